@@ -1,0 +1,26 @@
+// The clock that everything time-dependent reads: packet time-outs, the
+// station link supervision, replay pacing, the reconnect rules, the start-up
+// waits. Production code uses SystemClock(); tests substitute a fake.
+#pragma once
+
+#include <cstdint>
+
+#include "base/datetime.h"
+
+namespace vorel {
+
+class IClock {
+ public:
+  virtual ~IClock() = default;
+  // Current local date-time.
+  virtual TDateTime Now() = 0;
+  // Milliseconds since an arbitrary start, wrapping at 2^32 (about 49.7 days).
+  virtual std::uint32_t TickCount() = 0;
+  // Blocks the calling thread.
+  virtual void Sleep(std::uint32_t milliseconds) = 0;
+};
+
+// The machine's clock; safe to use from any thread.
+IClock& SystemClock();
+
+}  // namespace vorel

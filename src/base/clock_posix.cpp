@@ -1,0 +1,43 @@
+#include <time.h>
+
+#include <cerrno>
+
+#include "base/clock.h"
+#include "base/local_time.h"
+
+namespace vorel {
+namespace {
+
+class PosixClock final : public IClock {
+ public:
+  TDateTime Now() override {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const UnixMsecs ms = static_cast<UnixMsecs>(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
+    return LocalDateTimeFromUnix(ms).value_or(0.0);
+  }
+
+  std::uint32_t TickCount() override {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const std::uint64_t ms =
+        static_cast<std::uint64_t>(ts.tv_sec) * 1000 + static_cast<std::uint64_t>(ts.tv_nsec) / 1'000'000;
+    return static_cast<std::uint32_t>(ms);
+  }
+
+  void Sleep(std::uint32_t milliseconds) override {
+    timespec left{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<long>(milliseconds % 1000) * 1'000'000};
+    while (nanosleep(&left, &left) == -1 && errno == EINTR) {
+    }
+  }
+};
+
+}  // namespace
+
+IClock& SystemClock() {
+  static PosixClock clock;
+  return clock;
+}
+
+}  // namespace vorel
