@@ -1,0 +1,217 @@
+#include "app/main_window.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QScreen>
+
+#include <utility>
+
+#include "app/artwork.h"
+#include "app/close_password.h"
+#include "app/station_ports.h"
+#include "base/uncaught_error.h"
+
+namespace vorel {
+namespace {
+
+constexpr int kClientWidth = 447;
+constexpr int kClientHeight = 332;
+constexpr int kPageTop = kClientHeight - 194;
+
+QToolButton* MakePageButton(QWidget* parent, const QString& text, const QIcon& icon, int left) {
+  auto* button = new QToolButton(parent);
+  button->setText(text);
+  button->setIcon(icon);
+  button->setIconSize(QSize(48, 48));
+  button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+  button->setCheckable(true);
+  button->setAutoRaise(true);
+  button->setGeometry(left, 10, 100, 90);
+  return button;
+}
+
+}  // namespace
+
+TForm1::TForm1(ShellServices services, QWidget* parent)
+    : QWidget(parent), services_(std::move(services)), clock_(*services_.clock),
+      commPortDriver1_(new TCommPortDriver(this, clock_, services_.makeSerialDevice())),
+      commPortDriver2_(new TCommPortDriver(this, clock_, services_.makeSerialDevice())) {
+  setWindowTitle(kApplicationTitle);
+  setFixedSize(kClientWidth, kClientHeight);
+  ConfigureStationPort(*commPortDriver1_);
+  ConfigureStationPort(*commPortDriver2_);
+  BuildWindow();
+  BuildTray();
+
+  timer2_.setInterval(200);
+  connect(&timer2_, &QTimer::timeout, this, [this] { RunGuarded([this] { Timer2Timer(); }); });
+  timer3_.setInterval(3000);
+  timer2_.start();
+  timer3_.start();
+
+  // An error here is reported like any other, and the window still opens.
+  RunGuarded([this] { StartUp(); });
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::BuildWindow() {
+  auto* title = new QLabel(kApplicationTitle, this);
+  QFont titleFont = title->font();
+  titleFont.setPointSize(16);
+  titleFont.setBold(true);
+  title->setFont(titleFont);
+  title->setGeometry(230, 10, 207, 90);
+  title->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+
+  statusButton_ = MakePageButton(this, "Состояние", StatusPageIcon(), 10);
+  setupButton_ = MakePageButton(this, "Настройки", SetupPageIcon(), 115);
+  pageButtons_ = new QButtonGroup(this);
+  pageButtons_->setExclusive(true);
+  pageButtons_->addButton(statusButton_);
+  pageButtons_->addButton(setupButton_);
+  connect(statusButton_, &QToolButton::clicked, this, [this] { ShowStatusPage(); });
+  connect(setupButton_, &QToolButton::clicked, this, [this] { ShowSetupPage(); });
+
+  LinkFlagSources flags{
+      [this] { return station_[0].linkUp; },
+      [this] { return station_[1].linkUp; },
+      [] { return false; },  // protocol-8 link: down until the link object reports
+      [] { return false; },  // protocol-7 link: down until connected
+  };
+  status_ = new StatusPanel(std::move(flags), services_.formats);
+  ports_ = new PortPage;
+  pages_ = new QStackedWidget(this);
+  pages_->setGeometry(0, kPageTop, kClientWidth, 194);
+  pages_->addWidget(status_);
+  pages_->addWidget(ports_);
+  status_->SetProtocol7RowVisible(false);
+  ShowSetupPage();  // the page on show until start-up has run to its end
+}
+
+void TForm1::BuildTray() {
+  trayMenu_ = new QMenu(this);
+  restoreAction_ = trayMenu_->addAction("Восстановить");
+  trayMenu_->addSeparator();
+  closeAction_ = trayMenu_->addAction("Закрыть");
+  connect(restoreAction_, &QAction::triggered, this, [this] { RestoreFromTray(); });
+  connect(closeAction_, &QAction::triggered, this, [this] { close(); });
+
+  tray_ = new QSystemTrayIcon(TrayIcon(), this);
+  tray_->setToolTip("Драйвер - VOREL");
+  tray_->setContextMenu(trayMenu_);
+  tray_->show();
+}
+
+void TForm1::StartUp() {
+  const TDateTime now = clock_.Now();
+  for (StationPortState& port : station_) port.Reset(now);
+  closeWithoutPassword_ = false;
+  status_->Indicator(IndicatorId::Port1).Redraw();
+  status_->Indicator(IndicatorId::Port2).Redraw();
+
+  const auto seed = static_cast<std::uint32_t>(clock_.TickCount()) ^
+                    static_cast<std::uint32_t>(RoundToMsecs(now).value_or(0));
+  closePassword_ = QString::fromStdString(MakeClosePassword(seed));
+  status_->ShowPassword(closePassword_);
+
+  ports_->Main().List()->clear();
+  LoadSettings(kIniFileName, settings_);
+
+  ApplyLineSettings(settings_.port, *commPortDriver1_);
+  OpenPortAtStartUp(PortId::Main, *commPortDriver1_, ports_->Main());
+  ApplyLineSettings(settings_.portUSB, *commPortDriver2_);
+  OpenPortAtStartUp(PortId::Second, *commPortDriver2_, ports_->Second());
+
+  status_->SetProtocol7RowVisible(settings_.SendMivo7);
+  if (settings_.SendMivo8) status_->Indicator(IndicatorId::Protocol8).Redraw();
+
+  status_->ShowStartTime(clock_.Now());
+  ShowStatusPage();
+}
+
+void TForm1::OpenPortAtStartUp(PortId port, TCommPortDriver& driver, PortPanel& panel) {
+  const PortSettings& configured = settings_.Port(port);
+  if (configured.ComPort != kNoPortName) panel.List()->setEditText(QString::fromStdString(configured.ComPort));
+  if (!vorel::OpenPortAtStartUp(driver, configured, clock_)) panel.SetStopped();
+}
+
+void TForm1::CloseWithoutPassword() {
+  closeWithoutPassword_ = true;
+  close();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  bool end = false;
+  RunGuarded([&] { end = RunCloseSequence(); });
+  if (!end) {
+    event->ignore();
+    return;
+  }
+  event->accept();
+  if (services_.endProgram) services_.endProgram();
+}
+
+bool TForm1::RunCloseSequence() {
+  if (closeWithoutPassword_) {
+    try {
+      commPortDriver1_->Close();
+    } catch (...) {
+      // the program ends whatever the port says
+    }
+    return true;
+  }
+  if (closeSequenceRunning_) return false;  // a request while the password is being asked
+  closeSequenceRunning_ = true;
+  const PasswordOutcome outcome = services_.dialogs->AskClosePassword(closePassword_);
+  closeSequenceRunning_ = false;
+  switch (outcome) {
+    case PasswordOutcome::Accepted:
+      if (commPortDriver1_->IsOpen()) commPortDriver1_->Close();
+      return true;
+    case PasswordOutcome::Wrong:
+      services_.dialogs->ShowMessage("Не правильный пароль.");
+      return false;
+    case PasswordOutcome::Cancelled:
+      break;
+  }
+  return false;
+}
+
+void TForm1::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  // Minimised, the program lives in the notification area only, where there
+  // is one; without a tray it stays on the taskbar so it is never lost.
+  if (event->type() == QEvent::WindowStateChange && isMinimized() && QSystemTrayIcon::isSystemTrayAvailable())
+    QTimer::singleShot(0, this, [this] { hide(); });
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (centred_) return;
+  centred_ = true;
+  if (const QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
+}
+
+void TForm1::RestoreFromTray() {
+  showNormal();
+  raise();
+  activateWindow();
+}
+
+void TForm1::ShowStatusPage() {
+  pages_->setCurrentWidget(status_);
+  statusButton_->setChecked(true);
+}
+
+void TForm1::ShowSetupPage() {
+  pages_->setCurrentWidget(ports_);
+  setupButton_->setChecked(true);
+}
+
+void TForm1::Timer2Timer() {
+  status_->ShowTimeSinceLastFrame(clock_.Now(), station_[0].lastFrameTime);
+}
+
+}  // namespace vorel

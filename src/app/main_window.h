@@ -1,0 +1,111 @@
+// TForm1: the main window. It owns the serial components, the timers and the
+// per-port state, runs the start-up sequence while it is created and the close
+// sequence on every close request. Its handlers stay short: the logic lives
+// in the subsystems they call.
+#pragma once
+
+#include <QButtonGroup>
+#include <QMenu>
+#include <QStackedWidget>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QToolButton>
+#include <QWidget>
+
+#include <array>
+#include <functional>
+#include <memory>
+
+#include "app/port_page.h"
+#include "app/shell_dialogs.h"
+#include "app/status_panel.h"
+#include "base/clock.h"
+#include "config/settings.h"
+#include "receiver/station_port.h"
+#include "serial/CPDrv.h"
+
+namespace vorel {
+
+inline constexpr char kApplicationTitle[] = "Драйвер VOREL";
+
+// What the main window needs from outside; tests substitute each part.
+struct ShellServices {
+  IClock* clock = &SystemClock();
+  IShellDialogs* dialogs = nullptr;
+  std::function<std::unique_ptr<ISerialDevice>()> makeSerialDevice = [] { return CreateSystemSerialDevice(); };
+  LocaleFormats formats = SystemLocaleFormats();
+  // Lets the program end once the close sequence has agreed.
+  std::function<void()> endProgram;
+};
+
+class TForm1 : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit TForm1(ShellServices services, QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // The server's close command and the termination signals: close without
+  // asking for the password.
+  void CloseWithoutPassword();
+
+  TCommPortDriver* CommPortDriver1() const { return commPortDriver1_; }
+  TCommPortDriver* CommPortDriver2() const { return commPortDriver2_; }
+  StatusPanel* Status() const { return status_; }
+  PortPage* Ports() const { return ports_; }
+  QStackedWidget* Pages() const { return pages_; }
+  QToolButton* StatusButton() const { return statusButton_; }
+  QToolButton* SetupButton() const { return setupButton_; }
+  QSystemTrayIcon* Tray() const { return tray_; }
+  QAction* RestoreAction() const { return restoreAction_; }
+  QAction* CloseAction() const { return closeAction_; }
+  const QString& ClosePassword() const { return closePassword_; }
+  const Settings& CurrentSettings() const { return settings_; }
+  const StationPortState& Station(PortId port) const { return station_[Index(port)]; }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  static int Index(PortId port) { return port == PortId::Main ? 0 : 1; }
+
+  void BuildWindow();
+  void BuildTray();
+  void StartUp();
+  void OpenPortAtStartUp(PortId port, TCommPortDriver& driver, PortPanel& panel);
+  // True when the program may end.
+  bool RunCloseSequence();
+  void ShowStatusPage();
+  void ShowSetupPage();
+  void RestoreFromTray();
+  void Timer2Timer();
+
+  ShellServices services_;
+  IClock& clock_;
+  Settings settings_;
+  std::array<StationPortState, 2> station_;
+  QString closePassword_;
+  bool closeWithoutPassword_ = false;
+  bool closeSequenceRunning_ = false;
+  bool centred_ = false;
+
+  TCommPortDriver* commPortDriver1_;
+  TCommPortDriver* commPortDriver2_;
+  QTimer timer2_;
+  QTimer timer3_;
+
+  QToolButton* statusButton_ = nullptr;
+  QToolButton* setupButton_ = nullptr;
+  QButtonGroup* pageButtons_ = nullptr;
+  QStackedWidget* pages_ = nullptr;
+  StatusPanel* status_ = nullptr;
+  PortPage* ports_ = nullptr;
+  QSystemTrayIcon* tray_ = nullptr;
+  QMenu* trayMenu_ = nullptr;
+  QAction* restoreAction_ = nullptr;
+  QAction* closeAction_ = nullptr;
+};
+
+}  // namespace vorel

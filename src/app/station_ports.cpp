@@ -1,0 +1,45 @@
+#include "app/station_ports.h"
+
+#include "config/line_settings.h"
+
+namespace vorel {
+
+void ConfigureStationPort(TCommPortDriver& port) {
+  port.SetPort(pnCustom);
+  port.SetPortName(DeviceName("COM1"));
+  port.SetPacketSize(256);
+  port.SetPacketTimeout(200);
+  port.SetPacketMode(pmPass);
+  port.SetPollingDelay(5);
+  port.SetOutputTimeout(200);
+  port.SetInputTimeout(200);
+}
+
+void ApplyLineSettings(const PortSettings& settings, TCommPortDriver& port) {
+  const LineSettingsChoice choice = ParseLineSettings(settings);
+  if (choice.baudRate) port.SetBaudRate(*choice.baudRate);
+  if (choice.dataBits) port.SetDataBits(*choice.dataBits);
+  port.SetParity(choice.parity);
+  port.SetStopBits(choice.stopBits);
+}
+
+std::string DeviceName(const std::string& portName) { return "\\\\.\\" + portName; }
+
+bool OpenPortAtStartUp(TCommPortDriver& port, const PortSettings& settings, IClock& clock) {
+  if (settings.ComPort == kNoPortName) return false;
+  port.SetPortName(DeviceName(settings.ComPort));
+  bool opened = false;
+  try {
+    opened = port.Open();
+  } catch (...) {
+    opened = false;  // an error while opening counts as a failure
+  }
+  if (!opened) return false;
+  port.SetDTR(false);
+  port.SetRTS(false);
+  clock.Sleep(300);
+  port.SetDTR(true);
+  return true;
+}
+
+}  // namespace vorel

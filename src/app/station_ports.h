@@ -1,0 +1,26 @@
+// Setting up the two serial components of the main window at start-up.
+#pragma once
+
+#include "base/clock.h"
+#include "config/settings.h"
+#include "serial/CPDrv.h"
+
+namespace vorel {
+
+// The values the main window gives both components: 256-byte packets cut by
+// 200 ms of silence, passed on, polled every 5 ms.
+void ConfigureStationPort(TCommPortDriver& port);
+
+// Applies the line-setting texts of a port section; unknown texts leave the
+// component's defaults.
+void ApplyLineSettings(const PortSettings& settings, TCommPortDriver& port);
+
+// The device name of a configured port name: "\\.\" + name.
+std::string DeviceName(const std::string& portName);
+
+// Opens a configured port at start-up: false when it is not configured
+// ("COM255") or does not open; on success DTR and RTS are lowered, and DTR is
+// raised again 300 ms later, which the station takes as the driver starting.
+bool OpenPortAtStartUp(TCommPortDriver& port, const PortSettings& settings, IClock& clock);
+
+}  // namespace vorel

@@ -1,0 +1,48 @@
+#include "app/vorel_application.h"
+
+#include <QMessageBox>
+#include <QThread>
+#include <QTimer>
+
+#include "app/main_window.h"
+#include "base/uncaught_error.h"
+
+namespace vorel {
+
+QString UncaughtErrorText(const QString& message) {
+  return message.endsWith('.') ? message : message + '.';
+}
+
+void ShowUncaughtError(const QString& message) {
+  auto show = [text = UncaughtErrorText(message)] {
+    QMessageBox box(QMessageBox::Critical, kApplicationTitle, text, QMessageBox::Ok);
+    box.exec();
+  };
+  QCoreApplication* app = QCoreApplication::instance();
+  if (app == nullptr) return;
+  if (QThread::currentThread() != app->thread() || QThread::currentThread()->loopLevel() == 0) {
+    QTimer::singleShot(0, app, show);
+    return;
+  }
+  show();
+}
+
+VorelApplication::VorelApplication(int& argc, char** argv) : QApplication(argc, argv) {
+  // The program ends through its close sequence only, never because a
+  // dialog happened to be the last window on show.
+  setQuitOnLastWindowClosed(false);
+  SetUncaughtErrorSink([](const std::string& message) { ShowUncaughtError(QString::fromStdString(message)); });
+}
+
+VorelApplication::~VorelApplication() { SetUncaughtErrorSink(nullptr); }
+
+bool VorelApplication::notify(QObject* receiver, QEvent* event) {
+  try {
+    return QApplication::notify(receiver, event);
+  } catch (...) {
+    ReportCurrentException();
+    return false;
+  }
+}
+
+}  // namespace vorel
