@@ -105,10 +105,17 @@ class TCommPortDriver : public QObject {
 
   // The packet start tick (kNoPacket when no packet is under way).
   std::uint32_t PacketStartTick() const { return packetStartTick_; }
+  // The poll timer: running with period PollingDelay exactly while open.
+  const QTimer& PollTimer() const { return pollTimer_; }
+
+  static constexpr std::uint32_t kMinBufSize = 128;
+  static constexpr std::uint32_t kMaxBufSize = 8192;
 
  private:
   void StartPollTimer();
   void StopPollTimer();
+  // Reads up to count bytes into the input buffer, never more than it holds.
+  bool ReadInput(std::uint32_t count, std::uint32_t& read);
 
   IClock& clock_;
   std::unique_ptr<ISerialDevice> device_;
@@ -116,6 +123,7 @@ class TCommPortDriver : public QObject {
   QTimer pollTimer_;
   std::vector<std::uint8_t> inBuffer_;
   std::uint32_t packetStartTick_ = kNoPacket;
+  bool polling_ = false;  // a poll is running (a handler may run a nested event loop)
 
   TPortNumber port_ = pnCustom;
   std::string portName_;

@@ -43,6 +43,12 @@ struct QueueStatus {
 
 enum class ModemLine { DTR, RTS };
 
+// Why the last failed operation of a device failed, as the system tells it.
+struct SerialError {
+  int code = 0;      // errno on POSIX; 0 when nothing failed
+  std::string text;  // the system's text for it
+};
+
 class ISerialDevice {
  public:
   virtual ~ISerialDevice() = default;
@@ -65,6 +71,8 @@ class ISerialDevice {
   virtual bool Write(const std::uint8_t* data, std::uint32_t count, std::uint32_t& written) = 0;
   virtual bool GetModemStatus(TLineStatus& status) = 0;
   virtual bool SetModemLine(ModemLine line, bool on) = 0;
+  // For diagnostics only: the component itself reports failures as false.
+  virtual SerialError LastError() const { return {}; }
 };
 
 std::unique_ptr<ISerialDevice> CreateSystemSerialDevice();
