@@ -1,0 +1,241 @@
+// Start-up and close of the main window with fake devices, a fake clock and
+// scripted password answers.
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "app/main_window.h"
+#include "base/datetime_text.h"
+#include "base/uncaught_error.h"
+#include "support/fake_clock.h"
+#include "support/fake_serial_device.h"
+
+namespace vorel {
+namespace {
+
+using test::FakeClock;
+using test::FakeSerialPorts;
+
+class FakeDialogs final : public IShellDialogs {
+ public:
+  PasswordOutcome AskClosePassword(const QString& password) override {
+    asked.push_back(password);
+    PasswordOutcome outcome = answers.empty() ? PasswordOutcome::Cancelled : answers.front();
+    if (!answers.empty()) answers.pop_front();
+    return outcome;
+  }
+  void ShowMessage(const QString& text) override { messages.push_back(text); }
+
+  std::deque<PasswordOutcome> answers;
+  std::vector<QString> asked;
+  std::vector<QString> messages;
+};
+
+const LocaleFormats kFormats{"%d.%m.%Y", "%H:%M:%S"};
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.isValid());
+    previous_ = std::filesystem::current_path();
+    std::filesystem::current_path(std::filesystem::path(dir_.path().toStdString()));
+    ports_.clock = &clock_;
+    previousSink_ = SetUncaughtErrorSink([this](const std::string& m) { errors_.push_back(m); });
+  }
+  void TearDown() override {
+    form_.reset();
+    SetUncaughtErrorSink(previousSink_);
+    std::filesystem::current_path(previous_);
+  }
+
+  void WriteIni(const std::string& text) { std::ofstream(kIniFileName, std::ios::binary) << text; }
+
+  TForm1& Start() {
+    ShellServices services;
+    services.clock = &clock_;
+    services.dialogs = &dialogs_;
+    services.makeSerialDevice = [this] { return ports_.Make(); };
+    services.formats = kFormats;
+    services.endProgram = [this] { ++ended_; };
+    form_ = std::make_unique<TForm1>(services);
+    return *form_;
+  }
+
+  QTemporaryDir dir_;
+  std::filesystem::path previous_;
+  FakeClock clock_{46366.5, 5000};  // 2026-12-10 12:00:00
+  FakeSerialPorts ports_;
+  FakeDialogs dialogs_;
+  std::vector<std::string> errors_;
+  UncaughtErrorSink previousSink_;
+  int ended_ = 0;
+  std::unique_ptr<TForm1> form_;
+};
+
+bool HasPixmap(QLabel* image) { return !image->pixmap().isNull(); }
+
+TEST_F(MainWindowTest, WithoutConfigurationBothPortsStopAndTheStatusPageShows) {
+  TForm1& form = Start();
+  EXPECT_TRUE(errors_.empty());
+  for (PortPanel* panel : {&form.Ports()->Main(), &form.Ports()->Second()}) {
+    EXPECT_FALSE(panel->IsRunning());
+    EXPECT_EQ(panel->StartStop()->text(), "Запустить");
+    EXPECT_TRUE(panel->List()->isEnabled());
+    EXPECT_TRUE(panel->Rescan()->isEnabled());
+    EXPECT_EQ(panel->List()->count(), 0);
+  }
+  EXPECT_TRUE(ports_.log.empty()) << "COM255 means no port";
+  EXPECT_TRUE(form.Status()->Protocol7Caption()->isHidden());
+  EXPECT_TRUE(form.Status()->Image1()->isHidden());
+  EXPECT_TRUE(HasPixmap(form.Status()->Image3())) << "protocol-8 indicator is drawn";
+  EXPECT_TRUE(HasPixmap(form.Status()->Image2()));
+  EXPECT_TRUE(HasPixmap(form.Status()->Image4()));
+  EXPECT_EQ(form.Status()->Image2()->pixmap().toImage().pixel(8, 3), qRgb(255, 0, 0));
+
+  const QString password = form.ClosePassword();
+  EXPECT_EQ(password.size(), 5);
+  EXPECT_EQ(form.Status()->Label13()->text(), password);
+  EXPECT_EQ(form.Status()->Label10()->text(), "10.12.2026 12:00:00");
+  EXPECT_EQ(form.Pages()->currentWidget(), form.Status());
+  EXPECT_TRUE(form.StatusButton()->isChecked());
+  EXPECT_FALSE(form.SetupButton()->isChecked());
+  EXPECT_DOUBLE_EQ(form.Station(PortId::Main).lastFrameTime, 46365.5);
+  EXPECT_FALSE(form.Station(PortId::Second).linkUp);
+}
+
+TEST_F(MainWindowTest, ProtocolRowsFollowTheOutputSwitches) {
+  WriteIni("[main]\r\nSendMivo7=1\r\nSendMivo8=0\r\n");
+  TForm1& form = Start();
+  EXPECT_FALSE(form.Status()->Protocol7Caption()->isHidden());
+  EXPECT_FALSE(form.Status()->Image1()->isHidden());
+  EXPECT_FALSE(HasPixmap(form.Status()->Image3())) << "no link object, no drawing";
+}
+
+TEST_F(MainWindowTest, ConfiguredPortOpensWithDtrRtsPulse) {
+  WriteIni("[port]\nComPort=COM3\nBaudRate=19200\nDTR=0\n[portUSB]\nComPort=/dev/ttyUSB1\n");
+  ports_.present = {"\\\\.\\COM3", "\\\\.\\/dev/ttyUSB1"};
+  TForm1& form = Start();
+  const std::vector<std::string> expected = {
+      "@5000 open \\\\.\\COM3", "@5000 DTR 0", "@5000 RTS 0", "@5300 DTR 1",
+      "@5300 open \\\\.\\/dev/ttyUSB1", "@5300 DTR 0", "@5300 RTS 0", "@5600 DTR 1",
+  };
+  EXPECT_EQ(ports_.log, expected);
+  EXPECT_EQ(form.CommPortDriver1()->BaudRate(), br19200);
+  EXPECT_EQ(form.CommPortDriver2()->BaudRate(), br9600);
+  for (PortPanel* panel : {&form.Ports()->Main(), &form.Ports()->Second()}) {
+    EXPECT_TRUE(panel->IsRunning());
+    EXPECT_FALSE(panel->List()->isEnabled());
+    EXPECT_FALSE(panel->Rescan()->isEnabled());
+  }
+  EXPECT_EQ(form.Ports()->Main().List()->currentText(), "COM3");
+}
+
+TEST_F(MainWindowTest, BusyOrMissingPortStopsItsPanelSilently) {
+  WriteIni("[port]\nComPort=COM3\n[portUSB]\nComPort=COM4\n");
+  ports_.present = {"\\\\.\\COM3"};
+  ports_.held = {"\\\\.\\COM3"};  // another program has it
+  TForm1& form = Start();
+  EXPECT_TRUE(ports_.log.empty());
+  EXPECT_FALSE(form.Ports()->Main().IsRunning());
+  EXPECT_EQ(form.Ports()->Main().List()->currentText(), "COM3");
+  EXPECT_EQ(form.Ports()->Second().List()->currentText(), "COM4");
+  EXPECT_TRUE(dialogs_.messages.empty());
+  EXPECT_TRUE(errors_.empty());
+}
+
+TEST_F(MainWindowTest, InvalidAttentionStopsStartUpAfterReportingIt) {
+  WriteIni("[port]\nComPort=COM3\n[main]\nAttention=25:00:00\n");
+  ports_.present = {"\\\\.\\COM3"};
+  TForm1& form = Start();
+  ASSERT_EQ(errors_.size(), 1u);
+  EXPECT_EQ(errors_[0], "'25:00:00' is not a valid time");
+  EXPECT_TRUE(ports_.log.empty()) << "no port is opened";
+  EXPECT_EQ(form.Pages()->currentWidget(), form.Ports());
+  EXPECT_TRUE(form.Ports()->Main().IsRunning()) << "panels keep their first state";
+  EXPECT_TRUE(form.Ports()->Second().IsRunning());
+  EXPECT_TRUE(form.Status()->Label10()->text().isEmpty());
+  EXPECT_FALSE(HasPixmap(form.Status()->Image3()));
+  EXPECT_EQ(form.Status()->Label13()->text().size(), 5) << "the password comes before the settings";
+}
+
+TEST_F(MainWindowTest, CloseSequenceOutcomes) {
+  WriteIni("[port]\nComPort=COM3\n[portUSB]\nComPort=COM4\n");
+  ports_.present = {"\\\\.\\COM3", "\\\\.\\COM4"};
+  TForm1& form = Start();
+  form.show();
+  ports_.log.clear();
+
+  dialogs_.answers = {PasswordOutcome::Wrong, PasswordOutcome::Cancelled, PasswordOutcome::Accepted};
+  EXPECT_FALSE(form.close());
+  EXPECT_EQ(dialogs_.messages, std::vector<QString>{"Не правильный пароль."});
+  EXPECT_FALSE(form.close());
+  EXPECT_EQ(dialogs_.messages.size(), 1u) << "cancel shows nothing";
+  EXPECT_EQ(ended_, 0);
+  EXPECT_TRUE(form.isVisible());
+  EXPECT_TRUE(form.CommPortDriver1()->IsOpen());
+
+  EXPECT_TRUE(form.close());
+  EXPECT_EQ(ended_, 1);
+  EXPECT_EQ(dialogs_.asked, std::vector<QString>(3, form.ClosePassword()));
+  EXPECT_FALSE(form.CommPortDriver1()->IsOpen());
+  EXPECT_TRUE(form.CommPortDriver2()->IsOpen()) << "the second port closes with the window";
+}
+
+TEST_F(MainWindowTest, CloseWithoutPasswordAsksNothingEvenWhenHidden) {
+  WriteIni("[port]\nComPort=COM3\n");
+  ports_.present = {"\\\\.\\COM3"};
+  TForm1& form = Start();
+  form.hide();
+  form.CloseWithoutPassword();
+  EXPECT_TRUE(dialogs_.asked.empty());
+  EXPECT_EQ(ended_, 1);
+  EXPECT_FALSE(form.CommPortDriver1()->IsOpen());
+}
+
+TEST_F(MainWindowTest, TimeSinceLastFrameCountsFromStartUp) {
+  TForm1& form = Start();
+  EXPECT_EQ(form.Status()->Label16()->text(), "Время с последнего сообщения");
+  clock_.Advance(65'000);
+  QTRY_COMPARE_WITH_TIMEOUT(form.Status()->Label16()->text(), QString("00:01:05"), 2000);
+}
+
+TEST_F(MainWindowTest, PageButtonsWorkAsAPair) {
+  TForm1& form = Start();
+  QTest::mouseClick(form.SetupButton(), Qt::LeftButton);
+  EXPECT_EQ(form.Pages()->currentWidget(), form.Ports());
+  EXPECT_FALSE(form.StatusButton()->isChecked());
+  QTest::mouseClick(form.SetupButton(), Qt::LeftButton);
+  EXPECT_EQ(form.Pages()->currentWidget(), form.Ports()) << "its own button leaves the page on show";
+  EXPECT_TRUE(form.SetupButton()->isChecked());
+  QTest::mouseClick(form.StatusButton(), Qt::LeftButton);
+  EXPECT_EQ(form.Pages()->currentWidget(), form.Status());
+}
+
+TEST_F(MainWindowTest, MinimiseWithoutTrayStaysOnTheTaskbarAndRestores) {
+  TForm1& form = Start();
+  form.show();
+  form.showMinimized();
+  QCoreApplication::processEvents();
+  if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    EXPECT_TRUE(form.isVisible()) << "never an invisible program";
+  }
+  form.RestoreAction()->trigger();
+  EXPECT_TRUE(form.isVisible());
+  EXPECT_FALSE(form.isMinimized());
+  EXPECT_EQ(form.Tray()->toolTip(), "Драйвер - VOREL");
+  ASSERT_NE(form.Tray()->contextMenu(), nullptr);
+  const auto actions = form.Tray()->contextMenu()->actions();
+  ASSERT_EQ(actions.size(), 3);
+  EXPECT_EQ(actions[0]->text(), "Восстановить");
+  EXPECT_TRUE(actions[1]->isSeparator());
+  EXPECT_EQ(actions[2]->text(), "Закрыть");
+}
+
+}  // namespace
+}  // namespace vorel

@@ -1,0 +1,85 @@
+// The shell's small rules: message box sizing, the close password, the text of
+// an uncaught error, the error log file.
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+
+#include "app/close_password.h"
+#include "app/error_log.h"
+#include "app/message_box.h"
+#include "app/vorel_application.h"
+
+namespace vorel {
+namespace {
+
+TEST(MessageBoxGeometry, FollowsCharacterCountRule) {
+  struct Row {
+    int characters;
+    int textWidth;
+    int width;
+    int buttonLeft;
+  };
+  const Row rows[] = {
+      {15, 0, 150, 39},    // "Порт уже занят!"
+      {39, 0, 390, 159},   // "Неправильный пароль. В доступе отказано"
+      {21, 0, 210, 69},    // "Не правильный пароль."
+      {7, 0, 70, -1},      // narrower than the button: rounded toward zero
+      {15, 200, 204, 66},  // a font wider than the rule: the box grows to fit
+  };
+  for (const Row& r : rows) {
+    const MessageBoxGeometry g = ComputeMessageBoxGeometry(r.characters, 12, r.textWidth);
+    EXPECT_EQ(g.width, r.width) << r.characters;
+    EXPECT_EQ(g.buttonLeft, r.buttonLeft) << r.characters;
+  }
+}
+
+TEST(ClosePassword, AlwaysFiveDigitsBetween10000And99998) {
+  EXPECT_EQ(ClosePasswordFromRandom(0), "10000");
+  EXPECT_EQ(ClosePasswordFromRandom(89998), "99998");
+  std::set<std::string> seen;
+  for (std::uint32_t seed = 0; seed < 2000; ++seed) {
+    const std::string p = MakeClosePassword(seed * 2654435761u);
+    ASSERT_EQ(p.size(), 5u) << p;
+    const int value = std::stoi(p);
+    ASSERT_GE(value, 10000);
+    ASSERT_LE(value, 99998);
+    seen.insert(p);
+  }
+  EXPECT_GT(seen.size(), 1900u) << "the seed must change the password";
+}
+
+TEST(UncaughtError, FullStopAddedOnlyWhenMissing) {
+  EXPECT_EQ(UncaughtErrorText("'25:00:00' is not a valid time"), "'25:00:00' is not a valid time.");
+  EXPECT_EQ(UncaughtErrorText("Unable to write."), "Unable to write.");
+}
+
+std::string ReadAll(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+TEST(ErrorLog, CreatesThenAppendsWindows1251Lines) {
+  QTemporaryDir dir;
+  const std::filesystem::path file = std::filesystem::path(dir.path().toStdString()) / "error.txt";
+  LogError(19, file);
+  const std::string line19 = "\xEE\xF8\xE8\xE1\xEA\xE0 \xB9" "19\r\n";  // "ошибка №19"
+  EXPECT_EQ(ReadAll(file), line19);
+  LogError(9, file);
+  EXPECT_EQ(ReadAll(file), line19 + "\xEE\xF8\xE8\xE1\xEA\xE0 \xB9" "9\r\n");
+}
+
+TEST(ErrorLog, FailureReachesTheCaller) {
+  QTemporaryDir dir;
+  // A directory in place of the file: neither root nor anyone can write it.
+  const std::filesystem::path file = std::filesystem::path(dir.path().toStdString()) / "error.txt";
+  std::filesystem::create_directory(file);
+  EXPECT_THROW(LogError(9, file), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace vorel
