@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace vorel {
@@ -21,16 +22,25 @@ namespace detail {
 inline void CheckRange(std::size_t size, std::size_t offset, std::size_t width) {
   if (offset > size || width > size - offset) throw std::out_of_range("byte layout: field outside the buffer");
 }
+
+// The unsigned integer that carries the bits of a field; picked lazily, since
+// std::make_unsigned of a double does not exist.
+template <class T>
+struct LayoutBits : std::make_unsigned<T> {};
+template <>
+struct LayoutBits<double> {
+  using type = std::uint64_t;
+};
 }  // namespace detail
 
 template <class T>
-concept LayoutScalar = std::integral<T> || std::same_as<T, double>;
+concept LayoutScalar = (std::integral<T> && !std::same_as<T, bool>) || std::same_as<T, double>;
 
 // Writes value at offset, least significant byte first.
 template <LayoutScalar T>
 void PutLE(std::span<std::uint8_t> out, std::size_t offset, T value) {
   detail::CheckRange(out.size(), offset, sizeof(T));
-  using U = std::conditional_t<std::same_as<T, double>, std::uint64_t, std::make_unsigned_t<T>>;
+  using U = typename detail::LayoutBits<T>::type;
   U bits = std::bit_cast<U>(value);
   for (std::size_t i = 0; i < sizeof(T); ++i) {
     out[offset + i] = static_cast<std::uint8_t>(bits & 0xFF);
@@ -41,7 +51,7 @@ void PutLE(std::span<std::uint8_t> out, std::size_t offset, T value) {
 template <LayoutScalar T>
 T GetLE(std::span<const std::uint8_t> in, std::size_t offset) {
   detail::CheckRange(in.size(), offset, sizeof(T));
-  using U = std::conditional_t<std::same_as<T, double>, std::uint64_t, std::make_unsigned_t<T>>;
+  using U = typename detail::LayoutBits<T>::type;
   U bits = 0;
   for (std::size_t i = sizeof(T); i-- > 0;) {
     if constexpr (sizeof(T) > 1) bits = static_cast<U>(bits << 8);
