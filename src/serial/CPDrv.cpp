@@ -29,7 +29,8 @@ class PollScope {
 }  // namespace
 
 TCommPortDriver::TCommPortDriver(QObject* owner, IClock& clock, std::unique_ptr<ISerialDevice> device)
-    : QObject(owner), clock_(clock), device_(std::move(device)), inBuffer_(inBufSize_, 0) {
+    : QObject(owner), clock_(clock), device_(std::move(device)) {
+  inBuffer_.assign(inBufSize_, 0);  // here, not in the initialiser list: inBufSize_ is declared later
   pollTimer_.setTimerType(Qt::PreciseTimer);
   // A handler's error must not unwind through the event loop: it goes to the
   // one reporting place, and the next tick polls again.

@@ -1,6 +1,7 @@
 #include "serial/serial_device_posix.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -17,6 +18,13 @@ namespace vorel {
 namespace {
 
 bool WouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
+
+// With VMIN 0 and VTIME 0 a read of nothing returns 0, and so does a read
+// after a hang-up (adapter unplugged, other side of a pseudo-terminal gone).
+bool HungUp(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
 
 }  // namespace
 
@@ -119,6 +127,7 @@ bool PosixSerialDevice::Read(std::uint8_t* buffer, std::uint32_t count, std::uin
   if (count == 0) return true;
   for (;;) {
     const ssize_t n = ::read(fd_, buffer, count);
+    if (n == 0 && HungUp(fd_)) return Fail(EIO);
     if (n >= 0) {
       read = static_cast<std::uint32_t>(n);
       return true;
