@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 #include "base/datetime.h"
 
@@ -58,7 +59,8 @@ void LoadSettings(const std::filesystem::path& file, Settings& settings);
 
 ServerAddress ReadServerAddress(const std::filesystem::path& file);
 
-// Writes ComPort of the port's section; raises "Unable to write to <path>".
+// Writes ComPort of the port's section (the name in UTF-8, stored as
+// Windows-1251) with WriteIniValue; raises "Unable to write to <path>".
 void SavePortName(const std::filesystem::path& file, PortId port, std::string_view name);
 
 const char* SectionName(PortId port);

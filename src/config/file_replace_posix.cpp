@@ -1,0 +1,151 @@
+#include "config/file_replace.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <random>
+#include <system_error>
+
+namespace vorel {
+namespace {
+
+namespace fs = std::filesystem;
+
+[[noreturn]] void ThrowErrno(const std::string& what, int error) {
+  throw std::system_error(error, std::generic_category(), what);
+}
+
+// Closes the descriptor on every way out unless Close() already did.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int Get() const { return fd_; }
+  // close() reports late write errors of some file systems: it is checked.
+  int Close() {
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    return rc;
+  }
+
+ private:
+  int fd_;
+};
+
+void WriteAll(int fd, std::string_view bytes, const std::string& what) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ThrowErrno(what, errno);
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+// The file a write should change: the target of a symbolic link, so that the
+// rename does not put a plain file in the link's place.
+fs::path WriteTarget(const fs::path& file) {
+  std::error_code ec;
+  if (fs::is_symlink(fs::symlink_status(file, ec))) {
+    fs::path target = fs::canonical(file, ec);
+    if (!ec) return target;
+  }
+  return file;
+}
+
+// Creates a new, empty file beside `target` with permission 0666 less the
+// umask; -1 with errno set when the directory does not allow it.
+int CreateTemporaryBeside(const fs::path& target, fs::path& temporary) {
+  const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  std::random_device seed;
+  std::mt19937 random(seed());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temporary = dir / ("." + target.filename().string() + "." + std::to_string(random() % 1'000'000'000) + ".tmp");
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+}  // namespace
+
+std::optional<std::string> ReadFileBytes(const fs::path& file) {
+  const std::string what = "read " + file.string();
+  Descriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.Get() < 0) {
+    if (errno == ENOENT) return std::nullopt;
+    ThrowErrno(what, errno);
+  }
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0) ThrowErrno(what, errno);
+  if (S_ISDIR(st.st_mode)) ThrowErrno(what, EISDIR);
+  std::string bytes;
+  char buffer[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ThrowErrno(what, errno);
+    }
+    if (n == 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  return bytes;
+}
+
+void RewriteFileInPlace(const fs::path& file, std::string_view bytes) {
+  const std::string what = "rewrite " + file.string();
+  Descriptor fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  if (fd.Get() < 0) ThrowErrno(what, errno);
+  WriteAll(fd.Get(), bytes, what);
+  if (::ftruncate(fd.Get(), static_cast<off_t>(bytes.size())) != 0) ThrowErrno(what, errno);
+  if (fd.Close() != 0) ThrowErrno(what, errno);
+}
+
+void ReplaceFileContents(const fs::path& file, std::string_view bytes) {
+  const fs::path target = WriteTarget(file);
+  const std::string what = "replace " + target.string();
+
+  struct stat old {};
+  const bool exists = ::stat(target.c_str(), &old) == 0;
+  if (!exists && errno != ENOENT) ThrowErrno(what, errno);
+  if (exists && !S_ISREG(old.st_mode)) ThrowErrno(what, S_ISDIR(old.st_mode) ? EISDIR : EINVAL);
+
+  fs::path temporary;
+  Descriptor fd(CreateTemporaryBeside(target, temporary));
+  if (fd.Get() < 0) {
+    // A directory the process may not create files in, while the file itself
+    // may still be writable: the Windows software wrote such files in place.
+    RewriteFileInPlace(target, bytes);
+    return;
+  }
+  try {
+    if (exists) {
+      if (::fchmod(fd.Get(), old.st_mode & 07777) != 0) ThrowErrno(what, errno);
+      // Only a privileged process may give the file back to its owner; for
+      // any other the new file is its own, as a newly written file would be.
+      if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
+        if (::fchown(fd.Get(), old.st_uid, old.st_gid) != 0) {
+          // not permitted: keep the new owner
+        }
+      }
+    }
+    WriteAll(fd.Get(), bytes, what);
+    if (::fsync(fd.Get()) != 0) ThrowErrno(what, errno);
+    if (fd.Close() != 0) ThrowErrno(what, errno);
+    if (::rename(temporary.c_str(), target.c_str()) != 0) ThrowErrno(what, errno);
+  } catch (...) {
+    ::unlink(temporary.c_str());
+    throw;
+  }
+}
+
+}  // namespace vorel
