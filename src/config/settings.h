@@ -24,6 +24,8 @@ struct PortSettings {
   std::string Parity = "N";
   std::string StopBits = "1";
   bool DTR = false;
+
+  bool operator==(const PortSettings&) const = default;
 };
 
 enum class PortId { Main, Second };
@@ -44,12 +46,15 @@ struct Settings {
   std::string host = "localhost";
 
   const PortSettings& Port(PortId id) const { return id == PortId::Main ? port : portUSB; }
+  bool operator==(const Settings&) const = default;
 };
 
 // Section "ServerHost", read by the protocol-8 link before each attempt.
 struct ServerAddress {
   std::string Address = "127.0.0.1";
   std::int32_t Port = 12543;
+
+  bool operator==(const ServerAddress&) const = default;
 };
 
 // Reads the keys in their fixed order into `settings`, each key as it comes:
