@@ -2,7 +2,9 @@
 // software's profile functions have always followed: section and key names
 // match whatever their letter case, white space around a value is not part of
 // it, a value is read up to 2047 characters, the first of duplicate sections
-// or keys wins, and a write touches only the one key it writes.
+// or keys wins, and a write touches only the one key it writes. Lines whose
+// first non-blank character is ';' or '#' are comments (the shipped sample is
+// commented); lines end in LF or CRLF.
 #pragma once
 
 #include <cstdint>
@@ -68,7 +70,9 @@ std::optional<TDateTime> ParseTime(std::string_view text);
 // line the reader would take is replaced; a missing key is inserted after the
 // last non-blank line of the section; a missing section is appended at the end.
 // Every other byte stays as it was. New lines use the file's own line break
-// (CRLF when it has none yet). The value must not hold CR, LF or NUL.
+// (CRLF when it has none yet). A value holding CR, LF or NUL would add lines
+// of its own: it raises std::invalid_argument, as do names the reader would
+// not read back.
 std::string SetIniValue(std::string_view fileBytes, std::string_view section, std::string_view key,
                         std::string_view valueBytes);
 
