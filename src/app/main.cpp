@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
   ChoosePlatform();
 
   vorel::VorelApplication app(argc, argv);
-  vorel::TerminationSignals signals;
+  vorel::TerminationSignals terminationSignals;
   vorel::ShellDialogs dialogs;
 
   vorel::ShellServices services;
@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
   vorel::Tadvsm advsm;
   dialogs.Attach(&form2, &advsm);
 
-  QObject::connect(&signals, &vorel::TerminationSignals::terminationRequested, &form1,
+  QObject::connect(&terminationSignals, &vorel::TerminationSignals::terminationRequested, &form1,
                    [&form1] { form1.CloseWithoutPassword(); });
   form1.show();
   return app.exec();

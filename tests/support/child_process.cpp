@@ -20,7 +20,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   std::map<std::string, std::string> merged;
   for (char** e = environ; *e != nullptr; ++e) {
     const char* eq = std::strchr(*e, '=');
-    if (eq != nullptr) merged[std::string(*e, eq)] = eq + 1;
+    if (eq != nullptr) merged[std::string(*e, static_cast<std::size_t>(eq - *e))] = eq + 1;
   }
   for (const auto& [k, v] : env) merged[k] = v;
   std::vector<std::string> envStrings;
