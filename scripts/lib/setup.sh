@@ -1,7 +1,7 @@
 # Shared by scripts/test and scripts/demo: packages and build.
 
 VOREL_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev googletest libgtest-dev
-  libgmock-dev libbenchmark-dev fonts-dejavu-core xvfb xauth)
+  libgmock-dev libbenchmark-dev fonts-dejavu-core fonts-dejavu-extra xvfb xauth)
 
 vorel_install_packages() {
   local missing=()

@@ -39,6 +39,10 @@ TForm1::TForm1(ShellServices services, QWidget* parent)
       commPortDriver2_(new TCommPortDriver(this, clock_, services_.makeSerialDevice())) {
   setWindowTitle(kApplicationTitle);
   setFixedSize(kClientWidth, kClientHeight);
+  // The layout is in fixed pixels, made for a small, narrow dialog font.
+  QFont small("DejaVu Sans Condensed");
+  small.setPixelSize(11);
+  setFont(small);
   ConfigureStationPort(*commPortDriver1_);
   ConfigureStationPort(*commPortDriver2_);
   BuildWindow();
@@ -80,10 +84,11 @@ void TForm1::BuildWindow() {
       [] { return false; },  // protocol-8 link: down until the link object reports
       [] { return false; },  // protocol-7 link: down until connected
   };
-  status_ = new StatusPanel(std::move(flags), services_.formats);
-  ports_ = new PortPage;
+  // Pages made inside the window take its font before they size their labels.
   pages_ = new QStackedWidget(this);
   pages_->setGeometry(0, kPageTop, kClientWidth, 194);
+  status_ = new StatusPanel(std::move(flags), services_.formats, pages_);
+  ports_ = new PortPage(pages_);
   pages_->addWidget(status_);
   pages_->addWidget(ports_);
   status_->SetProtocol7RowVisible(false);

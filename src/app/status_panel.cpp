@@ -1,5 +1,6 @@
 #include "app/status_panel.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace vorel {
@@ -19,8 +20,10 @@ StatusPanel::StatusPanel(LinkFlagSources flags, LocaleFormats formats, QWidget* 
   AddCaption("Контроль связи по USB", 262, 11);
   image4_ = AddImage(419, 10);
 
+  // Right-aligned to end before the start time; a wider font grows it leftward.
   QLabel* startCaption = AddCaption("Дата и время запуска", 10, 38, Qt::AlignRight);
-  startCaption->resize(112, kCaptionHeight);
+  const int startWidth = std::max(112, startCaption->sizeHint().width());
+  startCaption->setGeometry(std::max(0, 122 - startWidth), 38, startWidth, kCaptionHeight);
   label10_ = AddCaption("", 127, 38);
   label10_->resize(130, kCaptionHeight);
   AddCaption("Связь с сервером сообщений", 262, 39);

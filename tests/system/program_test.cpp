@@ -85,6 +85,17 @@ TEST(Program, StartsWithoutConfigurationAndEndsOnEitherSignal) {
   }
 }
 
+TEST(Program, EndsOnSignalWhileAStartUpErrorIsOnShow) {
+  // An invalid attention time stops the start-up with a modal error box that
+  // nobody closes offscreen; the signal must still end the program.
+  TempDir dir;
+  std::ofstream(dir.Path() / "vorel.ini") << "[main]\r\nAttention=25:00:00\r\n";
+  ChildProcess program(VOREL_BINARY, {}, dir.Path().string(), ProgramEnv(dir));
+  ASSERT_TRUE(WaitUntil([&] { return program.Catches(SIGTERM); }, 20s));
+  WaitUntil([] { return false; }, 500ms);  // let the box open
+  StopWith(program, SIGTERM);
+}
+
 TEST(Program, HoldsItsConfiguredPortExclusivelyUntilItEnds) {
   TempDir dir;
   PseudoTerminal station;
