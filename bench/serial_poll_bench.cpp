@@ -5,7 +5,7 @@
 
 #include "serial/CPDrv.h"
 #include "support/fake_clock.h"
-#include "support/fake_serial_device.h"
+#include "support/fake_serial_ports.h"
 
 namespace vorel {
 namespace {

@@ -14,7 +14,7 @@
 #include "base/datetime_text.h"
 #include "base/uncaught_error.h"
 #include "support/fake_clock.h"
-#include "support/fake_serial_device.h"
+#include "support/fake_serial_ports.h"
 
 namespace vorel {
 namespace {

@@ -33,10 +33,10 @@ struct FakeSerialPorts {
   }
 };
 
-class FakeSerialDevice final : public ISerialDevice {
+class FakePortDevice final : public ISerialDevice {
  public:
-  explicit FakeSerialDevice(FakeSerialPorts& ports) : ports_(ports) {}
-  ~FakeSerialDevice() override { Close(); }
+  explicit FakePortDevice(FakeSerialPorts& ports) : ports_(ports) {}
+  ~FakePortDevice() override { Close(); }
 
   bool Open(const std::string& portName) override {
     if (!ports_.present.contains(portName) || ports_.held.contains(portName)) return false;
@@ -101,6 +101,6 @@ class FakeSerialDevice final : public ISerialDevice {
   std::string name_;
 };
 
-inline std::unique_ptr<ISerialDevice> FakeSerialPorts::Make() { return std::make_unique<FakeSerialDevice>(*this); }
+inline std::unique_ptr<ISerialDevice> FakeSerialPorts::Make() { return std::make_unique<FakePortDevice>(*this); }
 
 }  // namespace vorel::test
