@@ -13,8 +13,8 @@
 #include "app/password_dialog.h"
 #include "app/shell_dialogs.h"
 #include "app/termination_signals.h"
-#include "app/version.h"
 #include "app/vorel_application.h"
+#include "p8/version_info.h"
 
 namespace {
 
@@ -31,7 +31,9 @@ void ChoosePlatform() {
 
 int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
-    std::printf("vorel %s\n", vorel::kVersionText);
+    // Read back from the executable, as the protocol-8 handshake reads it.
+    const vorel::TVersionInfo versionInfo(vorel::OwnExecutablePath());
+    std::printf("vorel %s\n", versionInfo.FileVersionText().c_str());
     return 0;
   }
   std::setlocale(LC_ALL, "");

@@ -1,0 +1,58 @@
+// The protocol-8 link object. It exists only while protocol 8 is switched on
+// and lives until the program ends. It owns the send queue and the sequence
+// counter, which the GUI thread (events, port status, spool replay) and the
+// link thread (handshake, ping replies) fill through Enqueue, and which the
+// link thread alone drains with Peek and DropHead, one record per exchange.
+// The link thread itself, with its connection and handshake, belongs here too
+// and is added with the connection logic; this object starts no thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <span>
+
+#include "base/bytes.h"
+#include "p8/send_queue.h"
+
+namespace vorel {
+
+class cl {
+ public:
+  cl() = default;
+  cl(const cl&) = delete;
+  cl& operator=(const cl&) = delete;
+
+  // Numbers the record with the counter's current value, adds 1 to the
+  // counter, and queues the record - all under the queue mutex, so numbers
+  // follow queue order. A full queue refuses the record without notice, yet
+  // its number is used up. Returns whether the queue took it: callers that
+  // must not lose the record (an event) keep it elsewhere when it did not.
+  // A payload too long for the length field throws std::length_error and
+  // takes no number.
+  bool Enqueue(std::int32_t recordType, std::span<const std::uint8_t> payload);
+
+  // Link thread only. A copy of the head record, which stays queued; false
+  // when the queue is empty.
+  bool Peek(Bytes& record);
+  // Link thread only. Releases the head record; nothing when empty.
+  void DropHead();
+
+  std::size_t QueuedCount() const;
+
+  // True while the link counts as up: producers then queue instead of
+  // writing spool files. Written by the link thread.
+  std::atomic<bool> LinkUp{false};
+  // Connection attempts are allowed; cleared at shutdown and when the server
+  // denies access.
+  std::atomic<bool> LinkEnabled{true};
+  // The link thread ends at its next check.
+  std::atomic<bool> StopRequested{false};
+
+ private:
+  mutable std::mutex queueMutex_;  // held only while a record is copied in or out
+  SendQueue queue_;
+  std::uint64_t sequenceCounter_ = 0;  // never reset, across reconnections too
+};
+
+}  // namespace vorel

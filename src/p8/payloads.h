@@ -1,0 +1,46 @@
+// Payloads of the records the driver sends in its handshake and on a port
+// start or stop. Event payloads are built with the event records.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "base/bytes.h"
+
+namespace vorel {
+
+inline constexpr std::size_t kPortStatusSize = 16;
+inline constexpr std::size_t kPortStatusNameCapacity = 6;  // "COM255" fits exactly
+inline constexpr std::size_t kVersionPayloadSize = 8;
+
+// A serial port as the server sees it: its current name (UTF-8 in memory)
+// and whether it is open.
+struct PortStatus {
+  std::string name;
+  bool open = false;
+};
+
+// rtHello: 0x13 0x00.
+Bytes HelloPayload();
+
+// rtPortStatus, 16 bytes: for the main port then the second port, a length
+// byte, the name in Windows-1251 cut to its first six bytes, zeros after the
+// name up to the 7-byte field's end, then 1 when the port is open, else 0.
+Bytes PortStatusPayload(const PortStatus& mainPort, const PortStatus& secondPort);
+
+// rtFirstNumber: the low 8 bits of the configured first number.
+Bytes FirstNumberPayload(int firstNumber);
+
+// The four numbers (major, minor, release, build) of a dotted version text, as
+// the handshake reads them: only the first 255 characters count; a text
+// without "." gives four zeros; a missing or non-numeric part gives 0; each
+// number keeps its low 16 bits. "8.1.3.142" -> 8, 1, 3, 142; "1.2" -> 1, 0, 0, 2.
+std::array<std::uint16_t, 4> VersionNumbers(std::string_view versionText);
+
+// rtVersion: the four numbers as unsigned 16-bit little-endian values.
+Bytes VersionPayload(std::string_view versionText);
+
+}  // namespace vorel
