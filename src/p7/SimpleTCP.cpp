@@ -1,0 +1,305 @@
+#include "p7/SimpleTCP.h"
+
+#include <QtEndian>
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "base/uncaught_error.h"
+
+namespace vorel {
+namespace {
+
+// A handler may reassign its own callback; the call runs on a copy.
+template <class Callback, class... Args>
+void Fire(const Callback& callback, Args&&... args) {
+  if (!callback) return;
+  Callback copy = callback;
+  copy(std::forward<Args>(args)...);
+}
+
+constexpr std::uint32_t kClientEvents = kFdRead | kFdConnect | kFdClose;
+constexpr std::int32_t kMaxChunk = std::numeric_limits<std::int32_t>::max();
+
+// Puts the stream's position back however the send ends.
+class PositionKeeper {
+ public:
+  explicit PositionKeeper(TMemoryStream& stream) : stream_(stream), position_(stream.Position()) {}
+  ~PositionKeeper() { stream_.SetPosition(position_); }
+  PositionKeeper(const PositionKeeper&) = delete;
+  PositionKeeper& operator=(const PositionKeeper&) = delete;
+
+ private:
+  TMemoryStream& stream_;
+  std::int64_t position_;
+};
+
+}  // namespace
+
+// --- TCustomSimpleSocket -----------------------------------------------------
+
+TCustomSimpleSocket::TCustomSimpleSocket(QObject* owner, std::unique_ptr<ISocketApi> api)
+    : QObject(owner), api_(std::move(api)) {
+  // The hidden window: an error raised while a notification is handled goes
+  // to the application's handler for uncaught errors, and the program goes on.
+  api_->SetNotificationSink([this](TSocket socket, std::uint32_t event) {
+    TMessage message;
+    message.Msg = kWmSocketNotify;
+    message.WParam = socket;
+    message.LParam = static_cast<std::intptr_t>(event);
+    RunGuarded([&] { HandleWindowMessage(message); });
+  });
+  if (api_->Startup() != 0) throw ESocketError("Can not start socket session");
+}
+
+TCustomSimpleSocket::~TCustomSimpleSocket() {
+  destroying_ = true;
+  if (api_->Cleanup() != 0) ReportUncaughtError("Can not clean socket session");
+  api_->SetNotificationSink(nullptr);
+}
+
+void TCustomSimpleSocket::HandleWindowMessage(TMessage& Message) {
+  if (Message.Msg == kWmQueryEndSession) {
+    Message.Result = 1;  // the session may end
+    return;
+  }
+  if (Message.Msg == kWmSocketNotify) SocketNotification(Message);
+}
+
+void TCustomSimpleSocket::SocketNotification(TMessage& Message) {
+  const auto socket = static_cast<TSocket>(Message.WParam);
+  const auto word = static_cast<std::uint32_t>(Message.LParam);
+  const auto event = static_cast<std::uint16_t>(word & 0xFFFFu);
+  const auto error = static_cast<std::int32_t>(word >> 16);
+  // A notification that was already on its way when its socket was closed
+  // belongs to nothing any more; acting on it would end the next connection.
+  if (socket == kNoSocket || socket != socket_) return;
+  if (error > 10000) {
+    ReportError(socket, error);
+    return;
+  }
+  switch (event) {
+    case kFdRead: ReadProcedure(socket); break;
+    case kFdAccept: AcceptNotified(); break;
+    case kFdConnect: ConnectNotified(); break;
+    case kFdClose: CloseNotified(socket); break;
+    default: break;
+  }
+}
+
+// Delivers everything that has arrived by now in one OnRead, however many
+// receives it takes.
+void TCustomSimpleSocket::ReadProcedure(TSocket Socket) {
+  TSocketConnection* connection = FindConnection(Socket);
+  TMemoryStream stream;
+  bool handled = false;
+  for (;;) {
+    // A handler (or the error path) closed the socket: nothing more to read.
+    if (Socket != socket_) return;
+    std::uint32_t waiting = 0;
+    if (api_->BytesWaiting(Socket, waiting) != 0) {
+      ReportError(Socket, api_->LastError());
+      return;
+    }
+    if (waiting > 0) {
+      const auto count = static_cast<std::int32_t>(std::min<std::uint32_t>(waiting, kMaxChunk));
+      handled = false;
+      DataAvailableNotified(connection, count, handled);
+      if (!handled) ReceiveToStream(Socket, &stream, count, false);
+      continue;
+    }
+    if (handled) return;  // OnDataAvailable took the bytes itself
+    if (stream.Size() > 0) {
+      stream.SetPosition(0);
+      ReadNotified(connection, &stream);
+    }
+    return;
+  }
+}
+
+void TCustomSimpleSocket::ReportError(TSocket Socket, std::int32_t ErrorCode) {
+  const std::string text = wsa::ErrorText(ErrorCode);
+  // While the component is being destroyed its owner may be half gone: the
+  // error is raised instead, to the handler for uncaught errors.
+  if (OnError && !destroying_) {
+    Fire(OnError, this, Socket, ErrorCode, text);
+    return;
+  }
+  throw ESocketError(text);
+}
+
+std::int32_t TCustomSimpleSocket::SendStreamTo(TSocket Socket, TMemoryStream* Stream) {
+  if (Socket == kNoSocket || Stream == nullptr) return 0;
+  PositionKeeper keeper(*Stream);
+  const auto size = static_cast<std::int32_t>(std::min<std::int64_t>(Stream->Size(), kMaxChunk));
+  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(size));
+  Stream->SetPosition(0);
+  Stream->Read(buffer.data(), size);
+  const int sent = api_->Send(Socket, buffer.data(), size);
+  if (sent == -1) ReportError(Socket, api_->LastError());
+  return sent;
+}
+
+std::int32_t TCustomSimpleSocket::ReceiveBytes(TSocket Socket, std::uint8_t* Buffer, std::int32_t Size,
+                                               bool WaitAll) {
+  const int first = api_->Recv(Socket, Buffer, std::max(Size, 0));
+  if (first == -1) {
+    ReportError(Socket, api_->LastError());
+    return -1;
+  }
+  std::int32_t total = first;
+  // Waiting for all spins on the non-blocking socket until the rest is in.
+  // It ends when the peer closes too (a receive of 0), not only on failure.
+  while (WaitAll && first > 0 && total < Size) {
+    std::uint32_t waiting = 0;
+    if (api_->BytesWaiting(Socket, waiting) != 0) {
+      ReportError(Socket, api_->LastError());
+      return total;
+    }
+    const std::int32_t rest = Size - total;
+    const std::int32_t ask = waiting > 0 ? std::min<std::int32_t>(rest, static_cast<std::int32_t>(
+                                                                          std::min<std::uint32_t>(waiting, kMaxChunk)))
+                                         : rest;
+    const int n = api_->Recv(Socket, Buffer + total, ask);
+    if (n == 0) return total;
+    if (n == -1) {
+      const int code = api_->LastError();
+      if (code == wsa::kWouldBlock) continue;  // nothing yet
+      ReportError(Socket, code);
+      return total;
+    }
+    total += n;
+  }
+  return total;
+}
+
+std::int32_t TCustomSimpleSocket::ReceiveToStream(TSocket Socket, TMemoryStream* Stream, std::int32_t Size,
+                                                  bool WaitAll) {
+  if (Size <= 0 || Stream == nullptr) return 0;
+  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(Size));
+  const std::int32_t received = ReceiveBytes(Socket, buffer.data(), Size, WaitAll);
+  if (received > 0) Stream->Write(buffer.data(), received);
+  return received;
+}
+
+// --- TSimpleTCPClient --------------------------------------------------------
+
+TSimpleTCPClient::TSimpleTCPClient(QObject* owner, std::unique_ptr<ISocketApi> api)
+    : TCustomSimpleSocket(owner, std::move(api)) {}
+
+TSimpleTCPClient::~TSimpleTCPClient() {
+  BeginDestruction();
+  RunGuarded([this] { SetConnected(false); });
+}
+
+void TSimpleTCPClient::SetConnected(bool Value) {
+  if (Value) {
+    ConnectSequence();
+  } else {
+    DisconnectSequence();
+  }
+}
+
+void TSimpleTCPClient::ConnectSequence() {
+  if (requested_) return;  // an attempt in progress or a connection up
+  requested_ = true;
+
+  serverAddress_ = TSockAddrIn{};
+  serverAddress_.family = kAfInet;
+  serverAddress_.port = qToBigEndian<std::uint16_t>(port_);
+  serverAddress_.address = Api().InetAddr(host_);
+  if (serverAddress_.address == kInAddrNone) {
+    std::uint32_t resolved = 0;
+    if (!Api().GetHostByName(host_, resolved)) {  // blocks until the resolver answers
+      ReportError(kNoSocket, wsa::kBadAddress);
+      return;
+    }
+    serverAddress_.address = resolved;
+  }
+
+  socket_ = Api().CreateSocket();
+  if (socket_ == kNoSocket) {
+    ReportError(kNoSocket, Api().LastError());
+    return;
+  }
+  if (Api().AsyncSelect(socket_, kClientEvents) != 0) {
+    ReportError(socket_, Api().LastError());
+    return;
+  }
+  if (Api().Connect(socket_, serverAddress_) != 0) {
+    const int code = Api().LastError();
+    if (code != wsa::kWouldBlock) ReportError(socket_, code);
+  }
+  // Connected stays false until the connect notification.
+}
+
+void TSimpleTCPClient::DisconnectSequence() {
+  if (!requested_) return;
+  requested_ = false;
+  // Results not looked at: the socket goes whatever state it is in.
+  Api().AsyncSelect(socket_, 0);
+  Api().Shutdown(socket_);
+  Api().SetLingerReset(socket_);
+  if (Api().CloseSocket(socket_) != 0) {
+    ReportError(socket_, Api().LastError());
+    return;
+  }
+  socket_ = kNoSocket;
+  connected_ = false;
+  if (!Destroying()) Fire(OnDisconnected, this);
+}
+
+void TSimpleTCPClient::ReportError(TSocket Socket, std::int32_t ErrorCode) {
+  DisconnectSequence();
+  TCustomSimpleSocket::ReportError(Socket, ErrorCode);
+}
+
+void TSimpleTCPClient::ConnectNotified() {
+  connected_ = true;
+  Fire(OnConnected, this);
+}
+
+// The server closed the connection in an orderly way.
+void TSimpleTCPClient::CloseNotified(TSocket) {
+  DisconnectSequence();
+  if (Destroying()) return;
+  Fire(OnDisconnected, this);
+  if (autoTryReconnect_) ConnectSequence();
+}
+
+void TSimpleTCPClient::DataAvailableNotified(TSocketConnection*, std::int32_t DataSize, bool& Handled) {
+  Handled = static_cast<bool>(OnDataAvailable);
+  if (Handled) Fire(OnDataAvailable, this, DataSize);
+}
+
+void TSimpleTCPClient::ReadNotified(TSocketConnection*, TMemoryStream* Stream) { Fire(OnRead, this, Stream); }
+
+void TSimpleTCPClient::SetHost(const std::string& value) {
+  if (value == host_) return;
+  if (connected_) {
+    if (!allowChangeHostAndPortOnConnection_) throw ESocketError("Can not change Host while connected");
+    DisconnectSequence();
+    host_ = value;
+    ConnectSequence();
+    return;
+  }
+  host_ = value;  // an attempt in progress goes on to the old address
+}
+
+void TSimpleTCPClient::SetPort(std::uint16_t value) {
+  if (value == port_) return;
+  if (connected_) {
+    if (!allowChangeHostAndPortOnConnection_) throw ESocketError("Can not change Port while connected");
+    DisconnectSequence();
+    port_ = value;
+    ConnectSequence();
+    return;
+  }
+  port_ = value;
+}
+
+std::int32_t TSimpleTCPClient::SendStream(TMemoryStream* Stream) { return SendStreamTo(socket_, Stream); }
+
+}  // namespace vorel

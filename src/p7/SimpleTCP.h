@@ -1,0 +1,177 @@
+// TSimpleTCPClient: the event-driven TCP client that carries the protocol-7
+// link. The socket is non-blocking; the platform tells connect completion,
+// arriving data and close as notifications on the owner's event loop, and the
+// component turns them into OnConnected, OnDisconnected, OnRead and OnError.
+// Only host-name resolution blocks. There is no send queue: a send hands the
+// bytes to the system at once or fails, and every failure ends the connection.
+//
+// Callbacks run inside the notification handling and may call back into the
+// component (send from OnConnected, write Connected := false from OnRead).
+// They must not destroy it: an owner that wants rid of it uses deleteLater().
+#pragma once
+
+#include <QObject>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "p7/memory_stream.h"
+#include "p7/socket_api.h"
+
+namespace vorel {
+
+// A per-connection socket of a listening variant, which this system does not
+// have: the client always passes none.
+class TSocketConnection;
+
+// Sender is the component.
+using TNotifyEvent = std::function<void(QObject* Sender)>;
+// DataSize: bytes waiting on the socket.
+using TSimpleTCPClientDataAvailEvent = std::function<void(QObject* Sender, std::int32_t DataSize)>;
+// Stream: the bytes received, positioned at its start; owned by the component
+// and freed when the callback returns.
+using TSimpleTCPClientIOEvent = std::function<void(QObject* Sender, TMemoryStream* Stream)>;
+// Socket: -1 when there is none; ErrorCode: a Windows Sockets code;
+// ErrorMsg: its text (wsa::ErrorText).
+using TSimpleTCPErrorEvent = std::function<void(QObject* Sender, std::int32_t Socket, std::int32_t ErrorCode,
+                                                const std::string& ErrorMsg)>;
+
+// Errors the component raises carry only their message.
+class ESocketError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A message to the component's hidden window.
+struct TMessage {
+  std::uint32_t Msg = 0;
+  std::intptr_t WParam = 0;  // socket notification: the socket
+  std::intptr_t LParam = 0;  // socket notification: event (low word), error code (high word)
+  std::intptr_t Result = 0;
+};
+inline constexpr std::uint32_t kWmQueryEndSession = 0x0011;
+inline constexpr std::uint32_t kWmSocketNotify = 0x0400 + 1;  // WM_USER + 1
+
+// The socket plumbing shared with a listening variant.
+class TCustomSimpleSocket : public QObject {
+  Q_OBJECT
+
+ public:
+  // Starts the component's own sockets session; raises "Can not start socket
+  // session" when the platform refuses.
+  TCustomSimpleSocket(QObject* owner, std::unique_ptr<ISocketApi> api);
+  // Ends the session. A failure is reported as an uncaught error ("Can not
+  // clean socket session"): a destructor cannot raise.
+  ~TCustomSimpleSocket() override;
+
+  bool AllowChangeHostAndPortOnConnection() const { return allowChangeHostAndPortOnConnection_; }
+  void SetAllowChangeHostAndPortOnConnection(bool value) { allowChangeHostAndPortOnConnection_ = value; }
+  const std::string& Host() const { return host_; }
+  virtual void SetHost(const std::string& value) = 0;
+  std::uint16_t Port() const { return port_; }
+  virtual void SetPort(std::uint16_t value) = 0;
+
+  TSimpleTCPErrorEvent OnError;
+
+  // Sends the whole stream from its start with one send, leaving its position
+  // as it was. Returns the bytes the system took (a partial send is not
+  // completed), 0 with no socket or no stream, or -1 after the error path.
+  std::int32_t SendStreamTo(TSocket Socket, TMemoryStream* Stream);
+  // One receive of up to Size bytes; -1 after the error path. With WaitAll
+  // it goes on until Size bytes are in, the peer closes or a call fails.
+  std::int32_t ReceiveBytes(TSocket Socket, std::uint8_t* Buffer, std::int32_t Size, bool WaitAll);
+  // ReceiveBytes into a buffer of Size bytes, appending what came to Stream.
+  std::int32_t ReceiveToStream(TSocket Socket, TMemoryStream* Stream, std::int32_t Size, bool WaitAll);
+
+  // The socket handle; -1 when there is none.
+  TSocket SocketHandle() const { return socket_; }
+
+ protected:
+  // The hidden window's procedure.
+  virtual void HandleWindowMessage(TMessage& Message);
+  // Turns the code into its text and calls OnError, or raises the text.
+  virtual void ReportError(TSocket Socket, std::int32_t ErrorCode);
+  virtual void AcceptNotified() = 0;
+  virtual void ConnectNotified() = 0;
+  virtual void CloseNotified(TSocket Socket) = 0;
+  virtual void DataAvailableNotified(TSocketConnection* Connection, std::int32_t DataSize, bool& Handled) = 0;
+  virtual void ReadNotified(TSocketConnection* Connection, TMemoryStream* Stream) = 0;
+
+  ISocketApi& Api() { return *api_; }
+  // Set first thing in the destructor: no callback of the owner runs then.
+  bool Destroying() const { return destroying_; }
+  void BeginDestruction() { destroying_ = true; }
+
+  bool allowChangeHostAndPortOnConnection_ = false;
+  std::string host_;
+  std::uint16_t port_ = 0;
+  TSocket socket_ = kNoSocket;
+  TSockAddrIn serverAddress_;  // filled at each connection attempt
+
+ private:
+  void SocketNotification(TMessage& Message);
+  void ReadProcedure(TSocket Socket);
+  // The connection list of a listening variant is never created here.
+  TSocketConnection* FindConnection(TSocket) const { return nullptr; }
+
+  std::unique_ptr<ISocketApi> api_;  // the sockets session and the hidden window
+  bool destroying_ = false;
+};
+
+class TSimpleTCPClient : public TCustomSimpleSocket {
+  Q_OBJECT
+
+ public:
+  explicit TSimpleTCPClient(QObject* owner = nullptr, std::unique_ptr<ISocketApi> api = CreateSystemSocketApi());
+  // Runs the disconnect sequence (the connection is reset; OnDisconnected is
+  // not raised), then ends the sockets session.
+  ~TSimpleTCPClient() override;
+
+  bool AutoTryReconnect() const { return autoTryReconnect_; }
+  void SetAutoTryReconnect(bool value) { autoTryReconnect_ = value; }
+  // True only between a successful connect and the disconnect sequence.
+  bool Connected() const { return connected_; }
+  // true starts a connection attempt unless one is in progress or up;
+  // false ends the attempt or the connection (OnDisconnected).
+  virtual void SetConnected(bool Value);
+  // True from the start of an attempt until the disconnect sequence.
+  bool ConnectRequested() const { return requested_; }
+
+  TNotifyEvent OnConnected;
+  TNotifyEvent OnDisconnected;
+  TSimpleTCPClientDataAvailEvent OnDataAvailable;
+  TSimpleTCPClientIOEvent OnRead;
+
+  // While connected a different value raises "Can not change Host while
+  // connected", or reconnects to it when AllowChangeHostAndPortOnConnection
+  // is set; otherwise it is used from the next attempt.
+  void SetHost(const std::string& value) override;
+  // Likewise, with "Can not change Port while connected".
+  void SetPort(std::uint16_t value) override;
+
+  // SendStreamTo on the component's socket.
+  std::int32_t SendStream(TMemoryStream* Stream);
+
+ protected:
+  // The disconnect sequence first, then the text to OnError or raised.
+  void ReportError(TSocket Socket, std::int32_t ErrorCode) override;
+  // The client never asks for accept notifications.
+  void AcceptNotified() override {}
+  void ConnectNotified() override;
+  void CloseNotified(TSocket Socket) override;
+  void DataAvailableNotified(TSocketConnection* Connection, std::int32_t DataSize, bool& Handled) override;
+  void ReadNotified(TSocketConnection* Connection, TMemoryStream* Stream) override;
+
+ private:
+  void ConnectSequence();
+  void DisconnectSequence();
+
+  bool autoTryReconnect_ = false;
+  bool requested_ = false;
+  bool connected_ = false;
+};
+
+}  // namespace vorel

@@ -1,0 +1,143 @@
+// A scripted stand-in for the socket platform: it records the calls the
+// component makes, fails the ones a test names, and lets the test deliver
+// notifications by hand, so that orders of callbacks can be checked exactly.
+#pragma once
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "p7/socket_api.h"
+
+namespace vorel::test {
+
+struct FakeSocketState {
+  ISocketApi::NotificationSink sink;
+  std::vector<std::string> calls;   // "socket 7", "select 7 49", "connect 7", "send 7 555", ...
+  std::map<std::string, int> fail;  // operation name -> the code it fails with
+  int startupResult = 0;
+  int cleanupResult = 0;
+  bool resolves = true;
+  std::uint32_t resolvedAddress = 0;
+  TSocket nextSocket = 7;
+  std::set<TSocket> open;
+  TSockAddrIn lastAddress;
+  int sendAccepts = -1;  // bytes a send takes; -1: all
+  std::vector<std::uint8_t> sent;
+  std::deque<std::uint8_t> incoming;  // bytes waiting on the socket
+  std::uint32_t waitingReportLimit = 0;  // FIONREAD tells at most this many (0: all)
+  int recvChunk = 0;                      // a receive takes at most this many (0: all it asks)
+  bool peerClosed = false;                // with nothing waiting, a receive gives 0
+  int lastError = 0;
+
+  // Delivers a notification as the platform would.
+  void Notify(TSocket s, std::uint16_t event, std::uint16_t error = 0) const {
+    sink(s, MakeNotification(event, error));
+  }
+  std::size_t Count(const std::string& prefix) const {
+    return static_cast<std::size_t>(std::count_if(calls.begin(), calls.end(), [&](const std::string& c) {
+      return c.rfind(prefix, 0) == 0;
+    }));
+  }
+};
+
+class FakeSocketApi final : public ISocketApi {
+ public:
+  explicit FakeSocketApi(std::shared_ptr<FakeSocketState> state) : s_(std::move(state)) {}
+
+  void SetNotificationSink(NotificationSink sink) override { s_->sink = std::move(sink); }
+  int Startup() override { return s_->startupResult; }
+  int Cleanup() override { return s_->cleanupResult == 0 ? 0 : Fail("cleanup", s_->cleanupResult); }
+  int LastError() const override { return s_->lastError; }
+  std::uint32_t InetAddr(const std::string& text) override { return ::inet_addr(text.c_str()); }
+  bool GetHostByName(const std::string& name, std::uint32_t& address) override {
+    s_->calls.push_back("resolve " + name);
+    if (!s_->resolves) return false;
+    address = s_->resolvedAddress;
+    return true;
+  }
+  TSocket CreateSocket() override {
+    if (Fails("socket")) return kNoSocket;
+    const TSocket s = s_->nextSocket++;
+    s_->open.insert(s);
+    s_->calls.push_back("socket " + std::to_string(s));
+    return s;
+  }
+  int AsyncSelect(TSocket s, std::uint32_t mask) override {
+    s_->calls.push_back("select " + std::to_string(s) + " " + std::to_string(mask));
+    return Known(s, "select");
+  }
+  int Connect(TSocket s, const TSockAddrIn& address) override {
+    s_->calls.push_back("connect " + std::to_string(s));
+    s_->lastAddress = address;
+    if (Known(s, "connect") != 0) return -1;
+    return Fail("connect", wsa::kWouldBlock);  // in progress
+  }
+  int BytesWaiting(TSocket s, std::uint32_t& count) override {
+    if (Known(s, "fionread") != 0) return -1;
+    count = static_cast<std::uint32_t>(s_->incoming.size());
+    if (s_->waitingReportLimit != 0) count = std::min(count, s_->waitingReportLimit);
+    return 0;
+  }
+  int Recv(TSocket s, std::uint8_t* buffer, int length) override {
+    s_->calls.push_back("recv " + std::to_string(s) + " " + std::to_string(length));
+    if (Known(s, "recv") != 0) return -1;
+    if (s_->incoming.empty()) return s_->peerClosed ? 0 : Fail("recv", wsa::kWouldBlock);
+    if (s_->recvChunk > 0) length = std::min(length, s_->recvChunk);
+    int n = 0;
+    for (; n < length && !s_->incoming.empty(); ++n) {
+      buffer[n] = s_->incoming.front();
+      s_->incoming.pop_front();
+    }
+    return n;
+  }
+  int Send(TSocket s, const std::uint8_t* data, int length) override {
+    s_->calls.push_back("send " + std::to_string(s) + " " + std::to_string(length));
+    if (Known(s, "send") != 0) return -1;
+    const int n = s_->sendAccepts < 0 ? length : std::min(length, s_->sendAccepts);
+    s_->sent.insert(s_->sent.end(), data, data + n);
+    return n;
+  }
+  int Shutdown(TSocket s) override {
+    s_->calls.push_back("shutdown " + std::to_string(s));
+    return Known(s, "shutdown");
+  }
+  int SetLingerReset(TSocket s) override {
+    s_->calls.push_back("linger " + std::to_string(s));
+    return Known(s, "linger");
+  }
+  int CloseSocket(TSocket s) override {
+    s_->calls.push_back("close " + std::to_string(s));
+    if (Known(s, "close") != 0) return -1;
+    s_->open.erase(s);
+    return 0;
+  }
+
+ private:
+  bool Fails(const std::string& op) {
+    auto it = s_->fail.find(op);
+    if (it == s_->fail.end()) return false;
+    s_->lastError = it->second;
+    return true;
+  }
+  int Fail(const std::string&, int code) {
+    s_->lastError = code;
+    return -1;
+  }
+  // 0 for an open socket whose operation is not scripted to fail.
+  int Known(TSocket s, const std::string& op) {
+    if (!s_->open.count(s)) return Fail(op, wsa::kNotSocket);
+    return Fails(op) ? -1 : 0;
+  }
+
+  std::shared_ptr<FakeSocketState> s_;
+};
+
+}  // namespace vorel::test
