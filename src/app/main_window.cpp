@@ -81,7 +81,7 @@ void TForm1::BuildWindow() {
   LinkFlagSources flags{
       [this] { return station_[0].linkUp; },
       [this] { return station_[1].linkUp; },
-      [] { return false; },  // protocol-8 link: down until the link object reports
+      [this] { return link_ && link_->LinkUp.load(); },
       [] { return false; },  // protocol-7 link: down until connected
   };
   // Pages made inside the window take its font before they size their labels.
@@ -112,6 +112,7 @@ void TForm1::BuildTray() {
 void TForm1::StartUp() {
   const TDateTime now = clock_.Now();
   for (StationPortState& port : station_) port.Reset(now);
+  receiveBuffer_ = std::make_unique<p7::FrameReassembler>(serverCommands_);
   closeWithoutPassword_ = false;
   status_->Indicator(IndicatorId::Port1).Redraw();
   status_->Indicator(IndicatorId::Port2).Redraw();
@@ -130,7 +131,10 @@ void TForm1::StartUp() {
   OpenPortAtStartUp(PortId::Second, *commPortDriver2_, ports_->Second());
 
   status_->SetProtocol7RowVisible(settings_.SendMivo7);
-  if (settings_.SendMivo8) status_->Indicator(IndicatorId::Protocol8).Redraw();
+  if (settings_.SendMivo8) {
+    link_ = std::make_unique<cl>();
+    status_->Indicator(IndicatorId::Protocol8).Redraw();
+  }
 
   status_->ShowStartTime(clock_.Now());
   ShowStatusPage();
@@ -174,6 +178,11 @@ bool TForm1::RunCloseSequence() {
   switch (outcome) {
     case PasswordOutcome::Accepted:
       if (commPortDriver1_->IsOpen()) commPortDriver1_->Close();
+      if (settings_.SendMivo8 && link_) {
+        // The link thread ends by itself after its current pass; nobody waits.
+        link_->LinkEnabled = false;
+        link_->StopRequested = true;
+      }
       return true;
     case PasswordOutcome::Wrong:
       services_.dialogs->ShowMessage("Не правильный пароль.");

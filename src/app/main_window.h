@@ -20,7 +20,10 @@
 #include "app/shell_dialogs.h"
 #include "app/status_panel.h"
 #include "base/clock.h"
+#include "base/clock_setter.h"
 #include "config/settings.h"
+#include "p7/reassembly.h"
+#include "p8/link.h"
 #include "receiver/station_port.h"
 #include "serial/CPDrv.h"
 
@@ -31,6 +34,7 @@ inline constexpr char kApplicationTitle[] = "Драйвер VOREL";
 // What the main window needs from outside; tests substitute each part.
 struct ShellServices {
   IClock* clock = &SystemClock();
+  ILocalClockSetter* clockSetter = &SystemClockSetter();
   IShellDialogs* dialogs = nullptr;
   std::function<std::unique_ptr<ISerialDevice>()> makeSerialDevice = [] { return CreateSystemSerialDevice(); };
   LocaleFormats formats = SystemLocaleFormats();
@@ -62,6 +66,10 @@ class TForm1 : public QWidget {
   const QString& ClosePassword() const { return closePassword_; }
   const Settings& CurrentSettings() const { return settings_; }
   const StationPortState& Station(PortId port) const { return station_[Index(port)]; }
+  // The protocol-7 receive buffer; the server's frames arrive here.
+  p7::FrameReassembler* ReceiveBuffer() const { return receiveBuffer_.get(); }
+  // The protocol-8 link object; none while protocol 8 is off.
+  cl* Link() const { return link_.get(); }
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -70,6 +78,17 @@ class TForm1 : public QWidget {
 
  private:
   static int Index(PortId port) { return port == PortId::Main ? 0 : 1; }
+
+  // What the message server's frames ask of the window.
+  class ServerCommands final : public p7::IServerCommands {
+   public:
+    explicit ServerCommands(TForm1& form) : form_(form) {}
+    void SetClock(TDateTime localDateTime) override { form_.services_.clockSetter->SetLocalDateTime(localDateTime); }
+    void CloseRequested() override { form_.CloseWithoutPassword(); }
+
+   private:
+    TForm1& form_;
+  };
 
   void BuildWindow();
   void BuildTray();
@@ -90,6 +109,9 @@ class TForm1 : public QWidget {
   bool closeWithoutPassword_ = false;
   bool closeSequenceRunning_ = false;
   bool centred_ = false;
+  ServerCommands serverCommands_{*this};
+  std::unique_ptr<p7::FrameReassembler> receiveBuffer_;
+  std::unique_ptr<cl> link_;
 
   TCommPortDriver* commPortDriver1_;
   TCommPortDriver* commPortDriver2_;

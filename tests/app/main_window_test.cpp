@@ -13,6 +13,7 @@
 #include "app/main_window.h"
 #include "base/datetime_text.h"
 #include "base/uncaught_error.h"
+#include "p7/frame.h"
 #include "support/fake_clock.h"
 #include "support/fake_serial_ports.h"
 
@@ -35,6 +36,12 @@ class FakeDialogs final : public IShellDialogs {
   std::deque<PasswordOutcome> answers;
   std::vector<QString> asked;
   std::vector<QString> messages;
+};
+
+class FakeClockSetter final : public ILocalClockSetter {
+ public:
+  void SetLocalDateTime(TDateTime local) override { requested.push_back(local); }
+  std::vector<TDateTime> requested;
 };
 
 const LocaleFormats kFormats{"%d.%m.%Y", "%H:%M:%S"};
@@ -60,6 +67,7 @@ class MainWindowTest : public ::testing::Test {
     ShellServices services;
     services.clock = &clock_;
     services.dialogs = &dialogs_;
+    services.clockSetter = &clockSetter_;
     services.makeSerialDevice = [this] { return ports_.Make(); };
     services.formats = kFormats;
     services.endProgram = [this] { ++ended_; };
@@ -72,6 +80,7 @@ class MainWindowTest : public ::testing::Test {
   FakeClock clock_{46366.5, 5000};  // 2026-12-10 12:00:00
   FakeSerialPorts ports_;
   FakeDialogs dialogs_;
+  FakeClockSetter clockSetter_;
   std::vector<std::string> errors_;
   UncaughtErrorSink previousSink_;
   int ended_ = 0;
@@ -115,6 +124,33 @@ TEST_F(MainWindowTest, ProtocolRowsFollowTheOutputSwitches) {
   EXPECT_FALSE(form.Status()->Protocol7Caption()->isHidden());
   EXPECT_FALSE(form.Status()->Image1()->isHidden());
   EXPECT_FALSE(HasPixmap(form.Status()->Image3())) << "no link object, no drawing";
+  EXPECT_EQ(form.Link(), nullptr);
+}
+
+TEST_F(MainWindowTest, LinkObjectExistsWithProtocol8AndIsStoppedByAnAcceptedClose) {
+  TForm1& form = Start();
+  ASSERT_NE(form.Link(), nullptr);
+  EXPECT_TRUE(form.Link()->LinkEnabled);
+  form.Link()->LinkUp = true;  // as the link thread reports it
+  form.Status()->Indicator(IndicatorId::Protocol8).Redraw();
+  EXPECT_EQ(form.Status()->Image3()->pixmap().toImage().pixel(8, 3), qRgb(0, 128, 0));
+
+  dialogs_.answers = {PasswordOutcome::Accepted};
+  EXPECT_TRUE(form.close());
+  EXPECT_FALSE(form.Link()->LinkEnabled);
+  EXPECT_TRUE(form.Link()->StopRequested);
+}
+
+TEST_F(MainWindowTest, ServerFramesSetTheClockAndCloseWithoutPassword) {
+  TForm1& form = Start();
+  const p7::Frame clock = p7::BuildSetClockFrame(46366.75);
+  const p7::Frame close = p7::BuildCloseFrame();
+  Bytes block(close.begin(), close.end());  // close first: the clock frame after it still acts
+  block.insert(block.end(), clock.begin(), clock.end());
+  form.ReceiveBuffer()->Accept(block);
+  EXPECT_EQ(ended_, 1);
+  EXPECT_TRUE(dialogs_.asked.empty());
+  EXPECT_EQ(clockSetter_.requested, std::vector<TDateTime>{46366.75});
 }
 
 TEST_F(MainWindowTest, ConfiguredPortOpensWithDtrRtsPulse) {
