@@ -1,0 +1,80 @@
+// The three outputs of an event: the protocol-7 event output, the link frame
+// output and the protocol-8 event output. Each delivers live while its link
+// is up and otherwise writes a spool file into the spool directory, from
+// which the replays deliver it later. Nothing offered to an output is lost
+// silently.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <span>
+#include <string>
+
+#include "base/clock.h"
+#include "config/settings.h"
+#include "p7/frame.h"
+#include "receiver/event_record.h"
+
+namespace vorel {
+
+// The protocol-7 client as the outputs see it (SimpleTCPClient1).
+class IProtocol7Sender {
+ public:
+  virtual ~IProtocol7Sender() = default;
+  virtual bool Connected() = 0;
+  // Sends the frame in one go; the count the system took, or -1.
+  virtual std::int32_t Send(const p7::Frame& frame) = 0;
+};
+
+// The protocol-8 link object as the outputs see it (cl).
+class IProtocol8Queue {
+ public:
+  virtual ~IProtocol8Queue() = default;
+  virtual bool LinkUp() = 0;
+  // False when the queue refused the record (full).
+  virtual bool Enqueue(std::int32_t recordType, std::span<const std::uint8_t> payload) = 0;
+};
+
+// The spool name of a moment: (day × 86400 + h × 3600 + m × 60 + s) × 1000 +
+// ms as upper-case hexadecimal without leading zeros.
+std::string SpoolName(TDateTime now);
+
+// The callers decide by SendMivo7 and SendMivo8 whether to call an output.
+struct OutputSettings {
+  bool NotSendToDiskMivo8 = false;
+  std::int32_t n_abs = -1;
+  std::string PathForSoob;  // spool directory as a plain prefix
+  static OutputSettings From(const Settings& s);
+};
+
+class EventOutputs {
+ public:
+  struct Callbacks {
+    std::function<void()> refreshProtocol7Indicator;  // after a live ftEvent
+    std::function<void(int code)> logError;           // error log (code 11: no spool name)
+  };
+
+  // protocol8 may be null: protocol 8 is off and there is no link object.
+  EventOutputs(OutputSettings settings, IClock& clock, IProtocol7Sender& protocol7, IProtocol8Queue* protocol8,
+               Callbacks callbacks);
+
+  // Protocol-7 event output: ftEvent live, or a .ddm spool file.
+  void SendEvent(const EventRecord& record);
+  // Link frame output: ftStationLost / ftStationRestored live, or a .ddm file.
+  void SendLinkFrame(p7::FrameType type, std::int32_t portTag);
+  // Protocol-8 event output: rtEventMain / rtEventSecond queued, or a .dd8
+  // file (dropped while the link is down when NotSendToDiskMivo8 is on).
+  void SendEvent8(PortId port, std::span<const std::uint8_t> payload);
+
+  void SetProtocol8(IProtocol8Queue* protocol8) { protocol8_ = protocol8; }
+
+ private:
+  OutputSettings settings_;
+  IClock& clock_;
+  IProtocol7Sender& protocol7_;
+  IProtocol8Queue* protocol8_;
+  Callbacks callbacks_;
+};
+
+}  // namespace vorel
