@@ -10,6 +10,7 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "base/clock.h"
 #include "config/settings.h"
@@ -37,8 +38,18 @@ class IProtocol8Queue {
 };
 
 // The spool name of a moment: (day × 86400 + h × 3600 + m × 60 + s) × 1000 +
-// ms as upper-case hexadecimal without leading zeros.
+// ms as upper-case hexadecimal without leading zeros. Unique to the
+// millisecond within a month only. Raises std::invalid_argument when `now` is
+// not a date (NaN, out of range).
 std::string SpoolName(TDateTime now);
+
+// What became of one event or frame offered to an output.
+enum class Delivery {
+  Sent,     // sent on the link, or taken by the protocol-8 send queue
+  Spooled,  // written as a spool file for the replay
+  Dropped,  // protocol 8 down or full with NotSendToDiskMivo8 on: discarded by design
+  Lost,     // the spool file could not be written; reported through spoolFailed
+};
 
 // The callers decide by SendMivo7 and SendMivo8 whether to call an output.
 struct OutputSettings {
@@ -53,19 +64,31 @@ class EventOutputs {
   struct Callbacks {
     std::function<void()> refreshProtocol7Indicator;  // after a live ftEvent
     std::function<void(int code)> logError;           // error log (code 11: no spool name)
+    // An event or frame that could be neither sent nor spooled, with the
+    // reason (missing spool directory, disk full, no spool name).
+    std::function<void(std::string what)> spoolFailed;
   };
 
   // protocol8 may be null: protocol 8 is off and there is no link object.
   EventOutputs(OutputSettings settings, IClock& clock, IProtocol7Sender& protocol7, IProtocol8Queue* protocol8,
                Callbacks callbacks);
 
-  // Protocol-7 event output: ftEvent live, or a .ddm spool file.
-  void SendEvent(const EventRecord& record);
+  // None of the outputs raises for a delivery that fails: a frame the link
+  // does not take is spooled, and a spool file that cannot be written is
+  // reported through spoolFailed.
+
+  // Protocol-7 event output: ftEvent live, or a .ddm spool file when not
+  // connected or when the live send fails or is short. Only a live send
+  // refreshes the protocol-7 indicator.
+  Delivery SendEvent(const EventRecord& record);
   // Link frame output: ftStationLost / ftStationRestored live, or a .ddm file.
-  void SendLinkFrame(p7::FrameType type, std::int32_t portTag);
+  // Another type raises std::invalid_argument.
+  Delivery SendLinkFrame(p7::FrameType type, std::int32_t portTag);
   // Protocol-8 event output: rtEventMain / rtEventSecond queued, or a .dd8
-  // file (dropped while the link is down when NotSendToDiskMivo8 is on).
-  void SendEvent8(PortId port, std::span<const std::uint8_t> payload);
+  // file while the link is down or the queue is full (dropped instead when
+  // NotSendToDiskMivo8 is on). The payload must be 17 bytes for the main port
+  // and 14 for the second, else std::invalid_argument.
+  Delivery SendEvent8(PortId port, std::span<const std::uint8_t> payload);
 
   void SetProtocol8(IProtocol8Queue* protocol8) { protocol8_ = protocol8; }
 
@@ -75,6 +98,12 @@ class EventOutputs {
   IProtocol7Sender& protocol7_;
   IProtocol8Queue* protocol8_;
   Callbacks callbacks_;
+
+  Delivery SendFrame(const p7::Frame& frame, bool refreshIndicator, std::string_view what);
+  bool SendLive(const p7::Frame& frame);
+  Delivery Spool(std::string_view stemSuffix, std::string_view extension, std::span<const std::uint8_t> bytes,
+                 std::string_view what);
+  void ReportLoss(const std::string& what);
 };
 
 }  // namespace vorel

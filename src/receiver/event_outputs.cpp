@@ -1,0 +1,148 @@
+#include "receiver/event_outputs.h"
+
+#include <array>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "base/bytes.h"
+#include "p8/record_types.h"
+#include "receiver/spool_file.h"
+
+namespace vorel {
+namespace {
+
+constexpr int kNoSpoolNameErrorCode = 11;
+constexpr std::size_t kRecordTypeSize = 4;
+
+const char* LinkFrameName(p7::FrameType type) {
+  return type == p7::ftStationLost ? "ftStationLost frame" : "ftStationRestored frame";
+}
+
+}  // namespace
+
+std::string SpoolName(TDateTime now) {
+  const std::optional<DateTimeFields> f = DecodeDateTime(now);
+  if (!f) throw std::invalid_argument("no spool name: the date-time is not a date");
+  // Day 31 at 23:59:59.999 is 0xA4CB7FFF: the value always fits 32 bits.
+  const std::uint32_t seconds = static_cast<std::uint32_t>(f->day) * 86400u +
+                                static_cast<std::uint32_t>(f->hour) * 3600u +
+                                static_cast<std::uint32_t>(f->minute) * 60u + static_cast<std::uint32_t>(f->second);
+  const std::uint32_t value = seconds * 1000u + static_cast<std::uint32_t>(f->millisecond);
+  std::array<char, 9> hex{};
+  std::snprintf(hex.data(), hex.size(), "%X", static_cast<unsigned>(value));
+  return hex.data();
+}
+
+OutputSettings OutputSettings::From(const Settings& s) {
+  OutputSettings out;
+  out.NotSendToDiskMivo8 = s.NotSendToDiskMivo8;
+  out.n_abs = s.n_abs;
+  out.PathForSoob = s.PathForSoob;
+  return out;
+}
+
+EventOutputs::EventOutputs(OutputSettings settings, IClock& clock, IProtocol7Sender& protocol7,
+                           IProtocol8Queue* protocol8, Callbacks callbacks)
+    : settings_(std::move(settings)),
+      clock_(clock),
+      protocol7_(protocol7),
+      protocol8_(protocol8),
+      callbacks_(std::move(callbacks)) {}
+
+Delivery EventOutputs::SendEvent(const EventRecord& record) {
+  return SendFrame(p7::BuildEventFrame(record), true, "ftEvent frame");
+}
+
+Delivery EventOutputs::SendLinkFrame(p7::FrameType type, std::int32_t portTag) {
+  if (type != p7::ftStationLost && type != p7::ftStationRestored)
+    throw std::invalid_argument("link frame output: type " + std::to_string(static_cast<int>(type)) +
+                                " is not a station link frame");
+  const p7::Frame frame =
+      type == p7::ftStationLost ? p7::BuildStationLostFrame(portTag) : p7::BuildStationRestoredFrame(portTag);
+  return SendFrame(frame, false, LinkFrameName(type));
+}
+
+Delivery EventOutputs::SendEvent8(PortId port, std::span<const std::uint8_t> payload) {
+  const bool main = port == PortId::Main;
+  const std::size_t expected = main ? kMainEventPayloadSize : kSecondEventPayloadSize;
+  if (payload.size() != expected)
+    throw std::invalid_argument("protocol-8 event payload of " + std::to_string(payload.size()) +
+                                " bytes, expected " + std::to_string(expected));
+  const std::int32_t recordType = main ? rtEventMain : rtEventSecond;
+
+  // A full queue refuses the record; it then waits in a spool file like an
+  // event of a link that is down.
+  if (protocol8_ && protocol8_->LinkUp() && protocol8_->Enqueue(recordType, payload)) return Delivery::Sent;
+  if (settings_.NotSendToDiskMivo8) return Delivery::Dropped;
+
+  Bytes file(kRecordTypeSize + payload.size());
+  PutLE<std::int32_t>(file, 0, recordType);
+  std::copy(payload.begin(), payload.end(), file.begin() + kRecordTypeSize);
+  return Spool("", kProtocol8SpoolExtension, file,
+               main ? "protocol-8 event (rtEventMain)" : "protocol-8 event (rtEventSecond)");
+}
+
+Delivery EventOutputs::SendFrame(const p7::Frame& frame, bool refreshIndicator, std::string_view what) {
+  if (protocol7_.Connected() && SendLive(frame)) {
+    if (refreshIndicator && callbacks_.refreshProtocol7Indicator) {
+      try {
+        callbacks_.refreshProtocol7Indicator();
+      } catch (...) {
+        // The frame is out; a failed redraw changes nothing about it.
+      }
+    }
+    return Delivery::Sent;
+  }
+  return Spool("_" + std::to_string(settings_.n_abs), kProtocol7SpoolExtension, frame, what);
+}
+
+// True when the whole frame went out. A failed or short send has already been
+// reported by the socket client through its error path and usually ends the
+// connection; the frame is then spooled and goes again with the replay.
+bool EventOutputs::SendLive(const p7::Frame& frame) {
+  try {
+    return protocol7_.Send(frame) == static_cast<std::int32_t>(p7::kFrameSize);
+  } catch (...) {
+    return false;
+  }
+}
+
+Delivery EventOutputs::Spool(std::string_view stemSuffix, std::string_view extension,
+                             std::span<const std::uint8_t> bytes, std::string_view what) {
+  std::string name;
+  try {
+    name = SpoolName(clock_.Now());
+  } catch (const std::exception& e) {
+    if (callbacks_.logError) {
+      try {
+        callbacks_.logError(kNoSpoolNameErrorCode);
+      } catch (...) {
+        // An error log that cannot be written must not stop the caller.
+      }
+    }
+    ReportLoss(std::string(what) + " lost: " + e.what());
+    return Delivery::Lost;
+  }
+  try {
+    WriteSpoolFile(settings_.PathForSoob, name + std::string(stemSuffix), extension, bytes);
+    return Delivery::Spooled;
+  } catch (const std::exception& e) {
+    ReportLoss(std::string(what) + " lost: " + e.what());
+  } catch (...) {
+    ReportLoss(std::string(what) + " lost: spool file not written");
+  }
+  return Delivery::Lost;
+}
+
+void EventOutputs::ReportLoss(const std::string& what) {
+  if (!callbacks_.spoolFailed) return;
+  try {
+    callbacks_.spoolFailed(what);
+  } catch (...) {
+    // The report is the last resort; the caller goes on regardless.
+  }
+}
+
+}  // namespace vorel

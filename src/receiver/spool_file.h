@@ -1,0 +1,30 @@
+// Spool files: one protocol-7 frame (.ddm) or one protocol-8 event (.dd8) per
+// file, waiting in the spool directory until the replay of its link delivers
+// and removes it. The replays take every file whose name ends in the
+// extension, so a name with a suffix before the extension is replayed alike,
+// and a file that does not end in it yet is left alone.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace vorel {
+
+inline constexpr std::string_view kProtocol7SpoolExtension = ".ddm";
+inline constexpr std::string_view kProtocol8SpoolExtension = ".dd8";
+
+// Writes `bytes` as a new file named prefix + stem + extension (the prefix is
+// the configured spool directory, glued on as it is) and returns the name the
+// file got. The file is complete or absent: the bytes go to a temporary name
+// that does not end in the extension, are flushed to the disk, and only then
+// does the file appear under its final name. An existing file is never
+// replaced: when the name is taken (two files in one millisecond, or a file
+// left from the same moment of an earlier month) the name gets "-1", "-2", ...
+// before the extension. Raises std::system_error when the file cannot be
+// written; nothing is left behind then.
+std::string WriteSpoolFile(std::string_view prefix, std::string_view stem, std::string_view extension,
+                           std::span<const std::uint8_t> bytes);
+
+}  // namespace vorel

@@ -1,0 +1,134 @@
+#include <fcntl.h>
+#include <stdio.h>  // renameat2, RENAME_NOREPLACE (glibc)
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "receiver/spool_file.h"
+
+namespace vorel {
+namespace {
+
+// More files than one millisecond of station traffic can bring.
+constexpr int kMaxSuffix = 9999;
+
+[[noreturn]] void ThrowErrno(int error, const std::string& what) {
+  throw std::system_error(error, std::generic_category(), what);
+}
+
+// Closes the descriptor on every way out unless Close() already did.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int Get() const { return fd_; }
+  // close() reports late write errors of network file systems: it is checked.
+  int Close() {
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    return rc;
+  }
+
+ private:
+  int fd_;
+};
+
+void WriteAll(int fd, std::span<const std::uint8_t> bytes, const std::string& what) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ThrowErrno(errno, what);
+    }
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+  }
+}
+
+// A new empty file named after the final one with ".<pid>-<n>.part" added, so
+// that it never ends in a spool extension; -1 with errno set on failure.
+int CreateTemporary(const std::string& base, std::string& temporary) {
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temporary = base + "." + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".part";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+bool NoHardLinks(int error) { return error == EPERM || error == EOPNOTSUPP || error == ENOSYS || error == EMLINK; }
+bool NoRenameFlags(int error) { return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP; }
+
+// Gives the complete temporary file the name `final` unless that name exists;
+// 0 or an errno value (EEXIST: the name is taken). Afterwards the temporary
+// name may still exist; the caller removes it.
+int PublishNoReplace(const std::string& temporary, const std::string& final) {
+  if (::link(temporary.c_str(), final.c_str()) == 0) return 0;
+  int error = errno;
+  if (!NoHardLinks(error)) return error;
+  // FAT volumes and many network shares have no hard links.
+  if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, final.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  error = errno;
+  if (!NoRenameFlags(error)) return error;
+  // Neither: look, then rename. Only another program writing this very name
+  // in the same instant could come in between.
+  struct stat st {};
+  if (::lstat(final.c_str(), &st) == 0) return EEXIST;
+  if (errno != ENOENT) return errno;
+  return ::rename(temporary.c_str(), final.c_str()) == 0 ? 0 : errno;
+}
+
+// So that the new name outlives a power cut; a directory that cannot be
+// synced still holds the file.
+void SyncDirectoryOf(const std::string& file) {
+  std::filesystem::path dir = std::filesystem::path(file).parent_path();
+  if (dir.empty()) dir = ".";
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace
+
+std::string WriteSpoolFile(std::string_view prefix, std::string_view stem, std::string_view extension,
+                           std::span<const std::uint8_t> bytes) {
+  const std::string base = std::string(prefix) + std::string(stem);
+  const std::string what = "spool file " + base + std::string(extension);
+
+  std::string temporary;
+  Descriptor fd(CreateTemporary(base + std::string(extension), temporary));
+  if (fd.Get() < 0) ThrowErrno(errno, what);
+  try {
+    WriteAll(fd.Get(), bytes, what);
+    if (::fsync(fd.Get()) != 0) ThrowErrno(errno, what);
+    if (fd.Close() != 0) ThrowErrno(errno, what);
+
+    for (int suffix = 0; suffix <= kMaxSuffix; ++suffix) {
+      const std::string final = base + (suffix == 0 ? std::string() : "-" + std::to_string(suffix)) +
+                                std::string(extension);
+      const int error = PublishNoReplace(temporary, final);
+      if (error == EEXIST) continue;
+      if (error != 0) ThrowErrno(error, what);
+      ::unlink(temporary.c_str());  // gone already after a rename
+      SyncDirectoryOf(final);
+      return final;
+    }
+    ThrowErrno(EEXIST, what);
+  } catch (...) {
+    ::unlink(temporary.c_str());
+    throw;
+  }
+}
+
+}  // namespace vorel

@@ -1,0 +1,398 @@
+#include "receiver/event_outputs.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "config/temp_dir.h"
+#include "p8/record_types.h"
+#include "receiver/output_fakes.h"
+#include "support/fake_clock.h"
+
+namespace vorel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::FakeProtocol7Sender;
+using test::FakeProtocol8Queue;
+using test::ReadFile;
+using test::TempDir;
+
+// A moment of March 2025, a month of 31 days.
+TDateTime At(int day, int hour, int minute, int second, int ms) {
+  return *EncodeDateTime({2025, 3, day, hour, minute, second, ms});
+}
+
+// The moment whose spool name is 2DC06B63.
+const TDateTime kMoment = At(8, 21, 13, 5, 123);
+
+std::vector<std::string> Names(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+template <class Bytes>
+std::string Str(const Bytes& bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
+
+EventRecord SampleRecord(std::uint8_t seed = 1) {
+  EventRecord record{};
+  for (std::size_t i = 0; i < record.size(); ++i) record[i] = static_cast<std::uint8_t>(seed + i * 7);
+  return record;
+}
+
+Bytes SamplePayload(std::size_t size, std::uint8_t seed = 1) {
+  Bytes payload(size);
+  for (std::size_t i = 0; i < size; ++i) payload[i] = static_cast<std::uint8_t>(seed + i * 13);
+  return payload;
+}
+
+// ---------------------------------------------------------------- spool name
+
+struct SpoolNameCase {
+  const char* what;
+  TDateTime when;
+  const char* name;
+};
+
+class SpoolNameTest : public ::testing::TestWithParam<SpoolNameCase> {};
+
+TEST_P(SpoolNameTest, IsTheMillisecondOfTheMonthInUpperCaseHex) {
+  EXPECT_EQ(SpoolName(GetParam().when), GetParam().name);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Moments, SpoolNameTest,
+    ::testing::Values(SpoolNameCase{"eighth_21_13_05_123", At(8, 21, 13, 5, 123), "2DC06B63"},
+                      SpoolNameCase{"first_at_midnight_seven_digits", At(1, 0, 0, 0, 0), "5265C00"},
+                      SpoolNameCase{"largest_day31_23_59_59_999", At(31, 23, 59, 59, 999), "A4CB7FFF"},
+                      SpoolNameCase{"other_month_same_moment", *EncodeDateTime({2024, 2, 8, 21, 13, 5, 123}),
+                                    "2DC06B63"},
+                      SpoolNameCase{"rounded_to_the_millisecond", At(8, 21, 13, 5, 123) + 0.4 / 86'400'000.0,
+                                    "2DC06B63"}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+TEST(SpoolNameErrors, ValueThatIsNotADateRaises) {
+  for (TDateTime bad : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(), 1e9})
+    EXPECT_THROW(SpoolName(bad), std::invalid_argument) << bad;
+}
+
+// ---------------------------------------------------------------- outputs
+
+class EventOutputsTest : public ::testing::Test {
+ protected:
+  EventOutputs Make() {
+    EventOutputs::Callbacks callbacks;
+    callbacks.refreshProtocol7Indicator = [this] {
+      ++refreshes;
+      if (refreshRaises) throw std::runtime_error("canvas");
+    };
+    callbacks.logError = [this](int code) { errors.push_back(code); };
+    callbacks.spoolFailed = [this](std::string what) { losses.push_back(std::move(what)); };
+    return EventOutputs(settings, clock, p7, withProtocol8 ? &p8 : nullptr, callbacks);
+  }
+  std::string Spooled(const std::string& name) { return ReadFile(dir / name); }
+
+  TempDir dir;
+  test::FakeClock clock{kMoment};
+  FakeProtocol7Sender p7;
+  FakeProtocol8Queue p8;
+  bool withProtocol8 = true;
+  OutputSettings settings{false, 5, dir.Path().string() + "/"};
+
+  int refreshes = 0;
+  bool refreshRaises = false;
+  std::vector<int> errors;
+  std::vector<std::string> losses;
+};
+
+// The three protocol-7 frames of the outputs, by name.
+enum class P7Kind { Event, Lost, Restored };
+
+struct P7Output {
+  P7Kind kind;
+  p7::Frame frame;
+  Delivery Send(EventOutputs& out) const {
+    switch (kind) {
+      case P7Kind::Event: return out.SendEvent(SampleRecord());
+      case P7Kind::Lost: return out.SendLinkFrame(p7::ftStationLost, 31);
+      case P7Kind::Restored: return out.SendLinkFrame(p7::ftStationRestored, 32);
+    }
+    return Delivery::Lost;
+  }
+};
+
+const P7Output kP7Outputs[] = {
+    {P7Kind::Event, p7::BuildEventFrame(SampleRecord())},
+    {P7Kind::Lost, p7::BuildStationLostFrame(31)},
+    {P7Kind::Restored, p7::BuildStationRestoredFrame(32)},
+};
+
+TEST_F(EventOutputsTest, Protocol7LiveSendsTheFrameAndRefreshesTheIndicatorOnlyForAnEvent) {
+  p7.connected = true;
+  auto out = Make();
+  for (const P7Output& o : kP7Outputs) {
+    const int before = refreshes;
+    EXPECT_EQ(o.Send(out), Delivery::Sent);
+    ASSERT_FALSE(p7.sent.empty());
+    EXPECT_EQ(p7.sent.back(), o.frame);
+    EXPECT_EQ(refreshes - before, o.kind == P7Kind::Event ? 1 : 0);
+  }
+  EXPECT_EQ(p7.sent.size(), 3u);
+  EXPECT_TRUE(Names(dir.Path()).empty());
+}
+
+TEST_F(EventOutputsTest, LinkFramesCarryThePortTag) {
+  p7.connected = true;
+  auto out = Make();
+  out.SendLinkFrame(p7::ftStationLost, 32);
+  ASSERT_EQ(p7.sent.size(), 1u);
+  const auto fields = p7::DecodeFrame(p7.sent[0]);
+  ASSERT_TRUE(fields);
+  EXPECT_EQ(fields->type, p7::ftStationLost);
+  EXPECT_EQ(fields->linkPortTag, 32);
+}
+
+TEST_F(EventOutputsTest, IndicatorErrorAfterALiveEventIsIgnored) {
+  p7.connected = true;
+  refreshRaises = true;
+  auto out = Make();
+  EXPECT_EQ(out.SendEvent(SampleRecord()), Delivery::Sent);
+  EXPECT_EQ(refreshes, 1);
+  EXPECT_TRUE(Names(dir.Path()).empty());
+}
+
+TEST_F(EventOutputsTest, Protocol7NotConnectedWritesTheFrameAsDdm) {
+  auto out = Make();
+  for (const P7Output& o : kP7Outputs) {
+    EXPECT_EQ(o.Send(out), Delivery::Spooled);
+    const std::vector<std::string> names = Names(dir.Path());
+    ASSERT_EQ(names, std::vector<std::string>{"2DC06B63_5.ddm"});
+    EXPECT_EQ(Spooled(names[0]), Str(o.frame));
+    fs::remove(dir / names[0]);
+  }
+  EXPECT_TRUE(p7.sent.empty());
+  EXPECT_EQ(refreshes, 0);
+  EXPECT_TRUE(losses.empty());
+}
+
+TEST_F(EventOutputsTest, NegativeNAbsStaysInTheName) {
+  settings.n_abs = -1;
+  auto out = Make();
+  out.SendEvent(SampleRecord());
+  EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"2DC06B63_-1.ddm"});
+}
+
+struct FailedSend {
+  const char* what;
+  std::optional<std::int32_t> result;
+  bool raise;
+};
+
+class FailedLiveSendTest : public EventOutputsTest, public ::testing::WithParamInterface<FailedSend> {};
+
+// A frame the socket did not take whole would otherwise be gone: the server
+// has at best a part of it, and nothing sends it again.
+TEST_P(FailedLiveSendTest, FrameIsSpooledAndTheIndicatorLeftAlone) {
+  p7.connected = true;
+  p7.result = GetParam().result;
+  p7.raise = GetParam().raise;
+  auto out = Make();
+  EXPECT_EQ(out.SendEvent(SampleRecord()), Delivery::Spooled);
+  EXPECT_EQ(out.SendLinkFrame(p7::ftStationRestored, 31), Delivery::Spooled);
+  EXPECT_EQ(p7.sent.size(), 2u);
+  EXPECT_EQ(refreshes, 0);
+  EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{"2DC06B63_5-1.ddm", "2DC06B63_5.ddm"}));
+  EXPECT_EQ(Spooled("2DC06B63_5.ddm"), Str(p7::BuildEventFrame(SampleRecord())));
+  EXPECT_EQ(Spooled("2DC06B63_5-1.ddm"), Str(p7::BuildStationRestoredFrame(31)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Results, FailedLiveSendTest,
+                         ::testing::Values(FailedSend{"error", -1, false}, FailedSend{"no_socket", 0, false},
+                                           FailedSend{"short", 554, false}, FailedSend{"raises", {}, true}),
+                         [](const auto& info) { return std::string(info.param.what); });
+
+TEST_F(EventOutputsTest, UnknownLinkFrameTypeIsRefused) {
+  p7.connected = true;
+  auto out = Make();
+  EXPECT_THROW(out.SendLinkFrame(p7::ftEvent, 31), std::invalid_argument);
+  EXPECT_TRUE(p7.sent.empty());
+}
+
+struct Protocol8Case {
+  const char* what;
+  PortId port;
+  std::size_t size;
+  std::int32_t type;
+  std::string typeBytes;
+};
+
+class Protocol8OutputTest : public EventOutputsTest, public ::testing::WithParamInterface<Protocol8Case> {};
+
+TEST_P(Protocol8OutputTest, LinkUpQueuesThePayloadWithTheRecordType) {
+  const Bytes payload = SamplePayload(GetParam().size);
+  p8.linkUp = true;
+  auto out = Make();
+  EXPECT_EQ(out.SendEvent8(GetParam().port, payload), Delivery::Sent);
+  EXPECT_EQ(p8.offered, (std::vector<FakeProtocol8Queue::Record>{{GetParam().type, payload}}));
+  EXPECT_TRUE(Names(dir.Path()).empty());
+}
+
+TEST_P(Protocol8OutputTest, LinkDownWritesTypeAndPayloadAsDd8) {
+  const Bytes payload = SamplePayload(GetParam().size);
+  auto out = Make();
+  EXPECT_EQ(out.SendEvent8(GetParam().port, payload), Delivery::Spooled);
+  EXPECT_TRUE(p8.offered.empty());
+  ASSERT_EQ(Names(dir.Path()), std::vector<std::string>{"2DC06B63.dd8"});
+  const std::string file = Spooled("2DC06B63.dd8");
+  EXPECT_EQ(file.size(), 4 + GetParam().size);
+  EXPECT_EQ(file, GetParam().typeBytes + Str(payload));
+}
+
+// A full queue refuses the record without a word; the event must wait on disk.
+TEST_P(Protocol8OutputTest, FullQueueWritesTheEventAsDd8) {
+  const Bytes payload = SamplePayload(GetParam().size);
+  p8.linkUp = true;
+  p8.accept = false;
+  auto out = Make();
+  EXPECT_EQ(out.SendEvent8(GetParam().port, payload), Delivery::Spooled);
+  EXPECT_EQ(p8.offered.size(), 1u);
+  EXPECT_EQ(Spooled("2DC06B63.dd8"), GetParam().typeBytes + Str(payload));
+}
+
+TEST_P(Protocol8OutputTest, NotSendToDiskDropsWhenTheLinkDoesNotTakeIt) {
+  settings.NotSendToDiskMivo8 = true;
+  const Bytes payload = SamplePayload(GetParam().size);
+  auto out = Make();
+  EXPECT_EQ(out.SendEvent8(GetParam().port, payload), Delivery::Dropped);  // link down
+  p8.linkUp = true;
+  p8.accept = false;
+  EXPECT_EQ(out.SendEvent8(GetParam().port, payload), Delivery::Dropped);  // queue full
+  EXPECT_TRUE(Names(dir.Path()).empty());
+  EXPECT_TRUE(losses.empty());
+}
+
+TEST_P(Protocol8OutputTest, WrongPayloadSizeIsRefused) {
+  p8.linkUp = true;
+  auto out = Make();
+  EXPECT_THROW(out.SendEvent8(GetParam().port, SamplePayload(GetParam().size + 1)), std::invalid_argument);
+  EXPECT_THROW(out.SendEvent8(GetParam().port, SamplePayload(GetParam().size - 1)), std::invalid_argument);
+  EXPECT_TRUE(p8.offered.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ports, Protocol8OutputTest,
+    ::testing::Values(
+        Protocol8Case{"main", PortId::Main, kMainEventPayloadSize, rtEventMain, std::string("\x18\x00\x00\x03", 4)},
+        Protocol8Case{"second", PortId::Second, kSecondEventPayloadSize, rtEventSecond,
+                      std::string("\x1A\x00\x00\x03", 4)}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+TEST_F(EventOutputsTest, WithoutALinkObjectProtocol8Spools) {
+  withProtocol8 = false;
+  auto out = Make();
+  EXPECT_EQ(out.SendEvent8(PortId::Second, SamplePayload(kSecondEventPayloadSize)), Delivery::Spooled);
+  EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"2DC06B63.dd8"});
+}
+
+TEST_F(EventOutputsTest, PathWithoutSeparatorIsGluedToTheName) {
+  fs::create_directory(dir / "spool");
+  settings.PathForSoob = (dir / "spool").string();
+  auto out = Make();
+  out.SendEvent8(PortId::Main, SamplePayload(kMainEventPayloadSize));
+  out.SendEvent(SampleRecord());
+  EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{"spool", "spool2DC06B63.dd8", "spool2DC06B63_5.ddm"}));
+  EXPECT_TRUE(Names(dir / "spool").empty());
+}
+
+TEST_F(EventOutputsTest, EmptyPathMeansTheCurrentDirectory) {
+  settings.PathForSoob.clear();
+  const fs::path before = fs::current_path();
+  fs::current_path(dir.Path());
+  auto out = Make();
+  const Delivery d8 = out.SendEvent8(PortId::Main, SamplePayload(kMainEventPayloadSize));
+  const Delivery d7 = out.SendEvent(SampleRecord());
+  fs::current_path(before);
+  EXPECT_EQ(d8, Delivery::Spooled);
+  EXPECT_EQ(d7, Delivery::Spooled);
+  EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{"2DC06B63.dd8", "2DC06B63_5.ddm"}));
+}
+
+// Names are unique to the millisecond only: a second file of the same moment
+// (or one left from the same moment of an earlier month) must not be replaced.
+TEST_F(EventOutputsTest, FilesOfTheSameMillisecondAreAllKept) {
+  std::ofstream(dir / "2DC06B63.dd8", std::ios::binary) << "last month";
+  auto out = Make();
+  for (std::uint8_t seed : {10, 20, 30}) {
+    out.SendEvent8(PortId::Main, SamplePayload(kMainEventPayloadSize, seed));
+    out.SendEvent(SampleRecord(seed));
+  }
+  EXPECT_EQ(Names(dir.Path()),
+            (std::vector<std::string>{"2DC06B63-1.dd8", "2DC06B63-2.dd8", "2DC06B63-3.dd8", "2DC06B63.dd8",
+                                      "2DC06B63_5-1.ddm", "2DC06B63_5-2.ddm", "2DC06B63_5.ddm"}));
+  EXPECT_EQ(Spooled("2DC06B63.dd8"), "last month");
+  const std::string main(std::string("\x18\x00\x00\x03", 4));
+  EXPECT_EQ(Spooled("2DC06B63-1.dd8"), main + Str(SamplePayload(kMainEventPayloadSize, 10)));
+  EXPECT_EQ(Spooled("2DC06B63-3.dd8"), main + Str(SamplePayload(kMainEventPayloadSize, 30)));
+  EXPECT_EQ(Spooled("2DC06B63_5.ddm"), Str(p7::BuildEventFrame(SampleRecord(10))));
+  EXPECT_EQ(Spooled("2DC06B63_5-2.ddm"), Str(p7::BuildEventFrame(SampleRecord(30))));
+}
+
+TEST_F(EventOutputsTest, NextMillisecondGetsItsOwnName) {
+  auto out = Make();
+  out.SendEvent(SampleRecord());
+  clock.Advance(1);
+  out.SendEvent(SampleRecord());
+  EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{"2DC06B63_5.ddm", "2DC06B64_5.ddm"}));
+}
+
+// The original lost such events without a word.
+TEST_F(EventOutputsTest, MissingSpoolDirectoryReportsEachLossAndRaisesNothing) {
+  settings.PathForSoob = (dir / "missing" / "").string();
+  p7.connected = true;
+  p7.result = -1;
+  auto out = Make();
+  EXPECT_EQ(out.SendEvent(SampleRecord()), Delivery::Lost);
+  EXPECT_EQ(out.SendLinkFrame(p7::ftStationLost, 31), Delivery::Lost);
+  EXPECT_EQ(out.SendEvent8(PortId::Second, SamplePayload(kSecondEventPayloadSize)), Delivery::Lost);
+  ASSERT_EQ(losses.size(), 3u);
+  EXPECT_NE(losses[0].find("missing/2DC06B63_5.ddm"), std::string::npos) << losses[0];
+  EXPECT_NE(losses[0].find("No such file or directory"), std::string::npos) << losses[0];
+  EXPECT_NE(losses[2].find("missing/2DC06B63.dd8"), std::string::npos) << losses[2];
+  EXPECT_TRUE(errors.empty());
+  EXPECT_EQ(refreshes, 0);
+  EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{});
+}
+
+TEST_F(EventOutputsTest, ClockWithoutADateWritesErrorElevenAndReportsTheLoss) {
+  clock.SetNow(std::numeric_limits<double>::quiet_NaN());
+  auto out = Make();
+  EXPECT_EQ(out.SendEvent(SampleRecord()), Delivery::Lost);
+  EXPECT_EQ(out.SendEvent8(PortId::Main, SamplePayload(kMainEventPayloadSize)), Delivery::Lost);
+  EXPECT_EQ(errors, (std::vector<int>{11, 11}));
+  EXPECT_EQ(losses.size(), 2u);
+  EXPECT_TRUE(Names(dir.Path()).empty());
+}
+
+TEST(OutputSettingsTest, TakesTheThreeKeysFromTheSettings) {
+  Settings s;
+  s.NotSendToDiskMivo8 = true;
+  s.n_abs = 42;
+  s.PathForSoob = "/var/spool/vorel/";
+  const OutputSettings o = OutputSettings::From(s);
+  EXPECT_TRUE(o.NotSendToDiskMivo8);
+  EXPECT_EQ(o.n_abs, 42);
+  EXPECT_EQ(o.PathForSoob, "/var/spool/vorel/");
+}
+
+}  // namespace
+}  // namespace vorel

@@ -1,0 +1,50 @@
+// Links as the event outputs see them, recording what they were offered.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <vector>
+
+#include "base/bytes.h"
+#include "p7/frame.h"
+#include "receiver/event_outputs.h"
+
+namespace vorel::test {
+
+class FakeProtocol7Sender final : public IProtocol7Sender {
+ public:
+  bool Connected() override { return connected; }
+  std::int32_t Send(const p7::Frame& frame) override {
+    sent.push_back(frame);
+    if (raise) throw std::runtime_error("Socket Error # 10054");
+    return result.value_or(static_cast<std::int32_t>(frame.size()));
+  }
+
+  bool connected = false;
+  std::optional<std::int32_t> result;  // what Send returns; the whole frame when unset
+  bool raise = false;                  // Send raises instead
+  std::vector<p7::Frame> sent;         // every frame offered, taken or not
+};
+
+class FakeProtocol8Queue final : public IProtocol8Queue {
+ public:
+  struct Record {
+    std::int32_t type;
+    Bytes payload;
+    bool operator==(const Record&) const = default;
+  };
+
+  bool LinkUp() override { return linkUp; }
+  bool Enqueue(std::int32_t recordType, std::span<const std::uint8_t> payload) override {
+    offered.push_back({recordType, Bytes(payload.begin(), payload.end())});
+    return accept;
+  }
+
+  bool linkUp = false;
+  bool accept = true;            // false: the queue is full
+  std::vector<Record> offered;   // every record offered, taken or not
+};
+
+}  // namespace vorel::test

@@ -1,0 +1,102 @@
+#include "receiver/spool_file.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "config/temp_dir.h"
+
+namespace vorel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFile;
+using test::TempDir;
+
+std::vector<std::string> Names(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::uint8_t> Bytes555() {
+  std::vector<std::uint8_t> bytes(555);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i);
+  return bytes;
+}
+
+// Caps the size of files this process may write, as a full disk would.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    oldHandler_ = signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, oldHandler_);
+  }
+
+ private:
+  rlimit saved_{};
+  sighandler_t oldHandler_;
+};
+
+TEST(SpoolFileTest, WritesExactlyTheBytesAndLeavesNothingElse) {
+  TempDir dir;
+  const auto bytes = Bytes555();
+  const std::string name = WriteSpoolFile(dir.Path().string() + "/", "2DC06B63_5", ".ddm", bytes);
+  EXPECT_EQ(name, (dir / "2DC06B63_5.ddm").string());
+  EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"2DC06B63_5.ddm"});
+  EXPECT_EQ(ReadFile(name), std::string(bytes.begin(), bytes.end()));
+}
+
+// Anything holding the name - a file or a directory - keeps it.
+TEST(SpoolFileTest, TakenNameGetsTheNextSuffix) {
+  TempDir dir;
+  fs::create_directory(dir / "A.dd8");
+  fs::create_directory(dir / "A-1.dd8");
+  const std::uint8_t bytes[] = {1, 2, 3};
+  EXPECT_EQ(WriteSpoolFile(dir.Path().string() + "/", "A", ".dd8", bytes), (dir / "A-2.dd8").string());
+  EXPECT_EQ(ReadFile(dir / "A-2.dd8"), "\x01\x02\x03");
+}
+
+// A short .ddm would be replayed as a frame with undefined bytes.
+TEST(SpoolFileTest, WriteCutShortLeavesNoFileAtAll) {
+  TempDir dir;
+  {
+    FileSizeLimit limit(100);
+    try {
+      WriteSpoolFile(dir.Path().string() + "/", "2DC06B63_5", ".ddm", Bytes555());
+      ADD_FAILURE() << "no error";
+    } catch (const std::system_error& e) {
+      EXPECT_EQ(e.code().value(), EFBIG) << e.what();
+    }
+  }
+  EXPECT_TRUE(Names(dir.Path()).empty());
+}
+
+TEST(SpoolFileTest, MissingDirectoryRaisesWithTheName) {
+  TempDir dir;
+  try {
+    WriteSpoolFile((dir / "gone" / "").string(), "2DC06B63", ".dd8", Bytes555());
+    ADD_FAILURE() << "no error";
+  } catch (const std::system_error& e) {
+    EXPECT_EQ(e.code().value(), ENOENT);
+    EXPECT_NE(std::string(e.what()).find("gone/2DC06B63.dd8"), std::string::npos) << e.what();
+  }
+  EXPECT_TRUE(Names(dir.Path()).empty());
+}
+
+}  // namespace
+}  // namespace vorel
