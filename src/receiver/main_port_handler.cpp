@@ -1,0 +1,120 @@
+#include "receiver/main_port_handler.h"
+
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "base/bytes.h"
+
+namespace vorel {
+
+namespace {
+
+// Offsets into the 17-byte protocol-8 event payload of the main port.
+constexpr std::size_t kPayloadAccount = 0;
+constexpr std::size_t kPayloadCode = 4;  // text, capacity 4
+constexpr std::size_t kPayloadReceived = 9;
+
+constexpr std::uint8_t kRestartText[] = {'R', 'e', 's', 't', 'a', 'r', 't', ' ', 'P', 'o', 'r', 't', kCR, kLF};
+
+bool IsDigit(std::uint8_t c) { return c >= '0' && c <= '9'; }
+bool IsHexLetter(std::uint8_t c) { return c >= 'A' && c <= 'F'; }
+
+}  // namespace
+
+std::array<char, 2> MainEventCode(std::uint8_t position10, std::uint8_t position11) {
+  if (IsDigit(position10) || IsHexLetter(position11) || (IsHexLetter(position10) && IsDigit(position11)))
+    return {static_cast<char>(position10), static_cast<char>(position11)};
+  return {'0', '0'};
+}
+
+MainPortHandler::MainPortHandler(TCommPortDriver& port, StationPortState& station, const Settings& settings,
+                                 IClock& clock, IEventSink& events, std::function<void()> refreshIndicator,
+                                 std::filesystem::path trafficLog)
+    : port_(port),
+      station_(station),
+      settings_(settings),
+      clock_(clock),
+      events_(events),
+      refreshIndicator_(std::move(refreshIndicator)),
+      trafficLog_(std::move(trafficLog)) {}
+
+void MainPortHandler::ReceivePacket(std::span<const std::uint8_t> packet) {
+  // Any packet is traffic for the link supervision, frame or not.
+  station_.lastFrameTime = clock_.Now();
+  // Our own copy: the packet points into the port's input buffer, and a
+  // restart closes and reopens that port while the packet is being handled.
+  const std::vector<std::uint8_t> bytes(packet.begin(), packet.end());
+  buffer_.Load(bytes);
+  if (settings_.Log) AppendTrafficLog(trafficLog_, bytes);
+
+  if (bytes.empty() || bytes.front() != kLF || bytes.back() != kCR) return;
+
+  // Frames that came within one packet time arrive together; each ends at a
+  // CR that the next frame's LF follows. The first is in the buffer already.
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const bool last = i + 1 == bytes.size();
+    if (bytes[i] != kCR || (!last && bytes[i + 1] != kLF)) continue;
+    if (start != 0) buffer_.Load(std::span(bytes).subspan(start, i + 1 - start));
+    HandleFrame();
+    start = i + 1;
+  }
+}
+
+void MainPortHandler::RestartPort() {
+  if (port_.IsOpen()) port_.Close();
+  clock_.Sleep(kRestartPauseMs);
+  port_.Open();  // a port that stays closed waits for the operator
+  port_.SetDTR(true);
+  // Written whatever "Log" says: a restart is always worth a trace.
+  AppendTrafficLog(trafficLog_, kRestartText);
+}
+
+void MainPortHandler::HandleFrame() {
+  using namespace event_record;
+  const bool keepAlive = buffer_.Holds(5, "OKAY");
+  if (buffer_.At(7) == 'Y' && buffer_.At(4) != 'O') {
+    RestartPort();  // no acknowledgement for a restart request
+  } else {
+    if (refreshIndicator_) refreshIndicator_();
+    if (!keepAlive || settings_.OKAY) port_.SendBytes(&kAck, 1);
+  }
+  if (keepAlive) return;  // DTR stays as it is
+
+  EventRecord record{};
+  StartEventRecord(record);
+
+  const std::uint8_t last = buffer_.At(8);
+  if (last >= 'A' && last <= 'J') buffer_.Set(8, static_cast<std::uint8_t>('0' + (last - 'A')));
+  if (!buffer_.AllDigits(5, 8)) {
+    port_.SetDTR(true);
+    return;
+  }
+
+  const std::int32_t account = AccountNumber(settings_.FirstNumber, buffer_.DecimalValue(5, 8));
+  PutLE<std::int32_t>(record, kAccount, account);
+  record[kPortTag] = kMainPortTag;
+  const std::array<char, 2> code = MainEventCode(buffer_.At(10), buffer_.At(11));
+  const std::string_view codeText(code.data(), code.size());
+  PutShortString(record, kEventCode, 4, codeText);
+  PutFixedEventBytes(record);
+  record[kDetail1] = 0;
+  record[kDetail2] = 0;
+  record[kText40] = 0;
+  record[kText296] = 0;
+  PutLE<double>(record, kReceived, clock_.Now());
+
+  MainEventPayload payload{};
+  PutLE<std::int32_t>(payload, kPayloadAccount, account);
+  PutShortString(payload, kPayloadCode, 4, codeText);
+  PutLE<double>(payload, kPayloadReceived, clock_.Now());  // its own reading of the clock
+  payload_ = payload;
+
+  port_.SetDTR(true);
+
+  if (settings_.SendMivo8) events_.SendEvent8(PortId::Main, payload_);
+  if (settings_.SendMivo7) events_.SendEvent(record);
+}
+
+}  // namespace vorel

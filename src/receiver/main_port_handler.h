@@ -1,0 +1,69 @@
+// The main port's packets (CommPortDriver1ReceivePacket): stamps the last-frame
+// time, logs the raw bytes to "vorel.log", answers the station (ACK byte, DTR,
+// a port restart on request) and turns each frame with four account digits
+// into an event record and a 17-byte protocol-8 event payload.
+//
+// A frame starts with LF and ends with CR; the account stands at positions
+// 5..8, the event code at 10..11, "OKAY" at 5..8 is the station's keep-alive,
+// and 'Y' at 7 without 'O' at 4 asks for a port restart.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <span>
+
+#include "base/clock.h"
+#include "config/settings.h"
+#include "receiver/event_record.h"
+#include "receiver/frame_handlers.h"
+#include "receiver/station_port.h"
+#include "serial/CPDrv.h"
+
+namespace vorel {
+
+class MainPortHandler {
+ public:
+  // The station waits this long before it talks to a restarted port again.
+  static constexpr std::uint32_t kRestartPauseMs = 5000;
+
+  // Everything is borrowed and must outlive the handler. refreshIndicator
+  // advances the port-1 activity counter and redraws its indicator.
+  MainPortHandler(TCommPortDriver& port, StationPortState& station, const Settings& settings, IClock& clock,
+                  IEventSink& events, std::function<void()> refreshIndicator,
+                  std::filesystem::path trafficLog = kMainTrafficLogName);
+
+  // One packet as the port delivered it. A packet that starts with LF and
+  // ends with CR may hold several frames back to back (the station sent them
+  // within one packet time); each frame ends at a CR followed by LF and is
+  // handled and acknowledged in turn. An error writing the traffic log
+  // abandons the rest of the packet and propagates.
+  void ReceivePacket(std::span<const std::uint8_t> packet);
+
+  // The payload of the last event built (zero before the first).
+  const MainEventPayload& EventPayload() const { return payload_; }
+  const FrameBuffer& Buffer() const { return buffer_; }
+
+ private:
+  // One frame, already in the frame buffer from position 1.
+  void HandleFrame();
+  void RestartPort();
+
+  TCommPortDriver& port_;
+  StationPortState& station_;
+  const Settings& settings_;
+  IClock& clock_;
+  IEventSink& events_;
+  std::function<void()> refreshIndicator_;
+  std::filesystem::path trafficLog_;
+  FrameBuffer buffer_;
+  MainEventPayload payload_{};
+};
+
+// The event code of a main-port frame from its characters at positions 10
+// and 11: those two when the first is a digit, when the second is 'A'..'F',
+// or when the first is 'A'..'F' and the second a digit; "00" otherwise.
+std::array<char, 2> MainEventCode(std::uint8_t position10, std::uint8_t position11);
+
+}  // namespace vorel

@@ -1,0 +1,459 @@
+// The main port's frame handler against a fake serial port, a clock whose
+// readings all differ and a sink that records the events, in a directory of
+// the test's own (the traffic log lands in the current directory).
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "receiver/frame_handler_support.h"
+#include "receiver/main_port_handler.h"
+
+namespace vorel {
+namespace {
+
+using test::ReadCountingClock;
+using test::RecordingSink;
+using test::ToBytes;
+using Output = RecordingSink::Output;
+
+// LF, "011", the account at 5..8, a blank, the code at 10..11, "00", CR.
+std::string MainFrame(std::string_view account, std::string_view code = "3A") {
+  return "\n011" + std::string(account) + " " + std::string(code) + "00\r";
+}
+
+class MainPortHandlerTest : public ::testing::Test {
+ protected:
+  MainPortHandlerTest() {
+    settings.FirstNumber = 31;
+    settings.Log = true;
+    settings.OKAY = true;
+    settings.SendMivo7 = true;
+    settings.SendMivo8 = true;
+  }
+
+  void Receive(std::string_view packet) { handler.ReceivePacket(ToBytes(packet)); }
+  std::string TrafficLog() const { return test::ReadFile(dir.Path() / "vorel.log"); }
+  std::vector<Bytes> DeliveredBytes(Output output) const {
+    std::vector<Bytes> out;
+    for (const auto& d : sink.delivered)
+      if (d.output == output) out.push_back(d.bytes);
+    return out;
+  }
+
+  test::InTempDirectory dir;
+  ReadCountingClock clock;
+  test::OpenMainPort port{clock};
+  StationPortState station;
+  Settings settings;
+  RecordingSink sink;
+  int refreshes = 0;
+  MainPortHandler handler{*port.driver, station, settings, clock, sink, [this] { ++refreshes; }};
+};
+
+// --- one ordinary frame -----------------------------------------------------
+
+TEST_F(MainPortHandlerTest, OneFrameGivesExactRecordAndPayloadProtocol8First) {
+  Receive(MainFrame("1234", "3A"));
+
+  EXPECT_EQ(station.lastFrameTime, ReadCountingClock::Reading(0));
+  EXPECT_EQ(port.Written(), Bytes{kAck});
+  EXPECT_EQ(port.DtrRaised(), 1u);
+  EXPECT_EQ(refreshes, 1);
+  EXPECT_EQ(TrafficLog(), MainFrame("1234", "3A"));
+
+  Bytes record(kEventRecordSize, 0);
+  record[0] = 3;
+  record[1] = 31;
+  record[2] = 0xC2, record[3] = 0xBF, record[4] = 0x04, record[5] = 0x00;  // 311234
+  record[10] = 2, record[11] = '3', record[12] = 'A';
+  record[17] = 1, record[18] = '8';
+  record[23] = 3, record[24] = '0', record[25] = '0', record[26] = '0';
+  PutLE<double>(record, 27, ReadCountingClock::Reading(1));
+
+  Bytes payload(kMainEventPayloadSize, 0);
+  payload[0] = 0xC2, payload[1] = 0xBF, payload[2] = 0x04, payload[3] = 0x00;
+  payload[4] = 2, payload[5] = '3', payload[6] = 'A';  // then two zero bytes
+  PutLE<double>(payload, 9, ReadCountingClock::Reading(2));  // the clock read again
+
+  ASSERT_EQ(sink.delivered.size(), 2u);
+  EXPECT_EQ(sink.delivered[0].output, Output::Protocol8);
+  EXPECT_EQ(sink.delivered[0].port, PortId::Main);
+  EXPECT_EQ(sink.delivered[0].bytes, payload);
+  EXPECT_EQ(sink.delivered[1].output, Output::Protocol7);
+  EXPECT_EQ(sink.delivered[1].bytes, record);
+  EXPECT_EQ(Bytes(handler.EventPayload().begin(), handler.EventPayload().end()), payload);
+}
+
+TEST_F(MainPortHandlerTest, OutputsFollowTheirSwitches) {
+  struct Case {
+    bool mivo7, mivo8;
+    std::vector<Output> expected;
+  };
+  const std::vector<Case> cases = {
+      {true, true, {Output::Protocol8, Output::Protocol7}},
+      {true, false, {Output::Protocol7}},
+      {false, true, {Output::Protocol8}},
+      {false, false, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "SendMivo7 " << c.mivo7 << ", SendMivo8 " << c.mivo8);
+    settings.SendMivo7 = c.mivo7;
+    settings.SendMivo8 = c.mivo8;
+    sink.delivered.clear();
+    const std::size_t acks = port.AckCount();
+    const int before = refreshes;
+    Receive(MainFrame("1234"));
+    std::vector<Output> got;
+    for (const auto& d : sink.delivered) got.push_back(d.output);
+    EXPECT_EQ(got, c.expected);
+    // Logged, acknowledged and counted whatever the outputs.
+    EXPECT_EQ(port.AckCount(), acks + 1);
+    EXPECT_EQ(refreshes, before + 1);
+  }
+  EXPECT_EQ(TrafficLog().size(), 4 * MainFrame("1234").size());
+}
+
+// --- keep-alive, account and event code rules ------------------------------
+
+TEST_F(MainPortHandlerTest, KeepAliveIsAcknowledgedOnlyWhenOkayIsOnAndBuildsNothing) {
+  for (const bool okay : {true, false}) {
+    SCOPED_TRACE(okay ? "OKAY on" : "OKAY off");
+    settings.OKAY = okay;
+    port.ports.output.clear();
+    Receive("\n011OKAY\r");
+    EXPECT_EQ(port.AckCount(), okay ? 1u : 0u);
+    EXPECT_TRUE(sink.delivered.empty());
+    EXPECT_EQ(port.DtrRaised(), 0u);  // DTR left alone
+  }
+  EXPECT_EQ(refreshes, 2);  // still a frame for the indicator
+}
+
+TEST_F(MainPortHandlerTest, AccountDigitsWithLetterAtPositionEight) {
+  struct Case {
+    const char* digits;
+    bool event;
+    std::int32_t account;
+  };
+  const std::vector<Case> cases = {
+      {"123C", true, 311232}, {"000A", true, 310000}, {"999J", true, 319999},
+      {"12X4", false, 0},     {"123K", false, 0},     {"C123", false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.digits);
+    sink.delivered.clear();
+    port.ports.output.clear();
+    port.ports.log.clear();
+    Receive(MainFrame(c.digits));
+    EXPECT_EQ(port.AckCount(), 1u);
+    EXPECT_EQ(port.DtrRaised(), 1u);  // raised whether or not an event is built
+    const auto records = DeliveredBytes(Output::Protocol7);
+    const auto payloads = DeliveredBytes(Output::Protocol8);
+    ASSERT_EQ(records.size(), c.event ? 1u : 0u);
+    ASSERT_EQ(payloads.size(), c.event ? 1u : 0u);
+    if (c.event) {
+      EXPECT_EQ(GetLE<std::int32_t>(records[0], 2), c.account);
+      EXPECT_EQ(GetLE<std::int32_t>(payloads[0], 0), c.account);
+    }
+  }
+  // The mapped digit is written back into the frame buffer.
+  Receive(MainFrame("123C"));
+  EXPECT_EQ(handler.Buffer().At(8), '2');
+}
+
+TEST_F(MainPortHandlerTest, EventCodeRule) {
+  struct Case {
+    const char* atTenEleven;
+    const char* code;
+  };
+  const std::vector<Case> cases = {
+      {"3A", "3A"}, {"A3", "A3"}, {"7Z", "7Z"}, {"ZA", "ZA"}, {"ZZ", "00"}, {"GG", "00"},
+      {"AF", "AF"}, {"F ", "00"}, {" 5", "00"}, {"99", "99"}, {"a1", "00"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.atTenEleven);
+    sink.delivered.clear();
+    Receive(MainFrame("1234", c.atTenEleven));
+    const auto records = DeliveredBytes(Output::Protocol7);
+    const auto payloads = DeliveredBytes(Output::Protocol8);
+    ASSERT_EQ(records.size(), 1u);
+    ASSERT_EQ(payloads.size(), 1u);
+    EXPECT_EQ(GetShortString(records[0], 10, 4), c.code);
+    EXPECT_EQ(GetShortString(payloads[0], 4, 4), c.code);
+    EXPECT_EQ(payloads[0][7], 0);
+    EXPECT_EQ(payloads[0][8], 0);
+  }
+}
+
+TEST(AccountNumber, WrapsAroundIn32BitsWithoutOverflow) {
+  struct Case {
+    std::int32_t firstNumber;
+    std::uint32_t digits;
+    std::int32_t account;
+  };
+  const std::vector<Case> cases = {
+      {31, 1234, 311234},
+      {0, 0, 0},
+      {300000, 1234, -1294966062},
+      {-5, 1234, -48766},
+      {214748, 3647, INT_MAX},
+      {214748, 3648, INT_MIN},
+      {INT_MAX, 9999, -1},
+      {INT_MIN, 1234, 1234},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.firstNumber << " / " << c.digits);
+    EXPECT_EQ(AccountNumber(c.firstNumber, c.digits), c.account);
+  }
+}
+
+TEST_F(MainPortHandlerTest, LargeFirstNumberWrapsInRecordAndPayload) {
+  settings.FirstNumber = 300000;
+  Receive(MainFrame("1234"));
+  ASSERT_EQ(sink.delivered.size(), 2u);
+  EXPECT_EQ(GetLE<std::int32_t>(sink.delivered[0].bytes, 0), -1294966062);
+  EXPECT_EQ(GetLE<std::int32_t>(sink.delivered[1].bytes, 2), -1294966062);
+}
+
+// --- restart request ----------------------------------------------------------
+
+TEST_F(MainPortHandlerTest, RestartFrameReopensThePortAfterFiveSecondsWithoutAck) {
+  const std::string frame = "\n01X12Y4 3A00\r";  // 'X' at 4, 'Y' at 7
+  Receive(frame);
+
+  EXPECT_EQ(clock.sleeps, std::vector<std::uint32_t>{5000});
+  // Reopened and DTR raised by the restart; the account 12Y4 is no number, so
+  // the frame ends with DTR raised once more and no event.
+  EXPECT_EQ(port.ports.log, (std::vector<std::string>{"@1000 close \\\\.\\COM1", "@6000 open \\\\.\\COM1",
+                                                       "@6000 DTR 1", "@6000 DTR 1"}));
+  EXPECT_TRUE(port.driver->IsOpen());
+  EXPECT_TRUE(port.Written().empty());
+  EXPECT_EQ(refreshes, 0);
+  EXPECT_TRUE(sink.delivered.empty());
+  EXPECT_EQ(TrafficLog(), frame + "Restart Port\r\n");
+}
+
+TEST_F(MainPortHandlerTest, RestartIsLoggedEvenWithTheTrafficLogOff) {
+  settings.Log = false;
+  Receive("\n01X12Y4 3A00\r");
+  EXPECT_EQ(TrafficLog(), "Restart Port\r\n");
+}
+
+TEST_F(MainPortHandlerTest, OAtPositionFourIsNoRestart) {
+  Receive("\n01O12Y4 3A00\r");
+  EXPECT_TRUE(clock.sleeps.empty());
+  EXPECT_EQ(port.ports.log, std::vector<std::string>{"@1000 DTR 1"});
+  EXPECT_EQ(port.AckCount(), 1u);
+  EXPECT_EQ(refreshes, 1);
+}
+
+TEST_F(MainPortHandlerTest, RestartThatCannotReopenLeavesThePortClosedAndGoesOn) {
+  port.ports.present.erase(test::kMainDevice);  // the adapter was pulled
+  Receive("\n01X12Y4 3A00\r\n0111234 3A00\r");
+
+  EXPECT_FALSE(port.driver->IsOpen());
+  EXPECT_EQ(port.ports.log, std::vector<std::string>{"@1000 close \\\\.\\COM1"});
+  EXPECT_EQ(clock.sleeps, std::vector<std::uint32_t>{5000});
+  // The next frame is still turned into an event; its ACK goes nowhere.
+  EXPECT_TRUE(port.Written().empty());
+  EXPECT_EQ(sink.delivered.size(), 2u);
+}
+
+TEST_F(MainPortHandlerTest, RestartInsideThePortsOwnPollThenTheNextFrame) {
+  TCommPortDriver& driver = *port.driver;
+  driver.OnReceivePacket = [this](TCommPortDriver*, const std::uint8_t* packet, std::uint32_t size) {
+    handler.ReceivePacket({packet, size});
+  };
+  auto deliver = [&](std::string_view bytes) {
+    auto& queue = port.ports.input[test::kMainDevice];
+    queue.insert(queue.end(), bytes.begin(), bytes.end());
+    driver.Poll();  // the first byte is seen
+    clock.tick += 201;
+    driver.Poll();  // the packet time is over
+  };
+  deliver("\n01X12Y4 3A00\r");
+  EXPECT_TRUE(driver.IsOpen());
+  EXPECT_EQ(driver.PacketStartTick(), TCommPortDriver::kNoPacket);
+  deliver(MainFrame("1234"));
+  EXPECT_EQ(port.AckCount(), 1u);
+  EXPECT_EQ(sink.delivered.size(), 2u);
+}
+
+// --- shape test and frame buffer -------------------------------------------
+
+TEST_F(MainPortHandlerTest, PacketsThatAreNoFrameAreOnlyLoggedAndStamped) {
+  const std::vector<std::string> packets = {"0111234 3A00\r", "\n0111234 3A00", "\n", "\r", "x",
+                                            MainFrame("1234") + "\n0112222"};
+  std::string expectedLog;
+  for (const auto& packet : packets) {
+    SCOPED_TRACE(testing::PrintToString(packet));
+    clock.reads = 7;
+    Receive(packet);
+    expectedLog += packet;
+    EXPECT_EQ(station.lastFrameTime, ReadCountingClock::Reading(7));
+  }
+  EXPECT_TRUE(port.Written().empty());
+  EXPECT_TRUE(port.ports.log.empty());
+  EXPECT_TRUE(sink.delivered.empty());
+  EXPECT_EQ(refreshes, 0);
+  EXPECT_EQ(TrafficLog(), expectedLog);
+}
+
+TEST_F(MainPortHandlerTest, ShortFrameReadsPositionsLeftByAnEarlierPacket) {
+  Receive("xxxxxxxxx7B");  // no frame, but it fills positions 1..11
+  Receive("\n0115678\r");  // 9 bytes: positions 10 and 11 are stale
+  ASSERT_EQ(sink.delivered.size(), 2u);
+  EXPECT_EQ(GetLE<std::int32_t>(sink.delivered[1].bytes, 2), 315678);
+  EXPECT_EQ(GetShortString(sink.delivered[1].bytes, 10, 4), "7B");
+}
+
+TEST_F(MainPortHandlerTest, TrafficLogHoldsEveryPacketExactlyAsReceived) {
+  test::WriteFile(dir.Path() / "vorel.log", "earlier\r\n");
+  const std::string packets[] = {std::string("\x00\xFF\x1A\r\n", 5), "\n0111234 3A00\r", std::string(1, '\0')};
+  for (const auto& p : packets) Receive(p);
+  EXPECT_EQ(TrafficLog(), "earlier\r\n" + packets[0] + packets[1] + packets[2]);
+}
+
+TEST_F(MainPortHandlerTest, TrafficLogOffWritesNoFile) {
+  settings.Log = false;
+  Receive(MainFrame("1234"));
+  EXPECT_FALSE(std::filesystem::exists(dir.Path() / "vorel.log"));
+  EXPECT_EQ(sink.delivered.size(), 2u);
+}
+
+// --- failures of the traffic log -----------------------------------------------
+
+// A traffic log that cannot be written must stop the packet before the station
+// is answered or an event leaves, and the error must reach the event loop.
+TEST_F(MainPortHandlerTest, UnwritableTrafficLogAbandonsThePacket) {
+  std::filesystem::create_directory(dir.Path() / "vorel.log");
+  try {
+    Receive(MainFrame("1234"));
+    FAIL() << "no error raised";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("\"vorel.log\""), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(station.lastFrameTime, ReadCountingClock::Reading(0));  // still traffic
+  EXPECT_TRUE(port.Written().empty());
+  EXPECT_TRUE(port.ports.log.empty());
+  EXPECT_TRUE(sink.delivered.empty());
+  EXPECT_EQ(refreshes, 0);
+}
+
+TEST_F(MainPortHandlerTest, UnwritableLogDuringRestartStopsAfterTheReopen) {
+  settings.Log = false;
+  std::filesystem::create_directory(dir.Path() / "vorel.log");
+  EXPECT_THROW(Receive("\n01X12Y4 3A00\r\n0111234 3A00\r"), std::runtime_error);
+  EXPECT_TRUE(port.driver->IsOpen());
+  EXPECT_EQ(port.DtrRaised(), 1u);  // by the restart, before the log line
+  EXPECT_TRUE(port.Written().empty());
+  EXPECT_TRUE(sink.delivered.empty());
+}
+
+TEST_F(MainPortHandlerTest, LogErrorLeavesThePortsPollToTheEventLoop) {
+  std::filesystem::create_directory(dir.Path() / "vorel.log");
+  TCommPortDriver& driver = *port.driver;
+  driver.OnReceivePacket = [this](TCommPortDriver*, const std::uint8_t* packet, std::uint32_t size) {
+    handler.ReceivePacket({packet, size});
+  };
+  const std::string frame = MainFrame("1234");
+  port.ports.input[test::kMainDevice].assign(frame.begin(), frame.end());
+  driver.Poll();
+  clock.tick += 201;
+  EXPECT_THROW(driver.Poll(), std::runtime_error);
+  EXPECT_TRUE(sink.delivered.empty());
+}
+
+// --- several frames in one packet ------------------------------------------------
+
+// Frames sent within one packet time used to be read as one frame, so every
+// frame after the first was lost and went unacknowledged.
+TEST_F(MainPortHandlerTest, EveryFrameOfAPacketIsHandledInTurn) {
+  const std::string packet = MainFrame("1111", "3A") + MainFrame("2222", "11") + MainFrame("3333", "2B");
+  Receive(packet);
+
+  EXPECT_EQ(port.Written(), (Bytes{kAck, kAck, kAck}));
+  EXPECT_EQ(port.DtrRaised(), 3u);
+  EXPECT_EQ(refreshes, 3);
+  EXPECT_EQ(TrafficLog(), packet);  // once, as received
+  EXPECT_EQ(station.lastFrameTime, ReadCountingClock::Reading(0));
+  EXPECT_EQ(clock.reads, 1 + 3 * 2);  // stamped once, two readings per event
+
+  ASSERT_EQ(sink.delivered.size(), 6u);
+  const std::int32_t accounts[] = {311111, 312222, 313333};
+  const char* codes[] = {"3A", "11", "2B"};
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(sink.delivered[2 * i].output, Output::Protocol8);
+    EXPECT_EQ(GetLE<std::int32_t>(sink.delivered[2 * i].bytes, 0), accounts[i]);
+    EXPECT_EQ(sink.delivered[2 * i + 1].output, Output::Protocol7);
+    EXPECT_EQ(GetLE<std::int32_t>(sink.delivered[2 * i + 1].bytes, 2), accounts[i]);
+    EXPECT_EQ(GetShortString(sink.delivered[2 * i + 1].bytes, 10, 4), codes[i]);
+  }
+}
+
+TEST_F(MainPortHandlerTest, FramesOfOnePacketKeepTheirOwnRules) {
+  // keep-alive, an account that is no number, then an event
+  Receive("\n011OKAY\r" + MainFrame("12X4") + MainFrame("4321"));
+  EXPECT_EQ(port.AckCount(), 3u);
+  EXPECT_EQ(port.DtrRaised(), 2u);
+  ASSERT_EQ(sink.delivered.size(), 2u);
+  EXPECT_EQ(GetLE<std::int32_t>(sink.delivered[1].bytes, 2), 314321);
+}
+
+TEST_F(MainPortHandlerTest, CarriageReturnWithoutLineFeedDoesNotEndAFrame) {
+  Receive("\n0111234\r3A00\r");  // positions 10..11 are "3A"
+  EXPECT_EQ(port.AckCount(), 1u);
+  ASSERT_EQ(sink.delivered.size(), 2u);
+  EXPECT_EQ(GetShortString(sink.delivered[1].bytes, 10, 4), "3A");
+}
+
+// --- packets longer than the station's 50 bytes -----------------------------
+
+// The frame buffer held 50 bytes while a packet can hold up to PacketSize
+// bytes; a longer packet was written past its end.
+TEST_F(MainPortHandlerTest, LongPacketsFitTheFrameBufferAndLeaveStalePositions) {
+  for (const std::size_t size : {49u, 50u, 51u, 256u, 300u, 8192u}) {
+    SCOPED_TRACE(size);
+    sink.delivered.clear();
+    std::string packet = "\n0111234 3A00";
+    packet.resize(size - 1, 'x');
+    packet += '\r';
+    Receive(packet);
+    ASSERT_GE(handler.Buffer().Size(), size);
+    EXPECT_EQ(handler.Buffer().At(size), kCR);
+    EXPECT_EQ(sink.delivered.size(), 2u);
+    // A short frame after it still reads the long packet's positions 10..11.
+    Receive("\n0115678\r");
+    ASSERT_EQ(sink.delivered.size(), 4u);
+    EXPECT_EQ(GetShortString(sink.delivered[3].bytes, 10, 4), "3A");
+  }
+}
+
+TEST_F(MainPortHandlerTest, FullPacketFromThePortThenTheRest) {
+  TCommPortDriver& driver = *port.driver;
+  driver.OnReceivePacket = [this](TCommPortDriver*, const std::uint8_t* packet, std::uint32_t size) {
+    handler.ReceivePacket({packet, size});
+  };
+  // 16 frames of 16 bytes fill one 256-byte packet; two of 22 bytes follow.
+  std::string burst;
+  for (int i = 0; i < 16; ++i) burst += "\n0111234 3A0000\r";
+  for (int i = 0; i < 2; ++i) burst += "\n0115678 3A0000000000\r";
+  ASSERT_EQ(burst.size(), 300u);
+  port.ports.input[test::kMainDevice].assign(burst.begin(), burst.end());
+
+  driver.Poll();  // 256 bytes at once
+  EXPECT_EQ(port.AckCount(), 16u);
+  clock.tick += 201;
+  driver.Poll();  // the remaining 44 bytes
+  EXPECT_EQ(port.AckCount(), 18u);
+  EXPECT_EQ(sink.delivered.size(), 36u);
+  EXPECT_EQ(TrafficLog(), burst);
+}
+
+}  // namespace
+}  // namespace vorel
