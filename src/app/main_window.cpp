@@ -9,6 +9,7 @@
 
 #include "app/artwork.h"
 #include "app/close_password.h"
+#include "app/error_log.h"
 #include "app/station_ports.h"
 #include "base/uncaught_error.h"
 
@@ -36,7 +37,8 @@ QToolButton* MakePageButton(QWidget* parent, const QString& text, const QIcon& i
 TForm1::TForm1(ShellServices services, QWidget* parent)
     : QWidget(parent), services_(std::move(services)), clock_(*services_.clock),
       commPortDriver1_(new TCommPortDriver(this, clock_, services_.makeSerialDevice())),
-      commPortDriver2_(new TCommPortDriver(this, clock_, services_.makeSerialDevice())) {
+      commPortDriver2_(new TCommPortDriver(this, clock_, services_.makeSerialDevice())),
+      simpleTCPClient1_(new TSimpleTCPClient(this, services_.makeSocketApi())) {
   setWindowTitle(kApplicationTitle);
   setFixedSize(kClientWidth, kClientHeight);
   // The layout is in fixed pixels, made for a small, narrow dialog font.
@@ -54,8 +56,51 @@ TForm1::TForm1(ShellServices services, QWidget* parent)
   timer2_.start();
   timer3_.start();
 
+  simpleTCPClient1_->SetPort(7788);
+
   // An error here is reported like any other, and the window still opens.
   RunGuarded([this] { StartUp(); });
+  BuildStationSide();
+}
+
+void TForm1::BuildStationSide() {
+  StatusPanel& status = *status_;
+  if (link_) protocol8Queue_ = std::make_unique<Protocol8Queue>(*link_);
+  protocol7Sender_ = std::make_unique<Protocol7Sender>(*simpleTCPClient1_);
+  EventOutputs::Callbacks callbacks;
+  callbacks.refreshProtocol7Indicator = [&status] { status.Indicator(IndicatorId::Protocol7).Refresh(); };
+  callbacks.logError = [](int code) { LogError(code); };
+  callbacks.spoolFailed = [this](const std::string& what) {
+    status_->AddLogLine(clock_.Now(), QString::fromStdString("Событие не записано в буфер: " + what));
+  };
+  outputs_ = std::make_unique<EventOutputs>(OutputSettings::From(settings_), clock_, *protocol7Sender_,
+                                            protocol8Queue_.get(), std::move(callbacks));
+  eventSink_ = std::make_unique<EventOutputsSink>(*outputs_);
+  mainPortHandler_ = std::make_unique<MainPortHandler>(
+      *commPortDriver1_, station_[0], settings_, clock_, *eventSink_,
+      [&status] { status.Indicator(IndicatorId::Port1).Refresh(); });
+  secondPortHandler_ = std::make_unique<SecondPortHandler>(
+      station_[1], settings_, clock_, *eventSink_, [&status] { status.Indicator(IndicatorId::Port2).Refresh(); });
+  StationSupervision::LinkFrameOutput linkFrames;
+  if (settings_.SendMivo7)
+    linkFrames = [this](p7::FrameType type, std::int32_t tag) { outputs_->SendLinkFrame(type, tag); };
+  supervision_ = std::make_unique<StationSupervision>(settings_.Attention, std::move(linkFrames),
+                                                      [](int code) { LogError(code); });
+
+  commPortDriver1_->OnReceivePacket = [this](TCommPortDriver* sender, const std::uint8_t* packet, std::uint32_t size) {
+    CommPortDriver1ReceivePacket(sender, packet, size);
+  };
+  commPortDriver2_->OnReceivePacket = [this](TCommPortDriver* sender, const std::uint8_t* packet, std::uint32_t size) {
+    CommPortDriver2ReceivePacket(sender, packet, size);
+  };
+}
+
+void TForm1::CommPortDriver1ReceivePacket(TCommPortDriver*, const std::uint8_t* Packet, std::uint32_t DataSize) {
+  mainPortHandler_->ReceivePacket({Packet, DataSize});
+}
+
+void TForm1::CommPortDriver2ReceivePacket(TCommPortDriver*, const std::uint8_t* Packet, std::uint32_t DataSize) {
+  secondPortHandler_->ReceivePacket({Packet, DataSize});
 }
 
 TForm1::~TForm1() = default;
@@ -124,6 +169,7 @@ void TForm1::StartUp() {
 
   ports_->Main().List()->clear();
   LoadSettings(kIniFileName, settings_);
+  simpleTCPClient1_->SetHost(settings_.host);
 
   ApplyLineSettings(settings_.port, *commPortDriver1_);
   OpenPortAtStartUp(PortId::Main, *commPortDriver1_, ports_->Main());
@@ -226,6 +272,13 @@ void TForm1::ShowSetupPage() {
 
 void TForm1::Timer2Timer() {
   status_->ShowTimeSinceLastFrame(clock_.Now(), station_[0].lastFrameTime);
+  supervision_->Check(SupervisedPort(PortId::Main, IndicatorId::Port1), clock_.Now());
+  supervision_->Check(SupervisedPort(PortId::Second, IndicatorId::Port2), clock_.Now());
+}
+
+StationSupervision::Port TForm1::SupervisedPort(PortId port, IndicatorId indicator) {
+  return {&station_[Index(port)], port == PortId::Main ? kMainPortTag : kSecondPortTag,
+          [this, indicator] { status_->Indicator(indicator).Redraw(); }};
 }
 
 }  // namespace vorel

@@ -22,8 +22,14 @@
 #include "base/clock.h"
 #include "base/clock_setter.h"
 #include "config/settings.h"
+#include "app/link_adapters.h"
+#include "p7/SimpleTCP.h"
 #include "p7/reassembly.h"
 #include "p8/link.h"
+#include "receiver/event_outputs.h"
+#include "receiver/main_port_handler.h"
+#include "receiver/second_port_handler.h"
+#include "receiver/station_supervision.h"
 #include "receiver/station_port.h"
 #include "serial/CPDrv.h"
 
@@ -37,6 +43,7 @@ struct ShellServices {
   ILocalClockSetter* clockSetter = &SystemClockSetter();
   IShellDialogs* dialogs = nullptr;
   std::function<std::unique_ptr<ISerialDevice>()> makeSerialDevice = [] { return CreateSystemSerialDevice(); };
+  std::function<std::unique_ptr<ISocketApi>()> makeSocketApi = [] { return CreateSystemSocketApi(); };
   LocaleFormats formats = SystemLocaleFormats();
   // Lets the program end once the close sequence has agreed.
   std::function<void()> endProgram;
@@ -55,6 +62,7 @@ class TForm1 : public QWidget {
 
   TCommPortDriver* CommPortDriver1() const { return commPortDriver1_; }
   TCommPortDriver* CommPortDriver2() const { return commPortDriver2_; }
+  TSimpleTCPClient* SimpleTCPClient1() const { return simpleTCPClient1_; }
   StatusPanel* Status() const { return status_; }
   PortPage* Ports() const { return ports_; }
   QStackedWidget* Pages() const { return pages_; }
@@ -94,6 +102,12 @@ class TForm1 : public QWidget {
   void BuildTray();
   void StartUp();
   void OpenPortAtStartUp(PortId port, TCommPortDriver& driver, PortPanel& panel);
+  // The station side: outputs, frame handlers and supervision, made from
+  // whatever settings the start-up got to read.
+  void BuildStationSide();
+  void CommPortDriver1ReceivePacket(TCommPortDriver* Sender, const std::uint8_t* Packet, std::uint32_t DataSize);
+  void CommPortDriver2ReceivePacket(TCommPortDriver* Sender, const std::uint8_t* Packet, std::uint32_t DataSize);
+  StationSupervision::Port SupervisedPort(PortId port, IndicatorId indicator);
   // True when the program may end.
   bool RunCloseSequence();
   void ShowStatusPage();
@@ -112,9 +126,17 @@ class TForm1 : public QWidget {
   ServerCommands serverCommands_{*this};
   std::unique_ptr<p7::FrameReassembler> receiveBuffer_;
   std::unique_ptr<cl> link_;
+  std::unique_ptr<Protocol8Queue> protocol8Queue_;
+  std::unique_ptr<Protocol7Sender> protocol7Sender_;
+  std::unique_ptr<EventOutputs> outputs_;
+  std::unique_ptr<EventOutputsSink> eventSink_;
+  std::unique_ptr<MainPortHandler> mainPortHandler_;
+  std::unique_ptr<SecondPortHandler> secondPortHandler_;
+  std::unique_ptr<StationSupervision> supervision_;
 
   TCommPortDriver* commPortDriver1_;
   TCommPortDriver* commPortDriver2_;
+  TSimpleTCPClient* simpleTCPClient1_;
   QTimer timer2_;
   QTimer timer3_;
 

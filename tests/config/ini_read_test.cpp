@@ -6,7 +6,7 @@
 #include <string>
 
 #include "config/ini_file.h"
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace vorel {
 namespace {

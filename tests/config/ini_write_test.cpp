@@ -12,7 +12,7 @@
 
 #include "config/ini_file.h"
 #include "config/settings.h"
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace vorel {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "config/line_settings.h"
 #include "config/settings.h"
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace vorel {
 namespace {

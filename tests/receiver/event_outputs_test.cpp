@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "config/temp_dir.h"
+#include "support/temp_dir.h"
 #include "p8/record_types.h"
 #include "receiver/output_fakes.h"
 #include "support/fake_clock.h"

@@ -19,7 +19,7 @@
 #include "base/bytes.h"
 #include "base/clock.h"
 #include "config/settings.h"
-#include "config/temp_dir.h"
+#include "support/temp_dir.h"
 #include "receiver/frame_handlers.h"
 #include "receiver/station_port.h"
 #include "serial/CPDrv.h"

@@ -10,7 +10,7 @@
 #include <system_error>
 #include <vector>
 
-#include "config/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace vorel {
 namespace {

@@ -14,26 +14,15 @@
 #include <string>
 
 #include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace vorel {
 namespace {
 
 using namespace std::chrono_literals;
 using test::ChildProcess;
+using test::TempDir;
 using test::WaitUntil;
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vorel-test-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  const std::filesystem::path& Path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 // A pseudo-terminal standing in for the station's serial line.
 class PseudoTerminal {

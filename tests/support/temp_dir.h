@@ -16,7 +16,7 @@ namespace vorel::test {
 class TempDir {
  public:
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vorel-config-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "vorel-test-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     path_ = std::filesystem::canonical(pattern);
   }

@@ -1,0 +1,40 @@
+// The two server links as the event outputs see them: the protocol-7 client
+// SimpleTCPClient1 and the protocol-8 link object.
+#pragma once
+
+#include <vector>
+
+#include "p7/SimpleTCP.h"
+#include "p7/memory_stream.h"
+#include "p8/link.h"
+#include "receiver/event_outputs.h"
+
+namespace vorel {
+
+class Protocol7Sender final : public IProtocol7Sender {
+ public:
+  explicit Protocol7Sender(TSimpleTCPClient& client) : client_(client) {}
+  bool Connected() override { return client_.Connected(); }
+  // One frame in a fresh stream, one send.
+  std::int32_t Send(const p7::Frame& frame) override {
+    TMemoryStream stream(std::vector<std::uint8_t>(frame.begin(), frame.end()));
+    return client_.SendStream(&stream);
+  }
+
+ private:
+  TSimpleTCPClient& client_;
+};
+
+class Protocol8Queue final : public IProtocol8Queue {
+ public:
+  explicit Protocol8Queue(cl& link) : link_(link) {}
+  bool LinkUp() override { return link_.LinkUp.load(); }
+  bool Enqueue(std::int32_t recordType, std::span<const std::uint8_t> payload) override {
+    return link_.Enqueue(recordType, payload);
+  }
+
+ private:
+  cl& link_;
+};
+
+}  // namespace vorel
