@@ -53,10 +53,12 @@ TForm1::TForm1(ShellServices services, QWidget* parent)
   timer2_.setInterval(200);
   connect(&timer2_, &QTimer::timeout, this, [this] { RunGuarded([this] { Timer2Timer(); }); });
   timer3_.setInterval(3000);
+  connect(&timer3_, &QTimer::timeout, this, [this] { RunGuarded([this] { Timer3Timer(); }); });
   timer2_.start();
   timer3_.start();
 
   simpleTCPClient1_->SetPort(7788);
+  ConnectProtocol7Handlers();
 
   // An error here is reported like any other, and the window still opens.
   RunGuarded([this] { StartUp(); });
@@ -81,6 +83,12 @@ void TForm1::BuildStationSide() {
       [&status] { status.Indicator(IndicatorId::Port1).Refresh(); });
   secondPortHandler_ = std::make_unique<SecondPortHandler>(
       station_[1], settings_, clock_, *eventSink_, [&status] { status.Indicator(IndicatorId::Port2).Refresh(); });
+  protocol7Replay_ = std::make_unique<Protocol7Replay>(
+      settings_.PathForSoob, *protocol7Sender_,
+      Protocol7Replay::Callbacks{[&status] { status.Indicator(IndicatorId::Protocol7).Refresh(); },
+                                 [this](const std::string& line) {
+                                   status_->AddLogLine(clock_.Now(), QString::fromStdString(line));
+                                 }});
   StationSupervision::LinkFrameOutput linkFrames;
   if (settings_.SendMivo7)
     linkFrames = [this](p7::FrameType type, std::int32_t tag) { outputs_->SendLinkFrame(type, tag); };
@@ -127,7 +135,7 @@ void TForm1::BuildWindow() {
       [this] { return station_[0].linkUp; },
       [this] { return station_[1].linkUp; },
       [this] { return link_ && link_->LinkUp.load(); },
-      [] { return false; },  // protocol-7 link: down until connected
+      [this] { return protocol7Up_; },
   };
   // Pages made inside the window take its font before they size their labels.
   pages_ = new QStackedWidget(this);
@@ -176,6 +184,7 @@ void TForm1::StartUp() {
   ApplyLineSettings(settings_.portUSB, *commPortDriver2_);
   OpenPortAtStartUp(PortId::Second, *commPortDriver2_, ports_->Second());
 
+  if (settings_.SendMivo7) simpleTCPClient1_->SetConnected(true);
   status_->SetProtocol7RowVisible(settings_.SendMivo7);
   if (settings_.SendMivo8) {
     link_ = std::make_unique<cl>();
@@ -271,6 +280,7 @@ void TForm1::ShowSetupPage() {
 }
 
 void TForm1::Timer2Timer() {
+  if (settings_.SendMivo7) protocol7Replay_->Step();
   status_->ShowTimeSinceLastFrame(clock_.Now(), station_[0].lastFrameTime);
   supervision_->Check(SupervisedPort(PortId::Main, IndicatorId::Port1), clock_.Now());
   supervision_->Check(SupervisedPort(PortId::Second, IndicatorId::Port2), clock_.Now());
@@ -280,5 +290,40 @@ StationSupervision::Port TForm1::SupervisedPort(PortId port, IndicatorId indicat
   return {&station_[Index(port)], port == PortId::Main ? kMainPortTag : kSecondPortTag,
           [this, indicator] { status_->Indicator(indicator).Redraw(); }};
 }
+
+}  // namespace vorel
+
+namespace vorel {
+
+void TForm1::ConnectProtocol7Handlers() {
+  simpleTCPClient1_->OnConnected = [this](QObject*) { SimpleTCPClient1Connected(); };
+  simpleTCPClient1_->OnDisconnected = [this](QObject*) { SimpleTCPClient1Disconnected(); };
+  simpleTCPClient1_->OnRead = [this](QObject*, TMemoryStream* stream) { SimpleTCPClient1Read(stream); };
+  // Failures are silent: the link falls back to idle and Timer3 retries.
+  simpleTCPClient1_->OnError = [](QObject*, std::int32_t, std::int32_t, const std::string&) {};
+}
+
+void TForm1::SimpleTCPClient1Connected() {
+  protocol7Up_ = true;
+  status_->Indicator(IndicatorId::Protocol7).Redraw();
+  SendProtocol7(p7::BuildHelloFrame());
+  // A device name without a COM number (a plain device path) reports 0.
+  SendProtocol7(p7::BuildPortNumberFrame(p7::ComPortNumber(commPortDriver1_->PortName()).value_or(0)));
+}
+
+void TForm1::SimpleTCPClient1Disconnected() {
+  protocol7Up_ = false;
+  status_->Indicator(IndicatorId::Protocol7).Redraw();
+}
+
+void TForm1::SimpleTCPClient1Read(TMemoryStream* Stream) {
+  receiveBuffer_->Accept({Stream->Memory(), static_cast<std::size_t>(Stream->Size())});
+}
+
+void TForm1::Timer3Timer() {
+  if (!simpleTCPClient1_->Connected()) simpleTCPClient1_->SetConnected(true);
+}
+
+void TForm1::SendProtocol7(const p7::Frame& frame) { protocol7Sender_->Send(frame); }
 
 }  // namespace vorel

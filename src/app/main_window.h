@@ -28,6 +28,7 @@
 #include "p8/link.h"
 #include "receiver/event_outputs.h"
 #include "receiver/main_port_handler.h"
+#include "receiver/protocol7_replay.h"
 #include "receiver/second_port_handler.h"
 #include "receiver/station_supervision.h"
 #include "receiver/station_port.h"
@@ -63,6 +64,7 @@ class TForm1 : public QWidget {
   TCommPortDriver* CommPortDriver1() const { return commPortDriver1_; }
   TCommPortDriver* CommPortDriver2() const { return commPortDriver2_; }
   TSimpleTCPClient* SimpleTCPClient1() const { return simpleTCPClient1_; }
+  bool Protocol7LinkUp() const { return protocol7Up_; }
   StatusPanel* Status() const { return status_; }
   PortPage* Ports() const { return ports_; }
   QStackedWidget* Pages() const { return pages_; }
@@ -108,6 +110,13 @@ class TForm1 : public QWidget {
   void CommPortDriver1ReceivePacket(TCommPortDriver* Sender, const std::uint8_t* Packet, std::uint32_t DataSize);
   void CommPortDriver2ReceivePacket(TCommPortDriver* Sender, const std::uint8_t* Packet, std::uint32_t DataSize);
   StationSupervision::Port SupervisedPort(PortId port, IndicatorId indicator);
+  // The protocol-7 link.
+  void ConnectProtocol7Handlers();
+  void SimpleTCPClient1Connected();
+  void SimpleTCPClient1Disconnected();
+  void SimpleTCPClient1Read(TMemoryStream* Stream);
+  void Timer3Timer();
+  void SendProtocol7(const p7::Frame& frame);
   // True when the program may end.
   bool RunCloseSequence();
   void ShowStatusPage();
@@ -133,6 +142,8 @@ class TForm1 : public QWidget {
   std::unique_ptr<MainPortHandler> mainPortHandler_;
   std::unique_ptr<SecondPortHandler> secondPortHandler_;
   std::unique_ptr<StationSupervision> supervision_;
+  std::unique_ptr<Protocol7Replay> protocol7Replay_;
+  bool protocol7Up_ = false;  // the protocol-7 link flag
 
   TCommPortDriver* commPortDriver1_;
   TCommPortDriver* commPortDriver2_;

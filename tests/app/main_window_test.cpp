@@ -119,7 +119,7 @@ TEST_F(MainWindowTest, WithoutConfigurationBothPortsStopAndTheStatusPageShows) {
 }
 
 TEST_F(MainWindowTest, ProtocolRowsFollowTheOutputSwitches) {
-  WriteIni("[main]\r\nSendMivo7=1\r\nSendMivo8=0\r\n");
+  WriteIni("[main]\r\nSendMivo7=1\r\nSendMivo8=0\r\nhost=127.0.0.77\r\n");
   TForm1& form = Start();
   EXPECT_FALSE(form.Status()->Protocol7Caption()->isHidden());
   EXPECT_FALSE(form.Status()->Image1()->isHidden());

@@ -1,0 +1,50 @@
+#include "receiver/protocol7_replay.h"
+
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <utility>
+
+#include "receiver/spool_directory.h"
+#include "receiver/spool_file.h"
+
+namespace vorel {
+namespace {
+
+// The file's frame, or nullopt when it cannot be read or is too short.
+std::optional<p7::Frame> ReadFrame(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return std::nullopt;
+  p7::Frame frame{};
+  in.read(reinterpret_cast<char*>(frame.data()), static_cast<std::streamsize>(frame.size()));
+  if (in.gcount() != static_cast<std::streamsize>(frame.size())) return std::nullopt;
+  return frame;
+}
+
+}  // namespace
+
+Protocol7Replay::Protocol7Replay(std::string spoolPrefix, IProtocol7Sender& sender, Callbacks callbacks)
+    : spoolPrefix_(std::move(spoolPrefix)), sender_(sender), callbacks_(std::move(callbacks)) {}
+
+void Protocol7Replay::Step() {
+  if (!sender_.Connected()) return;
+  for (const std::string& file : FindSpoolFiles(spoolPrefix_, kProtocol7SpoolExtension)) {
+    const std::optional<p7::Frame> frame = ReadFrame(file);
+    if (!frame) {
+      const std::string aside = SetSpoolFileAside(file);
+      if (callbacks_.logLine)
+        callbacks_.logLine("Файл буфера не читается, отложен: " + (aside.empty() ? file : aside));
+      continue;  // the next file, in this same tick
+    }
+    if (sender_.Send(*frame) != static_cast<std::int32_t>(p7::kFrameSize)) return;  // stays for next time
+    std::remove(file.c_str());
+    try {
+      if (callbacks_.refreshIndicator) callbacks_.refreshIndicator();
+    } catch (...) {
+      // a failure to draw does not undo the delivery
+    }
+    return;
+  }
+}
+
+}  // namespace vorel

@@ -1,0 +1,34 @@
+// The replay of protocol-7 spool files: while the message server is
+// connected, one .ddm file per 200 ms tick is sent and then removed, oldest
+// name first. Live frames do not wait for it.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "receiver/event_outputs.h"
+
+namespace vorel {
+
+class Protocol7Replay {
+ public:
+  struct Callbacks {
+    std::function<void()> refreshIndicator;           // after each replayed file
+    std::function<void(const std::string&)> logLine;  // a file put aside
+  };
+
+  Protocol7Replay(std::string spoolPrefix, IProtocol7Sender& sender, Callbacks callbacks);
+
+  // One step, to be called on every tick while protocol 7 is on. A file is
+  // removed only once all of its 555 bytes went out; a failed send leaves it
+  // for the next connection. A file that cannot be read or is shorter than a
+  // frame is put aside as ".bad" so the files behind it still go.
+  void Step();
+
+ private:
+  std::string spoolPrefix_;
+  IProtocol7Sender& sender_;
+  Callbacks callbacks_;
+};
+
+}  // namespace vorel

@@ -1,0 +1,24 @@
+// Finding the spool files of one kind for the replays, and putting aside one
+// that can never be delivered, so that it does not block those behind it.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vorel {
+
+// The extension a file put aside gets, after its own: no replay matches it.
+inline constexpr std::string_view kBadSpoolExtension = ".bad";
+
+// Every file whose name is prefix + anything + extension, in name order. The
+// prefix is the configured spool directory glued on as it is ("spool/" is a
+// directory, "spool" is a name prefix in the current directory; empty is the
+// current directory). A missing directory has no files.
+std::vector<std::string> FindSpoolFiles(std::string_view prefix, std::string_view extension);
+
+// Renames the file to its name + ".bad"; the new name, or empty when even that
+// failed.
+std::string SetSpoolFileAside(const std::string& file);
+
+}  // namespace vorel

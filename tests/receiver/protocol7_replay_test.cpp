@@ -1,0 +1,93 @@
+// Replay of .ddm files: one per tick while connected, removed only when the
+// whole frame went out; unreadable or short files put aside, not blocking.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "output_fakes.h"
+#include "receiver/protocol7_replay.h"
+#include "receiver/spool_directory.h"
+#include "support/temp_dir.h"
+
+namespace vorel::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ReplayRig {
+  TempDir dir;
+  FakeProtocol7Sender sender;
+  int refreshed = 0;
+  std::vector<std::string> lines;
+  std::string prefix = (dir / "spool/").string();
+  Protocol7Replay replay{prefix, sender,
+                         {[this] { ++refreshed; }, [this](const std::string& l) { lines.push_back(l); }}};
+
+  ReplayRig() { fs::create_directory(dir / "spool"); }
+  void Spool(const std::string& name, std::uint8_t type, std::size_t size = p7::kFrameSize) {
+    p7::Frame frame = p7::BuildFrame(type);
+    WriteFile(dir / "spool" / name, std::string(reinterpret_cast<const char*>(frame.data()), size));
+  }
+  std::vector<std::string> Left(std::string_view extension) { return FindSpoolFiles(prefix, extension); }
+};
+
+TEST(Protocol7Replay, OneFilePerTickInNameOrderOnlyWhileConnected) {
+  ReplayRig rig;
+  rig.Spool("2DC06B63_-1.ddm", p7::ftEvent);
+  rig.Spool("2DC06B64_-1.ddm", p7::ftStationLost);
+  rig.Spool("2DC06B65.dd8", 0);  // the other link's file
+  rig.replay.Step();
+  EXPECT_TRUE(rig.sender.sent.empty()) << "not connected";
+
+  rig.sender.connected = true;
+  rig.replay.Step();
+  ASSERT_EQ(rig.sender.sent.size(), 1u);
+  EXPECT_EQ(rig.sender.sent[0][2], p7::ftEvent);
+  EXPECT_EQ(rig.Left(".ddm").size(), 1u);
+  rig.replay.Step();
+  EXPECT_EQ(rig.sender.sent.back()[2], p7::ftStationLost);
+  EXPECT_TRUE(rig.Left(".ddm").empty());
+  EXPECT_EQ(rig.refreshed, 2);
+  rig.replay.Step();
+  EXPECT_EQ(rig.sender.sent.size(), 2u);
+  EXPECT_EQ(rig.Left(".dd8").size(), 1u);
+}
+
+TEST(Protocol7Replay, AFileIsRemovedOnlyWhenTheWholeFrameWentOut) {
+  for (std::int32_t result : {-1, 0, 554}) {
+    ReplayRig rig;
+    rig.Spool("A_-1.ddm", p7::ftEvent);
+    rig.sender.connected = true;
+    rig.sender.result = result;
+    rig.replay.Step();
+    EXPECT_EQ(rig.Left(".ddm").size(), 1u) << "send result " << result;
+    EXPECT_EQ(rig.refreshed, 0);
+  }
+}
+
+TEST(Protocol7Replay, UnreadableOrShortFilesArePutAsideAndTheNextOneGoes) {
+  ReplayRig rig;
+  rig.Spool("1_-1.ddm", p7::ftEvent, 100);                  // short
+  fs::create_directory(rig.dir / "spool" / "2_-1.ddm.d");    // not a file: never matched
+  rig.Spool("3_-1.ddm", p7::ftStationRestored);
+  rig.sender.connected = true;
+  rig.replay.Step();
+  ASSERT_EQ(rig.sender.sent.size(), 1u);
+  EXPECT_EQ(rig.sender.sent[0][2], p7::ftStationRestored);
+  EXPECT_TRUE(rig.Left(".ddm").empty());
+  EXPECT_EQ(rig.Left(".bad").size(), 1u);
+  ASSERT_EQ(rig.lines.size(), 1u);
+  EXPECT_NE(rig.lines[0].find("1_-1.ddm.bad"), std::string::npos);
+}
+
+TEST(SpoolDirectory, PrefixWithoutSeparatorIsANamePrefix) {
+  TempDir dir;
+  WriteFile(dir / "spoolA_-1.ddm", "x");
+  WriteFile(dir / "other_-1.ddm", "x");
+  EXPECT_EQ(FindSpoolFiles((dir / "spool").string(), ".ddm"),
+            std::vector<std::string>{(dir / "spoolA_-1.ddm").string()});
+  EXPECT_TRUE(FindSpoolFiles((dir / "missing/").string(), ".ddm").empty());
+}
+
+}  // namespace
+}  // namespace vorel::test
