@@ -1,4 +1,5 @@
 #include "config/file_replace.h"
+#include "base/posix_fd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,43 +12,11 @@
 namespace vorel {
 namespace {
 
+using posix::Descriptor;
+using posix::ThrowErrno;
+using posix::WriteAll;
+
 namespace fs = std::filesystem;
-
-[[noreturn]] void ThrowErrno(const std::string& what, int error) {
-  throw std::system_error(error, std::generic_category(), what);
-}
-
-// Closes the descriptor on every way out unless Close() already did.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int Get() const { return fd_; }
-  // close() reports late write errors of some file systems: it is checked.
-  int Close() {
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
-
-void WriteAll(int fd, std::string_view bytes, const std::string& what) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ThrowErrno(what, errno);
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
 
 // The file a write should change: the target of a symbolic link, so that the
 // rename does not put a plain file in the link's place.
@@ -82,18 +51,18 @@ std::optional<std::string> ReadFileBytes(const fs::path& file) {
   Descriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.Get() < 0) {
     if (errno == ENOENT) return std::nullopt;
-    ThrowErrno(what, errno);
+    ThrowErrno(errno, what);
   }
   struct stat st {};
-  if (::fstat(fd.Get(), &st) != 0) ThrowErrno(what, errno);
-  if (S_ISDIR(st.st_mode)) ThrowErrno(what, EISDIR);
+  if (::fstat(fd.Get(), &st) != 0) ThrowErrno(errno, what);
+  if (S_ISDIR(st.st_mode)) ThrowErrno(EISDIR, what);
   std::string bytes;
   char buffer[8192];
   for (;;) {
     const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
-      ThrowErrno(what, errno);
+      ThrowErrno(errno, what);
     }
     if (n == 0) break;
     bytes.append(buffer, static_cast<std::size_t>(n));
@@ -104,10 +73,10 @@ std::optional<std::string> ReadFileBytes(const fs::path& file) {
 void RewriteFileInPlace(const fs::path& file, std::string_view bytes) {
   const std::string what = "rewrite " + file.string();
   Descriptor fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
-  if (fd.Get() < 0) ThrowErrno(what, errno);
+  if (fd.Get() < 0) ThrowErrno(errno, what);
   WriteAll(fd.Get(), bytes, what);
-  if (::ftruncate(fd.Get(), static_cast<off_t>(bytes.size())) != 0) ThrowErrno(what, errno);
-  if (fd.Close() != 0) ThrowErrno(what, errno);
+  if (::ftruncate(fd.Get(), static_cast<off_t>(bytes.size())) != 0) ThrowErrno(errno, what);
+  if (fd.Close() != 0) ThrowErrno(errno, what);
 }
 
 void ReplaceFileContents(const fs::path& file, std::string_view bytes) {
@@ -116,8 +85,8 @@ void ReplaceFileContents(const fs::path& file, std::string_view bytes) {
 
   struct stat old {};
   const bool exists = ::stat(target.c_str(), &old) == 0;
-  if (!exists && errno != ENOENT) ThrowErrno(what, errno);
-  if (exists && !S_ISREG(old.st_mode)) ThrowErrno(what, S_ISDIR(old.st_mode) ? EISDIR : EINVAL);
+  if (!exists && errno != ENOENT) ThrowErrno(errno, what);
+  if (exists && !S_ISREG(old.st_mode)) ThrowErrno(S_ISDIR(old.st_mode) ? EISDIR : EINVAL, what);
 
   fs::path temporary;
   Descriptor fd(CreateTemporaryBeside(target, temporary));
@@ -129,7 +98,7 @@ void ReplaceFileContents(const fs::path& file, std::string_view bytes) {
   }
   try {
     if (exists) {
-      if (::fchmod(fd.Get(), old.st_mode & 07777) != 0) ThrowErrno(what, errno);
+      if (::fchmod(fd.Get(), old.st_mode & 07777) != 0) ThrowErrno(errno, what);
       // Only a privileged process may give the file back to its owner; for
       // any other the new file is its own, as a newly written file would be.
       if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
@@ -139,9 +108,9 @@ void ReplaceFileContents(const fs::path& file, std::string_view bytes) {
       }
     }
     WriteAll(fd.Get(), bytes, what);
-    if (::fsync(fd.Get()) != 0) ThrowErrno(what, errno);
-    if (fd.Close() != 0) ThrowErrno(what, errno);
-    if (::rename(temporary.c_str(), target.c_str()) != 0) ThrowErrno(what, errno);
+    if (::fsync(fd.Get()) != 0) ThrowErrno(errno, what);
+    if (fd.Close() != 0) ThrowErrno(errno, what);
+    if (::rename(temporary.c_str(), target.c_str()) != 0) ThrowErrno(errno, what);
   } catch (...) {
     ::unlink(temporary.c_str());
     throw;

@@ -9,49 +9,18 @@
 #include <string>
 #include <system_error>
 
+#include "base/posix_fd.h"
 #include "receiver/spool_file.h"
 
 namespace vorel {
 namespace {
 
+using posix::Descriptor;
+using posix::ThrowErrno;
+using posix::WriteAll;
+
 // More files than one millisecond of station traffic can bring.
 constexpr int kMaxSuffix = 9999;
-
-[[noreturn]] void ThrowErrno(int error, const std::string& what) {
-  throw std::system_error(error, std::generic_category(), what);
-}
-
-// Closes the descriptor on every way out unless Close() already did.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int Get() const { return fd_; }
-  // close() reports late write errors of network file systems: it is checked.
-  int Close() {
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
-
-void WriteAll(int fd, std::span<const std::uint8_t> bytes, const std::string& what) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ThrowErrno(errno, what);
-    }
-    bytes = bytes.subspan(static_cast<std::size_t>(n));
-  }
-}
 
 // A new empty file named after the final one with ".<pid>-<n>.part" added, so
 // that it never ends in a spool extension; -1 with errno set on failure.

@@ -14,9 +14,12 @@
 #include <string>
 
 #include "base/clock.h"
+#include "support/scoped_time_zone.h"
 
 namespace vorel {
 namespace {
+
+using test::ScopedTimeZone;
 
 constexpr double kMsec = 1.0 / 86'400'000.0;
 
@@ -39,24 +42,6 @@ class ScopedEnv {
   std::optional<std::string> old_;
 };
 
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* tz) {
-    if (const char* old = std::getenv("TZ")) old_ = old;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~ScopedTimeZone() {
-    if (old_) setenv("TZ", old_->c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
-  }
-  ScopedTimeZone(const ScopedTimeZone&) = delete;
-  ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
-
- private:
-  std::optional<std::string> old_;
-};
 
 TEST(ClockFileText, CalendarFieldsToTheMillisecond) {
   const struct {

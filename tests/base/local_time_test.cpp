@@ -9,29 +9,13 @@
 #include <string>
 
 #include "base/clock.h"
+#include "support/scoped_time_zone.h"
 
 namespace vorel {
 namespace {
 
-// Sets TZ for one test and puts the previous value back afterwards.
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* tz) {
-    if (const char* old = std::getenv("TZ")) old_ = old;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~ScopedTimeZone() {
-    if (old_) setenv("TZ", old_->c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
-  }
-  ScopedTimeZone(const ScopedTimeZone&) = delete;
-  ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
+using test::ScopedTimeZone;
 
- private:
-  std::optional<std::string> old_;
-};
 
 // Central European time, from the zone files and from a rule string that
 // needs no files; both change on the last Sundays of March and October.
