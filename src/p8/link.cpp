@@ -1,5 +1,7 @@
 #include "p8/link.h"
 
+#include <exception>
+#include <stdexcept>
 #include <utility>
 
 #include "p8/record.h"
@@ -23,6 +25,36 @@ bool cl::Peek(Bytes& record) {
 void cl::DropHead() {
   std::lock_guard lock(queueMutex_);
   queue_.DropHead();
+}
+
+cl::~cl() {
+  RequestStop();
+  if (thread_.joinable()) thread_.join();
+}
+
+void cl::Start(LinkEnvironment environment) {
+  if (session_) throw std::logic_error("the protocol-8 link thread runs already");
+  clock_ = environment.clock;
+  session_ = std::make_unique<LinkSession>(*this, std::move(environment));
+  thread_ = std::thread([this] { Execute(); });
+}
+
+void cl::RequestStop() {
+  LinkEnabled = false;
+  StopRequested = true;
+}
+
+void cl::Execute() {
+  // A stop requested before the loop starts ends the thread without a pass.
+  while (!StopRequested) {
+    try {
+      session_->RunPass();
+    } catch (const std::exception&) {
+      // Nothing of a pass may end the thread; the next pass starts afresh.
+    }
+    clock_->Sleep(1);
+  }
+  session_->Finish();
 }
 
 std::size_t cl::QueuedCount() const {

@@ -3,23 +3,32 @@
 // counter, which the GUI thread (events, port status, spool replay) and the
 // link thread (handshake, ping replies) fill through Enqueue, and which the
 // link thread alone drains with Peek and DropHead, one record per exchange.
-// The link thread itself, with its connection and handshake, belongs here too
-// and is added with the connection logic; this object starts no thread.
+// The link thread (link_session.h does its work) starts with Start and ends
+// after RequestStop at the end of its current pass.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <memory>
 #include <span>
+#include <thread>
 
 #include "base/bytes.h"
+#include "p8/link_session.h"
 #include "p8/send_queue.h"
+#include "p8/spool_slots.h"
 
 namespace vorel {
 
 class cl {
  public:
   cl() = default;
+  // Requests the stop and waits for the current pass to end (up to the
+  // connect time-out plus the answer wait). The link thread never waits on
+  // the GUI thread once the window has closed its hand-over, so this cannot
+  // deadlock.
+  ~cl();
   cl(const cl&) = delete;
   cl& operator=(const cl&) = delete;
 
@@ -40,6 +49,16 @@ class cl {
 
   std::size_t QueuedCount() const;
 
+  // Starts the link thread; the first connection attempt follows at once.
+  // Throws std::logic_error when the thread was started already.
+  void Start(LinkEnvironment environment);
+  // Clears LinkEnabled and sets StopRequested; does not wait.
+  void RequestStop();
+
+  // The replayed spool files and the replay time, shared by the replay step
+  // and the acknowledgements.
+  SpoolSlots& Spool() { return spool_; }
+
   // True while the link counts as up: producers then queue instead of
   // writing spool files. Written by the link thread.
   std::atomic<bool> LinkUp{false};
@@ -53,6 +72,12 @@ class cl {
   mutable std::mutex queueMutex_;  // held only while a record is copied in or out
   SendQueue queue_;
   std::uint64_t sequenceCounter_ = 0;  // never reset, across reconnections too
+  SpoolSlots spool_;
+
+  void Execute();
+  std::unique_ptr<LinkSession> session_;  // used by the link thread only
+  IClock* clock_ = nullptr;
+  std::thread thread_;
 };
 
 }  // namespace vorel

@@ -1,0 +1,27 @@
+// What the link thread needs of the main window. Each call runs the
+// operation on the GUI thread and returns once it has run there - or at once,
+// doing nothing, after the window has closed the hand-over (see
+// gui_hand_over.h), so that the link thread never waits on a GUI thread that
+// is shutting down.
+#pragma once
+
+#include <array>
+#include <string>
+
+#include "p8/payloads.h"
+
+namespace vorel {
+
+class ILinkHandOver {
+ public:
+  virtual ~ILinkHandOver() = default;
+  // One line of the log memo; the window puts the date-time text in front.
+  virtual void AddLogLine(const std::string& text) = 0;
+  // Advances the protocol-8 activity counter and redraws its indicator.
+  virtual void RefreshIndicator() = 0;
+  // The current names and open states of the main port and the second port,
+  // for the handshake's rtPortStatus.
+  virtual std::array<PortStatus, 2> PortStatuses() = 0;
+};
+
+}  // namespace vorel

@@ -1,0 +1,223 @@
+#include "p8/link_session.h"
+
+#include <algorithm>
+#include <exception>
+#include <stdexcept>
+
+#include "config/settings.h"
+#include "p8/link.h"
+#include "p8/payloads.h"
+#include "p8/record.h"
+#include "p8/record_types.h"
+#include "p8/version_block_source.h"
+#include "p8/version_info.h"
+
+namespace vorel {
+namespace {
+
+const char kConnecting[] = "Соединение...";
+const char kConnected[] = "Соединение установлено.";
+const char kTooManyErrors[] = "Ошибки по сети - переподсоединение.";
+const char kServerDisconnect[] = "Сервер дал команду на рассоединение.";
+const char kAccessDenied[] = "Доступ запрещен.";
+
+}  // namespace
+
+std::string OwnFileVersionText() {
+  // The handshake has always named the file twice; the second load is the
+  // one that is read.
+  TVersionInfo reader(OwnExecutablePath());
+  reader.SetFileName(OwnExecutablePath());
+  return reader.FileVersionText();
+}
+
+LinkSession::LinkSession(cl& link, LinkEnvironment environment) : link_(link), env_(std::move(environment)) {
+  lastPollTick_ = env_.clock->TickCount();
+  link_.LinkUp = false;
+}
+
+LinkSession::~LinkSession() = default;
+
+bool LinkSession::MoreThanPassed(std::uint32_t since, std::uint32_t ms) {
+  // Modulo 2^32, so that a wrap of the tick counter changes nothing.
+  return static_cast<std::uint32_t>(env_.clock->TickCount() - since) > ms;
+}
+
+void LinkSession::RunPass() {
+  if (link_.LinkUp) {
+    ExchangePass();
+  } else if (link_.LinkEnabled) {
+    if (!lastConnectTick_ || MoreThanPassed(*lastConnectTick_, kLinkReconnectPauseMs)) ConnectionAttempt();
+  } else if (!accessDeniedLogged_) {
+    accessDeniedLogged_ = true;
+    Log(kAccessDenied);
+  }
+}
+
+void LinkSession::ExchangePass() {
+  if (errorCount_ > kLinkMaxErrors) {
+    errorCount_ = 0;
+    Log(kTooManyErrors);
+    link_.LinkUp = false;  // the next attempt replaces the connection
+  }
+  recordSent_ = false;
+  Bytes record;
+  if (link_.Peek(record)) {
+    recordSent_ = true;
+    try {
+      // A record whose write failed stays at the head and goes out first on
+      // the next connection: dropping it would lose an event.
+      if (SendStep(record)) link_.DropHead();
+    } catch (const std::exception&) {
+      ++errorCount_;
+    }
+  } else if (serverAccepted_ && MoreThanPassed(lastPollTick_, kLinkPollIntervalMs)) {
+    pollDue_ = true;
+    lastPollTick_ = env_.clock->TickCount();
+  }
+
+  bool answered = false;
+  if (pollDue_ || answerExpected_ || recordSent_) {
+    if (pollDue_) {
+      pollDue_ = false;
+      try {
+        SendStep(BuildRecord(rtPoll, 0, {}));
+      } catch (const std::exception&) {
+        ++errorCount_;
+      }
+    }
+    answerExpected_ = false;
+    try {
+      ReceiveStep();
+      answered = true;
+    } catch (const std::exception&) {
+      ++errorCount_;
+      receiveBuffer_.clear();
+    }
+  }
+  // Also in passes without an exchange: after a failed one, an idle link
+  // counts its way to the reconnect.
+  if (receiveBuffer_.empty()) ++errorCount_;
+  if (!answered) return;
+  std::optional<RecordHeader> header = ParseRecordHeader(receiveBuffer_);
+  if (!header) return;  // ignored: neither an error nor a valid answer
+  errorCount_ = 0;
+  Refresh();
+  ActOnAnswer(header->recordType);
+}
+
+void LinkSession::ConnectionAttempt() {
+  Refresh();
+  Log(kConnecting);
+  lastConnectTick_ = env_.clock->TickCount();
+  link_.LinkUp = true;  // events are queued during the attempt
+  connection_.reset();  // no disconnected notice for the old one
+  connection_ = env_.connections->Create();
+  serverAccepted_ = false;
+  ServerAddress address;
+  try {
+    address = ReadServerAddress(env_.configFile);
+  } catch (const std::exception&) {
+    // An unreadable file gives the defaults, as a missing one does.
+  }
+  bool connected = connection_->Connect(address.Address, address.Port, kLinkConnectTimeoutMs);
+  if (connected) Handshake();
+  link_.LinkUp = connected;
+  if (!connected) return;
+  link_.Spool().AllowReplayNow(env_.clock->Now());
+  Log(kConnected);
+  Refresh();
+}
+
+void LinkSession::Handshake() {
+  link_.Enqueue(rtHello, HelloPayload());
+  std::array<PortStatus, 2> ports = env_.handOver->PortStatuses();
+  link_.Enqueue(rtPortStatus, PortStatusPayload(ports[0], ports[1]));
+  link_.Enqueue(rtFirstNumber, FirstNumberPayload(env_.firstNumber));
+  answerExpected_ = true;
+  std::string version = env_.versionText ? env_.versionText() : std::string();
+  link_.Enqueue(rtVersion, VersionPayload(version));
+}
+
+bool LinkSession::SendStep(const Bytes& record) {
+  Bytes frame = BuildFrame(record);
+  if (connection_ && connection_->WriteAll(frame)) return true;
+  CloseConnection();
+  ++errorCount_;
+  return false;
+}
+
+void LinkSession::ReceiveStep() {
+  receiveBuffer_.clear();
+  if (!connection_) return;
+  Bytes header;
+  if (!connection_->ReadExact(kEnvelopeHeaderSize, header, kLinkAnswerWaitMs)) return;
+  std::optional<std::int32_t> length = ParseEnvelopeHeader(header);
+  if (!length) return;  // framing comes back with the reconnect
+  if (*length < 0 || *length > kLinkMaxAnswerBody)
+    throw std::length_error("answer body length " + std::to_string(*length));
+  const auto total = static_cast<std::size_t>(*length);
+  Bytes body;
+  body.reserve(total);
+  while (body.size() < total) {
+    std::size_t want = std::min(total - body.size(), kLinkBodyChunk);
+    if (connection_->ReadExact(want, body, kLinkAnswerWaitMs)) continue;
+    // A slow server gets another wait; a connection that is gone, or a
+    // shutdown, ends the answer as no answer.
+    if (!connection_->IsOpen() || link_.StopRequested) return;
+  }
+  receiveBuffer_ = std::move(body);
+}
+
+void LinkSession::ActOnAnswer(std::int32_t recordType) {
+  switch (recordType) {
+    case rtAccept:
+      serverAccepted_ = true;
+      break;
+    case rtEventMainAck:
+      link_.Spool().Acknowledged(SpoolSlot::Main, env_.clock->Now());
+      break;
+    case rtEventSecondAck:
+      link_.Spool().Acknowledged(SpoolSlot::Second, env_.clock->Now());
+      break;
+    case rtPing:
+      link_.Enqueue(rtPingReply, {});
+      break;
+    case rtAccessDenied:
+      link_.LinkUp = false;
+      link_.LinkEnabled = false;
+      Refresh();
+      CloseConnection();
+      break;
+    case rtClose:
+      link_.LinkUp = false;
+      Refresh();
+      CloseConnection();
+      break;
+    case rtDisconnect:
+      errorCount_ = 0;
+      lastConnectTick_ = env_.clock->TickCount();
+      link_.LinkUp = false;
+      Refresh();
+      Log(kServerDisconnect);
+      break;
+    default:
+      break;
+  }
+}
+
+void LinkSession::CloseConnection() {
+  if (connection_ && connection_->Close()) OnDisconnected();
+}
+
+void LinkSession::OnDisconnected() {
+  link_.LinkUp = false;
+  Refresh();
+}
+
+void LinkSession::Finish() {
+  CloseConnection();
+  connection_.reset();
+}
+
+}  // namespace vorel

@@ -1,0 +1,96 @@
+// The work of the protocol-8 link thread: connection attempts with their
+// handshake, one exchange per pass (a queued record or an idle poll, then one
+// answer), the server's commands, and the error count that forces a
+// reconnect. The thread calls RunPass in a loop; tests call it directly with
+// a fake connection and a fake clock.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "base/bytes.h"
+#include "base/clock.h"
+#include "p8/link_connection.h"
+#include "p8/link_hand_over.h"
+
+namespace vorel {
+
+class cl;
+
+inline constexpr std::uint32_t kLinkAnswerWaitMs = 1000;
+inline constexpr std::uint32_t kLinkReconnectPauseMs = 5000;
+inline constexpr std::uint32_t kLinkPollIntervalMs = 500;
+inline constexpr int kLinkMaxErrors = 20;
+inline constexpr std::size_t kLinkBodyChunk = 50000;
+// No answer of this protocol comes near this size; a larger body length is
+// taken for garbage rather than allocated.
+inline constexpr std::int32_t kLinkMaxAnswerBody = 1 << 20;
+
+// What the link thread is given when it starts.
+struct LinkEnvironment {
+  IClock* clock = nullptr;
+  ILinkConnectionFactory* connections = nullptr;
+  ILinkHandOver* handOver = nullptr;
+  // "vorel.ini" of the configuration directory; section ServerHost is read
+  // again before every attempt.
+  std::filesystem::path configFile;
+  std::int32_t firstNumber = 0;
+  // The dotted file version of the program, read once per connection.
+  std::function<std::string()> versionText;
+};
+
+// The file version of the running executable, through the version reader.
+std::string OwnFileVersionText();
+
+class LinkSession {
+ public:
+  LinkSession(cl& link, LinkEnvironment environment);
+  ~LinkSession();
+  LinkSession(const LinkSession&) = delete;
+  LinkSession& operator=(const LinkSession&) = delete;
+
+  // One pass: an exchange while the link is up, else an attempt when one is
+  // due, else (access denied) the one log line.
+  void RunPass();
+  // The end of the thread: an open connection is closed and released.
+  void Finish();
+
+  int ErrorCount() const { return errorCount_; }
+  bool ServerAccepted() const { return serverAccepted_; }
+  const Bytes& ReceiveBuffer() const { return receiveBuffer_; }
+
+ private:
+  void ExchangePass();
+  void ConnectionAttempt();
+  void Handshake();
+  // False when the write failed (the connection is then closed).
+  bool SendStep(const Bytes& record);
+  void ReceiveStep();
+  void ActOnAnswer(std::int32_t recordType);
+  void CloseConnection();
+  void OnDisconnected();
+  bool MoreThanPassed(std::uint32_t since, std::uint32_t ms);
+  void Log(const std::string& text) { env_.handOver->AddLogLine(text); }
+  void Refresh() { env_.handOver->RefreshIndicator(); }
+
+  cl& link_;
+  LinkEnvironment env_;
+  std::unique_ptr<ILinkConnection> connection_;
+  bool serverAccepted_ = false;
+  bool pollDue_ = false;
+  bool answerExpected_ = false;
+  bool recordSent_ = false;
+  int errorCount_ = 0;
+  std::uint32_t lastPollTick_ = 0;
+  // Empty until the first attempt, which therefore comes at once whatever
+  // the tick counter shows.
+  std::optional<std::uint32_t> lastConnectTick_;
+  bool accessDeniedLogged_ = false;
+  Bytes receiveBuffer_;
+};
+
+}  // namespace vorel

@@ -1,0 +1,373 @@
+// The passes of the protocol-8 link thread, run one at a time against a
+// scripted server and a fake clock.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "fake_link_connection.h"
+#include "p8/link.h"
+#include "p8/link_session.h"
+#include "p8/record_types.h"
+#include "support/fake_clock.h"
+#include "support/temp_dir.h"
+
+namespace vorel {
+namespace {
+
+using test::FakeClock;
+using test::FakeLinkNetwork;
+using test::TempDir;
+
+class RecordingHandOver final : public ILinkHandOver {
+ public:
+  void AddLogLine(const std::string& text) override { log.push_back(text); }
+  void RefreshIndicator() override { ++refreshes; }
+  std::array<PortStatus, 2> PortStatuses() override { return ports; }
+
+  std::vector<std::string> log;
+  int refreshes = 0;
+  std::array<PortStatus, 2> ports{PortStatus{"COM3", true}, PortStatus{"COM12", false}};
+};
+
+const std::string kConnecting = "Соединение...";
+const std::string kConnected = "Соединение установлено.";
+const std::string kTooManyErrors = "Ошибки по сети - переподсоединение.";
+
+class LinkSessionTest : public ::testing::Test {
+ protected:
+  LinkSessionTest() : net(clock, link) {
+    WriteIni("[ServerHost]\nAddress=server.example\nPort=4000\n");
+    LinkEnvironment env;
+    env.clock = &clock;
+    env.connections = &net;
+    env.handOver = &gui;
+    env.configFile = dir / "vorel.ini";
+    env.firstNumber = 0x1FF;
+    env.versionText = [] { return std::string("8.1.3.142"); };
+    session = std::make_unique<LinkSession>(link, env);
+  }
+  void WriteIni(const std::string& text) { std::ofstream(dir / "vorel.ini") << text; }
+  void Pass() {
+    session->RunPass();
+    clock.Sleep(1);
+  }
+  // Connects and answers each handshake record with rtPoll.
+  void ConnectAndShakeHands(std::int32_t lastAnswer = rtAccept) {
+    Pass();
+    ASSERT_TRUE(link.LinkUp);
+    std::size_t records = link.QueuedCount();
+    for (std::size_t i = 0; i < records; ++i) {
+      net.Answer(i + 1 == records ? lastAnswer : rtPoll);
+      Pass();
+    }
+    ASSERT_EQ(link.QueuedCount(), 0u);
+    net.frames.clear();
+  }
+
+  TempDir dir;
+  FakeClock clock;
+  cl link;
+  FakeLinkNetwork net;
+  RecordingHandOver gui;
+  std::unique_ptr<LinkSession> session;
+};
+
+TEST_F(LinkSessionTest, UnreachableServerIsTriedAtOnceThenEveryFiveSecondsWithTheConfigReadEachTime) {
+  net.acceptConnects = false;
+  Pass();
+  ASSERT_EQ(net.connects.size(), 1u);
+  EXPECT_EQ(net.connects[0].host, "server.example");
+  EXPECT_EQ(net.connects[0].port, 4000);
+  EXPECT_EQ(net.connects[0].timeoutMs, 2500u);
+  EXPECT_TRUE(net.connects[0].linkUpDuringAttempt);
+  EXPECT_FALSE(link.LinkUp);
+
+  WriteIni("[ServerHost]\nAddress=10.1.2.3\n");
+  clock.Advance(5000 - 1);  // exactly 5000 ms since the attempt: not yet
+  Pass();
+  EXPECT_EQ(net.connects.size(), 1u);
+  Pass();
+  ASSERT_EQ(net.connects.size(), 2u);
+  EXPECT_EQ(net.connects[1].host, "10.1.2.3");
+  EXPECT_EQ(net.connects[1].port, 12543);
+  EXPECT_EQ(gui.log, (std::vector<std::string>{kConnecting, kConnecting}));
+}
+
+TEST_F(LinkSessionTest, TheFirstAttemptComesAtOnceEvenRightAfterTheTickCounterWrapped) {
+  clock.SetTick(3);
+  net.acceptConnects = false;
+  Pass();
+  EXPECT_EQ(net.connects.size(), 1u);
+}
+
+TEST_F(LinkSessionTest, HandshakeQueuesBehindOlderRecordsAndEachGoesInItsOwnExchange) {
+  link.Enqueue(rtEventMain, Bytes{0xAA});
+  TDateTime connectedAt = clock.Now();
+  Pass();
+  EXPECT_TRUE(link.LinkUp);
+  EXPECT_EQ(gui.log, (std::vector<std::string>{kConnecting, kConnected}));
+  EXPECT_EQ(link.Spool().LastReplayTime(), connectedAt - 1.0);
+  EXPECT_TRUE(net.frames.empty());
+
+  for (int i = 0; i < 5; ++i) {
+    net.Answer(rtPoll);
+    Pass();
+    EXPECT_EQ(net.frames.size(), static_cast<std::size_t>(i + 1));
+  }
+  EXPECT_EQ(net.SentTypes(), (std::vector<std::int32_t>{rtEventMain, rtHello, rtPortStatus, rtFirstNumber, rtVersion}));
+  auto payload = [&](std::size_t i) {
+    return Bytes(net.frames[i].begin() + kEnvelopeHeaderSize + kRecordHeaderSize, net.frames[i].end());
+  };
+  EXPECT_EQ(payload(1), (Bytes{0x13, 0x00}));
+  EXPECT_EQ(payload(2), PortStatusPayload(gui.ports[0], gui.ports[1]));
+  EXPECT_EQ(payload(3), Bytes{0xFF});
+  EXPECT_EQ(payload(4), (Bytes{8, 0, 1, 0, 3, 0, 0x8E, 0}));
+  EXPECT_EQ(session->ErrorCount(), 0);
+}
+
+TEST_F(LinkSessionTest, PollingStartsOnlyWithAcceptAndAtMostEveryHalfSecond) {
+  ConnectAndShakeHands(rtPoll);
+  for (int i = 0; i < 5; ++i) {
+    clock.Advance(600);
+    Pass();
+  }
+  EXPECT_TRUE(net.frames.empty());  // no rtAccept, no poll
+
+  link.Enqueue(rtEventMain, Bytes{1});
+  net.Answer(rtAccept);
+  Pass();
+  ASSERT_TRUE(session->ServerAccepted());
+  net.frames.clear();
+
+  clock.Advance(600);  // the last poll decision is long past
+  net.Answer(rtPoll);
+  Pass();
+  ASSERT_EQ(net.frames.size(), 1u);
+  Bytes poll = net.frames[0];
+  EXPECT_EQ(poll.size(), 39u);
+  EXPECT_EQ(Bytes(poll.begin() + kEnvelopeHeaderSize, poll.end()), BuildRecord(rtPoll, 0, {}));
+
+  clock.Advance(499);  // 500 ms since the decision with this pass's sleep: not more
+  Pass();
+  EXPECT_EQ(net.frames.size(), 1u);
+  net.Answer(rtPoll);
+  Pass();
+  EXPECT_EQ(net.frames.size(), 2u);
+}
+
+TEST_F(LinkSessionTest, AnUnansweredRequestCostsOneWaitThenIdlePassesCountUpToTheReconnect) {
+  ConnectAndShakeHands();
+  link.Enqueue(rtEventMain, Bytes{1});
+  std::uint32_t before = clock.TickCount();
+  session->RunPass();
+  EXPECT_EQ(clock.TickCount() - before, 1000u);
+  EXPECT_EQ(session->ErrorCount(), 1);
+  EXPECT_TRUE(session->ReceiveBuffer().empty());
+  for (int i = 0; i < 20; ++i) session->RunPass();  // idle: no poll is due without time passing
+  EXPECT_EQ(session->ErrorCount(), 21);
+  EXPECT_TRUE(link.LinkUp);
+  EXPECT_EQ(gui.log.back(), kConnected);
+  session->RunPass();
+  EXPECT_EQ(gui.log.back(), kTooManyErrors);
+  EXPECT_FALSE(link.LinkUp);
+  EXPECT_EQ(net.closesWhileOpen, 0);  // the next attempt replaces the connection
+}
+
+TEST_F(LinkSessionTest, AnswersByEnvelopeAndRecordMarkers) {
+  ConnectAndShakeHands();
+  struct Case {
+    const char* name;
+    std::uint8_t envelope;
+    std::uint8_t endMarker;
+    int errorsAfter;  // starting from 5
+  };
+  const Case cases[] = {
+      {"0xFF envelope", 0xFF, 0xFE, 0},
+      {"0xF0 envelope", 0xF0, 0xFE, 0},
+      {"other envelope: failed exchange", 0x00, 0xFE, 6},
+      {"record end marker wrong: ignored", 0xFF, 0x00, 5},
+  };
+  for (const Case& c : cases) {
+    // Five failed exchanges first, so that a reset shows.
+    for (int i = 0; i < 5; ++i) {
+      link.Enqueue(rtEventMain, Bytes{1});
+      session->RunPass();
+      while (session->ErrorCount() > i + 1) session->RunPass();
+    }
+    ASSERT_EQ(session->ErrorCount(), 5) << c.name;
+    link.Enqueue(rtEventMain, Bytes{1});
+    Bytes frame = BuildFrame(BuildRecord(rtPoll, 0, {}));
+    frame[0] = c.envelope;
+    frame[kEnvelopeHeaderSize + 17] = c.endMarker;
+    net.available = frame;
+    session->RunPass();
+    EXPECT_EQ(session->ErrorCount(), c.errorsAfter) << c.name;
+    net.available.clear();
+    // Back to a clean count for the next case.
+    link.Enqueue(rtEventMain, Bytes{1});
+    net.Answer(rtPoll);
+    session->RunPass();
+    ASSERT_EQ(session->ErrorCount(), 0) << c.name;
+  }
+}
+
+TEST_F(LinkSessionTest, AccessDeniedDisablesTheLinkForGoodAndSaysSoOnce) {
+  ConnectAndShakeHands();
+  link.Enqueue(rtEventMain, Bytes{1});
+  net.Answer(rtAccessDenied);
+  Pass();
+  EXPECT_FALSE(link.LinkUp);
+  EXPECT_FALSE(link.LinkEnabled);
+  EXPECT_EQ(net.closesWhileOpen, 1);
+  for (int i = 0; i < 10; ++i) {
+    clock.Advance(6000);
+    Pass();
+  }
+  EXPECT_EQ(net.connects.size(), 1u);
+  EXPECT_EQ(std::count(gui.log.begin(), gui.log.end(), "Доступ запрещен."), 1);
+  EXPECT_EQ(gui.log.back(), "Доступ запрещен.");
+}
+
+TEST_F(LinkSessionTest, CloseAfterALongConnectionIsFollowedByAnAttemptInTheNextPass) {
+  ConnectAndShakeHands();
+  clock.Advance(6000);
+  link.Enqueue(rtEventMain, Bytes{1});
+  net.Answer(rtClose);
+  Pass();
+  EXPECT_FALSE(link.LinkUp);
+  EXPECT_EQ(net.closesWhileOpen, 1);
+  Pass();
+  EXPECT_EQ(net.connects.size(), 2u);
+}
+
+TEST_F(LinkSessionTest, DisconnectSaysSoAndTheNextAttemptComesFiveSecondsLater) {
+  ConnectAndShakeHands();
+  clock.Advance(6000);
+  link.Enqueue(rtEventMain, Bytes{1});
+  net.Answer(rtDisconnect);
+  Pass();
+  EXPECT_FALSE(link.LinkUp);
+  EXPECT_EQ(gui.log.back(), "Сервер дал команду на рассоединение.");
+  EXPECT_EQ(session->ErrorCount(), 0);
+  EXPECT_EQ(net.closesWhileOpen, 0);
+  EXPECT_TRUE(net.current->IsOpen());
+  clock.Advance(4999);  // with the pass's sleep: exactly 5000 ms, not more
+  Pass();
+  EXPECT_EQ(net.connects.size(), 1u);
+  Pass();
+  EXPECT_EQ(net.connects.size(), 2u);
+}
+
+TEST_F(LinkSessionTest, PingIsAnsweredBehindTheRecordsAlreadyQueued) {
+  ConnectAndShakeHands();
+  link.Enqueue(rtEventMain, Bytes{1});
+  link.Enqueue(rtEventSecond, Bytes{2});
+  net.Answer(rtPing);
+  Pass();
+  net.Answer(rtPoll);
+  Pass();
+  net.Answer(rtPoll);
+  Pass();
+  EXPECT_EQ(net.SentTypes(), (std::vector<std::int32_t>{rtEventMain, rtEventSecond, rtPingReply}));
+}
+
+TEST_F(LinkSessionTest, AcknowledgementsDeleteTheFileOfTheirSlotOnly) {
+  ConnectAndShakeHands();
+  std::string mainFile = (dir / "a.dd8").string(), secondFile = (dir / "b.dd8").string();
+  std::ofstream(mainFile) << "x";
+  std::ofstream(secondFile) << "x";
+  link.Spool().Replayed(SpoolSlot::Main, mainFile, 100.0);
+  link.Spool().Replayed(SpoolSlot::Second, secondFile, 100.0);
+
+  link.Enqueue(rtEventSecond, Bytes{1});
+  net.Answer(rtEventSecondAck);
+  TDateTime answeredAt = clock.Now();
+  Pass();
+  EXPECT_FALSE(std::filesystem::exists(secondFile));
+  EXPECT_TRUE(std::filesystem::exists(mainFile));
+  EXPECT_EQ(link.Spool().LastReplayTime(), answeredAt - 1.0);
+
+  // A second acknowledgement finds no file: nothing changes, not the time.
+  link.Spool().Replayed(SpoolSlot::Main, mainFile, 100.0);
+  link.Enqueue(rtEventSecond, Bytes{1});
+  net.Answer(rtEventSecondAck);
+  Pass();
+  EXPECT_DOUBLE_EQ(link.Spool().LastReplayTime(), 100.0);
+  EXPECT_TRUE(std::filesystem::exists(mainFile));
+}
+
+TEST_F(LinkSessionTest, ARecordWhoseWriteFailedGoesFirstOnTheNextConnection) {
+  // It used to be dropped like a sent one, and the event was lost.
+  ConnectAndShakeHands();
+  link.Enqueue(rtEventMain, Bytes{0x42});
+  net.failingWrites = 1;
+  int refreshes = gui.refreshes;
+  Pass();
+  EXPECT_FALSE(link.LinkUp);  // the disconnected notice
+  EXPECT_EQ(gui.refreshes, refreshes + 1);
+  EXPECT_EQ(net.closesWhileOpen, 1);
+  EXPECT_EQ(link.QueuedCount(), 1u);
+
+  clock.Advance(5000);
+  Pass();
+  ASSERT_TRUE(link.LinkUp);
+  net.Answer(rtPoll);
+  Pass();
+  ASSERT_EQ(net.frames.size(), 1u);
+  EXPECT_EQ(net.SentTypes()[0], rtEventMain);
+  EXPECT_EQ(net.frames[0].back(), 0x42);
+}
+
+TEST_F(LinkSessionTest, AnImpossibleBodyLengthIsAFailedExchangeWithoutReadingIt) {
+  // A garbage length used to be allocated as it stood.
+  ConnectAndShakeHands();
+  for (std::int32_t length : {-1, kLinkMaxAnswerBody + 1, 0x7FFFFFFF}) {
+    link.Enqueue(rtEventMain, Bytes{1});
+    net.available = BuildEnvelopeHeader(length);
+    net.readRequests.clear();
+    Pass();
+    EXPECT_EQ(net.readRequests, std::vector<std::size_t>{kEnvelopeHeaderSize}) << length;
+    EXPECT_GT(session->ErrorCount(), 0) << length;
+    EXPECT_TRUE(session->ReceiveBuffer().empty()) << length;
+  }
+}
+
+TEST_F(LinkSessionTest, ABodyIsReadInChunksAndASlowServerGetsFurtherWaits) {
+  ConnectAndShakeHands();
+  link.Enqueue(rtEventMain, Bytes{1});
+  Bytes record = BuildRecord(rtEventMainAck, 7, Bytes(60000, 0x11));
+  Bytes frame = BuildFrame(record);
+  net.available.assign(frame.begin(), frame.begin() + 30000);
+  net.segments.emplace_back(frame.begin() + 30000, frame.end());
+  net.readRequests.clear();
+  Pass();
+  EXPECT_EQ(session->ReceiveBuffer(), record);
+  EXPECT_EQ(session->ErrorCount(), 0);
+  // The header; at most 50,000 asked, a wait ends it with part; the rest.
+  EXPECT_EQ(net.readRequests, (std::vector<std::size_t>{21, 50000, 60018 - (30000 - 21)}));
+}
+
+TEST_F(LinkSessionTest, ABodyCutOffByTheServerEndsEmptyAndCountsAsFailed) {
+  // The chunk loop used to retry a dead connection for ever.
+  ConnectAndShakeHands();
+  link.Enqueue(rtEventMain, Bytes{1});
+  Bytes frame = BuildFrame(BuildRecord(rtPoll, 0, Bytes(100, 0)));
+  net.available.assign(frame.begin(), frame.begin() + 60);
+  net.peerClosesWhenDrained = true;
+  Pass();
+  EXPECT_TRUE(session->ReceiveBuffer().empty());
+  EXPECT_EQ(session->ErrorCount(), 1);
+  EXPECT_TRUE(link.LinkUp);  // a close by the peer gives no notice
+}
+
+TEST_F(LinkSessionTest, FinishClosesAnOpenConnectionWithItsNotice) {
+  ConnectAndShakeHands();
+  session->Finish();
+  EXPECT_EQ(net.closesWhileOpen, 1);
+  EXPECT_FALSE(link.LinkUp);
+}
+
+}  // namespace
+}  // namespace vorel
