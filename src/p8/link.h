@@ -17,6 +17,7 @@
 #include "base/bytes.h"
 #include "p8/link_session.h"
 #include "p8/send_queue.h"
+#include "p8/spool_replay.h"
 #include "p8/spool_slots.h"
 
 namespace vorel {
@@ -59,6 +60,12 @@ class cl {
   // and the acknowledgements.
   SpoolSlots& Spool() { return spool_; }
 
+  // GUI thread, the first step of every Timer2 tick (see SpoolReplay8).
+  void ReplaySpool(const std::string& pathForSoob, TDateTime now,
+                   const std::function<void(const std::string&)>& addLogLine) {
+    replay_.Step(*this, pathForSoob, now, addLogLine);
+  }
+
   // True while the link counts as up: producers then queue instead of
   // writing spool files. Written by the link thread.
   std::atomic<bool> LinkUp{false};
@@ -73,6 +80,7 @@ class cl {
   SendQueue queue_;
   std::uint64_t sequenceCounter_ = 0;  // never reset, across reconnections too
   SpoolSlots spool_;
+  SpoolReplay8 replay_;  // GUI thread only
 
   void Execute();
   std::unique_ptr<LinkSession> session_;  // used by the link thread only

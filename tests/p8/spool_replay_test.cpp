@@ -1,0 +1,131 @@
+// The protocol-8 spool replay of the Timer2 tick.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "p8/link.h"
+#include "p8/record.h"
+#include "p8/record_types.h"
+#include "support/temp_dir.h"
+
+namespace vorel {
+namespace {
+
+using test::TempDir;
+
+constexpr TDateTime kSecond = 1.0 / 86400.0;
+
+class SpoolReplayTest : public ::testing::Test {
+ protected:
+  SpoolReplayTest() { link.LinkUp = true; }
+
+  std::string Prefix() const { return dir.Path().string() + "/"; }
+  void WriteSpool(const std::string& name, std::int32_t type, const Bytes& payload) {
+    Bytes content(4);
+    PutLE<std::int32_t>(content, 0, type);
+    content.insert(content.end(), payload.begin(), payload.end());
+    std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(content.data()),
+                                                      static_cast<std::streamsize>(content.size()));
+  }
+  void Tick(TDateTime at, const std::string& prefix = {}) {
+    link.ReplaySpool(prefix.empty() ? Prefix() : prefix, at, [this](const std::string& line) { log.push_back(line); });
+  }
+  // Type, sequence number and payload of each queued record, in order.
+  std::vector<std::tuple<std::int32_t, std::uint64_t, Bytes>> Drain() {
+    std::vector<std::tuple<std::int32_t, std::uint64_t, Bytes>> out;
+    Bytes r;
+    while (link.Peek(r)) {
+      link.DropHead();
+      auto parsed = ParseRecord(r);
+      out.emplace_back(parsed->header.recordType, parsed->header.sequence,
+                       Bytes(parsed->payload.begin(), parsed->payload.end()));
+    }
+    return out;
+  }
+
+  TempDir dir;
+  cl link;
+  std::vector<std::string> log;
+  TDateTime t0 = 46000.5;
+};
+
+TEST_F(SpoolReplayTest, AnUnacknowledgedFileIsQueuedAgainEveryThreeSecondsAndStays) {
+  WriteSpool("b.dd8", rtEventMain, Bytes{1, 2, 3});
+  Tick(t0);
+  Tick(t0 + 3 * kSecond);  // not later than the last replay + 3 s
+  Tick(t0 + 3.01 * kSecond);
+  using Q = std::tuple<std::int32_t, std::uint64_t, Bytes>;
+  EXPECT_EQ(Drain(), (std::vector<Q>{{rtEventMain, 0, Bytes{1, 2, 3}}, {rtEventMain, 1, Bytes{1, 2, 3}}}));
+  EXPECT_TRUE(std::filesystem::exists(dir / "b.dd8"));
+  EXPECT_EQ(link.Spool().PendingSpoolFileMain(), Prefix() + "b.dd8");
+  EXPECT_EQ(link.Spool().LastReplayTime(), t0 + 3.01 * kSecond);
+}
+
+TEST_F(SpoolReplayTest, NothingWhileTheLinkIsDown) {
+  WriteSpool("a.dd8", rtEventMain, Bytes{1});
+  link.LinkUp = false;
+  Tick(t0);
+  EXPECT_EQ(link.QueuedCount(), 0u);
+  EXPECT_EQ(link.Spool().LastReplayTime(), 0.0);
+}
+
+TEST_F(SpoolReplayTest, SecondPortFilesTakeTheSecondSlotAndAcknowledgementsEmptyTheDirectoryTickByTick) {
+  WriteSpool("2.dd8", rtEventSecond, Bytes{2});
+  WriteSpool("1.dd8", rtEventMain, Bytes{1});
+  WriteSpool("3.ddm", rtEventMain, Bytes{9});      // protocol 7: not ours
+  WriteSpool("4.dd8.bad", rtEventMain, Bytes{9});  // set aside earlier
+  Tick(t0);
+  EXPECT_EQ(link.Spool().PendingSpoolFileMain(), Prefix() + "1.dd8");
+  link.Spool().Acknowledged(SpoolSlot::Main, t0 + 0.1 * kSecond);
+  Tick(t0 + 0.2 * kSecond);
+  EXPECT_EQ(link.Spool().PendingSpoolFileSecond(), Prefix() + "2.dd8");
+  link.Spool().Acknowledged(SpoolSlot::Second, t0 + 0.3 * kSecond);
+  Tick(t0 + 0.4 * kSecond);
+  auto queued = Drain();
+  ASSERT_EQ(queued.size(), 2u);
+  EXPECT_EQ(std::get<0>(queued[0]), rtEventMain);
+  EXPECT_EQ(std::get<0>(queued[1]), rtEventSecond);
+  EXPECT_FALSE(std::filesystem::exists(dir / "1.dd8"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "2.dd8"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "3.ddm"));
+}
+
+TEST_F(SpoolReplayTest, UnreadableAndShortFilesAreSetAsideAndTheNextFileGoes) {
+  // Such files used to stop the replay for good (or be sent as garbage).
+  std::ofstream(dir / "a.dd8") << "xy";                 // shorter than the record type
+  std::filesystem::create_directory(dir / "b.dd8");    // cannot be read as a file
+  WriteSpool("c.dd8", rtEventMain, Bytes{7});
+  Tick(t0);
+  EXPECT_TRUE(std::filesystem::exists(dir / "a.dd8.bad"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "b.dd8.bad"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "a.dd8"));
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_NE(log[0].find(Prefix() + "a.dd8"), std::string::npos);
+  EXPECT_NE(log[0].find(".bad"), std::string::npos);
+  auto queued = Drain();
+  ASSERT_EQ(queued.size(), 1u);
+  EXPECT_EQ(std::get<2>(queued[0]), Bytes{7});
+  EXPECT_EQ(link.Spool().PendingSpoolFileMain(), Prefix() + "c.dd8");
+}
+
+TEST_F(SpoolReplayTest, APathEndingInANamePartMatchesOnlyNamesStartingWithIt) {
+  WriteSpool("other.dd8", rtEventMain, Bytes{1});
+  WriteSpool("sp_1.dd8", rtEventMain, Bytes{2});
+  Tick(t0, Prefix() + "sp_");
+  auto queued = Drain();
+  ASSERT_EQ(queued.size(), 1u);
+  EXPECT_EQ(std::get<2>(queued[0]), Bytes{2});
+  EXPECT_EQ(link.Spool().PendingSpoolFileMain(), Prefix() + "sp_1.dd8");
+}
+
+TEST_F(SpoolReplayTest, AMissingDirectoryIsNoMatch) {
+  Tick(t0, Prefix() + "nowhere/");
+  EXPECT_EQ(link.QueuedCount(), 0u);
+  EXPECT_TRUE(log.empty());
+}
+
+}  // namespace
+}  // namespace vorel
