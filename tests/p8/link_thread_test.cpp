@@ -1,0 +1,199 @@
+// The link thread's start and stop, and the hand-over to the GUI thread.
+// These tests run real threads; they wait for conditions with a bound, never
+// for a fixed time.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "p8/gui_hand_over.h"
+#include "p8/link.h"
+#include "support/temp_dir.h"
+
+namespace vorel {
+namespace {
+
+using namespace std::chrono_literals;
+
+template <typename Pred>
+bool WaitFor(Pred pred) {
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// A connection factory for the real thread: every connect is refused.
+class RefusingConnections final : public ILinkConnectionFactory {
+ public:
+  class Refused final : public ILinkConnection {
+   public:
+    explicit Refused(std::atomic<int>& attempts) : attempts_(attempts) {}
+    bool Connect(const std::string&, std::int32_t, std::uint32_t) override {
+      ++attempts_;
+      return false;
+    }
+    bool WriteAll(std::span<const std::uint8_t>) override { return false; }
+    bool ReadExact(std::size_t, Bytes&, std::uint32_t) override { return false; }
+    bool Close() override { return false; }
+    bool IsOpen() const override { return false; }
+
+   private:
+    std::atomic<int>& attempts_;
+  };
+  std::unique_ptr<ILinkConnection> Create() override { return std::make_unique<Refused>(attempts); }
+  std::atomic<int> attempts{0};
+};
+
+// The window's operations as the GUI thread runs them.
+class GuiRecorder final : public ILinkHandOver {
+ public:
+  void AddLogLine(const std::string& text) override {
+    std::lock_guard lock(mutex);
+    log.push_back(text);
+    threads.push_back(std::this_thread::get_id());
+  }
+  void RefreshIndicator() override { ++refreshes; }
+  std::array<PortStatus, 2> PortStatuses() override { return {PortStatus{"COM1", true}, PortStatus{"COM2", true}}; }
+
+  std::mutex mutex;
+  std::vector<std::string> log;
+  std::vector<std::thread::id> threads;
+  std::atomic<int> refreshes{0};
+};
+
+// A stand-in for the GUI event loop: posted calls wait until Pump runs them.
+class EventQueue {
+ public:
+  GuiPoster Poster() {
+    return [this](std::function<void()> call) {
+      std::lock_guard lock(mutex_);
+      calls_.push_back(std::move(call));
+      ++posted;
+    };
+  }
+  // Runs what is queued; true when something ran.
+  bool Pump() {
+    std::deque<std::function<void()>> now;
+    {
+      std::lock_guard lock(mutex_);
+      now.swap(calls_);
+    }
+    for (auto& c : now) c();
+    return !now.empty();
+  }
+  std::atomic<int> posted{0};
+
+ private:
+  std::mutex mutex_;
+  std::deque<std::function<void()>> calls_;
+};
+
+LinkEnvironment Environment(ILinkConnectionFactory& connections, ILinkHandOver& handOver, const test::TempDir& dir) {
+  LinkEnvironment env;
+  env.clock = &SystemClock();
+  env.connections = &connections;
+  env.handOver = &handOver;
+  env.configFile = dir / "vorel.ini";
+  env.versionText = [] { return std::string("1.0.0.1"); };
+  return env;
+}
+
+TEST(LinkThread, TheFirstAttemptComesAtOnceAndAStopEndsTheThread) {
+  test::TempDir dir;
+  RefusingConnections connections;
+  GuiRecorder gui;
+  EventQueue loop;
+  GuiHandOver handOver(loop.Poster(), gui);
+  auto link = std::make_unique<cl>();
+  link->Start(Environment(connections, handOver, dir));
+  // The GUI thread runs the hand-overs; the link thread waits for each.
+  ASSERT_TRUE(WaitFor([&] {
+    loop.Pump();
+    std::lock_guard lock(gui.mutex);
+    return !gui.log.empty();
+  }));
+  {
+    std::lock_guard lock(gui.mutex);
+    EXPECT_EQ(gui.log[0], "Соединение...");
+    EXPECT_EQ(gui.threads[0], std::this_thread::get_id());
+  }
+  ASSERT_TRUE(WaitFor([&] { return connections.attempts.load() == 1; }));
+  link->RequestStop();
+  EXPECT_FALSE(link->LinkEnabled);
+  handOver.Close();
+  link.reset();  // joins; must not hang
+  EXPECT_EQ(connections.attempts.load(), 1);  // the next one would be 5 s later
+}
+
+TEST(LinkThread, AStopRequestedBeforeTheStartEndsTheThreadWithoutAPass) {
+  test::TempDir dir;
+  RefusingConnections connections;
+  GuiRecorder gui;
+  EventQueue loop;
+  GuiHandOver handOver(loop.Poster(), gui);
+  {
+    cl link;
+    link.RequestStop();
+    link.Start(Environment(connections, handOver, dir));
+  }
+  EXPECT_EQ(connections.attempts.load(), 0);
+  EXPECT_EQ(loop.posted.load(), 0);
+}
+
+TEST(LinkThread, ShutdownWhileTheLinkThreadWaitsForTheGuiDoesNotDeadlock) {
+  // The GUI thread is busy destroying the link object and never runs the
+  // posted call; closing the hand-over first releases the link thread.
+  test::TempDir dir;
+  RefusingConnections connections;
+  GuiRecorder gui;
+  EventQueue loop;
+  GuiHandOver handOver(loop.Poster(), gui);
+  auto link = std::make_unique<cl>();
+  link->Start(Environment(connections, handOver, dir));
+  ASSERT_TRUE(WaitFor([&] { return loop.posted.load() >= 1; }));
+  link->RequestStop();
+  handOver.Close();
+  link.reset();
+  // Calls left in the event loop do nothing once closed.
+  loop.Pump();
+  EXPECT_TRUE(gui.log.empty());
+  EXPECT_EQ(gui.refreshes.load(), 0);
+  // The pass that was waiting finished its attempt and no other followed.
+  EXPECT_LE(connections.attempts.load(), 1);
+}
+
+TEST(GuiHandOverTest, AfterCloseEveryCallReturnsAtOnce) {
+  GuiRecorder gui;
+  EventQueue loop;
+  GuiHandOver handOver(loop.Poster(), gui);
+  handOver.Close();
+  handOver.AddLogLine("x");
+  handOver.RefreshIndicator();
+  std::array<PortStatus, 2> ports = handOver.PortStatuses();
+  EXPECT_EQ(loop.posted.load(), 0);
+  EXPECT_FALSE(ports[0].open);
+  EXPECT_TRUE(ports[1].name.empty());
+}
+
+TEST(GuiHandOverTest, PortStatusesComeFromTheGuiThread) {
+  GuiRecorder gui;
+  EventQueue loop;
+  GuiHandOver handOver(loop.Poster(), gui);
+  std::array<PortStatus, 2> ports;
+  std::thread linkThread([&] { ports = handOver.PortStatuses(); });
+  ASSERT_TRUE(WaitFor([&] { return loop.Pump(); }));
+  linkThread.join();
+  EXPECT_EQ(ports[0].name, "COM1");
+  EXPECT_TRUE(ports[1].open);
+}
+
+}  // namespace
+}  // namespace vorel
