@@ -55,6 +55,21 @@ TEST(P7ServerRunTest, PrintsFramesSendsCloseAndSummarises) {
   EXPECT_EQ(ReadLines(out).back(), "summary frames=2 events=0");
 }
 
+TEST(P7ServerRunTest, DisconnectRuleEndsTheConnectionFromTheServerSide) {
+  TempDir dir;
+  const auto out = dir.Path() / "p7.txt";
+  ChildProcess server(VOREL_P7_SERVER, {"127.0.0.1", "0", "--no-stdin", "-o", out.string(), "-e",
+                                        "after-frames 1 disconnect"},
+                      dir.Path().string());
+  ASSERT_TRUE(WaitUntil([&] { return ListeningPort(out) != 0; }, 5s));
+  TestClient client("127.0.0.1", ListeningPort(out));
+  ASSERT_TRUE(client.Send(p7::BuildPortNumberFrame(3)));
+  EXPECT_TRUE(client.PeerClosed(5s));
+  ASSERT_TRUE(WaitUntil([&] { return FindLine(out, "disconnect conn=1") != ""; }, 5s));
+  EXPECT_NE(FindLine(out, " frame type=ftPortNumber(50) com=3 conn=1"), "");
+  EXPECT_NE(FindLine(out, "disconnect conn=1 by=server frames=1 tail=0"), "");
+}
+
 TEST(P7ServerRunTest, RefusesBadCommandLines) {
   TempDir dir;
   for (const std::vector<std::string>& args :

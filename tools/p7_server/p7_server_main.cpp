@@ -72,6 +72,7 @@ struct Connection {
   std::int64_t frames = 0;
   std::vector<bool> ruleDone;
   FrameCutter cutter;
+  bool endedHere = false;  // this side decided to end the connection
 };
 
 [[noreturn]] void Fail(const std::string& text) {
@@ -148,7 +149,7 @@ class Server {
         const bool readable = index < fds.size() && fds[index].fd == it->fd && fds[index].revents != 0;
         ++index;
         if (readable && !Receive(*it)) {
-          it = Drop(it, "peer");
+          it = Drop(it, it->endedHere ? "server" : "peer");
           continue;
         }
         ++it;
@@ -202,7 +203,10 @@ class Server {
   // False when the connection is to go (disconnect, or the send failed).
   bool Perform(Connection& c, const Action& action) {
     const std::string id = " conn=" + std::to_string(c.id);
-    if (action.kind == ActionKind::Disconnect) return false;
+    if (action.kind == ActionKind::Disconnect) {
+      c.endedHere = true;
+      return false;
+    }
     p7::Frame frame;
     std::string text;
     if (action.kind == ActionKind::Close) {
@@ -219,6 +223,7 @@ class Server {
     }
     if (!tools::SendAll(c.fd, frame)) {
       out_.Line(Stamp() + "error send failed" + id);
+      c.endedHere = true;
       return false;
     }
     out_.Line(Stamp() + text + id);
