@@ -1,6 +1,7 @@
 #include "p8/link.h"
 
 #include <exception>
+#include <filesystem>
 #include <stdexcept>
 #include <utility>
 
@@ -34,6 +35,12 @@ cl::~cl() {
 
 void cl::Start(LinkEnvironment environment) {
   if (session_) throw std::logic_error("the protocol-8 link thread runs already");
+  if (!environment.handOver) throw std::invalid_argument("the protocol-8 link needs its hand-over");
+  if (!environment.clock) environment.clock = &SystemClock();
+  if (!environment.connections) environment.connections = &PlatformLinkConnectionFactory();
+  // The configuration directory is the current directory at thread start.
+  if (environment.configFile.empty()) environment.configFile = std::filesystem::current_path() / "vorel.ini";
+  if (!environment.versionText) environment.versionText = OwnFileVersionText;
   clock_ = environment.clock;
   session_ = std::make_unique<LinkSession>(*this, std::move(environment));
   thread_ = std::thread([this] { Execute(); });

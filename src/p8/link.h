@@ -51,7 +51,10 @@ class cl {
   std::size_t QueuedCount() const;
 
   // Starts the link thread; the first connection attempt follows at once.
-  // Throws std::logic_error when the thread was started already.
+  // Only the hand-over is required: a missing clock, connection factory,
+  // configuration file or version source means the system's clock, plain
+  // TCP, "vorel.ini" of the current directory and the executable's own
+  // version. Throws std::logic_error when the thread was started already.
   void Start(LinkEnvironment environment);
   // Clears LinkEnabled and sets StopRequested; does not wait.
   void RequestStop();

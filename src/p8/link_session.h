@@ -30,7 +30,7 @@ inline constexpr std::size_t kLinkBodyChunk = 50000;
 // taken for garbage rather than allocated.
 inline constexpr std::int32_t kLinkMaxAnswerBody = 1 << 20;
 
-// What the link thread is given when it starts.
+// What the link thread is given when it starts (defaults: see cl::Start).
 struct LinkEnvironment {
   IClock* clock = nullptr;
   ILinkConnectionFactory* connections = nullptr;

@@ -1,18 +1,26 @@
 // The link thread's start and stop, and the hand-over to the GUI thread.
 // These tests run real threads; they wait for conditions with a bound, never
 // for a fixed time.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <thread>
 
 #include "p8/gui_hand_over.h"
 #include "p8/link.h"
+#include "p8/record.h"
+#include "p8/record_types.h"
 #include "support/temp_dir.h"
 
 namespace vorel {
@@ -168,6 +176,92 @@ TEST(LinkThread, ShutdownWhileTheLinkThreadWaitsForTheGuiDoesNotDeadlock) {
   EXPECT_EQ(gui.refreshes.load(), 0);
   // The pass that was waiting finished its attempt and no other followed.
   EXPECT_LE(connections.attempts.load(), 1);
+}
+
+TEST(LinkThread, StartNeedsAHandOverAndHappensOnce) {
+  test::TempDir dir;
+  RefusingConnections connections;
+  GuiRecorder gui;
+  EventQueue loop;
+  GuiHandOver handOver(loop.Poster(), gui);
+  cl link;
+  LinkEnvironment env = Environment(connections, handOver, dir);
+  env.handOver = nullptr;
+  EXPECT_THROW(link.Start(env), std::invalid_argument);
+  link.RequestStop();
+  link.Start(Environment(connections, handOver, dir));
+  EXPECT_THROW(link.Start(Environment(connections, handOver, dir)), std::logic_error);
+}
+
+// Reads one frame from a blocking socket: the record type, or -1 when the
+// connection ends.
+std::int32_t ReadFrameType(int fd) {
+  auto readAll = [fd](std::uint8_t* p, std::size_t n) {
+    while (n > 0) {
+      ssize_t got = recv(fd, p, n, 0);
+      if (got <= 0) return false;
+      p += got;
+      n -= static_cast<std::size_t>(got);
+    }
+    return true;
+  };
+  Bytes header(kEnvelopeHeaderSize);
+  if (!readAll(header.data(), header.size())) return -1;
+  Bytes body(static_cast<std::size_t>(GetLE<std::int32_t>(header, 5)));
+  if (!readAll(body.data(), body.size())) return -1;
+  return GetLE<std::int32_t>(body, 1);
+}
+
+TEST(LinkThread, HandshakeAndPollAgainstALoopbackServer) {
+  test::TempDir dir;
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  socklen_t len = sizeof a;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+  std::ofstream(dir / "vorel.ini") << "[ServerHost]\nAddress=127.0.0.1\nPort=" << ntohs(a.sin_port) << "\n";
+
+  std::vector<std::int32_t> received;
+  std::atomic<bool> serverDone{false};
+  std::thread server([&] {
+    int peer = accept(listener, nullptr, nullptr);
+    for (int i = 0; i < 5; ++i) {
+      std::int32_t type = ReadFrameType(peer);
+      if (type < 0) break;
+      received.push_back(type);
+      Bytes answer = BuildFrame(BuildRecord(i == 3 ? rtAccept : rtPoll, 0, {}));
+      send(peer, answer.data(), answer.size(), MSG_NOSIGNAL);
+    }
+    close(peer);
+    serverDone = true;
+  });
+
+  GuiRecorder gui;
+  EventQueue loop;
+  GuiHandOver handOver(loop.Poster(), gui);
+  auto link = std::make_unique<cl>();
+  LinkEnvironment env;
+  env.handOver = &handOver;
+  env.configFile = dir / "vorel.ini";
+  env.firstNumber = 31;
+  link->Start(env);  // platform connections and clock
+  bool done = WaitFor([&] {
+    loop.Pump();
+    return serverDone.load();
+  });
+  link->RequestStop();
+  handOver.Close();
+  link.reset();
+  server.join();
+  close(listener);
+  ASSERT_TRUE(done);
+  EXPECT_EQ(received, (std::vector<std::int32_t>{rtHello, rtPortStatus, rtFirstNumber, rtVersion, rtPoll}));
+  std::lock_guard lock(gui.mutex);
+  ASSERT_GE(gui.log.size(), 2u);
+  EXPECT_EQ(gui.log[1], "Соединение установлено.");
 }
 
 TEST(GuiHandOverTest, AfterCloseEveryCallReturnsAtOnce) {
