@@ -111,7 +111,7 @@ void TForm1::CommPortDriver2ReceivePacket(TCommPortDriver*, const std::uint8_t* 
   secondPortHandler_->ReceivePacket({Packet, DataSize});
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1() { StopLink(); }
 
 void TForm1::BuildWindow() {
   auto* title = new QLabel(kApplicationTitle, this);
@@ -178,6 +178,7 @@ void TForm1::StartUp() {
   ports_->Main().List()->clear();
   LoadSettings(kIniFileName, settings_);
   simpleTCPClient1_->SetHost(settings_.host);
+  currentName_ = {settings_.port.ComPort, settings_.portUSB.ComPort};
 
   ApplyLineSettings(settings_.port, *commPortDriver1_);
   OpenPortAtStartUp(PortId::Main, *commPortDriver1_, ports_->Main());
@@ -187,7 +188,7 @@ void TForm1::StartUp() {
   if (settings_.SendMivo7) simpleTCPClient1_->SetConnected(true);
   status_->SetProtocol7RowVisible(settings_.SendMivo7);
   if (settings_.SendMivo8) {
-    link_ = std::make_unique<cl>();
+    StartLink();
     status_->Indicator(IndicatorId::Protocol8).Redraw();
   }
 
@@ -233,11 +234,8 @@ bool TForm1::RunCloseSequence() {
   switch (outcome) {
     case PasswordOutcome::Accepted:
       if (commPortDriver1_->IsOpen()) commPortDriver1_->Close();
-      if (settings_.SendMivo8 && link_) {
-        // The link thread ends by itself after its current pass; nobody waits.
-        link_->LinkEnabled = false;
-        link_->StopRequested = true;
-      }
+      // The link thread ends by itself after its current pass.
+      if (settings_.SendMivo8 && link_) link_->RequestStop();
       return true;
     case PasswordOutcome::Wrong:
       services_.dialogs->ShowMessage("Не правильный пароль.");
@@ -280,6 +278,10 @@ void TForm1::ShowSetupPage() {
 }
 
 void TForm1::Timer2Timer() {
+  if (link_) {
+    link_->ReplaySpool(settings_.PathForSoob, clock_.Now(),
+                       [this](const std::string& line) { linkWindowSide_.AddLogLine(line); });
+  }
   if (settings_.SendMivo7) protocol7Replay_->Step();
   status_->ShowTimeSinceLastFrame(clock_.Now(), station_[0].lastFrameTime);
   supervision_->Check(SupervisedPort(PortId::Main, IndicatorId::Port1), clock_.Now());
@@ -325,5 +327,41 @@ void TForm1::Timer3Timer() {
 }
 
 void TForm1::SendProtocol7(const p7::Frame& frame) { protocol7Sender_->Send(frame); }
+
+}  // namespace vorel
+
+namespace vorel {
+
+void TForm1::StartLink() {
+  link_ = std::make_unique<cl>();
+  guiHandOver_ = std::make_unique<GuiHandOver>(
+      [this](std::function<void()> op) { QMetaObject::invokeMethod(this, std::move(op), Qt::QueuedConnection); },
+      linkWindowSide_);
+  LinkEnvironment environment;
+  environment.handOver = guiHandOver_.get();
+  environment.firstNumber = settings_.FirstNumber;
+  link_->Start(std::move(environment));
+}
+
+// Neither thread waits on the other: the hand-over is closed first, so a link
+// thread waiting for the GUI is released, then the thread is joined (at most
+// one pass).
+void TForm1::StopLink() {
+  if (!link_) return;
+  link_->RequestStop();
+  guiHandOver_->Close();
+  link_.reset();
+}
+
+void TForm1::LinkWindowSide::AddLogLine(const std::string& text) {
+  form_.status_->AddLogLine(form_.clock_.Now(), QString::fromStdString(text));
+}
+
+void TForm1::LinkWindowSide::RefreshIndicator() { form_.status_->Indicator(IndicatorId::Protocol8).Refresh(); }
+
+std::array<PortStatus, 2> TForm1::LinkWindowSide::PortStatuses() {
+  return {PortStatus{form_.currentName_[0], form_.commPortDriver1_->IsOpen()},
+          PortStatus{form_.currentName_[1], form_.commPortDriver2_->IsOpen()}};
+}
 
 }  // namespace vorel

@@ -25,7 +25,9 @@
 #include "app/link_adapters.h"
 #include "p7/SimpleTCP.h"
 #include "p7/reassembly.h"
+#include "p8/gui_hand_over.h"
 #include "p8/link.h"
+#include "p8/link_hand_over.h"
 #include "receiver/event_outputs.h"
 #include "receiver/main_port_handler.h"
 #include "receiver/protocol7_replay.h"
@@ -133,6 +135,24 @@ class TForm1 : public QWidget {
   bool closeSequenceRunning_ = false;
   bool centred_ = false;
   ServerCommands serverCommands_{*this};
+
+  // What the protocol-8 link thread asks of the window; it runs on the GUI
+  // thread through guiHandOver_.
+  class LinkWindowSide final : public ILinkHandOver {
+   public:
+    explicit LinkWindowSide(TForm1& form) : form_(form) {}
+    void AddLogLine(const std::string& text) override;
+    void RefreshIndicator() override;
+    std::array<PortStatus, 2> PortStatuses() override;
+
+   private:
+    TForm1& form_;
+  };
+  void StartLink();
+  void StopLink();
+
+  LinkWindowSide linkWindowSide_{*this};
+  std::unique_ptr<GuiHandOver> guiHandOver_;  // outlives link_
   std::unique_ptr<p7::FrameReassembler> receiveBuffer_;
   std::unique_ptr<cl> link_;
   std::unique_ptr<Protocol8Queue> protocol8Queue_;
@@ -144,6 +164,9 @@ class TForm1 : public QWidget {
   std::unique_ptr<StationSupervision> supervision_;
   std::unique_ptr<Protocol7Replay> protocol7Replay_;
   bool protocol7Up_ = false;  // the protocol-7 link flag
+  // The current name of each port: its ComPort setting until the operator
+  // starts it under another name.
+  std::array<std::string, 2> currentName_;
 
   TCommPortDriver* commPortDriver1_;
   TCommPortDriver* commPortDriver2_;
