@@ -44,9 +44,10 @@ void MainPortHandler::ReceivePacket(std::span<const std::uint8_t> packet) {
   station_.lastFrameTime = clock_.Now();
   // Our own copy: the packet points into the port's input buffer, and a
   // restart closes and reopens that port while the packet is being handled.
-  const std::vector<std::uint8_t> bytes(packet.begin(), packet.end());
-  buffer_.Load(bytes);
+  std::vector<std::uint8_t> bytes(packet.begin(), packet.end());
   if (settings_.Log) AppendTrafficLog(trafficLog_, bytes);
+  JoinUnfinishedFrame(bytes);
+  buffer_.Load(bytes);
 
   if (bytes.empty() || bytes.front() != kLF || bytes.back() != kCR) return;
 
@@ -60,6 +61,27 @@ void MainPortHandler::ReceivePacket(std::span<const std::uint8_t> packet) {
     HandleFrame();
     start = i + 1;
   }
+}
+
+// A burst longer than a packet is cut by size, wherever the cut falls: the
+// frame it splits would fail the shape test of both packets and be lost. So
+// the unfinished frame at the end of a full-size packet waits for the next
+// packet, and is joined to it when that one goes on with it (does not start
+// with LF); otherwise it was a broken frame and is dropped.
+void MainPortHandler::JoinUnfinishedFrame(std::vector<std::uint8_t>& bytes) {
+  const std::size_t received = bytes.size();
+  if (!unfinished_.empty() && !bytes.empty() && bytes.front() != kLF)
+    bytes.insert(bytes.begin(), unfinished_.begin(), unfinished_.end());
+  unfinished_.clear();
+
+  const bool cutBySize = port_.PacketSize() > 0 && received == static_cast<std::size_t>(port_.PacketSize());
+  if (!cutBySize || bytes.empty() || bytes.front() != kLF || bytes.back() == kCR) return;
+  std::size_t lastStart = 0;  // the LF that opens the unfinished frame
+  for (std::size_t i = 1; i < bytes.size(); ++i)
+    if (bytes[i - 1] == kCR && bytes[i] == kLF) lastStart = i;
+  if (bytes.size() - lastStart > kMaxUnfinishedFrame) return;  // not a frame of the station
+  unfinished_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(lastStart), bytes.end());
+  bytes.resize(lastStart);
 }
 
 void MainPortHandler::RestartPort() {

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <functional>
 #include <span>
+#include <vector>
 
 #include "base/clock.h"
 #include "config/settings.h"
@@ -49,6 +50,10 @@ class MainPortHandler {
   // One frame, already in the frame buffer from position 1.
   void HandleFrame();
   void RestartPort();
+  void JoinUnfinishedFrame(std::vector<std::uint8_t>& bytes);
+
+  // Longest unfinished frame kept for the next packet.
+  static constexpr std::size_t kMaxUnfinishedFrame = 1024;
 
   TCommPortDriver& port_;
   StationPortState& station_;
@@ -59,6 +64,7 @@ class MainPortHandler {
   std::filesystem::path trafficLog_;
   FrameBuffer buffer_;
   MainEventPayload payload_{};
+  std::vector<std::uint8_t> unfinished_;  // the start of a frame cut by the packet size
 };
 
 // The event code of a main-port frame from its characters at positions 10

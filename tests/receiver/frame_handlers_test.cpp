@@ -455,5 +455,39 @@ TEST_F(MainPortHandlerTest, FullPacketFromThePortThenTheRest) {
   EXPECT_EQ(TrafficLog(), burst);
 }
 
+// Guards against losing the frame that the 256-byte cut splits in two.
+TEST_F(MainPortHandlerTest, FrameSplitByThePacketSizeIsJoinedWithTheNextPacket) {
+  TCommPortDriver& driver = *port.driver;
+  driver.OnReceivePacket = [this](TCommPortDriver*, const std::uint8_t* packet, std::uint32_t size) {
+    handler.ReceivePacket({packet, size});
+  };
+  std::string burst;  // 24 frames of 12 bytes: the cut falls inside the 22nd
+  for (int i = 0; i < 24; ++i) burst += "\n011" + std::to_string(1000 + i) + " E1\r";
+  ASSERT_EQ(burst.size(), 288u);
+  port.ports.input[test::kMainDevice].assign(burst.begin(), burst.end());
+
+  driver.Poll();
+  EXPECT_EQ(port.AckCount(), 21u) << "the split frame waits for its end";
+  clock.tick += 201;
+  driver.Poll();
+  EXPECT_EQ(port.AckCount(), 24u);
+  ASSERT_EQ(sink.delivered.size(), 48u);
+  const auto& event22 = sink.delivered[2 * 21 + 1].bytes;  // protocol 7 after protocol 8
+  EXPECT_EQ(GetLE<std::int32_t>(event22, event_record::kAccount), 31 * 10000 + 1021);
+  EXPECT_EQ(TrafficLog(), burst) << "the log still holds the packets as received";
+}
+
+TEST_F(MainPortHandlerTest, UnfinishedFrameIsDroppedWhenTheNextPacketStartsAFrame) {
+  std::string full;
+  for (int i = 0; i < 21; ++i) full += "\n0111234 E1\r";
+  full += "\n011";  // 256 bytes, ends inside a frame
+  ASSERT_EQ(full.size(), 256u);
+  handler.ReceivePacket(ToBytes(full));
+  EXPECT_EQ(port.AckCount(), 21u);
+  handler.ReceivePacket(ToBytes("\n0115678 E1\r"));  // a new frame, not the rest
+  EXPECT_EQ(port.AckCount(), 22u);
+  EXPECT_EQ(GetLE<std::int32_t>(sink.delivered.back().bytes, event_record::kAccount), 315678);
+}
+
 }  // namespace
 }  // namespace vorel
