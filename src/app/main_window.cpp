@@ -12,6 +12,7 @@
 #include "app/error_log.h"
 #include "app/station_ports.h"
 #include "base/uncaught_error.h"
+#include "p8/record.h"
 
 namespace vorel {
 namespace {
@@ -350,6 +351,13 @@ void TForm1::StopLink() {
   if (!link_) return;
   link_->RequestStop();
   guiHandOver_->Close();
+  link_->Join();
+  // Events still queued when the program closes wait in spool files for the
+  // next run instead of being lost with the queue.
+  for (const Bytes& record : link_->TakeUnsentEvents()) {
+    if (const auto parsed = ParseRecord(record); parsed && outputs_)
+      outputs_->SpoolEvent8(parsed->header.recordType, parsed->payload);
+  }
   link_.reset();
 }
 

@@ -6,16 +6,45 @@
 #include <utility>
 
 #include "p8/record.h"
+#include "p8/record_types.h"
 
 namespace vorel {
 
 bool cl::Enqueue(std::int32_t recordType, std::span<const std::uint8_t> payload) {
+  return Push(recordType, payload, false);
+}
+
+bool cl::EnqueueReplayed(std::int32_t recordType, std::span<const std::uint8_t> payload) {
+  return Push(recordType, payload, true);
+}
+
+bool cl::Push(std::int32_t recordType, std::span<const std::uint8_t> payload, bool replayed) {
   // Built outside the lock; only the number is written under it.
   Bytes record = BuildRecord(recordType, 0, payload);
   std::lock_guard lock(queueMutex_);
-  PutLE<std::uint64_t>(record, kRecordSequenceOffset, sequenceCounter_);
-  ++sequenceCounter_;
-  return queue_.Push(std::move(record));
+  const std::uint64_t sequence = sequenceCounter_++;
+  PutLE<std::uint64_t>(record, kRecordSequenceOffset, sequence);
+  if (!queue_.Push(std::move(record))) return false;
+  if (replayed) replayed_.insert(sequence);
+  return true;
+}
+
+std::vector<Bytes> cl::TakeUnsentEvents() {
+  std::vector<Bytes> events;
+  std::lock_guard lock(queueMutex_);
+  Bytes record;
+  while (queue_.Peek(record)) {
+    queue_.DropHead();
+    const auto header = ParseRecordHeader(record);
+    if (!header || replayed_.contains(header->sequence)) continue;
+    if (header->recordType == rtEventMain || header->recordType == rtEventSecond) events.push_back(record);
+  }
+  replayed_.clear();
+  return events;
+}
+
+void cl::Join() {
+  if (thread_.joinable()) thread_.join();
 }
 
 bool cl::Peek(Bytes& record) {
@@ -25,6 +54,10 @@ bool cl::Peek(Bytes& record) {
 
 void cl::DropHead() {
   std::lock_guard lock(queueMutex_);
+  Bytes head;
+  if (queue_.Peek(head)) {
+    if (const auto header = ParseRecordHeader(head)) replayed_.erase(header->sequence);
+  }
   queue_.DropHead();
 }
 

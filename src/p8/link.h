@@ -10,6 +10,8 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <set>
+#include <vector>
 #include <memory>
 #include <span>
 #include <thread>
@@ -41,6 +43,9 @@ class cl {
   // A payload too long for the length field throws std::length_error and
   // takes no number.
   bool Enqueue(std::int32_t recordType, std::span<const std::uint8_t> payload);
+  // The same for a record replayed from a spool file, which stays on disk
+  // until acknowledged: it is not taken back at shutdown (TakeUnsentEvents).
+  bool EnqueueReplayed(std::int32_t recordType, std::span<const std::uint8_t> payload);
 
   // Link thread only. A copy of the head record, which stays queued; false
   // when the queue is empty.
@@ -58,6 +63,13 @@ class cl {
   void Start(LinkEnvironment environment);
   // Clears LinkEnabled and sets StopRequested; does not wait.
   void RequestStop();
+  // Waits for the link thread to end (after RequestStop: at most one pass,
+  // the connect time-out plus the answer wait).
+  void Join();
+  // After Join: removes every queued record and returns the event records
+  // (rtEventMain, rtEventSecond) that were queued live and never sent, so
+  // that closing the program loses none of them.
+  std::vector<Bytes> TakeUnsentEvents();
 
   // The replayed spool files and the replay time, shared by the replay step
   // and the acknowledgements.
@@ -82,9 +94,11 @@ class cl {
   mutable std::mutex queueMutex_;  // held only while a record is copied in or out
   SendQueue queue_;
   std::uint64_t sequenceCounter_ = 0;  // never reset, across reconnections too
+  std::set<std::uint64_t> replayed_;    // sequence numbers of queued replayed records
   SpoolSlots spool_;
   SpoolReplay8 replay_;  // GUI thread only
 
+  bool Push(std::int32_t recordType, std::span<const std::uint8_t> payload, bool replayed);
   void Execute();
   std::unique_ptr<LinkSession> session_;  // used by the link thread only
   IClock* clock_ = nullptr;

@@ -75,7 +75,7 @@ void SpoolReplay8::Step(cl& link, const std::string& pathForSoob, TDateTime now,
     // The slot and the time first: the acknowledgement may come back before
     // this function returns.
     link.Spool().Replayed(file->recordType == rtEventSecond ? SpoolSlot::Second : SpoolSlot::Main, path, now);
-    link.Enqueue(file->recordType, file->payload);
+    link.EnqueueReplayed(file->recordType, file->payload);
     return;
   }
 }

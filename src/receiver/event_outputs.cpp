@@ -75,13 +75,16 @@ Delivery EventOutputs::SendEvent8(PortId port, std::span<const std::uint8_t> pay
   // A full queue refuses the record; it then waits in a spool file like an
   // event of a link that is down.
   if (protocol8_ && protocol8_->LinkUp() && protocol8_->Enqueue(recordType, payload)) return Delivery::Sent;
-  if (settings_.NotSendToDiskMivo8) return Delivery::Dropped;
+  return SpoolEvent8(recordType, payload);
+}
 
+Delivery EventOutputs::SpoolEvent8(std::int32_t recordType, std::span<const std::uint8_t> payload) {
+  if (settings_.NotSendToDiskMivo8) return Delivery::Dropped;
   Bytes file(kRecordTypeSize + payload.size());
   PutLE<std::int32_t>(file, 0, recordType);
   std::copy(payload.begin(), payload.end(), file.begin() + kRecordTypeSize);
   return Spool("", kProtocol8SpoolExtension, file,
-               main ? "protocol-8 event (rtEventMain)" : "protocol-8 event (rtEventSecond)");
+               recordType == rtEventSecond ? "protocol-8 event (rtEventSecond)" : "protocol-8 event (rtEventMain)");
 }
 
 Delivery EventOutputs::SendFrame(const p7::Frame& frame, bool refreshIndicator, std::string_view what) {

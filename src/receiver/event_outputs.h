@@ -90,6 +90,11 @@ class EventOutputs {
   // and 14 for the second, else std::invalid_argument.
   Delivery SendEvent8(PortId port, std::span<const std::uint8_t> payload);
 
+  // Writes a protocol-8 event record that was queued but never sent (the
+  // program is closing) as a .dd8 file, whatever the link says;
+  // NotSendToDiskMivo8 drops it as it drops events of a link that is down.
+  Delivery SpoolEvent8(std::int32_t recordType, std::span<const std::uint8_t> payload);
+
   void SetProtocol8(IProtocol8Queue* protocol8) { protocol8_ = protocol8; }
 
  private:

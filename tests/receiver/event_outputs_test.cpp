@@ -396,3 +396,26 @@ TEST(OutputSettingsTest, TakesTheThreeKeysFromTheSettings) {
 
 }  // namespace
 }  // namespace vorel
+
+namespace vorel::test {
+namespace {
+
+// Guards against losing queued events when the program closes.
+TEST_F(EventOutputsTest, UnsentQueuedEventIsSpooledEvenWhileTheLinkIsUp) {
+  p8.linkUp = true;
+  EventOutputs outputs = Make();
+  const Bytes payload(kSecondEventPayloadSize, 7);
+  EXPECT_EQ(outputs.SpoolEvent8(rtEventSecond, payload), Delivery::Spooled);
+  EXPECT_TRUE(p8.offered.empty()) << "never offered to the queue again";
+  std::vector<fs::path> files;
+  for (const auto& e : fs::directory_iterator(dir.Path())) files.push_back(e.path());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(ReadFile(files[0]).substr(0, 4), std::string("\x1A\x00\x00\x03", 4));
+  EXPECT_EQ(ReadFile(files[0]).size(), 18u);
+
+  settings.NotSendToDiskMivo8 = true;
+  EXPECT_EQ(Make().SpoolEvent8(rtEventMain, Bytes(kMainEventPayloadSize, 1)), Delivery::Dropped);
+}
+
+}  // namespace
+}  // namespace vorel::test
