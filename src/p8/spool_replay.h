@@ -15,12 +15,6 @@ namespace vorel {
 
 class cl;
 
-// Names of the files that "<pathForSoob>*.dd8" matches, sorted: the
-// directory part of pathForSoob up to its last separator (the current
-// directory when there is none), the rest a prefix of the name. Empty when
-// the directory cannot be read.
-std::vector<std::string> ListSpoolFiles8(const std::string& pathForSoob);
-
 class SpoolReplay8 {
  public:
   // One tick. A file that cannot be opened or is shorter than its 4-byte

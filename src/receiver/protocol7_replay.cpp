@@ -5,7 +5,7 @@
 #include <optional>
 #include <utility>
 
-#include "receiver/spool_directory.h"
+#include "base/spool_directory.h"
 #include "receiver/spool_file.h"
 
 namespace vorel {

@@ -4,9 +4,9 @@
 
 #include <filesystem>
 
+#include "base/spool_directory.h"
 #include "output_fakes.h"
 #include "receiver/protocol7_replay.h"
-#include "receiver/spool_directory.h"
 #include "support/temp_dir.h"
 
 namespace vorel::test {

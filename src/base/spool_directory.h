@@ -11,7 +11,8 @@ namespace vorel {
 // The extension a file put aside gets, after its own: no replay matches it.
 inline constexpr std::string_view kBadSpoolExtension = ".bad";
 
-// Every file whose name is prefix + anything + extension, in name order. The
+// Every entry whose name is prefix + anything + extension, in name order
+// (an entry that is not a file is listed too: the replay sets it aside). The
 // prefix is the configured spool directory glued on as it is ("spool/" is a
 // directory, "spool" is a name prefix in the current directory; empty is the
 // current directory). A missing directory has no files.

@@ -1,4 +1,4 @@
-#include "receiver/spool_directory.h"
+#include "base/spool_directory.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -22,7 +22,6 @@ std::vector<std::string> FindSpoolFiles(std::string_view prefix, std::string_vie
     if (name.size() < namePrefix.size() + extension.size()) continue;
     if (name.compare(0, namePrefix.size(), namePrefix) != 0) continue;
     if (name.compare(name.size() - extension.size(), extension.size(), extension) != 0) continue;
-    if (!it->is_regular_file(ec)) continue;
     files.push_back(dirPart + name);
   }
   std::sort(files.begin(), files.end());
