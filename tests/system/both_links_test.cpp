@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 
+#include "program_env.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
@@ -53,10 +54,7 @@ TEST(BothLinks, AnAlarmReachesBothServers) {
                         "wait-open; wait 3500; event 0002 E1; expect-ack 1 timeout 5000; hold"},
                        dir.Path().string());
   ASSERT_TRUE(WaitUntil([&] { return fs::is_symlink(dir / "com" / "COM1"); }, 10s));
-  ChildProcess driver(VOREL_BINARY, {}, dir.Path().string(),
-                      {{"QT_QPA_PLATFORM", "offscreen"},
-                       {"VOREL_CLOCK_FILE", (dir / "clock.txt").string()},
-                       {"VOREL_COM_DIR", (dir / "com").string()}});
+  test::Driver driver(dir);
 
   EXPECT_TRUE(WaitUntil(
       [&] {

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <string>
 
+#include "program_env.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
@@ -50,12 +51,6 @@ class PseudoTerminal {
   std::string slave_;
 };
 
-std::map<std::string, std::string> ProgramEnv(const TempDir& dir) {
-  return {{"QT_QPA_PLATFORM", "offscreen"},
-          {"VOREL_CLOCK_FILE", (dir.Path() / "clock.txt").string()},
-          {"VOREL_COM_DIR", (dir.Path() / "com").string()}};
-}
-
 void StopWith(ChildProcess& program, int signal) {
   ASSERT_TRUE(WaitUntil([&] { return program.Catches(SIGTERM) && program.Catches(SIGINT); }, 20s))
       << "the program never got ready";
@@ -68,7 +63,7 @@ void StopWith(ChildProcess& program, int signal) {
 TEST(Program, StartsWithoutConfigurationAndEndsOnEitherSignal) {
   for (int signal : {SIGTERM, SIGINT}) {
     TempDir dir;
-    ChildProcess program(VOREL_BINARY, {}, dir.Path().string(), ProgramEnv(dir));
+    test::Driver program(dir);
     StopWith(program, signal);
     EXPECT_FALSE(std::filesystem::exists(dir.Path() / "vorel.ini")) << "nothing is written back at start";
   }
@@ -79,7 +74,7 @@ TEST(Program, EndsOnSignalWhileAStartUpErrorIsOnShow) {
   // nobody closes offscreen; the signal must still end the program.
   TempDir dir;
   std::ofstream(dir.Path() / "vorel.ini") << "[main]\r\nAttention=25:00:00\r\n";
-  ChildProcess program(VOREL_BINARY, {}, dir.Path().string(), ProgramEnv(dir));
+  test::Driver program(dir);
   ASSERT_TRUE(WaitUntil([&] { return program.Catches(SIGTERM); }, 20s));
   WaitUntil([] { return false; }, 500ms);  // let the box open
   StopWith(program, SIGTERM);
@@ -93,7 +88,7 @@ TEST(Program, HoldsItsConfiguredPortExclusivelyUntilItEnds) {
   std::ofstream(dir.Path() / "vorel.ini") << "[port]\r\nComPort=COM7\r\nBaudRate=14400\r\n";
   ASSERT_FALSE(station.HeldExclusively());
 
-  ChildProcess program(VOREL_BINARY, {}, dir.Path().string(), ProgramEnv(dir));
+  test::Driver program(dir);
   EXPECT_TRUE(WaitUntil([&] { return station.HeldExclusively(); }, 20s)) << "the port was not opened";
   StopWith(program, SIGTERM);
   EXPECT_FALSE(station.HeldExclusively()) << "the port is released at the end";

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "program_env.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
@@ -97,10 +98,7 @@ TEST(Protocol7Link, SpoolThenReplayThenLiveThenClockAndClose) {
                         "wait-open; event 0001 E1; expect-ack 1 timeout 5000; hold"},
                        dir.Path().string());
   ASSERT_TRUE(WaitUntil([&] { return fs::is_symlink(dir / "com" / "COM1"); }, 10s));
-  ChildProcess driver(VOREL_BINARY, {}, dir.Path().string(),
-                      {{"QT_QPA_PLATFORM", "offscreen"},
-                       {"VOREL_CLOCK_FILE", (dir / "clock.txt").string()},
-                       {"VOREL_COM_DIR", (dir / "com").string()}});
+  test::Driver driver(dir);
 
   // No server yet: the event and the station's restoration wait as files.
   auto spooled = [&] {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "program_env.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
@@ -44,10 +45,7 @@ TEST(StationFlow, FramesAreAcknowledgedLoggedAndSpooledWhileNoServerIsUp) {
                         "expect-ack 2 timeout 5000; wait 400; burst 3 0100 21; expect-ack 5 timeout 5000"},
                        dir.Path().string());
   ASSERT_TRUE(WaitUntil([&] { return fs::is_symlink(dir / "com" / "COM1"); }, 10s));
-  ChildProcess driver(VOREL_BINARY, {}, dir.Path().string(),
-                      {{"QT_QPA_PLATFORM", "offscreen"},
-                       {"VOREL_CLOCK_FILE", (dir / "clock.txt").string()},
-                       {"VOREL_COM_DIR", (dir / "com").string()}});
+  test::Driver driver(dir);
 
   const auto stationStatus = station.WaitForExit(30s);
   ASSERT_TRUE(stationStatus.has_value());
