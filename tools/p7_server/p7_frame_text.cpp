@@ -10,6 +10,16 @@
 namespace vorel::p7server {
 namespace {
 
+bool ReadNumber(std::string_view text, std::size_t offset, std::size_t width, int& value) {
+  if (offset + width > text.size()) return false;
+  const char* first = text.data() + offset;
+  if (!std::all_of(first, first + width, [](char c) { return c >= '0' && c <= '9'; })) return false;
+  std::from_chars(first, first + width, value);
+  return true;
+}
+
+}  // namespace
+
 // Printable ASCII except blank, quote and backslash as is, the rest as \xHH.
 std::string Escaped(std::string_view text) {
   std::string out;
@@ -24,16 +34,6 @@ std::string Escaped(std::string_view text) {
   }
   return out;
 }
-
-bool ReadNumber(std::string_view text, std::size_t offset, std::size_t width, int& value) {
-  if (offset + width > text.size()) return false;
-  const char* first = text.data() + offset;
-  if (!std::all_of(first, first + width, [](char c) { return c >= '0' && c <= '9'; })) return false;
-  std::from_chars(first, first + width, value);
-  return true;
-}
-
-}  // namespace
 
 std::string FormatDateTime(TDateTime value) {
   const auto fields = DecodeDateTime(value);

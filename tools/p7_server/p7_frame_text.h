@@ -20,6 +20,10 @@ namespace vorel::p7server {
 // "invalid(VALUE)" so that a broken clock field is visible, not hidden.
 std::string FormatDateTime(TDateTime value);
 
+// Printable ASCII except blank, quote and backslash as is, the rest as \xHH:
+// texts from the wire stay one token on a line.
+std::string Escaped(std::string_view text);
+
 // "YYYY-MM-DD HH:MM:SS" with an optional ".mmm"; nullopt for anything else
 // or for a date that does not exist.
 std::optional<TDateTime> ParseDateTime(std::string_view text);

@@ -9,20 +9,7 @@
 namespace vorel::p8server {
 namespace {
 
-// Printable ASCII except blank, quote and backslash as is, the rest as \xHH.
-std::string Escaped(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c > 0x20 && c < 0x7F && c != '"' && c != '\\') {
-      out += static_cast<char>(c);
-    } else {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    }
-  }
-  return out;
-}
+using p7server::Escaped;
 
 std::string Time(std::span<const std::uint8_t> payload, std::size_t offset) {
   return "time=\"" + p7server::FormatDateTime(GetLE<double>(payload, offset)) + "\"";
