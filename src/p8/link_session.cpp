@@ -61,13 +61,14 @@ void LinkSession::ExchangePass() {
     link_.LinkUp = false;  // the next attempt replaces the connection
   }
   recordSent_ = false;
+  bool headWritten = false;
   Bytes record;
   if (link_.Peek(record)) {
     recordSent_ = true;
     try {
       // A record whose write failed stays at the head and goes out first on
       // the next connection: dropping it would lose an event.
-      if (SendStep(record)) link_.DropHead();
+      headWritten = SendStep(record);
     } catch (const std::exception&) {
       ++errorCount_;
     }
@@ -95,6 +96,11 @@ void LinkSession::ExchangePass() {
       receiveBuffer_.clear();
     }
   }
+  // A written record is done with once the server answered or the connection
+  // outlived the wait. A server that went away before reading it (its
+  // connection closed under the answer's wait) may never have seen it: the
+  // record stays at the head and goes out first on the next connection.
+  if (headWritten && (!receiveBuffer_.empty() || (connection_ && connection_->IsOpen()))) link_.DropHead();
   // Also in passes without an exchange: after a failed one, an idle link
   // counts its way to the reconnect.
   if (receiveBuffer_.empty()) ++errorCount_;

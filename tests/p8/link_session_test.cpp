@@ -362,6 +362,36 @@ TEST_F(LinkSessionTest, ABodyCutOffByTheServerEndsEmptyAndCountsAsFailed) {
   EXPECT_TRUE(link.LinkUp);  // a close by the peer gives no notice
 }
 
+TEST_F(LinkSessionTest, AnEventWhoseServerWentAwayUnansweredGoesOutFirstOnTheNextConnection) {
+  // A server stopped while the event sat unread in its socket never saw it.
+  ConnectAndShakeHands();
+  link.Enqueue(rtEventMain, Bytes{0x42});
+  net.peerClosesWhenDrained = true;
+  Pass();
+  ASSERT_EQ(net.SentTypes(), std::vector<std::int32_t>{rtEventMain});
+  EXPECT_EQ(link.QueuedCount(), 1u) << "the unanswered event is kept";
+
+  // Errors pile up to the reconnect; the event is the first frame there.
+  for (int i = 0; i < 60 && net.created < 2; ++i) {
+    Pass();
+    clock.Advance(250);
+  }
+  ASSERT_EQ(net.created, 2);
+  net.frames.clear();
+  net.Answer(rtEventMainAck);
+  Pass();
+  ASSERT_FALSE(net.frames.empty());
+  EXPECT_EQ(net.SentTypes().front(), rtEventMain);
+  EXPECT_EQ(link.QueuedCount(), 4u) << "the handshake follows";
+}
+
+TEST_F(LinkSessionTest, AnEventLeftUnansweredOnAnOpenConnectionIsNotSentTwice) {
+  ConnectAndShakeHands();
+  link.Enqueue(rtEventMain, Bytes{0x42});
+  Pass();  // the wait for the answer times out; the connection stays
+  EXPECT_EQ(link.QueuedCount(), 0u);
+}
+
 TEST_F(LinkSessionTest, FinishClosesAnOpenConnectionWithItsNotice) {
   ConnectAndShakeHands();
   session->Finish();

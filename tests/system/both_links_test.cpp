@@ -23,18 +23,8 @@ using test::ReadFile;
 using test::TempDir;
 using test::WaitUntil;
 
-std::string Contents(const fs::path& file) { return fs::exists(file) ? ReadFile(file) : std::string(); }
-
-// The port a server printed on its first line: "listening HOST:PORT".
-std::string ListeningPort(const fs::path& output) {
-  const std::string text = Contents(output);
-  const std::size_t line = text.find("listening ");
-  if (line == std::string::npos) return {};
-  const std::size_t colon = text.find(':', line);
-  const std::size_t end = text.find('\n', line);
-  if (colon == std::string::npos || end == std::string::npos) return {};
-  return text.substr(colon + 1, end - colon - 1);
-}
+using test::Contents;
+using test::ListeningPort;
 
 TEST(BothLinks, AnAlarmReachesBothServers) {
   TempDir dir;

@@ -3,6 +3,7 @@
 // to the machine's clock.
 #pragma once
 
+#include <filesystem>
 #include <map>
 #include <string>
 
@@ -15,6 +16,22 @@ inline std::map<std::string, std::string> ProgramEnv(const TempDir& dir) {
   return {{"QT_QPA_PLATFORM", "offscreen"},
           {"VOREL_CLOCK_FILE", (dir / "clock.txt").string()},
           {"VOREL_COM_DIR", (dir / "com").string()}};
+}
+
+// A file's text, or nothing while it does not exist yet.
+inline std::string Contents(const std::filesystem::path& file) {
+  return std::filesystem::exists(file) ? ReadFile(file) : std::string();
+}
+
+// The port a reference server printed on its first line: "listening HOST:PORT".
+inline std::string ListeningPort(const std::filesystem::path& output) {
+  const std::string text = Contents(output);
+  const std::size_t line = text.find("listening ");
+  if (line == std::string::npos) return {};
+  const std::size_t colon = text.find(':', line);
+  const std::size_t end = text.find('\n', line);
+  if (colon == std::string::npos || end == std::string::npos) return {};
+  return text.substr(colon + 1, end - colon - 1);
 }
 
 // The program, started in `dir`.
