@@ -12,7 +12,9 @@
 #include "app/error_log.h"
 #include "app/station_ports.h"
 #include "base/uncaught_error.h"
+#include "p8/payloads.h"
 #include "p8/record.h"
+#include "p8/record_types.h"
 
 namespace vorel {
 namespace {
@@ -50,6 +52,7 @@ TForm1::TForm1(ShellServices services, QWidget* parent)
   ConfigureStationPort(*commPortDriver2_);
   BuildWindow();
   BuildTray();
+  BuildPortControls();
 
   timer2_.setInterval(200);
   connect(&timer2_, &QTimer::timeout, this, [this] { RunGuarded([this] { Timer2Timer(); }); });
@@ -102,6 +105,41 @@ void TForm1::BuildStationSide() {
   commPortDriver2_->OnReceivePacket = [this](TCommPortDriver* sender, const std::uint8_t* packet, std::uint32_t size) {
     CommPortDriver2ReceivePacket(sender, packet, size);
   };
+}
+
+void TForm1::BuildPortControls() {
+  const auto make = [this](PortId port, PortPanel& panel, TCommPortDriver& driver) {
+    PortControl::Wiring wiring;
+    wiring.port = port;
+    wiring.panel = &panel;
+    wiring.driver = &driver;
+    wiring.settings = &settings_.Port(port);
+    wiring.currentName = &currentName_[Index(port)];
+    wiring.dialogs = services_.dialogs;
+    wiring.closePassword = &closePassword_;
+    wiring.reportPortStatus = [this] { EnqueuePortStatus(); };
+    if (port == PortId::Main)
+      wiring.sendPortNumber = [this](int number) { SendProtocol7(p7::BuildPortNumberFrame(number)); };
+    return std::make_unique<PortControl>(std::move(wiring));
+  };
+  portControl_[0] = make(PortId::Main, ports_->Main(), *commPortDriver1_);
+  portControl_[1] = make(PortId::Second, ports_->Second(), *commPortDriver2_);
+
+  const auto guarded = [this](void (TForm1::*handler)()) {
+    return [this, handler] { RunGuarded([this, handler] { (this->*handler)(); }); };
+  };
+  connect(ports_->Main().StartStop(), &QPushButton::clicked, this, guarded(&TForm1::AdvGlowButton2Click));
+  connect(ports_->Second().StartStop(), &QPushButton::clicked, this, guarded(&TForm1::AdvGlowButton3Click));
+  connect(ports_->Main().Rescan(), &QPushButton::clicked, this, guarded(&TForm1::AdvGlowButton1Click));
+  connect(ports_->Second().Rescan(), &QPushButton::clicked, this, guarded(&TForm1::AdvGlowButton4Click));
+  connect(ports_->Main().List(), &QComboBox::activated, this, guarded(&TForm1::AdvOfficeComboBox1Select));
+  connect(ports_->Second().List(), &QComboBox::activated, this, guarded(&TForm1::AdvOfficeComboBox2Select));
+}
+
+void TForm1::EnqueuePortStatus() {
+  if (!link_) return;  // protocol 8 is off
+  const std::array<PortStatus, 2> ports = linkWindowSide_.PortStatuses();
+  link_->Enqueue(rtPortStatus, PortStatusPayload(ports[0], ports[1]));
 }
 
 void TForm1::CommPortDriver1ReceivePacket(TCommPortDriver*, const std::uint8_t* Packet, std::uint32_t DataSize) {
@@ -310,7 +348,8 @@ void TForm1::SimpleTCPClient1Connected() {
   protocol7Up_ = true;
   status_->Indicator(IndicatorId::Protocol7).Redraw();
   SendProtocol7(p7::BuildHelloFrame());
-  // A device name without a COM number (a plain device path) reports 0.
+  // A device name without a COM number (a path without trailing digits)
+  // reports 0.
   SendProtocol7(p7::BuildPortNumberFrame(p7::ComPortNumber(commPortDriver1_->PortName()).value_or(0)));
 }
 

@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 
+#include "app/port_control.h"
 #include "app/port_page.h"
 #include "app/shell_dialogs.h"
 #include "app/status_panel.h"
@@ -112,6 +113,15 @@ class TForm1 : public QWidget {
   void CommPortDriver1ReceivePacket(TCommPortDriver* Sender, const std::uint8_t* Packet, std::uint32_t DataSize);
   void CommPortDriver2ReceivePacket(TCommPortDriver* Sender, const std::uint8_t* Packet, std::uint32_t DataSize);
   StationSupervision::Port SupervisedPort(PortId port, IndicatorId indicator);
+  // The port page: the operator starts, stops and rescans each port.
+  void BuildPortControls();
+  void AdvGlowButton2Click() { portControl_[0]->StartStopPressed(); }
+  void AdvGlowButton3Click() { portControl_[1]->StartStopPressed(); }
+  void AdvGlowButton1Click() { portControl_[0]->RescanPressed(); }
+  void AdvGlowButton4Click() { portControl_[1]->RescanPressed(); }
+  void AdvOfficeComboBox1Select() { portControl_[0]->EntryPicked(); }
+  void AdvOfficeComboBox2Select() { portControl_[1]->EntryPicked(); }
+  void EnqueuePortStatus();
   // The protocol-7 link.
   void ConnectProtocol7Handlers();
   void SimpleTCPClient1Connected();
@@ -167,6 +177,7 @@ class TForm1 : public QWidget {
   // The current name of each port: its ComPort setting until the operator
   // starts it under another name.
   std::array<std::string, 2> currentName_;
+  std::array<std::unique_ptr<PortControl>, 2> portControl_;
 
   TCommPortDriver* commPortDriver1_;
   TCommPortDriver* commPortDriver2_;

@@ -12,6 +12,7 @@ namespace {
 
 // Characters in front of the number: "\\.\" and "COM".
 constexpr std::size_t kComNumberStart = 7;
+constexpr std::string_view kDevicePrefix = "\\\\.\\";
 
 Frame BuildStationLinkFrame(std::uint8_t type, std::int32_t portTag) {
   Frame frame = BuildFrame(type);
@@ -64,16 +65,31 @@ Frame BuildSetClockFrame(TDateTime localDateTime) {
 
 Frame BuildCloseFrame() { return BuildFrame(ftClose); }
 
-std::optional<int> ComPortNumber(std::string_view deviceName) {
-  if (deviceName.size() <= kComNumberStart) return std::nullopt;
-  const std::string_view digits = deviceName.substr(kComNumberStart);
+namespace {
+
+// A decimal text of digits only, no sign, that fits a 32-bit integer.
+std::optional<int> DecimalNumber(std::string_view digits) {
   // from_chars alone would take a leading '-' and stop at the first stray
-  // character; the whole rest must be digits.
-  if (digits.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+  // character; the whole text must be digits.
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
   int number = 0;
   const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
   if (ec != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
   return number;
+}
+
+}  // namespace
+
+std::optional<int> ComPortNumber(std::string_view deviceName) {
+  if (deviceName.size() <= kComNumberStart) return std::nullopt;
+  if (std::optional<int> number = DecimalNumber(deviceName.substr(kComNumberStart))) return number;
+  // A device path (/dev/ttyUSB0) has no COM letters: its trailing digits
+  // number it, as the system numbers its serial devices.
+  std::string_view name = deviceName.substr(kDevicePrefix.size());
+  if (deviceName.substr(0, kDevicePrefix.size()) != kDevicePrefix || name.empty() || name.front() != '/')
+    return std::nullopt;
+  const std::size_t lastNonDigit = name.find_last_not_of("0123456789");
+  return DecimalNumber(name.substr(lastNonDigit + 1));
 }
 
 std::optional<FrameFields> DecodeFrame(std::span<const std::uint8_t> frame) {

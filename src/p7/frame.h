@@ -68,8 +68,10 @@ Frame BuildCloseFrame();
 // first seven characters (the prefix "\\.\" and the letters COM, whatever they
 // are), read as a decimal number. Only the digits 0-9 are taken, no sign, no
 // blanks, no hexadecimal. nullopt when that text is empty, holds anything but
-// digits or exceeds a 32-bit integer; the caller reports that as an error,
-// since there is no number to send.
+// digits or exceeds a 32-bit integer - unless the name is a device path
+// ("\\.\/dev/ttyUSB0"), whose trailing decimal digits give the number. A
+// path without trailing digits gives nullopt too; the caller reports that as
+// an error, since there is no number to send.
 std::optional<int> ComPortNumber(std::string_view deviceName);
 
 // The fields of a frame that tools and tests look at. Which of them mean

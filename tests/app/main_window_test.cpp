@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "app/main_window.h"
+#include "main_window_fixture.h"
 #include "base/datetime_text.h"
 #include "base/uncaught_error.h"
 #include "p7/frame.h"
@@ -19,73 +20,6 @@
 
 namespace vorel {
 namespace {
-
-using test::FakeClock;
-using test::FakeSerialPorts;
-
-class FakeDialogs final : public IShellDialogs {
- public:
-  PasswordOutcome AskClosePassword(const QString& password) override {
-    asked.push_back(password);
-    PasswordOutcome outcome = answers.empty() ? PasswordOutcome::Cancelled : answers.front();
-    if (!answers.empty()) answers.pop_front();
-    return outcome;
-  }
-  void ShowMessage(const QString& text) override { messages.push_back(text); }
-
-  std::deque<PasswordOutcome> answers;
-  std::vector<QString> asked;
-  std::vector<QString> messages;
-};
-
-class FakeClockSetter final : public ILocalClockSetter {
- public:
-  void SetLocalDateTime(TDateTime local) override { requested.push_back(local); }
-  std::vector<TDateTime> requested;
-};
-
-const LocaleFormats kFormats{"%d.%m.%Y", "%H:%M:%S"};
-
-class MainWindowTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(dir_.isValid());
-    previous_ = std::filesystem::current_path();
-    std::filesystem::current_path(std::filesystem::path(dir_.path().toStdString()));
-    ports_.clock = &clock_;
-    previousSink_ = SetUncaughtErrorSink([this](const std::string& m) { errors_.push_back(m); });
-  }
-  void TearDown() override {
-    form_.reset();
-    SetUncaughtErrorSink(previousSink_);
-    std::filesystem::current_path(previous_);
-  }
-
-  void WriteIni(const std::string& text) { std::ofstream(kIniFileName, std::ios::binary) << text; }
-
-  TForm1& Start() {
-    ShellServices services;
-    services.clock = &clock_;
-    services.dialogs = &dialogs_;
-    services.clockSetter = &clockSetter_;
-    services.makeSerialDevice = [this] { return ports_.Make(); };
-    services.formats = kFormats;
-    services.endProgram = [this] { ++ended_; };
-    form_ = std::make_unique<TForm1>(services);
-    return *form_;
-  }
-
-  QTemporaryDir dir_;
-  std::filesystem::path previous_;
-  FakeClock clock_{46366.5, 5000};  // 2026-12-10 12:00:00
-  FakeSerialPorts ports_;
-  FakeDialogs dialogs_;
-  FakeClockSetter clockSetter_;
-  std::vector<std::string> errors_;
-  UncaughtErrorSink previousSink_;
-  int ended_ = 0;
-  std::unique_ptr<TForm1> form_;
-};
 
 bool HasPixmap(QLabel* image) { return !image->pixmap().isNull(); }
 

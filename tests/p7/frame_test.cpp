@@ -107,7 +107,14 @@ TEST(P7Frame, ComPortNumberFromDeviceName) {
       {"\\\\.\\COM1 ", std::nullopt},
       {"\\\\.\\COM0x1F", std::nullopt},
       {"COM12", std::nullopt},  // no prefix: "COM12" has nothing after seven characters
-      {"\\\\.\\/dev/ttyUSB0", std::nullopt},
+      // Device paths: their trailing digits.
+      {"\\\\.\\/dev/ttyUSB0", 0},
+      {"\\\\.\\/dev/ttyS12", 12},
+      {"\\\\.\\/tmp/com/COM300", 300},
+      {"\\\\.\\/dev/ttyUSB", std::nullopt},
+      {"\\\\.\\/dev/serial/by-id/usb-FTDI-port0x", std::nullopt},
+      {"\\\\.\\/dev/ttyUSB99999999999", std::nullopt},
+      {"/dev/ttyUSB0", std::nullopt},  // without the prefix the component never names it
       {"", std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(ComPortNumber(c.device), c.number) << c.device;

@@ -24,7 +24,7 @@
 #include "serial/CPDrv.h"
 #include "serial/arbitrary_baud.h"
 #include "serial/fake_serial_device.h"
-#include "serial/pty_pair.h"
+#include "support/pty_pair.h"
 #include "serial/serial_device_posix.h"
 
 namespace vorel {

@@ -1,0 +1,105 @@
+#include "app/port_control.h"
+
+#include <algorithm>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+
+#include "app/error_log.h"
+#include "app/station_ports.h"
+#include "p7/frame.h"
+
+namespace vorel {
+namespace {
+
+constexpr int kPortNameNotSaved = 19;
+
+}  // namespace
+
+PortControl::PortControl(Wiring wiring) : w_(std::move(wiring)) {}
+
+void PortControl::StartStopPressed() {
+  if (w_.panel->IsRunning())
+    Stop();
+  else
+    Start();
+  // Whatever came of the press, the server learns both ports as they are now.
+  if (w_.reportPortStatus) w_.reportPortStatus();
+}
+
+void PortControl::Stop() {
+  if (w_.dialogs->AskClosePassword(*w_.closePassword) != PasswordOutcome::Accepted) {
+    // A cancel is refused like a wrong password; the port keeps running.
+    w_.dialogs->ShowMessage(kWrongPasswordMessage);
+    return;
+  }
+  if (w_.driver->IsOpen()) w_.driver->Close();
+  w_.panel->SetStopped();
+}
+
+void PortControl::Start() {
+  const std::string name = w_.panel->List()->currentText().toStdString();
+  w_.driver->SetPortName(DeviceName(name));
+  *w_.currentName = name;  // also when the open fails: the record reports it
+  if (!TryOpen()) {
+    w_.dialogs->ShowMessage(kPortBusyMessage);
+    Rescan();
+    return;
+  }
+  // The station sees DTR rise as the driver starting; then it takes the
+  // port's configured level.
+  w_.driver->SetDTR(true);
+  w_.panel->SetRunning();
+  w_.driver->SetDTR(w_.settings->DTR);
+  if (!w_.sendPortNumber) return;
+  const std::optional<int> number = p7::ComPortNumber(w_.driver->PortName());
+  if (!number) {
+    // Reported as an uncaught error; the port stays open and running, and
+    // this press sends neither the frame nor the port-status record.
+    const std::string& device = w_.driver->PortName();
+    throw std::runtime_error("'" + device.substr(std::min<std::size_t>(device.size(), 7)) +
+                             "' is not a valid integer value");
+  }
+  w_.sendPortNumber(*number);
+}
+
+bool PortControl::TryOpen() {
+  try {
+    return w_.driver->Open();
+  } catch (...) {
+    return false;
+  }
+}
+
+void PortControl::Rescan() {
+  QComboBox& list = *w_.panel->List();
+  const QString text = list.currentText();
+  list.clear();
+  for (int n = 1; n <= kRescanLastCom; ++n) {
+    const std::string name = "COM" + std::to_string(n);
+    // A device held by another program, or by the other panel, does not
+    // open and is not listed; so is one that refuses the line settings.
+    w_.driver->SetPortName(DeviceName(name));
+    if (!TryOpen()) continue;
+    w_.driver->Close();
+    list.addItem(QString::fromStdString(name));
+  }
+  if (list.count() > 0)
+    list.setCurrentIndex(0);
+  else
+    list.setEditText(text);
+  EntryPicked();
+}
+
+void PortControl::EntryPicked() {
+  if (w_.panel->IsRunning()) return;
+  try {
+    SavePortName(w_.configFile, w_.port, w_.panel->List()->currentText().toStdString());
+  } catch (const std::exception&) {
+    // Nothing is shown; an error log that cannot be written either goes on
+    // as an uncaught error.
+    LogError(kPortNameNotSaved);
+  }
+}
+
+}  // namespace vorel

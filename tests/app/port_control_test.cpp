@@ -1,0 +1,409 @@
+// The port page as the operator uses it: clicks on Start/Stop and rescan,
+// entries picked in the list, with fake devices where the exact line
+// sequence matters and pseudo-terminals published as COM ports where the
+// real opening, holding and probing do.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "app/port_control.h"
+#include "base/cp1251.h"
+#include "main_window_fixture.h"
+#include "p7/frame.h"
+#include "p8/record.h"
+#include "p8/record_types.h"
+#include "support/pty_pair.h"
+#include "support/temp_dir.h"
+
+namespace vorel {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The link thread finds no server here (connection refused), so whatever the
+// panel queues stays in the queue for the test to read.
+const std::string kNoServer = "[ServerHost]\nAddress=127.0.0.1\nPort=1\n";
+
+struct PortStatusBytes {
+  std::string mainName;
+  int mainOpen;
+  std::string secondName;
+  int secondOpen;
+  bool operator==(const PortStatusBytes&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const PortStatusBytes& s) {
+  return out << s.mainName << "/" << s.mainOpen << " " << s.secondName << "/" << s.secondOpen;
+}
+
+class PortControlTest : public MainWindowTest {
+ protected:
+  TForm1& StartWith(const std::string& ini) {
+    WriteIni(ini + kNoServer);
+    TForm1& form = Start();
+    QTest::mouseClick(form.SetupButton(), Qt::LeftButton);
+    return form;
+  }
+
+  static void Click(QPushButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
+
+  // The port-status records queued since the last call, decoded; checks the
+  // fixed layout of each: a length byte and six name bytes per port, then
+  // its open byte.
+  std::vector<PortStatusBytes> TakePortStatuses() {
+    std::vector<PortStatusBytes> statuses;
+    cl* link = form_->Link();
+    if (!link) return statuses;
+    Bytes record;
+    while (link->Peek(record)) {
+      link->DropHead();
+      const auto parsed = ParseRecord(record);
+      if (!parsed || parsed->header.recordType != rtPortStatus) {
+        ADD_FAILURE() << "unexpected record in the queue";
+        continue;
+      }
+      const auto& p = parsed->payload;
+      if (p.size() != 16 || p[0] > 6 || p[8] > 6) {
+        ADD_FAILURE() << "bad port-status layout";
+        continue;
+      }
+      statuses.push_back({std::string(p.begin() + 1, p.begin() + 1 + p[0]), p[7],
+                          std::string(p.begin() + 9, p.begin() + 9 + p[8]), p[15]});
+    }
+    return statuses;
+  }
+
+  std::string Ini() const { return test::ReadFile(fs::path(kIniFileName)); }
+};
+
+TEST_F(PortControlTest, StopNeedsTheClosePassword) {
+  const struct {
+    PasswordOutcome answer;
+    bool stops;
+  } cases[] = {{PasswordOutcome::Accepted, true}, {PasswordOutcome::Wrong, false}, {PasswordOutcome::Cancelled, false}};
+  for (const auto& c : cases) {
+    form_.reset();
+    ports_ = {};
+    ports_.clock = &clock_;
+    ports_.present = {"\\\\.\\COM3", "\\\\.\\COM4"};
+    dialogs_ = {};
+    TForm1& form = StartWith("[port]\nComPort=COM3\n[portUSB]\nComPort=COM4\n");
+    PortPanel& panel = form.Ports()->Second();
+    ASSERT_TRUE(panel.IsRunning());
+    dialogs_.answers = {c.answer};
+    Click(panel.StartStop());
+
+    EXPECT_EQ(dialogs_.asked, std::vector<QString>{form.ClosePassword()});
+    EXPECT_EQ(form.CommPortDriver2()->IsOpen(), !c.stops);
+    EXPECT_EQ(panel.IsRunning(), !c.stops);
+    EXPECT_EQ(panel.StartStop()->text(), c.stops ? "Запустить" : "Остановить");
+    EXPECT_EQ(panel.List()->isEnabled(), c.stops);
+    EXPECT_EQ(panel.Rescan()->isEnabled(), c.stops);
+    EXPECT_EQ(dialogs_.messages,
+              c.stops ? std::vector<QString>{} : std::vector<QString>{"Неправильный пароль. В доступе отказано"});
+    EXPECT_TRUE(form.CommPortDriver1()->IsOpen()) << "the other port is not touched";
+    // A refused stop reports the ports too.
+    EXPECT_EQ(TakePortStatuses(), (std::vector<PortStatusBytes>{{"COM3", 1, "COM4", c.stops ? 0 : 1}}));
+  }
+}
+
+TEST_F(PortControlTest, StartRaisesDtrThenTakesThePortsSetting) {
+  for (const char* dtr : {"0", "1"}) {
+    form_.reset();
+    ports_ = {};
+    ports_.clock = &clock_;
+    ports_.present = {"\\\\.\\COM3", "\\\\.\\COM6"};
+    TForm1& form = StartWith(std::string("[port]\nComPort=COM9\n[portUSB]\nComPort=COM9\nDTR=") + dtr + "\n");
+    PortPanel& panel = form.Ports()->Second();
+    ASSERT_FALSE(panel.IsRunning());
+    panel.List()->setEditText("COM6");
+    ports_.log.clear();
+    Click(panel.StartStop());
+
+    EXPECT_EQ(ports_.log, (std::vector<std::string>{"@5000 open \\\\.\\COM6", "@5000 DTR 1",
+                                                    std::string("@5000 DTR ") + dtr}))
+        << "no RTS change, no pause: unlike the start-up";
+    EXPECT_TRUE(panel.IsRunning());
+    EXPECT_FALSE(panel.List()->isEnabled());
+    EXPECT_FALSE(panel.Rescan()->isEnabled());
+    EXPECT_TRUE(dialogs_.messages.empty());
+    EXPECT_EQ(TakePortStatuses(), (std::vector<PortStatusBytes>{{"COM9", 0, "COM6", 1}}));
+    EXPECT_NE(Ini().find("[portUSB]\nComPort=COM9\n"), std::string::npos) << "a start saves nothing";
+  }
+}
+
+TEST_F(PortControlTest, AFailedStartReportsTheBusyPortRescansAndSavesTheFirstFreeOne) {
+  ports_.present = {"\\\\.\\COM2", "\\\\.\\COM3", "\\\\.\\COM5", "\\\\.\\COM32", "\\\\.\\COM33"};
+  ports_.held = {"\\\\.\\COM3"};  // another program has it
+  TForm1& form = StartWith("[main]\nn_abs=7\n[port]\nComPort=COM9\nBaudRate=19200\n");
+  PortPanel& panel = form.Ports()->Main();
+  for (const char* name : {"COM3", "COM1234"}) {  // busy; absent, and longer than the record's six characters
+    dialogs_.messages.clear();
+    panel.List()->setEditText(name);
+    Click(panel.StartStop());
+
+    EXPECT_EQ(dialogs_.messages, std::vector<QString>{"Порт уже занят!"});
+    EXPECT_FALSE(panel.IsRunning());
+    ASSERT_EQ(panel.List()->count(), 3);
+    EXPECT_EQ(panel.List()->itemText(0), "COM2");
+    EXPECT_EQ(panel.List()->itemText(1), "COM5");
+    EXPECT_EQ(panel.List()->itemText(2), "COM32");
+    EXPECT_EQ(panel.List()->currentText(), "COM2");
+    EXPECT_EQ(Ini(), "[main]\nn_abs=7\n[port]\nComPort=COM2\nBaudRate=19200\n" + kNoServer)
+        << "only the ComPort key of the port's section changes";
+    // The name tried is the current name, cut to six characters in the record.
+    EXPECT_EQ(TakePortStatuses(), (std::vector<PortStatusBytes>{{std::string(name).substr(0, 6), 0, "COM255", 0}}));
+    EXPECT_FALSE(form.CommPortDriver1()->IsOpen());
+  }
+  EXPECT_TRUE(ports_.held.contains("\\\\.\\COM3")) << "the other program keeps its port";
+}
+
+TEST_F(PortControlTest, RescanWithoutDevicesKeepsAndSavesTheText) {
+  TForm1& form = StartWith("[portUSB]\nComPort=COM7\n");
+  PortPanel& panel = form.Ports()->Second();
+  Click(panel.Rescan());
+  EXPECT_EQ(panel.List()->count(), 0);
+  EXPECT_EQ(panel.List()->currentText(), "COM7");
+  EXPECT_EQ(Ini(), "[portUSB]\nComPort=COM7\n" + kNoServer);
+  EXPECT_TRUE(TakePortStatuses().empty()) << "a rescan reports nothing";
+}
+
+TEST_F(PortControlTest, AnEntryPickedIsSavedOnlyWhileStopped) {
+  ports_.present = {"\\\\.\\COM1", "\\\\.\\COM2"};
+  TForm1& form = StartWith("[port]\nComPort=COM8\n");
+  PortPanel& panel = form.Ports()->Main();
+  Click(panel.Rescan());
+  panel.List()->setCurrentIndex(1);
+  emit panel.List()->activated(1);
+  EXPECT_NE(Ini().find("ComPort=COM2"), std::string::npos);
+
+  Click(panel.StartStop());
+  ASSERT_TRUE(panel.IsRunning());
+  const std::string saved = Ini();
+  panel.List()->setCurrentIndex(0);
+  emit panel.List()->activated(0);
+  EXPECT_EQ(Ini(), saved) << "a running port's list writes nothing";
+}
+
+TEST_F(PortControlTest, AConfigurationFileThatCannotBeWrittenGivesErrorNineteen) {
+  TForm1& form = StartWith("[portUSB]\nComPort=COM7\n");
+  fs::remove(kIniFileName);
+  fs::create_directory(kIniFileName);  // not writable as a file, even for root
+  Click(form.Ports()->Second().Rescan());
+  EXPECT_EQ(test::ReadFile("error.txt"), Utf8ToCp1251("ошибка №19") + "\r\n");
+  EXPECT_TRUE(errors_.empty()) << "nothing is shown";
+
+  fs::remove("error.txt");
+  fs::create_directory("error.txt");  // and now the error log cannot be written either
+  Click(form.Ports()->Second().Rescan());
+  EXPECT_EQ(errors_.size(), 1u) << "reported as an uncaught error";
+}
+
+// A message server of the test's own on 127.0.0.N:7788 that collects frames.
+class FrameListener {
+ public:
+  explicit FrameListener(const char* address) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(7788);
+    inet_pton(AF_INET, address, &a.sin_addr);
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listener_, 1) != 0)
+      ADD_FAILURE() << "cannot listen on " << address;
+  }
+  ~FrameListener() {
+    if (client_ >= 0) close(client_);
+    close(listener_);
+  }
+  // Serves the event loop (the driver is in this process) until `count`
+  // frames have come.
+  bool WaitForFrames(std::size_t count, int timeoutMs = 5000) {
+    return QTest::qWaitFor(
+        [&] {
+          if (client_ < 0) {
+            pollfd p{listener_, POLLIN, 0};
+            if (poll(&p, 1, 0) == 1) client_ = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+          }
+          std::uint8_t buffer[4096];
+          pollfd p{client_, POLLIN, 0};
+          while (client_ >= 0 && poll(&p, 1, 0) == 1) {
+            const ssize_t n = recv(client_, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            bytes_.insert(bytes_.end(), buffer, buffer + n);
+          }
+          return bytes_.size() >= count * p7::kFrameSize;
+        },
+        timeoutMs);
+  }
+  // Type and payload byte 0 of every frame so far.
+  std::vector<std::pair<int, int>> Frames() const {
+    std::vector<std::pair<int, int>> frames;
+    for (std::size_t at = 0; at + p7::kFrameSize <= bytes_.size(); at += p7::kFrameSize) {
+      const auto fields = p7::DecodeFrame(std::span(bytes_).subspan(at, p7::kFrameSize));
+      frames.emplace_back(fields ? fields->type : -1, fields ? fields->firstPayloadByte : -1);
+    }
+    return frames;
+  }
+
+ private:
+  int listener_ = -1;
+  int client_ = -1;
+  Bytes bytes_;
+};
+
+TEST_F(PortControlTest, AStartedMainPortSendsItsComNumberWhateverSendMivo7Says) {
+  // COM300 gives 300 mod 256; a device path gives its trailing digits.
+  const struct {
+    const char* name;
+    int byte;
+  } cases[] = {{"COM300", 44}, {"/dev/ttyUSB5", 5}};
+  for (const auto& c : cases) {
+    FrameListener server("127.0.0.81");
+    ports_ = {};
+    ports_.present = {std::string("\\\\.\\") + c.name};
+    TForm1& form = StartWith("[main]\nSendMivo7=0\nhost=127.0.0.81\n");
+    ASSERT_TRUE(server.WaitForFrames(2)) << "Timer3 connects whatever SendMivo7 says";
+    PortPanel& panel = form.Ports()->Main();
+    panel.List()->setEditText(c.name);
+    Click(panel.StartStop());
+    ASSERT_TRUE(panel.IsRunning());
+    ASSERT_TRUE(server.WaitForFrames(3)) << c.name;
+    EXPECT_EQ(server.Frames().back(), std::make_pair(int{p7::ftPortNumber}, c.byte)) << c.name;
+    EXPECT_EQ(TakePortStatuses().size(), 1u);
+
+    // The second port sends no frame.
+    ports_.present.insert("\\\\.\\COM4");
+    form.Ports()->Second().List()->setEditText("COM4");
+    Click(form.Ports()->Second().StartStop());
+    ASSERT_TRUE(form.Ports()->Second().IsRunning());
+    server.WaitForFrames(4, 500);
+    EXPECT_EQ(server.Frames().size(), 3u);
+    form_.reset();
+  }
+}
+
+TEST_F(PortControlTest, AMainPortPathWithoutDigitsIsReportedAndSendsNothing) {
+  ports_.present = {"\\\\.\\/dev/serial/by-id/usb-station"};
+  TForm1& form = StartWith("");
+  PortPanel& panel = form.Ports()->Main();
+  panel.List()->setEditText("/dev/serial/by-id/usb-station");
+  Click(panel.StartStop());
+  ASSERT_EQ(errors_.size(), 1u);
+  EXPECT_NE(errors_[0].find("is not a valid integer value"), std::string::npos) << errors_[0];
+  EXPECT_TRUE(panel.IsRunning()) << "the port stays open and running";
+  EXPECT_TRUE(form.CommPortDriver1()->IsOpen());
+  EXPECT_TRUE(TakePortStatuses().empty()) << "nor is the port-status record queued";
+}
+
+TEST_F(PortControlTest, WithoutProtocol8StartAndStopQueueNothing) {
+  ports_.present = {"\\\\.\\COM3"};
+  TForm1& form = StartWith("[main]\nSendMivo8=0\n");
+  ASSERT_EQ(form.Link(), nullptr);
+  PortPanel& panel = form.Ports()->Main();
+  panel.List()->setEditText("COM3");
+  Click(panel.StartStop());
+  EXPECT_TRUE(panel.IsRunning());
+  dialogs_.answers = {PasswordOutcome::Accepted};
+  Click(panel.StartStop());
+  EXPECT_FALSE(panel.IsRunning());
+  EXPECT_FALSE(form.CommPortDriver1()->IsOpen());
+}
+
+// Pseudo-terminals published as COM ports in VOREL_COM_DIR: the real
+// opening, with its exclusive hold, and the real probing.
+class PortControlOnPtysTest : public PortControlTest {
+ protected:
+  void SetUp() override {
+    PortControlTest::SetUp();
+    realDevices_ = true;
+    comDir_ = fs::current_path() / "com";
+    fs::create_directory(comDir_);
+    previousComDir_ = std::getenv("VOREL_COM_DIR") ? std::getenv("VOREL_COM_DIR") : "";
+    setenv("VOREL_COM_DIR", comDir_.c_str(), 1);
+  }
+  void TearDown() override {
+    PortControlTest::TearDown();
+    if (previousComDir_.empty())
+      unsetenv("VOREL_COM_DIR");
+    else
+      setenv("VOREL_COM_DIR", previousComDir_.c_str(), 1);
+  }
+  void Publish(int n, const test::PtyPair& pty) {
+    ASSERT_TRUE(pty.Ok());
+    fs::create_symlink(pty.SlavePath(), comDir_ / ("COM" + std::to_string(n)));
+  }
+
+  fs::path comDir_;
+  std::string previousComDir_;
+};
+
+TEST_F(PortControlOnPtysTest, StartOnAFreeBusyAndMissingDevice) {
+  test::PtyPair free, busy;
+  Publish(2, free);
+  Publish(5, busy);
+  // Another program holds COM5 the way the driver holds its own ports.
+  const int holder = open(busy.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+
+  TForm1& form = StartWith("[port]\nComPort=COM2\n");
+  PortPanel& panel = form.Ports()->Main();
+  ASSERT_TRUE(panel.IsRunning()) << "opened at start-up";
+  dialogs_.answers = {PasswordOutcome::Accepted};
+  Click(panel.StartStop());
+  ASSERT_FALSE(panel.IsRunning());
+
+  for (const char* name : {"COM5", "COM9"}) {  // busy; missing
+    dialogs_.messages.clear();
+    panel.List()->setEditText(name);
+    Click(panel.StartStop());
+    EXPECT_EQ(dialogs_.messages, std::vector<QString>{"Порт уже занят!"}) << name;
+    EXPECT_FALSE(panel.IsRunning());
+    EXPECT_EQ(panel.List()->count(), 1);
+    EXPECT_EQ(panel.List()->currentText(), "COM2");
+  }
+  Click(panel.StartStop());
+  EXPECT_TRUE(panel.IsRunning());
+  EXPECT_TRUE(form.CommPortDriver1()->IsOpen());
+  EXPECT_EQ(form.CommPortDriver1()->PortName(), "\\\\.\\COM2");
+  close(holder);
+}
+
+TEST_F(PortControlOnPtysTest, RescanListsExactlyTheFreePortsInOrder) {
+  test::PtyPair a, b, c, d;
+  Publish(3, a);
+  Publish(12, b);
+  Publish(31, c);
+  Publish(32, d);
+  TForm1& form = StartWith("[port]\nComPort=COM255\n[portUSB]\nComPort=COM12\n");
+  ASSERT_TRUE(form.Ports()->Second().IsRunning()) << "the other panel holds COM12";
+  const int holder = open(c.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);  // and another program COM31
+
+  PortPanel& panel = form.Ports()->Main();
+  Click(panel.Rescan());
+  QStringList listed;
+  for (int i = 0; i < panel.List()->count(); ++i) listed << panel.List()->itemText(i);
+  EXPECT_EQ(listed, (QStringList{"COM3", "COM32"}));
+  EXPECT_EQ(Ini(), "[port]\nComPort=COM3\n[portUSB]\nComPort=COM12\n" + kNoServer);
+  EXPECT_TRUE(form.CommPortDriver2()->IsOpen()) << "the probe leaves the other panel's port alone";
+  close(holder);
+}
+
+}  // namespace
+}  // namespace vorel
