@@ -15,9 +15,9 @@ std::string Time(std::span<const std::uint8_t> payload, std::size_t offset) {
   return "time=\"" + p7server::FormatDateTime(GetLE<double>(payload, offset)) + "\"";
 }
 
-// The payload fields of a record whose payload has the size of its type;
-// nullopt otherwise.
-std::optional<std::string> PayloadFields(std::int32_t type, std::span<const std::uint8_t> p) {
+}  // namespace
+
+std::optional<std::string> DescribePayload(std::int32_t type, std::span<const std::uint8_t> p) {
   const auto sized = [&](std::size_t n) { return p.size() == n; };
   switch (type) {
     case rtEventMain:
@@ -48,8 +48,6 @@ std::optional<std::string> PayloadFields(std::int32_t type, std::span<const std:
   }
 }
 
-}  // namespace
-
 std::string HexBytes(std::span<const std::uint8_t> bytes) {
   std::string text;
   const std::size_t shown = std::min<std::size_t>(bytes.size(), 32);
@@ -78,7 +76,7 @@ std::string DescribeRecord(std::span<const std::uint8_t> body) {
   if (!record)
     return line + " bad-length length=" + std::to_string(header->payloadLength) +
            " payload-bytes=" + std::to_string(body.size() - kRecordHeaderSize);
-  const auto fields = PayloadFields(header->recordType, record->payload);
+  const auto fields = DescribePayload(header->recordType, record->payload);
   if (!fields) return line + " bad-size=" + std::to_string(record->payload.size()) + " payload=" + HexBytes(record->payload);
   return fields->empty() ? line : line + " " + *fields;
 }

@@ -17,6 +17,13 @@ namespace vorel::p8server {
 // "rtPoll(0x02000000)"; a type without a name as "unknown(0x12345678)".
 std::string RecordTypeLabel(std::int32_t recordType);
 
+// The payload fields of a record of this type (event account, code or
+// details and date-time; port names and open states; first number; dotted
+// version; hello bytes; the bytes of a type without fields), or empty when
+// there are none; nullopt when the payload does not have the size of its
+// type. The spool inspector shows .dd8 files with it.
+std::optional<std::string> DescribePayload(std::int32_t recordType, std::span<const std::uint8_t> payload);
+
 // The fields of one received body: "type=... seq=N" and the payload fields of
 // that type (event account, code or details and date-time; port names and
 // open states; first number; dotted version; hello bytes). A payload of the
