@@ -4,34 +4,63 @@
 #include <filesystem>
 #include <system_error>
 
+#include "base/directory_names.h"
+
 namespace vorel {
 
-namespace fs = std::filesystem;
+namespace {
+
+// A spool prefix cut into the directory to read and the start of the names.
+struct SpoolPattern {
+  std::string directory;   // "." for a prefix without a slash
+  std::string dirPart;     // what goes before a name in the paths returned
+  std::string namePrefix;
+  std::string_view extension;
+
+  SpoolPattern(std::string_view prefix, std::string_view ext) : extension(ext) {
+    const std::string text(prefix);
+    const std::size_t slash = text.rfind('/');
+    directory = slash == std::string::npos ? "." : text.substr(0, slash + 1);
+    dirPart = slash == std::string::npos ? "" : text.substr(0, slash + 1);
+    namePrefix = slash == std::string::npos ? text : text.substr(slash + 1);
+  }
+
+  bool Matches(std::string_view name) const {
+    return name.size() >= namePrefix.size() + extension.size() && name.starts_with(namePrefix) &&
+           name.ends_with(extension);
+  }
+};
+
+}  // namespace
 
 std::vector<std::string> FindSpoolFiles(std::string_view prefix, std::string_view extension) {
-  const std::string text(prefix);
-  const std::size_t slash = text.rfind('/');
-  const std::string directory = slash == std::string::npos ? "." : text.substr(0, slash + 1);
-  const std::string namePrefix = slash == std::string::npos ? text : text.substr(slash + 1);
-  const std::string dirPart = slash == std::string::npos ? "" : text.substr(0, slash + 1);
-
+  const SpoolPattern pattern(prefix, extension);
   std::vector<std::string> files;
-  std::error_code ec;
-  for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (name.size() < namePrefix.size() + extension.size()) continue;
-    if (name.compare(0, namePrefix.size(), namePrefix) != 0) continue;
-    if (name.compare(name.size() - extension.size(), extension.size(), extension) != 0) continue;
-    files.push_back(dirPart + name);
-  }
+  ForEachDirectoryName(pattern.directory, [&](std::string_view name) {
+    if (pattern.Matches(name)) files.push_back(pattern.dirPart + std::string(name));
+  });
   std::sort(files.begin(), files.end());
   return files;
+}
+
+std::optional<std::string> FirstSpoolFile(std::string_view prefix, std::string_view extension,
+                                          const std::set<std::string>& passOver) {
+  const SpoolPattern pattern(prefix, extension);
+  // All paths share dirPart, so the smallest name gives the smallest path.
+  std::optional<std::string> first;  // the name, without dirPart
+  ForEachDirectoryName(pattern.directory, [&](std::string_view name) {
+    if (!pattern.Matches(name) || (first && name >= *first)) return;
+    if (!passOver.empty() && passOver.contains(pattern.dirPart + std::string(name))) return;
+    first = std::string(name);
+  });
+  if (!first) return std::nullopt;
+  return pattern.dirPart + *first;
 }
 
 std::string SetSpoolFileAside(const std::string& file) {
   const std::string aside = file + std::string(kBadSpoolExtension);
   std::error_code ec;
-  fs::rename(file, aside, ec);
+  std::filesystem::rename(file, aside, ec);
   return ec ? std::string() : aside;
 }
 

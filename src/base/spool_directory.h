@@ -2,6 +2,8 @@
 // that can never be delivered, so that it does not block those behind it.
 #pragma once
 
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +19,12 @@ inline constexpr std::string_view kBadSpoolExtension = ".bad";
 // directory, "spool" is a name prefix in the current directory; empty is the
 // current directory). A missing directory has no files.
 std::vector<std::string> FindSpoolFiles(std::string_view prefix, std::string_view extension);
+
+// The first of FindSpoolFiles' list that is not in `passOver`, or nullopt.
+// One pass over the directory that keeps only the smallest name: a replay
+// step takes one file per tick, and a long outage leaves thousands waiting.
+std::optional<std::string> FirstSpoolFile(std::string_view prefix, std::string_view extension,
+                                          const std::set<std::string>& passOver = {});
 
 // Renames the file to its name + ".bad"; the new name, or empty when even that
 // failed.

@@ -37,25 +37,26 @@ std::optional<SpoolFile> ReadSpoolFile(const std::string& path) {
 void SpoolReplay8::Step(cl& link, const std::string& pathForSoob, TDateTime now,
                         const std::function<void(const std::string&)>& addLogLine) {
   if (!link.LinkUp) return;
-  // Full paths, as the acknowledgement will find them again.
-  const std::vector<std::string> paths = FindSpoolFiles(pathForSoob, kProtocol8Extension);
-  if (paths.empty() || !link.Spool().ReplayDue(now)) return;
-  for (const std::string& path : paths) {
-    if (passedOver_.contains(path)) continue;
-    std::optional<SpoolFile> file = ReadSpoolFile(path);
+  // The pacing first: between two replays the directory is not read at all.
+  if (!link.Spool().ReplayDue(now)) return;
+  // The first file in name order each time round: a broken file is renamed
+  // aside (no longer matched) or passed over, so the next search finds the
+  // file behind it. Full paths, as the acknowledgement will find them again.
+  while (const std::optional<std::string> path = FirstSpoolFile(pathForSoob, kProtocol8Extension, passedOver_)) {
+    std::optional<SpoolFile> file = ReadSpoolFile(*path);
     if (!file) {
-      const std::string aside = SetSpoolFileAside(path);
+      const std::string aside = SetSpoolFileAside(*path);
       if (aside.empty()) {
-        passedOver_.insert(path);
-        addLogLine("Файл очереди " + path + " не читается и не переименован.");
+        passedOver_.insert(*path);
+        addLogLine("Файл очереди " + *path + " не читается и не переименован.");
       } else {
-        addLogLine("Файл очереди " + path + " не читается - переименован в " + aside + ".");
+        addLogLine("Файл очереди " + *path + " не читается - переименован в " + aside + ".");
       }
       continue;
     }
     // The slot and the time first: the acknowledgement may come back before
     // this function returns.
-    link.Spool().Replayed(file->recordType == rtEventSecond ? SpoolSlot::Second : SpoolSlot::Main, path, now);
+    link.Spool().Replayed(file->recordType == rtEventSecond ? SpoolSlot::Second : SpoolSlot::Main, *path, now);
     link.EnqueueReplayed(file->recordType, file->payload);
     return;
   }

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "base/spool_directory.h"
 #include "output_fakes.h"
@@ -87,6 +91,26 @@ TEST(SpoolDirectory, PrefixWithoutSeparatorIsANamePrefix) {
   EXPECT_EQ(FindSpoolFiles((dir / "spool").string(), ".ddm"),
             std::vector<std::string>{(dir / "spoolA_-1.ddm").string()});
   EXPECT_TRUE(FindSpoolFiles((dir / "missing/").string(), ".ddm").empty());
+}
+
+// The replays take the first file of the full listing, found in one pass.
+TEST(SpoolDirectory, FirstFileIsTheFirstOfTheListingLessThoseHeldBack) {
+  TempDir dir;
+  for (const char* name : {"B_-1.ddm", "A_-1.ddm.bad", "a_-1.ddm", "C.dd8", "A0_-1.ddm", "\xC0_-1.ddm"})
+    WriteFile(dir / name, "x");
+  const std::string prefix = (dir.Path() / "").string();
+  const std::vector<std::string> all = FindSpoolFiles(prefix, ".ddm");
+  ASSERT_EQ(all.size(), 4u);
+  EXPECT_EQ(all.front(), prefix + "A0_-1.ddm");
+  EXPECT_EQ(all.back(), prefix + "\xC0_-1.ddm") << "bytes compare as unsigned";
+  std::set<std::string> passOver;
+  for (const std::string& expected : all) {
+    EXPECT_EQ(FirstSpoolFile(prefix, ".ddm", passOver), expected);
+    passOver.insert(expected);
+  }
+  EXPECT_EQ(FirstSpoolFile(prefix, ".ddm", passOver), std::nullopt);
+  EXPECT_EQ(FirstSpoolFile((dir / "a").string(), ".ddm"), (dir / "a_-1.ddm").string()) << "a name prefix";
+  EXPECT_EQ(FirstSpoolFile((dir / "missing/").string(), ".ddm"), std::nullopt);
 }
 
 }  // namespace
