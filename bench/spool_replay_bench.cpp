@@ -1,0 +1,173 @@
+// What the 200 ms Timer2 tick pays for the spool replays when a long outage
+// left 10,000 protocol-7 (.ddm) and 10,000 protocol-8 (.dd8) files behind:
+// the protocol-8 step (at most one file every 3 s) and the protocol-7 step
+// (one file per tick while connected), each with its link down, up with
+// nothing to take, and up taking a file.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "base/bytes.h"
+#include "base/directory_names.h"
+#include "p7/frame.h"
+#include "p8/link.h"
+#include "p8/record_types.h"
+#include "receiver/protocol7_replay.h"
+#include "support/temp_dir.h"
+
+namespace vorel {
+namespace {
+
+constexpr int kFilesPerKind = 10'000;
+constexpr TDateTime kSecond = 1.0 / 86400.0;
+constexpr TDateTime kStart = 46366.5;
+
+// One spool directory for every benchmark here; each leaves it as it found it.
+class Spool {
+ public:
+  static Spool& Get() {
+    static Spool spool;
+    return spool;
+  }
+
+  std::string Prefix() const { return (dir_ / "spool/").string(); }
+  const std::string& First7() const { return first7_; }
+  void Restore7() { test::WriteFile(first7_, frame_); }
+
+ private:
+  Spool() {
+    std::filesystem::create_directory(dir_ / "spool");
+    const p7::Frame frame = p7::BuildFrame(p7::ftEvent);
+    frame_.assign(reinterpret_cast<const char*>(frame.data()), frame.size());
+    Bytes event(4 + 17, 0);
+    PutLE<std::int32_t>(event, 0, rtEventMain);
+    const std::string event8(event.begin(), event.end());
+    for (int i = 0; i < kFilesPerKind; ++i) {
+      // Spool names: the moment in milliseconds, upper-case hexadecimal.
+      char stem[32];
+      std::snprintf(stem, sizeof stem, "%X", 0x2DC00000 + i * 37);
+      test::WriteFile(dir_ / "spool" / (std::string(stem) + "_-1.ddm"), frame_);
+      test::WriteFile(dir_ / "spool" / (std::string(stem) + ".dd8"), event8);
+      if (i == 0) first7_ = (dir_ / "spool" / (std::string(stem) + "_-1.ddm")).string();
+    }
+  }
+
+  test::TempDir dir_;
+  std::string frame_;
+  std::string first7_;
+};
+
+void NoLog(const std::string&) {}
+
+class Sender final : public IProtocol7Sender {
+ public:
+  bool Connected() override { return connected; }
+  std::int32_t Send(const p7::Frame& frame) override { return static_cast<std::int32_t>(frame.size()); }
+  bool connected = false;
+};
+
+void SetFileCount(benchmark::State& state) { state.counters["files_per_kind"] = kFilesPerKind; }
+
+// The floor of any step that looks at the directory: reading its 20,000
+// names from the kernel, nothing else.
+void BM_ReadSpoolDirectoryNames(benchmark::State& state) {
+  Spool& spool = Spool::Get();
+  std::size_t names = 0;
+  for (auto _ : state) ForEachDirectoryName(spool.Prefix(), [&](std::string_view) { ++names; });
+  benchmark::DoNotOptimize(names);
+  SetFileCount(state);
+}
+BENCHMARK(BM_ReadSpoolDirectoryNames)->Unit(benchmark::kMillisecond);
+
+void BM_Replay8_LinkDown(benchmark::State& state) {
+  Spool& spool = Spool::Get();
+  cl link;
+  for (auto _ : state) link.ReplaySpool(spool.Prefix(), kStart, NoLog);
+  SetFileCount(state);
+}
+BENCHMARK(BM_Replay8_LinkDown);
+
+// Up, but a file went less than 3 s ago: 14 ticks out of 15.
+void BM_Replay8_UpNotDue(benchmark::State& state) {
+  Spool& spool = Spool::Get();
+  cl link;
+  link.LinkUp = true;
+  link.ReplaySpool(spool.Prefix(), kStart, NoLog);
+  Bytes record;
+  while (link.Peek(record)) link.DropHead();
+  for (auto _ : state) link.ReplaySpool(spool.Prefix(), kStart + kSecond, NoLog);
+  benchmark::DoNotOptimize(link.QueuedCount());
+  SetFileCount(state);
+}
+BENCHMARK(BM_Replay8_UpNotDue)->Unit(benchmark::kMillisecond);
+
+// Up and due: the first file is read and queued (it stays until acknowledged).
+void BM_Replay8_UpTakesFile(benchmark::State& state) {
+  Spool& spool = Spool::Get();
+  cl link;
+  link.LinkUp = true;
+  TDateTime now = kStart;
+  Bytes record;
+  for (auto _ : state) {
+    now += 3.5 * kSecond;
+    link.ReplaySpool(spool.Prefix(), now, NoLog);
+    if (link.Peek(record)) link.DropHead();
+  }
+  SetFileCount(state);
+}
+BENCHMARK(BM_Replay8_UpTakesFile)->Unit(benchmark::kMillisecond);
+
+void BM_Replay7_NotConnected(benchmark::State& state) {
+  Spool& spool = Spool::Get();
+  Sender sender;
+  Protocol7Replay replay(spool.Prefix(), sender, {});
+  for (auto _ : state) replay.Step();
+  SetFileCount(state);
+}
+BENCHMARK(BM_Replay7_NotConnected);
+
+// Connected: the first file is sent and removed (put back untimed).
+void BM_Replay7_ConnectedTakesFile(benchmark::State& state) {
+  Spool& spool = Spool::Get();
+  Sender sender;
+  sender.connected = true;
+  Protocol7Replay replay(spool.Prefix(), sender, {});
+  for (auto _ : state) {
+    replay.Step();
+    state.PauseTiming();
+    spool.Restore7();
+    state.ResumeTiming();
+  }
+  SetFileCount(state);
+}
+BENCHMARK(BM_Replay7_ConnectedTakesFile)->Unit(benchmark::kMillisecond);
+
+// A whole tick's replays while both links are up and draining: the
+// protocol-8 step between its 3 s replays, the protocol-7 step sending a file.
+void BM_Tick_BothLinksUp(benchmark::State& state) {
+  Spool& spool = Spool::Get();
+  cl link;
+  link.LinkUp = true;
+  link.ReplaySpool(spool.Prefix(), kStart, NoLog);
+  Bytes record;
+  while (link.Peek(record)) link.DropHead();
+  Sender sender;
+  sender.connected = true;
+  Protocol7Replay replay(spool.Prefix(), sender, {});
+  for (auto _ : state) {
+    link.ReplaySpool(spool.Prefix(), kStart + kSecond, NoLog);
+    replay.Step();
+    state.PauseTiming();
+    spool.Restore7();
+    state.ResumeTiming();
+  }
+  SetFileCount(state);
+}
+BENCHMARK(BM_Tick_BothLinksUp)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace vorel
