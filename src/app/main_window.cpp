@@ -53,6 +53,7 @@ TForm1::TForm1(ShellServices services, QWidget* parent)
   BuildWindow();
   BuildTray();
   BuildPortControls();
+  BuildPortReopeners();
 
   timer2_.setInterval(200);
   connect(&timer2_, &QTimer::timeout, this, [this] { RunGuarded([this] { Timer2Timer(); }); });
@@ -134,6 +135,20 @@ void TForm1::BuildPortControls() {
   connect(ports_->Second().Rescan(), &QPushButton::clicked, this, guarded(&TForm1::AdvGlowButton4Click));
   connect(ports_->Main().List(), &QComboBox::activated, this, guarded(&TForm1::AdvOfficeComboBox1Select));
   connect(ports_->Second().List(), &QComboBox::activated, this, guarded(&TForm1::AdvOfficeComboBox2Select));
+}
+
+void TForm1::BuildPortReopeners() {
+  const auto make = [this](PortPanel& panel, TCommPortDriver& driver) {
+    LostPortReopener::Callbacks callbacks;
+    callbacks.wanted = [&panel] { return panel.IsRunning(); };
+    callbacks.log = [this](const std::string& line) { status_->AddLogLine(clock_.Now(), QString::fromStdString(line)); };
+    callbacks.stateChanged = [this] { EnqueuePortStatus(); };
+    auto reopener = std::make_unique<LostPortReopener>(driver, clock_, std::move(callbacks));
+    driver.OnDeviceLost = [r = reopener.get()](TCommPortDriver*) { r->DeviceLost(); };
+    return reopener;
+  };
+  reopener_[0] = make(ports_->Main(), *commPortDriver1_);
+  reopener_[1] = make(ports_->Second(), *commPortDriver2_);
 }
 
 void TForm1::EnqueuePortStatus() {
@@ -325,6 +340,7 @@ void TForm1::Timer2Timer() {
   status_->ShowTimeSinceLastFrame(clock_.Now(), station_[0].lastFrameTime);
   supervision_->Check(SupervisedPort(PortId::Main, IndicatorId::Port1), clock_.Now());
   supervision_->Check(SupervisedPort(PortId::Second, IndicatorId::Port2), clock_.Now());
+  for (auto& reopener : reopener_) reopener->Tick();
 }
 
 StationSupervision::Port TForm1::SupervisedPort(PortId port, IndicatorId indicator) {

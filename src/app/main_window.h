@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 
+#include "app/lost_port_reopener.h"
 #include "app/port_control.h"
 #include "app/port_page.h"
 #include "app/shell_dialogs.h"
@@ -122,6 +123,8 @@ class TForm1 : public QWidget {
   void AdvOfficeComboBox1Select() { portControl_[0]->EntryPicked(); }
   void AdvOfficeComboBox2Select() { portControl_[1]->EntryPicked(); }
   void EnqueuePortStatus();
+  // A port whose device went away is opened again by the driver itself.
+  void BuildPortReopeners();
   // The protocol-7 link.
   void ConnectProtocol7Handlers();
   void SimpleTCPClient1Connected();
@@ -178,6 +181,7 @@ class TForm1 : public QWidget {
   // starts it under another name.
   std::array<std::string, 2> currentName_;
   std::array<std::unique_ptr<PortControl>, 2> portControl_;
+  std::array<std::unique_ptr<LostPortReopener>, 2> reopener_;
 
   TCommPortDriver* commPortDriver1_;
   TCommPortDriver* commPortDriver2_;

@@ -25,9 +25,7 @@ void ApplyLineSettings(const PortSettings& settings, TCommPortDriver& port) {
 
 std::string DeviceName(const std::string& portName) { return "\\\\.\\" + portName; }
 
-bool OpenPortAtStartUp(TCommPortDriver& port, const PortSettings& settings, IClock& clock) {
-  if (settings.ComPort == kNoPortName) return false;
-  port.SetPortName(DeviceName(settings.ComPort));
+bool OpenWithStartPulse(TCommPortDriver& port, IClock& clock) {
   bool opened = false;
   try {
     opened = port.Open();
@@ -40,6 +38,12 @@ bool OpenPortAtStartUp(TCommPortDriver& port, const PortSettings& settings, IClo
   clock.Sleep(300);
   port.SetDTR(true);
   return true;
+}
+
+bool OpenPortAtStartUp(TCommPortDriver& port, const PortSettings& settings, IClock& clock) {
+  if (settings.ComPort == kNoPortName) return false;
+  port.SetPortName(DeviceName(settings.ComPort));
+  return OpenWithStartPulse(port, clock);
 }
 
 }  // namespace vorel

@@ -18,6 +18,11 @@ void ApplyLineSettings(const PortSettings& settings, TCommPortDriver& port);
 // The device name of a configured port name: "\\.\" + name.
 std::string DeviceName(const std::string& portName);
 
+// Opens the port under its current device name; on success DTR and RTS are
+// lowered, and DTR is raised again 300 ms later, which the station takes as
+// the driver starting. An error while opening counts as a failure.
+bool OpenWithStartPulse(TCommPortDriver& port, IClock& clock);
+
 // Opens a configured port at start-up: false when it is not configured
 // ("COM255") or does not open; on success DTR and RTS are lowered, and DTR is
 // raised again 300 ms later, which the station takes as the driver starting.

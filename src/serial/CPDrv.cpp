@@ -267,10 +267,29 @@ void TCommPortDriver::Poll() {
   // packet overwritten by a poll from inside that loop: the bytes wait in the
   // device until this poll is over.
   if (!IsOpen() || polling_) return;
-  PollScope scope(polling_);
+  {
+    PollScope scope(polling_);
+    PollDevice();
+  }
+  if (device_->Gone()) LoseDevice();
+}
 
+void TCommPortDriver::LoseDevice() {
+  // Left open, the port would look alive and never hear the station again;
+  // closed, its owner can open it anew once the device is back.
+  Close();
+  if (OnDeviceLost) {
+    const auto handler = OnDeviceLost;
+    handler(this);
+  }
+}
+
+void TCommPortDriver::PollDevice() {
   QueueStatus status;
-  if (!device_->GetQueueStatus(status)) status = {};
+  if (!device_->GetQueueStatus(status)) {
+    if (device_->Gone()) return;
+    status = {};
+  }
   std::uint32_t waiting = status.inQueue;
 
   if (packetSize_ <= 0) {  // stream mode

@@ -81,6 +81,9 @@ class TCommPortDriver : public QObject {
 
   TReceiveDataEvent OnReceiveData;
   TReceivePacketEvent OnReceivePacket;
+  // The device went away under the open port (an adapter unplugged): the
+  // component has closed the port by the time this runs.
+  std::function<void(TCommPortDriver* Sender)> OnDeviceLost;
 
   // Operations.
   bool Open();
@@ -112,6 +115,8 @@ class TCommPortDriver : public QObject {
   static constexpr std::uint32_t kMaxBufSize = 8192;
 
  private:
+  void PollDevice();
+  void LoseDevice();
   void StartPollTimer();
   void StopPollTimer();
   // Reads up to count bytes into the input buffer, never more than it holds.

@@ -73,6 +73,10 @@ class ISerialDevice {
   virtual bool SetModemLine(ModemLine line, bool on) = 0;
   // For diagnostics only: the component itself reports failures as false.
   virtual SerialError LastError() const { return {}; }
+  // True once the device has gone from under the open port (a USB adapter
+  // unplugged, the other side of a pseudo-terminal closed): every call fails
+  // until it is closed and opened again.
+  virtual bool Gone() const { return false; }
 };
 
 std::unique_ptr<ISerialDevice> CreateSystemSerialDevice();

@@ -32,6 +32,9 @@ std::unique_ptr<ISerialDevice> CreateSystemSerialDevice() { return std::make_uni
 
 bool PosixSerialDevice::Fail(int err) {
   lastError_ = SerialError{err, std::system_category().message(err)};
+  // A hung-up terminal fails every call with EIO; a removed device with
+  // ENXIO or ENODEV.
+  if (fd_ >= 0 && (err == EIO || err == ENXIO || err == ENODEV)) gone_ = true;
   return false;
 }
 
@@ -64,6 +67,7 @@ bool PosixSerialDevice::Open(const std::string& portName) {
 
   fd_ = fd;
   lastError_ = {};
+  gone_ = false;
   return true;
 }
 
@@ -74,6 +78,7 @@ void PosixSerialDevice::Close() {
   ioctl(fd_, TIOCNXCL);
   ::close(fd_);  // not retried on EINTR: the descriptor is released either way
   fd_ = -1;
+  gone_ = false;
 }
 
 bool PosixSerialDevice::SetState(const DeviceSettings& settings) {

@@ -25,6 +25,7 @@ class PosixSerialDevice final : public ISerialDevice {
   bool GetModemStatus(TLineStatus& status) override;
   bool SetModemLine(ModemLine line, bool on) override;
   SerialError LastError() const override { return lastError_; }
+  bool Gone() const override { return gone_; }
 
   // The open file descriptor, -1 when closed.
   int Handle() const { return fd_; }
@@ -36,6 +37,7 @@ class PosixSerialDevice final : public ISerialDevice {
 
   int fd_ = -1;
   SerialError lastError_;
+  bool gone_ = false;
 };
 
 }  // namespace vorel

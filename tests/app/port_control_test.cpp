@@ -324,6 +324,25 @@ TEST_F(PortControlTest, WithoutProtocol8StartAndStopQueueNothing) {
   EXPECT_FALSE(form.CommPortDriver1()->IsOpen());
 }
 
+TEST_F(PortControlTest, AnUnpluggedPortIsOpenedAgainWhenItComesBack) {
+  ports_.present = {"\\\\.\\COM3"};
+  TForm1& form = StartWith("[port]\nComPort=COM3\n");
+  PortPanel& panel = form.Ports()->Main();
+  ASSERT_TRUE(form.CommPortDriver1()->IsOpen());
+
+  ports_.present.clear();  // the adapter is pulled out
+  QTRY_VERIFY_WITH_TIMEOUT(!form.CommPortDriver1()->IsOpen(), 2000);
+  EXPECT_TRUE(panel.IsRunning()) << "the port is still meant to run";
+  EXPECT_TRUE(form.Status()->Memo1()->toPlainText().contains("Порт COM3 потерян"));
+  EXPECT_EQ(TakePortStatuses(), (std::vector<PortStatusBytes>{{"COM3", 0, "COM255", 0}}));
+
+  ports_.present = {"\\\\.\\COM3"};  // and plugged in again
+  clock_.Advance(5000);
+  QTRY_VERIFY_WITH_TIMEOUT(form.CommPortDriver1()->IsOpen(), 2000);
+  EXPECT_TRUE(form.Status()->Memo1()->toPlainText().contains("Порт COM3 снова открыт."));
+  EXPECT_EQ(TakePortStatuses(), (std::vector<PortStatusBytes>{{"COM3", 1, "COM255", 0}}));
+}
+
 // Pseudo-terminals published as COM ports in VOREL_COM_DIR: the real
 // opening, with its exclusive hold, and the real probing.
 class PortControlOnPtysTest : public PortControlTest {

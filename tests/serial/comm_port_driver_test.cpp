@@ -273,6 +273,30 @@ TEST_F(CommPortDriverTest, CloseStopsPollingAndIsIdempotent) {
   EXPECT_TRUE(port->Open()) << "a closed port opens again";
 }
 
+TEST_F(CommPortDriverTest, AGoneDeviceClosesThePortAndTellsTheOwnerOnce) {
+  // An unplugged adapter used to leave the port open and deaf for good.
+  int lost = 0;
+  port->OnDeviceLost = [&](TCommPortDriver* sender) {
+    EXPECT_EQ(sender, port.get());
+    EXPECT_FALSE(sender->IsOpen()) << "closed before the owner hears of it";
+    ++lost;
+  };
+  ASSERT_TRUE(port->Open());
+  dev->statusResult = false;
+  port->Poll();
+  EXPECT_TRUE(port->IsOpen()) << "a failed query alone is no lost device";
+
+  dev->gone = true;
+  port->Poll();
+  EXPECT_EQ(lost, 1);
+  EXPECT_FALSE(port->IsOpen());
+  EXPECT_FALSE(dev->isOpen);
+  EXPECT_FALSE(port->PollTimer().isActive());
+  port->Poll();
+  EXPECT_EQ(lost, 1);
+  EXPECT_TRUE(port->Open()) << "and opens again once the device is back";
+}
+
 TEST_F(CommPortDriverTest, OperationsOnClosedPort) {
   EXPECT_FALSE(port->ApplySettings());
   EXPECT_FALSE(port->PurgeBuffers(true, true));

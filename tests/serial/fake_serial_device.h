@@ -28,6 +28,7 @@ class FakeSerialDevice final : public ISerialDevice {
   bool statusResult = true;
   bool readResult = true;
   bool modemResult = true;
+  bool gone = false;                   // the device went away: status and reads fail
   std::deque<std::uint8_t> input;      // received, not yet read
   std::uint32_t outQueue = 0;          // reported bytes waiting to go out
   TLineStatus modem;                   // reported modem lines
@@ -71,6 +72,7 @@ class FakeSerialDevice final : public ISerialDevice {
   void Close() override {
     calls.push_back("Close");
     isOpen = false;
+    gone = false;
     input.clear();  // what the line delivered to a closed port is gone
   }
   bool SetState(const DeviceSettings& settings) override {
@@ -98,7 +100,7 @@ class FakeSerialDevice final : public ISerialDevice {
   }
   bool GetQueueStatus(QueueStatus& status) override {
     if (clock_ != nullptr) clock_->Advance(msPerStatusQuery);
-    if (!isOpen || !statusResult) return false;
+    if (!isOpen || !statusResult || gone) return false;
     status.inQueue = static_cast<std::uint32_t>(input.size());
     status.outQueue = outQueue;
     return true;
@@ -106,7 +108,7 @@ class FakeSerialDevice final : public ISerialDevice {
   bool Read(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& read) override {
     largestRead = std::max(largestRead, count);
     read = 0;
-    if (!isOpen || !readResult) return false;
+    if (!isOpen || !readResult || gone) return false;
     read = std::min<std::uint32_t>(count, static_cast<std::uint32_t>(input.size()));
     std::copy_n(input.begin(), read, buffer);
     input.erase(input.begin(), input.begin() + read);
@@ -129,6 +131,7 @@ class FakeSerialDevice final : public ISerialDevice {
     lineCalls.emplace_back(line, on);
     return isOpen && modemResult;
   }
+  bool Gone() const override { return gone; }
 
  private:
   FakeClock* clock_;

@@ -185,17 +185,22 @@ TEST_F(PtyDeviceTest, QueueCountAndPurge) {
   EXPECT_EQ(status.inQueue, 0u);
 }
 
-TEST_F(PtyDeviceTest, HangUpMakesReadsFail) {
+TEST_F(PtyDeviceTest, HangUpMakesTheDeviceGone) {
   PosixSerialDevice device;
   ASSERT_TRUE(OpenConfigured(device));
+  EXPECT_FALSE(device.Gone());
   pty.CloseMaster();
+  // The idle poll only asks for the queue count: that is where the loss shows.
+  QueueStatus status;
+  EXPECT_FALSE(device.GetQueueStatus(status));
+  EXPECT_TRUE(device.Gone());
   std::uint8_t buffer[4];
   std::uint32_t n = 0;
   EXPECT_FALSE(device.Read(buffer, sizeof buffer, n)) << "a hang-up is not \"nothing there now\"";
   EXPECT_EQ(n, 0u);
   EXPECT_EQ(device.LastError().code, EIO);
-  QueueStatus status;
-  EXPECT_FALSE(device.GetQueueStatus(status));
+  device.Close();
+  EXPECT_FALSE(device.Gone());
 }
 
 // The component applies the settings to the open device. A pseudo-terminal

@@ -18,6 +18,7 @@ namespace vorel::test {
 struct FakeSerialPorts {
   std::set<std::string> present;  // device names as the driver opens them ("\\.\COM3")
   std::set<std::string> held;     // present, but open in another program
+  int openAttempts = 0;           // every Open, whatever came of it
   // What the driver did, in order: "open \\.\COM3", "DTR 0", "RTS 1", "close".
   // With a clock each entry starts with its tick: "@1300 DTR 1".
   std::vector<std::string> log;
@@ -39,6 +40,7 @@ class FakePortDevice final : public ISerialDevice {
   ~FakePortDevice() override { Close(); }
 
   bool Open(const std::string& portName) override {
+    ++ports_.openAttempts;
     if (!ports_.present.contains(portName) || ports_.held.contains(portName)) return false;
     name_ = portName;
     ports_.held.insert(portName);
@@ -62,14 +64,14 @@ class FakePortDevice final : public ISerialDevice {
     return !name_.empty();
   }
   bool GetQueueStatus(QueueStatus& status) override {
-    if (name_.empty()) return false;
+    if (name_.empty() || Gone()) return false;
     status.inQueue = static_cast<std::uint32_t>(ports_.input[name_].size());
     status.outQueue = 0;
     return true;
   }
   bool Read(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& read) override {
     read = 0;
-    if (name_.empty()) return false;
+    if (name_.empty() || Gone()) return false;
     auto& queue = ports_.input[name_];
     while (read < count && !queue.empty()) {
       buffer[read++] = queue.front();
@@ -93,6 +95,9 @@ class FakePortDevice final : public ISerialDevice {
     ports_.Log(std::string(line == ModemLine::DTR ? "DTR " : "RTS ") + (on ? "1" : "0"));
     return true;
   }
+
+  // Taken out of `present` while open: unplugged.
+  bool Gone() const override { return !name_.empty() && !ports_.present.contains(name_); }
 
   DeviceSettings settings;
 

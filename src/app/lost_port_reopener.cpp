@@ -1,0 +1,40 @@
+#include "app/lost_port_reopener.h"
+
+#include <utility>
+
+#include "app/station_ports.h"
+
+namespace vorel {
+
+LostPortReopener::LostPortReopener(TCommPortDriver& port, IClock& clock, Callbacks callbacks)
+    : port_(port), clock_(clock), callbacks_(std::move(callbacks)) {}
+
+std::string LostPortReopener::Name() const {
+  const std::string& device = port_.PortName();
+  const std::string prefix = DeviceName("");
+  return device.compare(0, prefix.size(), prefix) == 0 ? device.substr(prefix.size()) : device;
+}
+
+void LostPortReopener::DeviceLost() {
+  waiting_ = true;
+  lastAttemptTick_ = clock_.TickCount();
+  if (callbacks_.log) callbacks_.log("Порт " + Name() + " потерян, повтор открытия каждые 5 с.");
+  if (callbacks_.stateChanged) callbacks_.stateChanged();
+}
+
+void LostPortReopener::Tick() {
+  if (!waiting_) return;
+  // The operator stopped the port, or started it again by hand.
+  if (port_.IsOpen() || (callbacks_.wanted && !callbacks_.wanted())) {
+    waiting_ = false;
+    return;
+  }
+  if (static_cast<std::uint32_t>(clock_.TickCount() - lastAttemptTick_) < kLostPortRetryMs) return;
+  lastAttemptTick_ = clock_.TickCount();
+  if (!OpenWithStartPulse(port_, clock_)) return;
+  waiting_ = false;
+  if (callbacks_.log) callbacks_.log("Порт " + Name() + " снова открыт.");
+  if (callbacks_.stateChanged) callbacks_.stateChanged();
+}
+
+}  // namespace vorel
