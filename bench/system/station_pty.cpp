@@ -1,0 +1,59 @@
+#include "station_pty.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace vorel::bench {
+
+StationPty::StationPty() {
+  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+  char name[128] = {};
+  if (ptsname_r(master_, name, sizeof name) != 0) return;
+  slavePath_ = name;
+  slave_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (slave_ < 0) return;
+  termios t{};
+  tcgetattr(slave_, &t);
+  cfmakeraw(&t);
+  tcsetattr(slave_, TCSANOW, &t);
+  fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+}
+
+StationPty::~StationPty() {
+  if (master_ >= 0) ::close(master_);
+  if (slave_ >= 0) ::close(slave_);
+}
+
+bool StationPty::OpenedByDriver() const {
+  int exclusive = 0;
+  return slave_ >= 0 && ioctl(slave_, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+}
+
+bool StationPty::Write(const std::vector<std::uint8_t>& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    pollfd p{master_, POLLOUT, 0};
+    if (::poll(&p, 1, 1000) <= 0) return false;
+  }
+  return true;
+}
+
+std::size_t StationPty::Drain() {
+  std::size_t total = 0;
+  std::uint8_t buffer[512];
+  ssize_t n;
+  while ((n = ::read(master_, buffer, sizeof buffer)) > 0) total += static_cast<std::size_t>(n);
+  return total;
+}
+
+}  // namespace vorel::bench

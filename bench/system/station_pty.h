@@ -1,0 +1,34 @@
+// A pseudo-terminal the benchmark drives as the station. It keeps the slave
+// open itself (raw) so that the line survives the driver's open and close,
+// and tells from the exclusive flag when the driver has the port open.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vorel::bench {
+
+class StationPty {
+ public:
+  StationPty();
+  ~StationPty();
+  StationPty(const StationPty&) = delete;
+  StationPty& operator=(const StationPty&) = delete;
+
+  bool Ok() const { return master_ >= 0 && slave_ >= 0; }
+  const std::string& SlavePath() const { return slavePath_; }
+  // The driver has opened the port (it holds it exclusively).
+  bool OpenedByDriver() const;
+  // Writes every byte; false when the line stayed full for a second.
+  bool Write(const std::vector<std::uint8_t>& bytes);
+  // Reads and forgets what the driver wrote (its ACK bytes); the count.
+  std::size_t Drain();
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string slavePath_;
+};
+
+}  // namespace vorel::bench

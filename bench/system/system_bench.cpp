@@ -1,0 +1,330 @@
+// The whole driver measured from outside: the real program in a directory of
+// its own, the station played on a pseudo-terminal, both servers played on
+// loopback in this process, everything timed with one steady clock.
+//
+//   latency  station frame's last byte written -> event whole at each server
+//   idle     CPU time of the idle program, both ports open, both links polling
+//   drain    100 frames in one burst -> all 100 events at the protocol-8 server
+//   memory   resident size at start, after the latency run, after a soak
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "loopback_servers.h"
+#include "proc_stats.h"
+#include "station_frames.h"
+#include "station_pty.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace vorel::bench {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::int32_t kFirstNumber = 31;  // the driver's default
+constexpr int kDrainEvents = 100;
+constexpr int kDrainFirstAccount = 5001;
+constexpr int kSoakFirstAccount = 5201;
+
+struct Options {
+  int events = 200;
+  int spacingMs = 300;
+  int idleSeconds = 60;
+  int soakSeconds = 30;
+  std::string host = "127.0.0.97";  // the protocol-7 server's address
+  std::string vorel = VOREL_BINARY;
+};
+
+void Usage() {
+  std::printf(
+      "vorel_system_bench [options]\n"
+      "  --events N      latency run: N station frames (default 200)\n"
+      "  --spacing MS    between two frames of the latency run and the soak (default 300)\n"
+      "  --idle S        idle CPU measured over S seconds (default 60)\n"
+      "  --soak S        soak: a frame every spacing for S seconds before the last memory reading (default 30;\n"
+      "                  1800 for the long soak)\n"
+      "  --quick         --idle 10 --soak 10\n"
+      "  --host ADDR     the protocol-7 server's loopback address (default 127.0.0.97; port 7788)\n"
+      "  --vorel PATH    the program (default the build's)\n");
+}
+
+bool ParseOptions(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+    if (a == "--events") o.events = std::atoi(value().c_str());
+    else if (a == "--spacing") o.spacingMs = std::atoi(value().c_str());
+    else if (a == "--idle") o.idleSeconds = std::atoi(value().c_str());
+    else if (a == "--soak") o.soakSeconds = std::atoi(value().c_str());
+    else if (a == "--quick") o.idleSeconds = 10, o.soakSeconds = 10;
+    else if (a == "--host") o.host = value();
+    else if (a == "--vorel") o.vorel = value();
+    else return false;
+  }
+  return o.events > 0 && o.events < kDrainFirstAccount && o.spacingMs > 0 && o.idleSeconds > 0 && o.soakSeconds >= 0;
+}
+
+template <class Condition>
+bool WaitFor(Condition condition, Clock::duration timeout) {
+  const auto end = Clock::now() + timeout;
+  while (!condition()) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+std::int32_t Account(int stationDigits) { return kFirstNumber * 10000 + stationDigits; }
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+struct Spread {
+  std::size_t count = 0;
+  double median = 0, p99 = 0, min = 0, max = 0;
+};
+
+Spread SpreadOf(std::vector<double> v) {
+  Spread s;
+  s.count = v.size();
+  if (v.empty()) return s;
+  std::sort(v.begin(), v.end());
+  s.median = v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+  s.p99 = v[static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(v.size()))) - 1];
+  s.min = v.front();
+  s.max = v.back();
+  return s;
+}
+
+class Bench {
+ public:
+  explicit Bench(Options options) : o_(std::move(options)) {}
+
+  int Run() {
+    if (!Setup()) return 1;
+    const pid_t pid = driver_->Pid();
+    const long rssStart = RssKiB(pid).value_or(-1);
+    std::printf("memory: VmRSS at start %ld KiB\n", rssStart);
+
+    Latency();
+    const long rssAfterLatency = RssKiB(pid).value_or(-1);
+    std::printf("memory: VmRSS after the latency run %ld KiB\n", rssAfterLatency);
+
+    Idle();
+    Drain();
+    Soak();
+    const long rssAfterSoak = RssKiB(pid).value_or(-1);
+    std::printf("memory: VmRSS start %ld KiB, after latency run %ld KiB, after %d s soak %ld KiB (goal: flat)\n",
+                rssStart, rssAfterLatency, o_.soakSeconds, rssAfterSoak);
+
+    const auto c = servers_.GetCounts();
+    std::printf("servers: protocol 7 %llu connection(s), %llu frames, %llu events; protocol 8 %llu connection(s), "
+                "%llu records, %llu events, %llu polls\n",
+                ull(c.p7Connections), ull(c.p7Frames), ull(c.p7Events), ull(c.p8Connections), ull(c.p8Records),
+                ull(c.p8Events), ull(c.p8Polls));
+    driver_->Signal(SIGTERM);
+    const auto status = driver_->WaitForExit(20s);
+    std::printf("driver: %s\n", status ? ("ended with status " + std::to_string(*status)).c_str() : "did not end");
+    return status && *status == 0 ? 0 : 1;
+  }
+
+ private:
+  static unsigned long long ull(std::uint64_t v) { return static_cast<unsigned long long>(v); }
+
+  bool Setup() {
+    std::string error;
+    if (!servers_.Start(o_.host, 7788, "127.0.0.1", error)) {
+      std::fprintf(stderr, "system bench: %s\n", error.c_str());
+      return false;
+    }
+    if (!main_.Ok() || !second_.Ok()) {
+      std::fprintf(stderr, "system bench: no pseudo-terminal\n");
+      return false;
+    }
+    fs::create_directory(dir_ / "com");
+    fs::create_directory(dir_ / "spool");
+    fs::create_symlink(main_.SlavePath(), dir_ / "com" / "COM1");
+    fs::create_symlink(second_.SlavePath(), dir_ / "com" / "COM2");
+    test::WriteFile(dir_ / "vorel.ini", "[port]\nComPort=COM1\n[portUSB]\nComPort=COM2\n[main]\nSendMivo7=1\n"
+                                        "SendMivo8=1\nhost=" + o_.host + "\nPathForSoob=" +
+                                            (dir_ / "spool").string() + "/\n[ServerHost]\nAddress=127.0.0.1\nPort=" +
+                                            std::to_string(servers_.P8Port()) + "\n");
+    driver_ = std::make_unique<test::ChildProcess>(o_.vorel, std::vector<std::string>{}, dir_.Path().string(),
+                                                   std::map<std::string, std::string>{
+                                                       {"QT_QPA_PLATFORM", "offscreen"},
+                                                       {"VOREL_CLOCK_FILE", (dir_ / "clock.txt").string()},
+                                                       {"VOREL_COM_DIR", (dir_ / "com").string()}});
+    const auto started = Clock::now();
+    const bool up = WaitFor(
+        [&] {
+          const auto c = servers_.GetCounts();
+          return main_.OpenedByDriver() && second_.OpenedByDriver() && c.p7Hellos > 0 && c.p8Hellos > 0 &&
+                 c.p8Polls > 0;
+        },
+        30s);
+    if (!up) {
+      const auto c = servers_.GetCounts();
+      std::fprintf(stderr, "system bench: the driver did not come up (ports %d %d, p7 hello %llu, p8 hello %llu)\n",
+                   main_.OpenedByDriver(), second_.OpenedByDriver(), ull(c.p7Hellos), ull(c.p8Hellos));
+      return false;
+    }
+    std::printf("driver: pid %d, both ports open and both links up after %.0f ms\n", driver_->Pid(),
+                Ms(Clock::now() - started));
+    std::this_thread::sleep_for(1s);  // let the start-up records and the station's restoration go out
+    return true;
+  }
+
+  // Writes the frame; the moment its last byte was written.
+  Clock::time_point Send(const station::Bytes& frame) {
+    main_.Write(frame);
+    const auto written = Clock::now();
+    main_.Drain();
+    return written;
+  }
+
+  void Latency() {
+    std::map<int, Clock::time_point> written;
+    auto next = Clock::now();
+    for (int i = 1; i <= o_.events; ++i) {
+      std::this_thread::sleep_until(next);
+      next += std::chrono::milliseconds(o_.spacingMs);
+      written[i] = Send(station::MainEventFrame(station::NumberedAccount(i), "E1"));
+    }
+    WaitFor([&] { return servers_.P7Arrival(Account(o_.events)) && servers_.P8Arrival(Account(o_.events)); }, 5s);
+    std::this_thread::sleep_for(500ms);
+    std::vector<double> p7, p8;
+    for (const auto& [i, at] : written) {
+      if (const auto t = servers_.P7Arrival(Account(i))) p7.push_back(Ms(*t - at));
+      if (const auto t = servers_.P8Arrival(Account(i))) p8.push_back(Ms(*t - at));
+    }
+    std::printf("latency: %d station frames %d ms apart; floor 200 ms (packet time-out after the first byte, "
+                "polled every 5 ms: 200-205 ms); goal p99 within 10 ms of the floor\n",
+                o_.events, o_.spacingMs);
+    Print("latency: protocol 7 (ftEvent)", SpreadOf(p7));
+    Print("latency: protocol 8 (rtEventMain)", SpreadOf(p8));
+  }
+
+  void Print(const char* what, const Spread& s) {
+    std::printf("%s: %zu of %d arrived, median %.1f ms, p99 %.1f ms, min %.1f ms, max %.1f ms\n", what, s.count,
+                o_.events, s.median, s.p99, s.min, s.max);
+  }
+
+  void Idle() {
+    const pid_t pid = driver_->Pid();
+    std::this_thread::sleep_for(2s);
+    const auto c0 = servers_.GetCounts();
+    const auto cpu0 = CpuSeconds(pid);
+    const auto threads0 = ThreadCpuSeconds(pid);
+    const auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(o_.idleSeconds));
+    const auto cpu1 = CpuSeconds(pid);
+    const auto threads1 = ThreadCpuSeconds(pid);
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    const auto c1 = servers_.GetCounts();
+    if (!cpu0 || !cpu1) {
+      std::printf("idle: the driver is gone\n");
+      return;
+    }
+    const double used = *cpu1 - *cpu0;
+    std::printf("idle: %.1f s with both ports open, both links up (%llu protocol-8 polls): CPU %.2f s = %.2f %% of "
+                "one core, %.0f ms per minute (goal under 1 %%)\n",
+                wall, ull(c1.p8Polls - c0.p8Polls), used, 100.0 * used / wall, 60'000.0 * used / wall);
+    for (const auto& [thread, after] : threads1) {
+      const auto before = threads0.find(thread);
+      const double spent = after - (before == threads0.end() ? 0.0 : before->second);
+      if (spent <= 0) continue;
+      const bool main = thread.starts_with(std::to_string(pid) + " ");
+      std::printf("idle:   thread %s%s: %.2f %% of one core\n", thread.c_str(), main ? " (main)" : "",
+                  100.0 * spent / wall);
+    }
+  }
+
+  void Drain() {
+    station::Bytes burst;
+    for (int i = 0; i < kDrainEvents; ++i) {
+      const station::Bytes frame = station::MainEventFrame(station::NumberedAccount(kDrainFirstAccount + i), "E1");
+      burst.insert(burst.end(), frame.begin(), frame.end());
+    }
+    const auto written = Send(burst);
+    const auto all = [&](bool protocol8) {
+      for (int i = 0; i < kDrainEvents; ++i)
+        if (!(protocol8 ? servers_.P8Arrival(Account(kDrainFirstAccount + i))
+                        : servers_.P7Arrival(Account(kDrainFirstAccount + i))))
+          return false;
+      return true;
+    };
+    const bool p8 = WaitFor([&] { main_.Drain(); return all(true); }, 120s);
+    const auto last = [&](bool protocol8) {
+      Clock::time_point latest{};
+      for (int i = 0; i < kDrainEvents; ++i) {
+        const auto t = protocol8 ? servers_.P8Arrival(Account(kDrainFirstAccount + i))
+                                 : servers_.P7Arrival(Account(kDrainFirstAccount + i));
+        if (t) latest = std::max(latest, *t);
+      }
+      return latest;
+    };
+    const bool p7 = WaitFor([&] { return all(false); }, 10s);
+    std::printf("drain: %d frames in one burst (%zu bytes), from the last byte written until the last event: "
+                "protocol 8 %.0f ms%s, protocol 7 %.0f ms%s\n",
+                kDrainEvents, burst.size(), Ms(last(true) - written), p8 ? "" : " (NOT ALL ARRIVED)",
+                Ms(last(false) - written), p7 ? "" : " (NOT ALL ARRIVED)");
+    std::this_thread::sleep_for(1s);
+  }
+
+  void Soak() {
+    if (o_.soakSeconds == 0) return;
+    const pid_t pid = driver_->Pid();
+    const auto c0 = servers_.GetCounts();
+    const auto end = Clock::now() + std::chrono::seconds(o_.soakSeconds);
+    auto next = Clock::now();
+    auto nextReport = Clock::now() + std::max(10s, std::chrono::seconds(o_.soakSeconds / 6));
+    int sent = 0;
+    while (Clock::now() < end) {
+      std::this_thread::sleep_until(next);
+      next += std::chrono::milliseconds(o_.spacingMs);
+      const int account = kSoakFirstAccount + sent % (station::kMaxAccountNumber - kSoakFirstAccount + 1);
+      Send(station::MainEventFrame(station::NumberedAccount(account), "E1"));
+      ++sent;
+      if (Clock::now() >= nextReport) {
+        nextReport += std::max(10s, std::chrono::seconds(o_.soakSeconds / 6));
+        std::printf("soak: %d frames sent, VmRSS %ld KiB\n", sent, RssKiB(pid).value_or(-1));
+        std::fflush(stdout);
+      }
+    }
+    std::this_thread::sleep_for(2s);
+    const auto c1 = servers_.GetCounts();
+    std::printf("soak: %d s, %d frames: protocol 7 got %llu events, protocol 8 got %llu\n", o_.soakSeconds, sent,
+                ull(c1.p7Events - c0.p7Events), ull(c1.p8Events - c0.p8Events));
+  }
+
+  Options o_;
+  test::TempDir dir_;
+  LoopbackServers servers_;
+  StationPty main_;
+  StationPty second_;
+  std::unique_ptr<test::ChildProcess> driver_;
+};
+
+}  // namespace
+}  // namespace vorel::bench
+
+int main(int argc, char** argv) {
+  vorel::bench::Options options;
+  if (!vorel::bench::ParseOptions(argc, argv, options)) {
+    vorel::bench::Usage();
+    return 2;
+  }
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  return vorel::bench::Bench(options).Run();
+}
