@@ -43,7 +43,7 @@ struct Options {
   int spacingMs = 300;
   int idleSeconds = 60;
   int soakSeconds = 30;
-  std::string host = "127.0.0.97";  // the protocol-7 server's address
+  std::string host = "127.0.0.200";  // the protocol-7 server's address
   std::string vorel = VOREL_BINARY;
 };
 
@@ -56,7 +56,7 @@ void Usage() {
       "  --soak S        soak: a frame every spacing for S seconds before the last memory reading (default 30;\n"
       "                  1800 for the long soak)\n"
       "  --quick         --idle 10 --soak 10\n"
-      "  --host ADDR     the protocol-7 server's loopback address (default 127.0.0.97; port 7788)\n"
+      "  --host ADDR     the protocol-7 server's loopback address (default 127.0.0.200; port 7788)\n"
       "  --vorel PATH    the program (default the build's)\n");
 }
 
