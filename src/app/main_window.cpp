@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QScreen>
 
+#include <cstdio>
 #include <utility>
 
 #include "app/artwork.h"
@@ -78,7 +79,10 @@ void TForm1::BuildStationSide() {
   callbacks.refreshProtocol7Indicator = [&status] { status.Indicator(IndicatorId::Protocol7).Refresh(); };
   callbacks.logError = [](int code) { LogError(code); };
   callbacks.spoolFailed = [this](const std::string& what) {
-    status_->AddLogLine(clock_.Now(), QString::fromStdString("Событие не записано в буфер: " + what));
+    const std::string line = "Событие не записано в буфер: " + what;
+    status_->AddLogLine(clock_.Now(), QString::fromStdString(line));
+    // Also where a service manager keeps it, for whoever was not watching.
+    std::fprintf(stderr, "vorel: %s\n", line.c_str());
   };
   outputs_ = std::make_unique<EventOutputs>(OutputSettings::From(settings_), clock_, *protocol7Sender_,
                                             protocol8Queue_.get(), std::move(callbacks));

@@ -22,8 +22,9 @@ inline constexpr std::string_view kProtocol8SpoolExtension = ".dd8";
 // does the file appear under its final name. An existing file is never
 // replaced: when the name is taken (two files in one millisecond, or a file
 // left from the same moment of an earlier month) the name gets "-1", "-2", ...
-// before the extension. Raises std::system_error when the file cannot be
-// written; nothing is left behind then.
+// before the extension. A missing spool directory is made. Raises
+// std::system_error when the file cannot be written; nothing is left behind
+// then.
 std::string WriteSpoolFile(std::string_view prefix, std::string_view stem, std::string_view extension,
                            std::span<const std::uint8_t> bytes);
 

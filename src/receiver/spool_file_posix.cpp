@@ -76,7 +76,18 @@ std::string WriteSpoolFile(std::string_view prefix, std::string_view stem, std::
   const std::string what = "spool file " + base + std::string(extension);
 
   std::string temporary;
-  Descriptor fd(CreateTemporary(base + std::string(extension), temporary));
+  int created = CreateTemporary(base + std::string(extension), temporary);
+  if (created < 0 && errno == ENOENT) {
+    // A spool directory that is not there (never made, or removed while the
+    // driver ran) is made rather than the event lost.
+    const std::filesystem::path dir = std::filesystem::path(base).parent_path();
+    std::error_code ignored;
+    if (!dir.empty() && std::filesystem::create_directories(dir, ignored))
+      created = CreateTemporary(base + std::string(extension), temporary);
+    else
+      errno = ENOENT;
+  }
+  Descriptor fd(created);
   if (fd.Get() < 0) ThrowErrno(errno, what);
   try {
     WriteAll(fd.Get(), bytes, what);

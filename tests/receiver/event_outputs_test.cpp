@@ -356,8 +356,9 @@ TEST_F(EventOutputsTest, NextMillisecondGetsItsOwnName) {
 }
 
 // The original lost such events without a word.
-TEST_F(EventOutputsTest, MissingSpoolDirectoryReportsEachLossAndRaisesNothing) {
-  settings.PathForSoob = (dir / "missing" / "").string();
+TEST_F(EventOutputsTest, ASpoolDirectoryThatCannotBeMadeReportsEachLossAndRaisesNothing) {
+  test::WriteFile(dir / "blocked", "a file where the directory should be");
+  settings.PathForSoob = (dir / "blocked" / "").string();
   p7.connected = true;
   p7.result = -1;
   auto out = Make();
@@ -365,12 +366,12 @@ TEST_F(EventOutputsTest, MissingSpoolDirectoryReportsEachLossAndRaisesNothing) {
   EXPECT_EQ(out.SendLinkFrame(p7::ftStationLost, 31), Delivery::Lost);
   EXPECT_EQ(out.SendEvent8(PortId::Second, SamplePayload(kSecondEventPayloadSize)), Delivery::Lost);
   ASSERT_EQ(losses.size(), 3u);
-  EXPECT_NE(losses[0].find("missing/2DC06B63_5.ddm"), std::string::npos) << losses[0];
-  EXPECT_NE(losses[0].find("No such file or directory"), std::string::npos) << losses[0];
-  EXPECT_NE(losses[2].find("missing/2DC06B63.dd8"), std::string::npos) << losses[2];
+  EXPECT_NE(losses[0].find("blocked/2DC06B63_5.ddm"), std::string::npos) << losses[0];
+  EXPECT_NE(losses[0].find("Not a directory"), std::string::npos) << losses[0];
+  EXPECT_NE(losses[2].find("blocked/2DC06B63.dd8"), std::string::npos) << losses[2];
   EXPECT_TRUE(errors.empty());
   EXPECT_EQ(refreshes, 0);
-  EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{});
+  EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"blocked"});
 }
 
 TEST_F(EventOutputsTest, ClockWithoutADateWritesErrorElevenAndReportsTheLoss) {

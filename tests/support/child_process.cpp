@@ -1,5 +1,6 @@
 #include "support/child_process.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,7 +17,8 @@ extern char** environ;
 namespace vorel::test {
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                           const std::string& workDir, const std::map<std::string, std::string>& env) {
+                           const std::string& workDir, const std::map<std::string, std::string>& env,
+                           const ChildIo& io) {
   std::map<std::string, std::string> merged;
   for (char** e = environ; *e != nullptr; ++e) {
     const char* eq = std::strchr(*e, '=');
@@ -33,16 +35,37 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   for (std::string& e : envStrings) envp.push_back(e.data());
   envp.push_back(nullptr);
 
+  int input[2] = {-1, -1};
+  if (io.stdinPipe && pipe2(input, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
+    if (io.stdinPipe && dup2(input[0], STDIN_FILENO) < 0) _exit(125);
+    if (!io.stderrFile.empty()) {
+      const int err = open(io.stderrFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+      if (err < 0 || dup2(err, STDERR_FILENO) < 0) _exit(125);
+    }
     if (chdir(workDir.c_str()) != 0) _exit(126);
     execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
+  if (io.stdinPipe) {
+    close(input[0]);
+    stdin_ = input[1];
+  }
+}
+
+bool ChildProcess::Type(const std::string& line) {
+  if (stdin_ < 0) return false;
+  // A child that has ended must fail the write, not end the test.
+  static const bool pipeSignalIgnored = (signal(SIGPIPE, SIG_IGN), true);
+  (void)pipeSignalIgnored;
+  const std::string text = line + "\n";
+  return write(stdin_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 ChildProcess::~ChildProcess() {
+  if (stdin_ >= 0) close(stdin_);
   if (pid_ > 0 && !status_) {
     kill(pid_, SIGKILL);
     int status = 0;

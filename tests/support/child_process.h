@@ -12,17 +12,25 @@
 
 namespace vorel::test {
 
+// Where the child's standard streams go besides the test's own.
+struct ChildIo {
+  bool stdinPipe = false;   // the test writes the child's input with Type
+  std::string stderrFile;   // standard error appended to this file
+};
+
 class ChildProcess {
  public:
   // Starts `program` with `args` in `workDir`; `env` adds to (or replaces in)
   // the test's own environment.
   ChildProcess(const std::string& program, const std::vector<std::string>& args, const std::string& workDir,
-               const std::map<std::string, std::string>& env = {});
+               const std::map<std::string, std::string>& env = {}, const ChildIo& io = {});
   ~ChildProcess();  // SIGKILL and reap, if still running
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   pid_t Pid() const { return pid_; }
+  // A line on the child's standard input (with ChildIo::stdinPipe).
+  bool Type(const std::string& line);
   bool Running();
   void Signal(int signal);
   // True once the process has installed a handler for `signal`.
@@ -33,6 +41,7 @@ class ChildProcess {
 
  private:
   pid_t pid_ = -1;
+  int stdin_ = -1;
   std::optional<int> status_;
 };
 

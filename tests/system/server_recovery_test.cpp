@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "program_env.h"
+#include "reference_servers.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
@@ -25,59 +26,8 @@ using test::ChildProcess;
 using test::Contents;
 using test::ListeningPort;
 using test::TempDir;
+using test::ReferenceServers;
 using test::WaitUntil;
-
-// Both reference servers, stopped and started again on the same addresses;
-// each run writes its own output file.
-class ReferenceServers {
- public:
-  ReferenceServers(const TempDir& dir, std::string p7Address) : dir_(dir), p7Address_(std::move(p7Address)) {}
-  ~ReferenceServers() { Stop(); }
-
-  void Start(const std::string& p8Policy = "accept") {
-    ++run_;
-    p8_ = std::make_unique<ChildProcess>(
-        VOREL_P8_SERVER,
-        std::vector<std::string>{"--no-stdin", "--policy", p8Policy, "-o", P8Output(run_).string(), "127.0.0.1", p8Port_},
-        dir_.Path().string());
-    p7_ = std::make_unique<ChildProcess>(
-        VOREL_P7_SERVER,
-        std::vector<std::string>{"--no-stdin", "-o", P7Output(run_).string(), p7Address_, "7788"},
-        dir_.Path().string());
-    ASSERT_TRUE(WaitUntil([&] { return !ListeningPort(P8Output(run_)).empty(); }, 10s));
-    ASSERT_TRUE(WaitUntil([&] { return !ListeningPort(P7Output(run_)).empty(); }, 10s));
-    p8Port_ = ListeningPort(P8Output(run_));
-  }
-  void Stop() {
-    for (auto* server : {&p7_, &p8_}) {
-      if (!*server) continue;
-      (*server)->Signal(SIGTERM);
-      (*server)->WaitForExit(10s);
-      server->reset();
-    }
-  }
-
-  const std::string& P8Port() const { return p8Port_; }
-  std::string P7Seen() const { return AllRuns(&ReferenceServers::P7Output); }
-  std::string P8Seen() const { return AllRuns(&ReferenceServers::P8Output); }
-  std::string P8SeenInRun(int run) const { return Contents(P8Output(run)); }
-
- private:
-  fs::path P7Output(int run) const { return dir_ / ("p7-" + std::to_string(run) + ".txt"); }
-  fs::path P8Output(int run) const { return dir_ / ("p8-" + std::to_string(run) + ".txt"); }
-  std::string AllRuns(fs::path (ReferenceServers::*output)(int) const) const {
-    std::string all;
-    for (int run = 1; run <= run_; ++run) all += Contents((this->*output)(run));
-    return all;
-  }
-
-  const TempDir& dir_;
-  std::string p7Address_;
-  std::string p8Port_ = "0";
-  int run_ = 0;
-  std::unique_ptr<ChildProcess> p7_;
-  std::unique_ptr<ChildProcess> p8_;
-};
 
 void WriteConfig(const TempDir& dir, const std::string& p7Address, const std::string& p8Port) {
   test::WriteFile(dir / "vorel.ini", "[port]\nComPort=COM1\n[main]\nSendMivo7=1\nhost=" + p7Address +

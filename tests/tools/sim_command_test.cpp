@@ -71,6 +71,12 @@ TEST(SendCommands, NumberedFramesCarryDistinctAccountsAnIntervalApart) {
   ASSERT_EQ(second.frames.size(), 2u);
   EXPECT_EQ(second.frames[1].bytes, B("0110002 A5   \n\r"));
   EXPECT_EQ(Parsed("numbered2 1 300").frames[0].bytes, B("0110001 00   \n\r"));
+
+  const Command stream = Parsed("stream 2 300 41");
+  ASSERT_EQ(stream.frames.size(), 2u);
+  EXPECT_EQ(stream.frames[1].bytes, B("\n0110042 E1\r"));
+  EXPECT_EQ(stream.resend, milliseconds(5000)) << "resent until acknowledged";
+  EXPECT_EQ(main.resend, milliseconds(0));
 }
 
 TEST(WaitingCommands, CarryTheirCountsAndTimes) {
@@ -112,7 +118,7 @@ TEST(BadCommands, AreRefusedWithAReason) {
            "okay now", "restart 1", "raw", "raw 0", "raw 0g", "text", "text a b", "text \"\"",
            "text \\q", "text \"open", "burst 0 1 E1", "burst 2 9999 E1", "burst 1 0 E1",
            "burst 1 00001 E1", "burst 1 1", "numbered 0 300", "numbered 10000 300", "numbered 2 -1",
-           "numbered 2", "numbered2 2 300 A", "numbered2 2 300 A B C", "wait", "wait -5", "wait 1.5",
+           "numbered 2", "numbered2 2 300 A", "stream 2", "stream 2 300 9999", "numbered2 2 300 A B C", "wait", "wait -5", "wait 1.5",
            "wait 86400001", "expect-ack", "expect-ack -1", "expect-ack +0", "expect-ack 1 2",
            "expect-ack 1 timeout", "expect-ack 1 timeout 0", "expect-ack 1000001", "expect-no-ack 0",
            "expect-no-ack", "wait-open 5000", "wait-close timeout x", "close now", "hold on",

@@ -145,6 +145,26 @@ ParsedCommand ParseBurst(const Args& a) {
   return Ok(Send({{std::move(all), std::move(description)}}));
 }
 
+ParsedCommand ParseStream(const Args& a) {
+  if (a.size() < 2 || a.size() > 3) return Error("usage: stream N INTERVAL_MS [FIRST]");
+  const auto n = Number(a[0], 1, kMaxAccountNumber);
+  if (!n) return Error("N: " + Range(1, kMaxAccountNumber));
+  const auto interval = Number(a[1], 0, kMaxMilliseconds);
+  if (!interval) return Error("INTERVAL_MS: " + Range(0, kMaxMilliseconds));
+  const auto first = a.size() == 3 ? Number(a[2], 1, kMaxAccountNumber) : std::optional<long>(1);
+  if (!first || (a.size() == 3 && a[2].size() > 4)) return Error("FIRST: a number " + Range(1, kMaxAccountNumber));
+  if (*first + *n - 1 > kMaxAccountNumber) return Error("stream: the accounts would pass 9999");
+  std::vector<Outgoing> frames;
+  const std::string seqTail = "/" + std::to_string(*n);
+  for (long i = 0; i < *n; ++i) {
+    frames.push_back(MainEvent(NumberedAccount(static_cast<int>(*first + i)), "E1"));
+    frames.back().description += " seq=" + std::to_string(i + 1) + seqTail;
+  }
+  Command c = Send(std::move(frames), milliseconds(*interval));
+  c.resend = kStationResend;
+  return Ok(std::move(c));
+}
+
 ParsedCommand ParseNumbered(const Args& a, bool secondPort) {
   const std::string usage = secondPort ? "usage: numbered2 N INTERVAL_MS [D1 D2]" : "usage: numbered N INTERVAL_MS [CODE]";
   if (a.size() < 2 || a.size() > (secondPort ? 4u : 3u) || (secondPort && a.size() == 3)) return Error(usage);
@@ -229,6 +249,7 @@ const std::vector<Entry>& Table() {
       {"burst", ParseBurst},
       {"numbered", [](const Args& a) { return ParseNumbered(a, false); }},
       {"numbered2", [](const Args& a) { return ParseNumbered(a, true); }},
+      {"stream", ParseStream},
       {"wait", ParseWait},
       {"expect-ack", ParseExpectAck},
       {"expect-no-ack", ParseExpectNoAck},

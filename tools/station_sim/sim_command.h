@@ -40,7 +40,13 @@ struct Command {
   std::chrono::milliseconds duration{0};
   long count = 0;
   bool relative = false;  // expect-ack +N
+  // Send: each frame is written again every `resend` until its ACK comes
+  // back, and the next one waits for that ACK (zero: no waiting).
+  std::chrono::milliseconds resend{0};
 };
+
+// A real station sends an event again when no ACK came back within 5 s.
+inline constexpr std::chrono::milliseconds kStationResend{5000};
 
 inline constexpr std::chrono::milliseconds kDefaultAckTimeout{3000};
 // Long enough for the driver's restart: it closes the line and opens it 5 s later.

@@ -133,10 +133,18 @@ StationSimulator::Outcome StationSimulator::Send(const Command& command) {
       return Outcome::Stopped;
     }
     const Outgoing& frame = command.frames[i];
-    if (const Outcome o = WriteAll(frame.bytes, frame.description); o != Outcome::Done) return o;
-    ++sentWrites_;
-    sentBytes_ += static_cast<long>(frame.bytes.size());
-    report_.Line("sent " + frame.description + " bytes=" + std::to_string(frame.bytes.size()));
+    const long acked = tally_.Acks();
+    for (const char* verb = "sent ";; verb = "resent ") {
+      if (const Outcome o = WriteAll(frame.bytes, frame.description); o != Outcome::Done) return o;
+      ++sentWrites_;
+      sentBytes_ += static_cast<long>(frame.bytes.size());
+      report_.Line(verb + frame.description + " bytes=" + std::to_string(frame.bytes.size()));
+      if (command.resend.count() == 0) break;
+      // As a real station: the next event only after this one's ACK.
+      const PumpEnd end = Pump(Clock::now() + command.resend, [&] { return tally_.Acks() > acked; }, Watch{});
+      if (end == PumpEnd::Stopped) return Outcome::Stopped;
+      if (end == PumpEnd::Condition) break;
+    }
   }
   return Outcome::Done;
 }

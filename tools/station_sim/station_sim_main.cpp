@@ -59,6 +59,11 @@ Commands (';' separates, '#' starts a comment, "..." keeps blanks together):
   numbered N INTERVAL_MS [CODE]
                           N main-port events, accounts 0001..N (code E1 by
                           default), INTERVAL_MS apart
+  stream N INTERVAL_MS [FIRST]
+                          N main-port events, accounts FIRST.. (default 1),
+                          code E1, as a real station sends them: each one
+                          again every 5 s until its ACK comes back, the next
+                          one INTERVAL_MS after that
   numbered2 N INTERVAL_MS [D1 D2]
                           N second-port frames, accounts 0001..N (details
                           0 0 by default), INTERVAL_MS apart

@@ -1,0 +1,219 @@
+// The whole road under faults: the simulated station sends numbered events
+// (accounts 310001, 310002, … once the first number 31 is put in front), the
+// real program delivers them to both reference servers or spools them, and
+// at the end every event is counted per link as delivered (the server printed
+// it), spooled (a spool file holds it) or lost (neither). A delivered event
+// whose line does not carry the code the station sent counts as corrupted.
+#pragma once
+
+#include <signal.h>
+#include <stdio.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "program_env.h"
+#include "reference_servers.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace vorel::test {
+
+struct LinkCount {
+  int delivered = 0;
+  int spooled = 0;
+  int lost = 0;
+  int corrupted = 0;
+  std::string lostAccounts;
+};
+
+struct FaultCount {
+  int sent = 0;
+  LinkCount p7;
+  LinkCount p8;
+};
+
+inline int AccountOf(int number) { return 310000 + number; }
+
+// Numbered events 1..n, or first..first+n-1.
+inline std::vector<int> Numbers(int n, int first = 1) {
+  std::vector<int> numbers;
+  for (int i = 0; i < n; ++i) numbers.push_back(first + i);
+  return numbers;
+}
+
+class FaultRig {
+ public:
+  explicit FaultRig(const std::string& p7Address) : servers(dir, p7Address), p7Address_(p7Address) {
+    std::filesystem::create_directory(spool);
+  }
+  ~FaultRig() {
+    if (driver_) driver_->Signal(SIGKILL);
+  }
+
+  // vorel.ini with the main port on the station, both outputs on; the
+  // protocol-8 port is the one the servers' first run got.
+  void Configure(const std::string& pathForSoob = "spool/") {
+    WriteFile(dir / "vorel.ini", "[port]\nComPort=COM1\n[main]\nSendMivo7=1\nhost=" + p7Address_ +
+                                     "\nPathForSoob=" + pathForSoob + "\n[ServerHost]\nAddress=127.0.0.1\nPort=" +
+                                     servers.P8Port() + "\n");
+  }
+  // The station waits for the driver, lets its start-up settle, then runs
+  // `script` and holds the line.
+  void StartStation(const std::string& script) {
+    station_ = std::make_unique<ChildProcess>(
+        VOREL_STATION_SIM,
+        std::vector<std::string>{"-d", (dir / "com").string(), "-o", (dir / "station.txt").string(), "-e",
+                                 "wait-open; wait 3500; " + script + "; hold"},
+        dir.Path().string());
+    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::is_symlink(dir / "com" / "COM1"); }, std::chrono::seconds(10)));
+  }
+  void StartDriver() {
+    driver_ = std::make_unique<ChildProcess>(VOREL_BINARY, std::vector<std::string>{}, dir.Path().string(),
+                                             ProgramEnv(dir), ChildIo{.stdinPipe = false, .stderrFile = (dir / "driver-err.txt").string()});
+  }
+  void KillDriver() {
+    driver_->Signal(SIGKILL);
+    driver_->WaitForExit(std::chrono::seconds(10));
+  }
+  // The close a service manager makes: SIGTERM, exit status 0.
+  void StopDriver() {
+    driver_->Signal(SIGTERM);
+    const auto status = driver_->WaitForExit(std::chrono::seconds(20));
+    ASSERT_TRUE(status.has_value()) << "the driver did not end";
+    EXPECT_EQ(*status, 0);
+  }
+  bool DriverRunning() { return driver_ && driver_->Running(); }
+
+  // ACKs the station has counted.
+  long Acks() const {
+    static const std::regex ack("ack total=(\\d+)");
+    long last = 0;
+    const std::string text = Contents(dir / "station.txt");
+    for (std::sregex_iterator it(text.begin(), text.end(), ack), end; it != end; ++it) last = std::stol((*it)[1]);
+    return last;
+  }
+  bool WaitForAcks(long n, std::chrono::seconds timeout) {
+    return WaitUntil([&] { return Acks() >= n; }, timeout);
+  }
+  // Whether a server's output shows event `number` already.
+  bool P7Has(int number) const { return Seen(servers.P7Seen(), "type=ftEvent(").contains(AccountOf(number)); }
+  bool P8Has(int number) const { return Seen(servers.P8Seen(), "type=rtEventMain(").contains(AccountOf(number)); }
+  bool P7HasAll(const std::vector<int>& numbers) const {
+    for (int n : numbers)
+      if (!P7Has(n)) return false;
+    return true;
+  }
+  bool P8HasAll(const std::vector<int>& numbers) const {
+    for (int n : numbers)
+      if (!P8Has(n)) return false;
+    return true;
+  }
+  int SpoolFiles(const std::string& extension) const {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(spool))
+      if (entry.path().extension() == extension) ++count;
+    return count;
+  }
+
+  FaultCount Count(const std::vector<int>& numbers) const {
+    FaultCount count;
+    count.sent = static_cast<int>(numbers.size());
+    const std::string listing = SpoolListing();
+    count.p7 = CountLink(numbers, servers.P7Seen(), "type=ftEvent(", listing, "kind=protocol-7");
+    count.p8 = CountLink(numbers, servers.P8Seen(), "type=rtEventMain(", listing, "kind=protocol-8");
+    // What the servers could not even decode.
+    count.p7.corrupted += static_cast<int>(Lines(servers.P7Seen(), "bad-marker").size());
+    count.p8.corrupted += static_cast<int>(Lines(servers.P8Seen(), " error bad-").size());
+    return count;
+  }
+
+  // One line per scenario in the test output, and in the XML report.
+  static void Report(const std::string& scenario, const FaultCount& c) {
+    std::ostringstream line;
+    line << "fault " << scenario << ": sent=" << c.sent << " | protocol 7: delivered=" << c.p7.delivered
+         << " spooled=" << c.p7.spooled << " lost=" << c.p7.lost << " corrupted=" << c.p7.corrupted
+         << " | protocol 8: delivered=" << c.p8.delivered << " spooled=" << c.p8.spooled << " lost=" << c.p8.lost
+         << " corrupted=" << c.p8.corrupted;
+    if (!c.p7.lostAccounts.empty()) line << " | protocol 7 lost " << c.p7.lostAccounts;
+    if (!c.p8.lostAccounts.empty()) line << " | protocol 8 lost " << c.p8.lostAccounts;
+    std::cout << line.str() << std::endl;
+    ::testing::Test::RecordProperty("fault", line.str());
+  }
+
+  TempDir dir;
+  std::filesystem::path spool = dir / "spool";
+  ReferenceServers servers;
+
+ private:
+  static std::vector<std::string> Lines(const std::string& text, const std::string& containing) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+      if (line.find(containing) != std::string::npos) lines.push_back(line);
+    return lines;
+  }
+  static int Account(const std::string& line) {
+    static const std::regex account("account=(\\d+)");
+    std::smatch m;
+    return std::regex_search(line, m, account) ? std::stoi(m[1]) : -1;
+  }
+  static std::set<int> Seen(const std::string& text, const std::string& type) {
+    std::set<int> seen;
+    for (const std::string& line : Lines(text, type)) seen.insert(Account(line));
+    return seen;
+  }
+
+  // The spool files decoded by the spool inspector.
+  std::string SpoolListing() const {
+    std::string listing;
+    const std::string command = std::string(VOREL_SPOOL_INSPECTOR) + " '" + spool.string() + "/' 2>/dev/null";
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+      char buffer[4096];
+      for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) listing.append(buffer, n);
+      ::pclose(pipe);
+    }
+    return listing;
+  }
+
+  static LinkCount CountLink(const std::vector<int>& numbers, const std::string& serverText, const std::string& type,
+                             const std::string& listing, const std::string& kind) {
+    std::set<int> delivered;
+    std::set<int> corrupted;
+    for (const std::string& line : Lines(serverText, type)) {
+      const int account = Account(line);
+      delivered.insert(account);
+      if (line.find("code=E1") == std::string::npos) corrupted.insert(account);
+    }
+    std::set<int> spooled;
+    for (const std::string& line : Lines(listing, kind)) spooled.insert(Account(line));
+    LinkCount count;
+    count.corrupted = static_cast<int>(corrupted.size());
+    for (int n : numbers) {
+      if (delivered.contains(AccountOf(n))) {
+        ++count.delivered;
+      } else if (spooled.contains(AccountOf(n))) {
+        ++count.spooled;
+      } else {
+        ++count.lost;
+        count.lostAccounts += std::to_string(AccountOf(n)) + " ";
+      }
+    }
+    return count;
+  }
+
+  std::string p7Address_;
+  std::unique_ptr<ChildProcess> station_;
+  std::unique_ptr<ChildProcess> driver_;
+};
+
+}  // namespace vorel::test
