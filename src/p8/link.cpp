@@ -1,5 +1,7 @@
 #include "p8/link.h"
 
+#include <algorithm>
+#include <chrono>
 #include <exception>
 #include <filesystem>
 #include <stdexcept>
@@ -26,6 +28,8 @@ bool cl::Push(std::int32_t recordType, std::span<const std::uint8_t> payload, bo
   PutLE<std::uint64_t>(record, kRecordSequenceOffset, sequence);
   if (!queue_.Push(std::move(record))) return false;
   if (replayed) replayed_.insert(sequence);
+  woken_ = true;
+  wake_.notify_one();
   return true;
 }
 
@@ -82,6 +86,9 @@ void cl::Start(LinkEnvironment environment) {
 void cl::RequestStop() {
   LinkEnabled = false;
   StopRequested = true;
+  std::lock_guard lock(queueMutex_);
+  woken_ = true;
+  wake_.notify_one();
 }
 
 void cl::Execute() {
@@ -92,9 +99,21 @@ void cl::Execute() {
     } catch (const std::exception&) {
       // Nothing of a pass may end the thread; the next pass starts afresh.
     }
-    clock_->Sleep(1);
+    Rest(session_->QuietMs());
   }
   session_->Finish();
+}
+
+void cl::Rest(std::uint32_t quietMs) {
+  // A clock of the caller's own (a test's) is slept on pass by pass; the
+  // longer rest waits in real time.
+  if (quietMs <= 1 || clock_ != &SystemClock()) {
+    clock_->Sleep(1);
+    return;
+  }
+  std::unique_lock lock(queueMutex_);
+  wake_.wait_for(lock, std::chrono::milliseconds(quietMs), [this] { return woken_ || StopRequested.load(); });
+  woken_ = false;
 }
 
 std::size_t cl::QueuedCount() const {

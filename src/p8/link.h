@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <set>
@@ -92,6 +93,9 @@ class cl {
 
  private:
   mutable std::mutex queueMutex_;  // held only while a record is copied in or out
+  // Wakes the resting link thread when a record is queued or a stop asked.
+  std::condition_variable wake_;
+  bool woken_ = false;  // under queueMutex_
   SendQueue queue_;
   std::uint64_t sequenceCounter_ = 0;  // never reset, across reconnections too
   std::set<std::uint64_t> replayed_;    // sequence numbers of queued replayed records
@@ -100,6 +104,9 @@ class cl {
 
   bool Push(std::int32_t recordType, std::span<const std::uint8_t> payload, bool replayed);
   void Execute();
+  // Between passes: 1 ms, or longer while nothing can be due, cut short by
+  // a record queued or a stop requested.
+  void Rest(std::uint32_t quietMs);
   std::unique_ptr<LinkSession> session_;  // used by the link thread only
   IClock* clock_ = nullptr;
   std::thread thread_;

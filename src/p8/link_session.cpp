@@ -43,6 +43,28 @@ bool LinkSession::MoreThanPassed(std::uint32_t since, std::uint32_t ms) {
   return static_cast<std::uint32_t>(env_.clock->TickCount() - since) > ms;
 }
 
+std::uint32_t LinkSession::UntilMoreThan(std::uint32_t since, std::uint32_t ms) const {
+  const auto elapsed = static_cast<std::uint32_t>(env_.clock->TickCount() - since);
+  return elapsed > ms ? 1 : ms - elapsed + 1;
+}
+
+std::uint32_t LinkSession::QuietMs() const {
+  if (link_.StopRequested) return 1;
+  if (link_.LinkUp) {
+    // Every pass counts an error while the last exchange left nothing.
+    if (pollDue_ || answerExpected_ || receiveBuffer_.empty() || errorCount_ > kLinkMaxErrors ||
+        link_.QueuedCount() > 0)
+      return 1;
+    if (serverAccepted_) return std::min(kLinkQuietMaxMs, UntilMoreThan(lastPollTick_, kLinkPollIntervalMs));
+    return kLinkQuietMaxMs;
+  }
+  if (link_.LinkEnabled) {
+    if (!lastConnectTick_) return 1;
+    return std::min(kLinkQuietMaxMs, UntilMoreThan(*lastConnectTick_, kLinkReconnectPauseMs));
+  }
+  return accessDeniedLogged_ ? kLinkQuietMaxMs : 1;
+}
+
 void LinkSession::RunPass() {
   if (link_.LinkUp) {
     ExchangePass();

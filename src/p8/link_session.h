@@ -29,6 +29,8 @@ inline constexpr std::size_t kLinkBodyChunk = 50000;
 // No answer of this protocol comes near this size; a larger body length is
 // taken for garbage rather than allocated.
 inline constexpr std::int32_t kLinkMaxAnswerBody = 1 << 20;
+// The longest the link thread rests between passes when nothing is due.
+inline constexpr std::uint32_t kLinkQuietMaxMs = 1000;
 
 // What the link thread is given when it starts (defaults: see cl::Start).
 struct LinkEnvironment {
@@ -58,6 +60,12 @@ class LinkSession {
   void RunPass();
   // The end of the thread: an open connection is closed and released.
   void Finish();
+  // How long, by this session's clock, the passes after this one would do
+  // nothing but look: 1 while something is under way (a record or an answer
+  // to handle, errors being counted); else the time until the next poll or
+  // connection attempt is due; kLinkQuietMaxMs when only a queued record can
+  // start work. The thread sleeps that long unless a record comes first.
+  std::uint32_t QuietMs() const;
 
   int ErrorCount() const { return errorCount_; }
   bool ServerAccepted() const { return serverAccepted_; }
@@ -74,6 +82,8 @@ class LinkSession {
   void CloseConnection();
   void OnDisconnected();
   bool MoreThanPassed(std::uint32_t since, std::uint32_t ms);
+  // Milliseconds until more than `ms` have passed since `since`.
+  std::uint32_t UntilMoreThan(std::uint32_t since, std::uint32_t ms) const;
   void Log(const std::string& text) { env_.handOver->AddLogLine(text); }
   void Refresh() { env_.handOver->RefreshIndicator(); }
 

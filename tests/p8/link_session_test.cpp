@@ -392,6 +392,55 @@ TEST_F(LinkSessionTest, AnEventLeftUnansweredOnAnOpenConnectionIsNotSentTwice) {
   EXPECT_EQ(link.QueuedCount(), 0u);
 }
 
+TEST_F(LinkSessionTest, QuietTimeEndsWhenTheNextPassHasSomethingToDo) {
+  // The thread rests between passes for this long; resting past a due poll
+  // or attempt, or through an exchange, would change what the link does.
+  EXPECT_EQ(session->QuietMs(), 1u) << "the first attempt is due at once";
+  net.acceptConnects = false;
+  Pass();  // attempt at tick 5000, refused; the pass moves the clock 1 ms
+  EXPECT_EQ(session->QuietMs(), kLinkQuietMaxMs) << "the next attempt is 5 s away";
+  clock.Advance(4500);
+  EXPECT_EQ(session->QuietMs(), 500u) << "due when more than 5000 ms have passed";
+  clock.Advance(500);
+  EXPECT_EQ(session->QuietMs(), 1u);
+
+  net.acceptConnects = true;
+  Pass();
+  ASSERT_TRUE(link.LinkUp);
+  EXPECT_EQ(session->QuietMs(), 1u) << "the handshake waits in the queue";
+  ConnectAndShakeHands();  // (its first pass connects afresh)
+  EXPECT_EQ(session->QuietMs(), 1u) << "accepted: the first poll is due at once";
+  net.Answer(rtPoll);
+  Pass();
+  ASSERT_EQ(net.SentTypes(), std::vector<std::int32_t>{rtPoll});
+  net.frames.clear();
+  clock.Advance(100);
+  const std::uint32_t untilPoll = session->QuietMs();
+  EXPECT_GT(untilPoll, 1u);
+  EXPECT_LE(untilPoll, kLinkPollIntervalMs + 1);
+  clock.Advance(untilPoll - 1);
+  Pass();
+  EXPECT_TRUE(net.frames.empty()) << "nothing due a millisecond early";
+  Pass();
+  EXPECT_EQ(net.SentTypes(), std::vector<std::int32_t>{rtPoll}) << "the poll is due then";
+
+  link.Enqueue(rtEventMain, Bytes{1});
+  EXPECT_EQ(session->QuietMs(), 1u) << "a queued record";
+  Pass();  // no answer: the exchange failed and errors are counted pass by pass
+  EXPECT_TRUE(session->ReceiveBuffer().empty());
+  EXPECT_EQ(session->QuietMs(), 1u);
+}
+
+TEST_F(LinkSessionTest, QuietTimeAfterAccessDeniedIsTheLongest) {
+  Pass();
+  net.Answer(rtAccessDenied);
+  Pass();
+  ASSERT_FALSE(link.LinkEnabled);
+  EXPECT_EQ(session->QuietMs(), 1u) << "the log line is still to come";
+  Pass();
+  EXPECT_EQ(session->QuietMs(), kLinkQuietMaxMs);
+}
+
 TEST_F(LinkSessionTest, FinishClosesAnOpenConnectionWithItsNotice) {
   ConnectAndShakeHands();
   session->Finish();
