@@ -34,7 +34,10 @@ TCommPortDriver::TCommPortDriver(QObject* owner, IClock& clock, std::unique_ptr<
   pollTimer_.setTimerType(Qt::PreciseTimer);
   // A handler's error must not unwind through the event loop: it goes to the
   // one reporting place, and the next tick polls again.
-  connect(&pollTimer_, &QTimer::timeout, this, [this] { RunGuarded([this] { Poll(); }); });
+  connect(&pollTimer_, &QTimer::timeout, this, [this] {
+    RunGuarded([this] { Poll(); });
+    ChooseWaking();
+  });
 }
 
 TCommPortDriver::~TCommPortDriver() { Close(); }
@@ -123,9 +126,10 @@ void TCommPortDriver::SetPollingDelay(std::uint16_t value) {
   value = std::max(value, kMinPollingDelay);
   if (value == pollingDelay_) return;
   if (IsOpen()) {
+    const bool polling = pollTimer_.isActive();
     StopPollTimer();
     pollingDelay_ = value;
-    StartPollTimer();
+    if (polling) StartPollTimer();
   } else {
     pollingDelay_ = value;
   }
@@ -143,13 +147,41 @@ bool TCommPortDriver::Open() {
     return false;
   }
   device_->SetTimeouts(DeviceTimeouts{});
-  StartPollTimer();
+  const int handle = device_->ReadinessHandle();
+  if (handle < 0) {
+    StartPollTimer();
+    return true;
+  }
+  // An idle line costs nothing: the poll timer runs only from the first
+  // byte of a packet until the packet is handed over.
+  readable_ = new QSocketNotifier(handle, QSocketNotifier::Read, this);
+  connect(readable_, &QSocketNotifier::activated, this, [this] {
+    readable_->setEnabled(false);
+    RunGuarded([this] { Poll(); });
+    ChooseWaking();
+  });
   return true;
+}
+
+void TCommPortDriver::ChooseWaking() {
+  if (!IsOpen() || readable_ == nullptr) return;  // no readiness: the timer runs throughout
+  if (polling_ || packetStartTick_ != kNoPacket) {
+    if (!pollTimer_.isActive()) StartPollTimer();
+    return;
+  }
+  StopPollTimer();
+  readable_->setEnabled(true);
 }
 
 void TCommPortDriver::Close() {
   if (!IsOpen()) return;
   StopPollTimer();
+  if (readable_ != nullptr) {
+    // Possibly inside its own signal: deleted once that is over.
+    readable_->setEnabled(false);
+    readable_->deleteLater();
+    readable_ = nullptr;
+  }
   device_->Close();
   open_.store(false, std::memory_order_release);
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <atomic>
@@ -108,8 +109,11 @@ class TCommPortDriver : public QObject {
 
   // The packet start tick (kNoPacket when no packet is under way).
   std::uint32_t PacketStartTick() const { return packetStartTick_; }
-  // The poll timer: running with period PollingDelay exactly while open.
+  // The poll timer, with period PollingDelay. It runs all the time the port
+  // is open, unless the device tells when bytes arrive: then an idle port
+  // waits for that, and the timer runs only while a packet is under way.
   const QTimer& PollTimer() const { return pollTimer_; }
+  bool WaitsForBytes() const { return readable_ != nullptr && readable_->isEnabled(); }
 
   static constexpr std::uint32_t kMinBufSize = 128;
   static constexpr std::uint32_t kMaxBufSize = 8192;
@@ -117,6 +121,9 @@ class TCommPortDriver : public QObject {
  private:
   void PollDevice();
   void LoseDevice();
+  // After a poll: the timer while a packet is under way (or a poll is held
+  // back by a nested event loop), else the wait for the next byte.
+  void ChooseWaking();
   void StartPollTimer();
   void StopPollTimer();
   // Reads up to count bytes into the input buffer, never more than it holds.
@@ -126,6 +133,7 @@ class TCommPortDriver : public QObject {
   std::unique_ptr<ISerialDevice> device_;
   std::atomic<bool> open_{false};
   QTimer pollTimer_;
+  QSocketNotifier* readable_ = nullptr;  // while open, when the device has a readiness handle
   std::vector<std::uint8_t> inBuffer_;
   std::uint32_t packetStartTick_ = kNoPacket;
   bool polling_ = false;  // a poll is running (a handler may run a nested event loop)

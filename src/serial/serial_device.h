@@ -77,6 +77,10 @@ class ISerialDevice {
   // unplugged, the other side of a pseudo-terminal closed): every call fails
   // until it is closed and opened again.
   virtual bool Gone() const { return false; }
+  // A descriptor that turns readable when bytes arrive or the device goes
+  // away, so that an idle port needs no polling; -1 when there is none (the
+  // component then polls all the time it is open).
+  virtual int ReadinessHandle() const { return -1; }
 };
 
 std::unique_ptr<ISerialDevice> CreateSystemSerialDevice();

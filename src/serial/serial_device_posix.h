@@ -26,6 +26,7 @@ class PosixSerialDevice final : public ISerialDevice {
   bool SetModemLine(ModemLine line, bool on) override;
   SerialError LastError() const override { return lastError_; }
   bool Gone() const override { return gone_; }
+  int ReadinessHandle() const override { return fd_; }
 
   // The open file descriptor, -1 when closed.
   int Handle() const { return fd_; }

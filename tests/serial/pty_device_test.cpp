@@ -286,16 +286,34 @@ TEST_F(PtyDeviceTest, PollTimerDeliversPacketFromTheLine) {
     sender->SendBytes(&ack, 1);
   };
   ASSERT_TRUE(port.Open());
+  // Idle, the port waits for the line instead of polling it.
+  EXPECT_TRUE(port.WaitsForBytes());
+  EXPECT_FALSE(port.PollTimer().isActive());
 
   const Bytes frame = {0x0A, '5', '0', '1', '1', '2', '3', '4', ' ', '1', '8', 0x00, 0xFF, 0x0D};
   ASSERT_TRUE(pty.Send(frame));
   QDeadlineTimer deadline(5000);
   while (packets.empty() && !deadline.hasExpired()) {
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);  // the 5 ms poll timer keeps events coming
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
   }
   ASSERT_EQ(packets.size(), 1u);
   EXPECT_EQ(packets[0], frame);
   EXPECT_EQ(pty.Receive(1), Bytes{0x06});
+  EXPECT_TRUE(port.WaitsForBytes()) << "and waits again once the packet is handed over";
+  EXPECT_FALSE(port.PollTimer().isActive());
+}
+
+TEST_F(PtyDeviceTest, AnIdlePortNoticesTheLineGoingAway) {
+  TCommPortDriver port(nullptr, SystemClock(), std::make_unique<PosixSerialDevice>());
+  port.SetPortName(pty.PortName());
+  int lost = 0;
+  port.OnDeviceLost = [&](TCommPortDriver*) { ++lost; };
+  ASSERT_TRUE(port.Open());
+  pty.CloseMaster();
+  QDeadlineTimer deadline(5000);
+  while (lost == 0 && !deadline.hasExpired()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+  EXPECT_EQ(lost, 1);
+  EXPECT_FALSE(port.IsOpen());
 }
 
 // Real hardware, when VOREL_TEST_SERIAL_PORT names a device ("COM1",
