@@ -187,12 +187,18 @@ void LinkSession::ReceiveStep() {
   const auto total = static_cast<std::size_t>(*length);
   Bytes body;
   body.reserve(total);
+  int idleWaits = 0;
   while (body.size() < total) {
     std::size_t want = std::min(total - body.size(), kLinkBodyChunk);
+    const std::size_t before = body.size();
     if (connection_->ReadExact(want, body, kLinkAnswerWaitMs)) continue;
     // A slow server gets another wait; a connection that is gone, or a
-    // shutdown, ends the answer as no answer.
+    // shutdown, ends the answer as no answer - and so does a server that
+    // stopped in the middle of its answer, after as many empty waits as
+    // errors it takes to reconnect: it would hold the link for good.
     if (!connection_->IsOpen() || link_.StopRequested) return;
+    idleWaits = body.size() == before ? idleWaits + 1 : 0;
+    if (idleWaits > kLinkMaxErrors) throw std::runtime_error("answer body stalled");
   }
   receiveBuffer_ = std::move(body);
 }

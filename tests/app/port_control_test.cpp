@@ -2,11 +2,7 @@
 // entries picked in the list, with fake devices where the exact line
 // sequence matters and pseudo-terminals published as COM ports where the
 // real opening, holding and probing do.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/file.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QTest>
@@ -25,6 +21,7 @@
 #include "p7/frame.h"
 #include "p8/record.h"
 #include "p8/record_types.h"
+#include "support/loopback.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
 
@@ -212,58 +209,33 @@ TEST_F(PortControlTest, AConfigurationFileThatCannotBeWrittenGivesErrorNineteen)
   EXPECT_EQ(errors_.size(), 1u) << "reported as an uncaught error";
 }
 
-// A message server of the test's own on 127.0.0.N:7788 that collects frames.
+// A message server of the test's own on 127.0.0.N:7788 that collects frames
+// while the event loop serves the driver (it runs in this process).
 class FrameListener {
  public:
-  explicit FrameListener(const char* address) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(7788);
-    inet_pton(AF_INET, address, &a.sin_addr);
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listener_, 1) != 0)
-      ADD_FAILURE() << "cannot listen on " << address;
-  }
-  ~FrameListener() {
-    if (client_ >= 0) close(client_);
-    close(listener_);
-  }
-  // Serves the event loop (the driver is in this process) until `count`
-  // frames have come.
+  explicit FrameListener(const char* address) : server_(address, 7788) {}
   bool WaitForFrames(std::size_t count, int timeoutMs = 5000) {
-    return QTest::qWaitFor(
+    return test::PumpUntil(
         [&] {
-          if (client_ < 0) {
-            pollfd p{listener_, POLLIN, 0};
-            if (poll(&p, 1, 0) == 1) client_ = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-          }
-          std::uint8_t buffer[4096];
-          pollfd p{client_, POLLIN, 0};
-          while (client_ >= 0 && poll(&p, 1, 0) == 1) {
-            const ssize_t n = recv(client_, buffer, sizeof buffer, 0);
-            if (n <= 0) break;
-            bytes_.insert(bytes_.end(), buffer, buffer + n);
-          }
-          return bytes_.size() >= count * p7::kFrameSize;
+          server_.TryAccept();
+          if (server_.Peer() >= 0) server_.Collect();
+          return server_.Received().size() >= count * p7::kFrameSize;
         },
-        timeoutMs);
+        std::chrono::milliseconds(timeoutMs));
   }
   // Type and payload byte 0 of every frame so far.
   std::vector<std::pair<int, int>> Frames() const {
     std::vector<std::pair<int, int>> frames;
-    for (std::size_t at = 0; at + p7::kFrameSize <= bytes_.size(); at += p7::kFrameSize) {
-      const auto fields = p7::DecodeFrame(std::span(bytes_).subspan(at, p7::kFrameSize));
+    const Bytes& bytes = server_.Received();
+    for (std::size_t at = 0; at + p7::kFrameSize <= bytes.size(); at += p7::kFrameSize) {
+      const auto fields = p7::DecodeFrame(std::span(bytes).subspan(at, p7::kFrameSize));
       frames.emplace_back(fields ? fields->type : -1, fields ? fields->firstPayloadByte : -1);
     }
     return frames;
   }
 
  private:
-  int listener_ = -1;
-  int client_ = -1;
-  Bytes bytes_;
+  test::LoopbackServer server_;
 };
 
 TEST_F(PortControlTest, AStartedMainPortSendsItsComNumberWhateverSendMivo7Says) {

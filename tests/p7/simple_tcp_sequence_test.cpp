@@ -12,7 +12,7 @@
 #include "p7/SimpleTCP.h"
 #include "p7/client_log.h"
 #include "p7/fake_socket_api.h"
-#include "p7/loopback.h"
+#include "support/loopback.h"
 
 namespace vorel {
 namespace {

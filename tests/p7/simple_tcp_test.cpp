@@ -11,7 +11,7 @@
 #include "base/uncaught_error.h"
 #include "p7/SimpleTCP.h"
 #include "p7/client_log.h"
-#include "p7/loopback.h"
+#include "support/loopback.h"
 
 namespace vorel {
 namespace {

@@ -441,6 +441,22 @@ TEST_F(LinkSessionTest, QuietTimeAfterAccessDeniedIsTheLongest) {
   EXPECT_EQ(session->QuietMs(), kLinkQuietMaxMs);
 }
 
+TEST_F(LinkSessionTest, AServerThatStopsInTheMiddleOfItsAnswerDoesNotHoldTheLinkForGood) {
+  // The body read used to wait for ever on a connection that stayed open.
+  ConnectAndShakeHands();
+  link.Enqueue(rtEventMain, Bytes{1});
+  Bytes frame = BuildFrame(BuildRecord(rtPoll, 0, Bytes(100, 0)));
+  net.available.assign(frame.begin(), frame.begin() + 60);
+  const std::uint32_t start = clock.TickCount();
+  Pass();
+  EXPECT_TRUE(session->ReceiveBuffer().empty());
+  EXPECT_GE(session->ErrorCount(), 1);
+  EXPECT_LE(clock.TickCount() - start, (kLinkMaxErrors + 3) * kLinkAnswerWaitMs) << "bounded";
+  // The errors go on to the reconnect.
+  for (int i = 0; i < 30 && link.LinkUp; ++i) Pass();
+  EXPECT_FALSE(link.LinkUp);
+}
+
 TEST_F(LinkSessionTest, FinishClosesAnOpenConnectionWithItsNotice) {
   ConnectAndShakeHands();
   session->Finish();

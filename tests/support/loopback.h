@@ -50,11 +50,12 @@ inline int CheckedSocket() {
   return fd;
 }
 
-inline std::uint16_t BindLoopback(int fd) {
+// Binds to ADDRESS:PORT (port 0: one the system chooses) and returns the port.
+inline std::uint16_t BindLoopback(int fd, const char* address = "127.0.0.1", std::uint16_t port = 0) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = 0;
+  if (::inet_pton(AF_INET, address, &sa.sin_addr) != 1) throw std::runtime_error("bad address");
+  sa.sin_port = htons(port);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) throw std::runtime_error("bind failed");
   socklen_t len = sizeof sa;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
@@ -76,14 +77,15 @@ class RefusingPort {
   std::uint16_t port_;
 };
 
-// A server on 127.0.0.1 that accepts without blocking and talks to the last
-// accepted peer.
+// A server on a loopback address (127.0.0.1 and a port the system chooses,
+// unless told) that accepts without blocking and talks to the last accepted
+// peer.
 class LoopbackServer {
  public:
-  LoopbackServer() : listener_(CheckedSocket()) {
+  explicit LoopbackServer(const char* address = "127.0.0.1", std::uint16_t port = 0) : listener_(CheckedSocket()) {
     int on = 1;
     ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    port_ = BindLoopback(listener_);
+    port_ = BindLoopback(listener_, address, port);
     ::listen(listener_, 8);
     ::fcntl(listener_, F_SETFL, ::fcntl(listener_, F_GETFL) | O_NONBLOCK);
   }
