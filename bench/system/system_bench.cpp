@@ -208,10 +208,10 @@ class Bench {
       if (const auto t = servers_.P7Arrival(Account(i))) p7.push_back(Ms(*t - at));
       if (const auto t = servers_.P8Arrival(Account(i))) p8.push_back(Ms(*t - at));
     }
-    // The port sees the first byte at its next 5 ms poll and cuts the packet
-    // at the first poll more than 200 ms after that.
+    // The first byte wakes the port; it then polls every 5 ms and cuts the
+    // packet at the first poll more than 200 ms after that byte.
     std::printf("latency: %d station frames %d ms apart; floor: the 200 ms packet time-out, polled every 5 ms "
-                "(200-210 ms); goal: p99 within 10 ms of the floor\n",
+                "(200-205 ms); goal: p99 within 10 ms of the floor\n",
                 o_.events, o_.spacingMs);
     Print("latency: protocol 7 (ftEvent)", SpreadOf(p7));
     Print("latency: protocol 8 (rtEventMain)", SpreadOf(p8));
