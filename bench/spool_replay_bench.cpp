@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,9 +31,12 @@ constexpr TDateTime kStart = 46366.5;
 // One spool directory for every benchmark here; each leaves it as it found it.
 class Spool {
  public:
-  static Spool& Get() {
-    static Spool spool;
-    return spool;
+  // kFilesPerKind of each kind, or `perKind`.
+  static Spool& Get(int perKind = kFilesPerKind) {
+    static std::map<int, std::unique_ptr<Spool>> spools;
+    auto& spool = spools[perKind];
+    if (!spool) spool.reset(new Spool(perKind));
+    return *spool;
   }
 
   std::string Prefix() const { return (dir_ / "spool/").string(); }
@@ -39,14 +44,14 @@ class Spool {
   void Restore7() { test::WriteFile(first7_, frame_); }
 
  private:
-  Spool() {
+  explicit Spool(int perKind) {
     std::filesystem::create_directory(dir_ / "spool");
     const p7::Frame frame = p7::BuildFrame(p7::ftEvent);
     frame_.assign(reinterpret_cast<const char*>(frame.data()), frame.size());
     Bytes event(4 + 17, 0);
     PutLE<std::int32_t>(event, 0, rtEventMain);
     const std::string event8(event.begin(), event.end());
-    for (int i = 0; i < kFilesPerKind; ++i) {
+    for (int i = 0; i < perKind; ++i) {
       // Spool names: the moment in milliseconds, upper-case hexadecimal.
       char stem[32];
       std::snprintf(stem, sizeof stem, "%X", 0x2DC00000 + i * 37);
@@ -168,6 +173,35 @@ void BM_Tick_BothLinksUp(benchmark::State& state) {
   SetFileCount(state);
 }
 BENCHMARK(BM_Tick_BothLinksUp)->Unit(benchmark::kMillisecond);
+
+// 10,000 files waiting in all (5,000 of each kind), both links up: a usual
+// tick (protocol 7 sends a file, protocol 8 between its replays), and the one
+// tick in 15 when both replays take a file.
+void BM_Tick_10000Files(benchmark::State& state) {
+  const bool bothTakeFiles = state.range(0) != 0;
+  Spool& spool = Spool::Get(5'000);
+  cl link;
+  link.LinkUp = true;
+  TDateTime now = kStart;
+  link.ReplaySpool(spool.Prefix(), now, NoLog);
+  Bytes record;
+  while (link.Peek(record)) link.DropHead();
+  Sender sender;
+  sender.connected = true;
+  Protocol7Replay replay(spool.Prefix(), sender, {});
+  for (auto _ : state) {
+    now += (bothTakeFiles ? 3.5 : 0.2) * kSecond;
+    if (!bothTakeFiles) now = kStart + kSecond;
+    link.ReplaySpool(spool.Prefix(), now, NoLog);
+    replay.Step();
+    state.PauseTiming();
+    while (link.Peek(record)) link.DropHead();
+    spool.Restore7();
+    state.ResumeTiming();
+  }
+  state.counters["files_waiting"] = 10'000;
+}
+BENCHMARK(BM_Tick_10000Files)->Arg(0)->Arg(1)->ArgName("both_take_files")->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace vorel
