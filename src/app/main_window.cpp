@@ -336,11 +336,12 @@ void TForm1::ShowSetupPage() {
 }
 
 void TForm1::Timer2Timer() {
+  // Both replays take their file from one reading of the spool directory.
+  SpoolListing spool(settings_.PathForSoob);
   if (link_) {
-    link_->ReplaySpool(settings_.PathForSoob, clock_.Now(),
-                       [this](const std::string& line) { linkWindowSide_.AddLogLine(line); });
+    link_->ReplaySpool(spool, clock_.Now(), [this](const std::string& line) { linkWindowSide_.AddLogLine(line); });
   }
-  if (settings_.SendMivo7) protocol7Replay_->Step();
+  if (settings_.SendMivo7) protocol7Replay_->Step(spool);
   status_->ShowTimeSinceLastFrame(clock_.Now(), station_[0].lastFrameTime);
   supervision_->Check(SupervisedPort(PortId::Main, IndicatorId::Port1), clock_.Now());
   supervision_->Check(SupervisedPort(PortId::Second, IndicatorId::Port2), clock_.Now());

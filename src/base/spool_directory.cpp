@@ -57,6 +57,29 @@ std::optional<std::string> FirstSpoolFile(std::string_view prefix, std::string_v
   return pattern.dirPart + *first;
 }
 
+SpoolListing::SpoolListing(std::string_view prefix) : prefix_(prefix) {}
+
+std::optional<std::string> SpoolListing::First(std::string_view extension, const std::set<std::string>& passOver) {
+  const SpoolPattern pattern(prefix_, extension);
+  if (!read_) {
+    read_ = true;
+    ForEachDirectoryName(pattern.directory, [&](std::string_view name) {
+      if (name.starts_with(pattern.namePrefix)) names_.emplace_back(name);
+    });
+  }
+  const std::string* first = nullptr;
+  for (const std::string& name : names_) {
+    if (!pattern.Matches(name) || (first && name >= *first)) continue;
+    const std::string path = pattern.dirPart + name;
+    if (passOver.contains(path) || gone_.contains(path)) continue;
+    first = &name;
+  }
+  if (!first) return std::nullopt;
+  return pattern.dirPart + *first;
+}
+
+void SpoolListing::Forget(const std::string& path) { gone_.insert(path); }
+
 std::string SetSpoolFileAside(const std::string& file) {
   const std::string aside = file + std::string(kBadSpoolExtension);
   std::error_code ec;

@@ -26,6 +26,27 @@ std::vector<std::string> FindSpoolFiles(std::string_view prefix, std::string_vie
 std::optional<std::string> FirstSpoolFile(std::string_view prefix, std::string_view extension,
                                           const std::set<std::string>& passOver = {});
 
+// The spool directory as the replays of one timer tick see it: read from the
+// disk once, on first use, and shared by the replays of both links, each of
+// which takes the first file of its own extension. Listing a directory that
+// holds thousands of files is the dearest part of a tick; reading it twice
+// would double that. A file a replay removes or sets aside is forgotten.
+class SpoolListing {
+ public:
+  explicit SpoolListing(std::string_view prefix);
+
+  // As FirstSpoolFile, from the one reading of the directory.
+  std::optional<std::string> First(std::string_view extension, const std::set<std::string>& passOver = {});
+  // The file (a path as First gives it) is gone from the directory.
+  void Forget(const std::string& path);
+
+ private:
+  std::string prefix_;
+  bool read_ = false;
+  std::vector<std::string> names_;  // entry names starting with the name part of the prefix
+  std::set<std::string> gone_;
+};
+
 // Renames the file to its name + ".bad"; the new name, or empty when even that
 // failed.
 std::string SetSpoolFileAside(const std::string& file);

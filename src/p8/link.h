@@ -81,6 +81,10 @@ class cl {
                    const std::function<void(const std::string&)>& addLogLine) {
     replay_.Step(*this, pathForSoob, now, addLogLine);
   }
+  // The same, from the tick's shared reading of the spool directory.
+  void ReplaySpool(SpoolListing& listing, TDateTime now, const std::function<void(const std::string&)>& addLogLine) {
+    replay_.Step(*this, listing, now, addLogLine);
+  }
 
   // True while the link counts as up: producers then queue instead of
   // writing spool files. Written by the link thread.

@@ -36,13 +36,19 @@ std::optional<SpoolFile> ReadSpoolFile(const std::string& path) {
 
 void SpoolReplay8::Step(cl& link, const std::string& pathForSoob, TDateTime now,
                         const std::function<void(const std::string&)>& addLogLine) {
+  SpoolListing listing(pathForSoob);
+  Step(link, listing, now, addLogLine);
+}
+
+void SpoolReplay8::Step(cl& link, SpoolListing& listing, TDateTime now,
+                        const std::function<void(const std::string&)>& addLogLine) {
   if (!link.LinkUp) return;
   // The pacing first: between two replays the directory is not read at all.
   if (!link.Spool().ReplayDue(now)) return;
   // The first file in name order each time round: a broken file is renamed
   // aside (no longer matched) or passed over, so the next search finds the
   // file behind it. Full paths, as the acknowledgement will find them again.
-  while (const std::optional<std::string> path = FirstSpoolFile(pathForSoob, kProtocol8Extension, passedOver_)) {
+  while (const std::optional<std::string> path = listing.First(kProtocol8Extension, passedOver_)) {
     std::optional<SpoolFile> file = ReadSpoolFile(*path);
     if (!file) {
       const std::string aside = SetSpoolFileAside(*path);
@@ -50,6 +56,7 @@ void SpoolReplay8::Step(cl& link, const std::string& pathForSoob, TDateTime now,
         passedOver_.insert(*path);
         addLogLine("Файл очереди " + *path + " не читается и не переименован.");
       } else {
+        listing.Forget(*path);
         addLogLine("Файл очереди " + *path + " не читается - переименован в " + aside + ".");
       }
       continue;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/datetime.h"
+#include "base/spool_directory.h"
 
 namespace vorel {
 
@@ -22,6 +23,8 @@ class SpoolReplay8 {
   // then) and named through addLogLine; the tick goes on with the next file.
   void Step(cl& link, const std::string& pathForSoob, TDateTime now,
             const std::function<void(const std::string&)>& addLogLine);
+  // The same, from the tick's shared reading of the spool directory.
+  void Step(cl& link, SpoolListing& listing, TDateTime now, const std::function<void(const std::string&)>& addLogLine);
 
  private:
   // Broken files that could not be renamed either: reported once, then

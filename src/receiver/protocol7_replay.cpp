@@ -29,21 +29,31 @@ Protocol7Replay::Protocol7Replay(std::string spoolPrefix, IProtocol7Sender& send
 
 void Protocol7Replay::Step() {
   if (!sender_.Connected()) return;
+  SpoolListing listing(spoolPrefix_);
+  Step(listing);
+}
+
+void Protocol7Replay::Step(SpoolListing& listing) {
+  if (!sender_.Connected()) return;
   // The first file in name order each time round: a broken file renamed aside
   // is no longer matched, and one that could not even be renamed is passed
   // over for the rest of this tick (the next tick tries it again).
   std::set<std::string> passOver;
-  while (const std::optional<std::string> file = FirstSpoolFile(spoolPrefix_, kProtocol7SpoolExtension, passOver)) {
+  while (const std::optional<std::string> file = listing.First(kProtocol7SpoolExtension, passOver)) {
     const std::optional<p7::Frame> frame = ReadFrame(*file);
     if (!frame) {
       const std::string aside = SetSpoolFileAside(*file);
-      if (aside.empty()) passOver.insert(*file);
+      if (aside.empty())
+        passOver.insert(*file);
+      else
+        listing.Forget(*file);
       if (callbacks_.logLine)
         callbacks_.logLine("Файл буфера не читается, отложен: " + (aside.empty() ? *file : aside));
       continue;  // the next file, in this same tick
     }
     if (sender_.Send(*frame) != static_cast<std::int32_t>(p7::kFrameSize)) return;  // stays for next time
     std::remove(file->c_str());
+    listing.Forget(*file);
     try {
       if (callbacks_.refreshIndicator) callbacks_.refreshIndicator();
     } catch (...) {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "base/spool_directory.h"
 #include "receiver/event_outputs.h"
 
 namespace vorel {
@@ -24,6 +25,8 @@ class Protocol7Replay {
   // for the next connection. A file that cannot be read or is shorter than a
   // frame is put aside as ".bad" so the files behind it still go.
   void Step();
+  // The same, from the tick's shared reading of the spool directory.
+  void Step(SpoolListing& listing);
 
  private:
   std::string spoolPrefix_;

@@ -111,6 +111,21 @@ TEST(SpoolDirectory, FirstFileIsTheFirstOfTheListingLessThoseHeldBack) {
   EXPECT_EQ(FirstSpoolFile(prefix, ".ddm", passOver), std::nullopt);
   EXPECT_EQ(FirstSpoolFile((dir / "a").string(), ".ddm"), (dir / "a_-1.ddm").string()) << "a name prefix";
   EXPECT_EQ(FirstSpoolFile((dir / "missing/").string(), ".ddm"), std::nullopt);
+
+  // The tick's shared listing finds the same files, both kinds from one
+  // reading of the directory.
+  for (const std::string& p : {prefix, (dir / "a").string(), (dir / "missing/").string()}) {
+    SpoolListing listing(p);
+    EXPECT_EQ(listing.First(".ddm"), FirstSpoolFile(p, ".ddm")) << p;
+    EXPECT_EQ(listing.First(".dd8"), FirstSpoolFile(p, ".dd8")) << p;
+  }
+  SpoolListing listing(prefix);
+  EXPECT_EQ(listing.First(".dd8"), prefix + "C.dd8");
+  WriteFile(dir / "0_-1.ddm", "x");  // written after the reading
+  EXPECT_EQ(listing.First(".ddm"), all.front()) << "the directory is read once";
+  listing.Forget(all.front());
+  EXPECT_EQ(listing.First(".ddm"), all[1]) << "a file sent or set aside is not offered again";
+  EXPECT_EQ(listing.First(".ddm", {all[1]}), all[2]);
 }
 
 }  // namespace
