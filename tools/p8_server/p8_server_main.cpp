@@ -1,14 +1,10 @@
 // vorel_p8_server: a protocol-8 server for tests, the demo and integrators.
 // It prints every record the driver sends and answers each one according to
 // the chosen policy. Single-threaded, one poll loop.
-#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <charconv>
-#include <cstdio>
-#include <exception>
-#include <list>
 #include <map>
 #include <random>
 #include <string>
@@ -18,7 +14,7 @@
 #include "p8/record_types.h"
 #include "p8_policy.h"
 #include "p8_record_text.h"
-#include "tcp_server.h"
+#include "server_loop.h"
 
 namespace {
 
@@ -65,122 +61,53 @@ Options:
   -h, --help     this text
 )";
 
+constexpr tools::ServerProgram kProgram{"vorel_p8_server", kUsage, 12543};
+
 struct Options {
-  std::string host;
-  std::uint16_t port = 12543;
+  tools::ServerOptions common;
   Policy policy;
   unsigned seed = 1;
-  std::string outputPath;
-  bool readStdin = true;
 };
 
-struct Connection {
-  int fd = -1;
-  int id = 0;
+struct Connection : tools::ServerConnection {
   std::uint64_t requests = 0;
   FrameReader reader;
 };
 
-[[noreturn]] void Fail(const std::string& text) {
-  std::fprintf(stderr, "vorel_p8_server: %s\n(see --help)\n", text.c_str());
-  std::exit(2);
-}
-
-template <class Number>
-Number ParseNumber(const std::string& text, Number highest, const std::string& what) {
-  Number value{};
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size() || value > highest)
-    Fail("bad " + what + " " + text);
-  return value;
-}
-
 Options ParseArguments(int argc, char** argv) {
   Options options;
-  std::vector<std::string> positional;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) Fail(arg + " needs a value");
-      return argv[++i];
-    };
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    } else if (arg == "--policy") {
-      const std::string name = value();
-      const auto policy = ParsePolicy(name);
-      if (!policy) Fail("unknown policy " + name);
-      options.policy = *policy;
-    } else if (arg == "--seed") {
-      options.seed = ParseNumber<unsigned>(value(), 0xFFFFFFFFu, "seed");
-    } else if (arg == "-o") {
-      options.outputPath = value();
-    } else if (arg == "--no-stdin") {
-      options.readStdin = false;
-    } else if (!arg.empty() && arg[0] == '-') {
-      Fail("unknown option " + arg);
-    } else {
-      positional.push_back(arg);
-    }
-  }
-  if (positional.empty() || positional.size() > 2) Fail("give HOST and optionally PORT");
-  options.host = positional[0];
-  if (positional.size() == 2) options.port = ParseNumber<std::uint16_t>(positional[1], 65535, "port");
+  options.common = tools::ParseServerArguments(
+      argc, argv, kProgram, [&](const std::string& option, const tools::OptionValue& value) {
+        if (option == "--policy") {
+          const std::string name = value();
+          const auto policy = ParsePolicy(name);
+          if (!policy) tools::UsageError(kProgram, "unknown policy " + name);
+          options.policy = *policy;
+        } else if (option == "--seed") {
+          const std::string text = value();
+          const auto seed = tools::ParseWholeNumber(text, 0xFFFFFFFFu);
+          if (!seed) tools::UsageError(kProgram, "bad seed " + text);
+          options.seed = static_cast<unsigned>(*seed);
+        } else {
+          return false;
+        }
+        return true;
+      });
   return options;
 }
 
-class Server {
+// Nothing happens between the driver's records and the operator's commands,
+// so the loop sleeps until one comes; records are answered before commands.
+class Server : public tools::ConnectionServer<Connection> {
  public:
-  explicit Server(Options options) : options_(std::move(options)), random_(options_.seed) {}
-
-  int Run() {
-    out_.Open(options_.outputPath);
-    const int stopFd = tools::InstallStopSignals();
-    std::string bound;
-    listenFd_ = tools::ListenTcp(options_.host, options_.port, bound);
-    start_ = tools::MonotonicMs();
-    out_.Line("listening " + bound);
-    while (!quit_) {
-      std::vector<pollfd> fds{{stopFd, POLLIN, 0}, {listenFd_, POLLIN, 0}};
-      if (options_.readStdin) fds.push_back({STDIN_FILENO, POLLIN, 0});
-      const std::size_t firstConnection = fds.size();
-      for (const auto& c : connections_) fds.push_back({c.fd, POLLIN, 0});
-      ::poll(fds.data(), fds.size(), -1);
-      if (fds[0].revents != 0) break;
-      if (fds[1].revents & POLLIN) Accept();
-      std::size_t index = firstConnection;
-      for (auto it = connections_.begin(); it != connections_.end();) {
-        const bool readable = index < fds.size() && fds[index].fd == it->fd && fds[index].revents != 0;
-        ++index;
-        it = (readable && !Receive(*it)) ? Drop(it, it->reader.Broken() ? "server" : "peer") : std::next(it);
-      }
-      if (options_.readStdin && fds[2].revents != 0) ReadStdin();
-    }
-    for (auto it = connections_.begin(); it != connections_.end();) it = Drop(it, "server");
-    std::string summary = "summary requests=" + std::to_string(requests_) + " answers=" + std::to_string(answers_);
-    for (const auto& [type, count] : perType_) {
-      const auto name = RecordTypeName(type);
-      summary += " " + (name.empty() ? RecordTypeLabel(type) : std::string(name)) + "=" + std::to_string(count);
-    }
-    out_.Line(summary + " bad=" + std::to_string(bad_));
-    ::close(listenFd_);
-    return 0;
-  }
+  explicit Server(Options options)
+      : ConnectionServer(std::move(options.common), {.pollTimeoutMs = -1, .commandsFirst = false}),
+        policy_(options.policy),
+        random_(options.seed) {}
 
  private:
-  std::string Stamp() const { return "t=" + std::to_string(tools::MonotonicMs() - start_) + " "; }
-
-  void Accept() {
-    std::string peer;
-    for (int fd; (fd = tools::AcceptClient(listenFd_, peer)) >= 0;) {
-      connections_.push_back(Connection{fd, ++lastId_, 0, {}});
-      out_.Line(Stamp() + "connect conn=" + std::to_string(lastId_) + " peer=" + peer);
-    }
-  }
-
   // False when the connection is to go.
-  bool Receive(Connection& c) {
+  bool Receive(Connection& c) override {
     std::uint8_t bytes[4096];
     const ssize_t n = ::read(c.fd, bytes, sizeof bytes);
     if (n <= 0) return n < 0 && (errno == EAGAIN || errno == EINTR);
@@ -189,7 +116,8 @@ class Server {
     while (auto item = c.reader.Next()) {
       if (!item->error.empty()) {
         ++bad_;
-        out_.Line(Stamp() + "error " + item->error + id);
+        Note("error " + item->error + id);
+        c.endedHere = true;
         return false;
       }
       ++requests_;
@@ -200,10 +128,10 @@ class Server {
       } else {
         ++bad_;
       }
-      out_.Line(Stamp() + "request " + DescribeRecord(item->body) + id);
-      const auto reply = ReplyFor(options_.policy, header ? std::optional(header->recordType) : std::nullopt,
+      Note("request " + DescribeRecord(item->body) + id);
+      const auto reply = ReplyFor(policy_, header ? std::optional(header->recordType) : std::nullopt,
                                   header ? header->sequence : 0, c.requests, random_);
-      out_.Line(Stamp() + "answer " + reply.text + id);
+      Note("answer " + reply.text + id);
       if (reply.what == Reply::What::CloseConnection) return false;
       if (reply.what == Reply::What::Send) {
         if (!tools::SendAll(c.fd, reply.bytes)) return false;
@@ -213,70 +141,52 @@ class Server {
     return true;
   }
 
-  void ReadStdin() {
-    char bytes[1024];
-    const ssize_t n = ::read(STDIN_FILENO, bytes, sizeof bytes);
-    if (n <= 0) {  // end of input: go on serving, without commands
-      options_.readStdin = false;
-      return;
-    }
-    stdinText_.append(bytes, static_cast<std::size_t>(n));
-    for (std::size_t end; (end = stdinText_.find('\n')) != std::string::npos;) {
-      std::string line = stdinText_.substr(0, end);
-      stdinText_.erase(0, end + 1);
-      while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-      Command(line.substr(std::min(line.size(), line.find_first_not_of(' '))));
-    }
-  }
-
-  void Command(const std::string& line) {
+  // Spaces around a command and a carriage return at its end do not count.
+  void Command(const std::string& typed) override {
+    std::string line = typed;
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    line.erase(0, std::min(line.size(), line.find_first_not_of(' ')));
     if (line.empty()) return;
     if (line == "quit") {
-      quit_ = true;
+      Quit();
     } else if (line == "disconnect") {
-      for (auto it = connections_.begin(); it != connections_.end();) it = Drop(it, "server");
+      for (auto it = connections().begin(); it != connections().end();) it = Drop(it, "server");
     } else if (line.rfind("policy ", 0) == 0) {
       const auto policy = ParsePolicy(line.substr(7));
       if (!policy) {
-        out_.Line(Stamp() + "error unknown policy " + line.substr(7));
+        Note("error unknown policy " + line.substr(7));
         return;
       }
-      options_.policy = *policy;
-      out_.Line(Stamp() + "policy " + PolicyName(*policy));
+      policy_ = *policy;
+      Note("policy " + PolicyName(*policy));
     } else {
-      out_.Line(Stamp() + "error unknown command: " + line);
+      Note("error unknown command: " + line);
     }
   }
 
-  std::list<Connection>::iterator Drop(std::list<Connection>::iterator it, const char* by) {
-    ::close(it->fd);
-    out_.Line(Stamp() + "disconnect conn=" + std::to_string(it->id) + " by=" + by +
-              " requests=" + std::to_string(it->requests));
-    return connections_.erase(it);
+  std::string DisconnectDetails(const Connection& c) const override {
+    return " requests=" + std::to_string(c.requests);
   }
 
-  Options options_;
+  std::string Summary() const override {
+    std::string summary = "summary requests=" + std::to_string(requests_) + " answers=" + std::to_string(answers_);
+    for (const auto& [type, count] : perType_) {
+      const auto name = RecordTypeName(type);
+      summary += " " + (name.empty() ? RecordTypeLabel(type) : std::string(name)) + "=" + std::to_string(count);
+    }
+    return summary + " bad=" + std::to_string(bad_);
+  }
+
+  Policy policy_;
   std::mt19937 random_;
-  tools::LineOutput out_;
-  int listenFd_ = -1;
-  std::int64_t start_ = 0;
-  std::list<Connection> connections_;
-  int lastId_ = 0;
   std::uint64_t requests_ = 0;
   std::uint64_t answers_ = 0;
   std::uint64_t bad_ = 0;
   std::map<std::int32_t, std::uint64_t> perType_;
-  std::string stdinText_;
-  bool quit_ = false;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  try {
-    return Server(ParseArguments(argc, argv)).Run();
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "vorel_p8_server: %s\n", error.what());
-    return 1;
-  }
+  return tools::RunServer(kProgram, [&] { return Server(ParseArguments(argc, argv)).Run(); });
 }
