@@ -1,9 +1,7 @@
 // vorel_p7_server: a message server for the protocol-7 link, for tests, the
 // demo and integrators. It prints every frame the driver sends and sends the
 // clock and close commands when told to. Single-threaded, one poll loop.
-#include <unistd.h>
-
-#include <cerrno>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -74,16 +72,9 @@ void AddRule(std::vector<TimedAction>& rules, const std::string& text) {
 Options ParseArguments(int argc, char** argv) {
   Options options;
   options.common = tools::ParseServerArguments(
-      argc, argv, kProgram, [&](const std::string& option, const tools::OptionValue& value) {
-        if (option == "-e") {
-          AddRule(options.rules, value());
-        } else if (option == "--close-after") {
-          AddRule(options.rules, "after-frames " + value() + " close");
-        } else {
-          return false;
-        }
-        return true;
-      });
+      argc, argv, kProgram,
+      {{"-e", [&](const std::string& rule) { AddRule(options.rules, rule); }},
+       {"--close-after", [&](const std::string& n) { AddRule(options.rules, "after-frames " + n + " close"); }}});
   return options;
 }
 
@@ -101,12 +92,9 @@ class Server : public tools::ConnectionServer<Connection> {
     c.ruleDone.assign(rules_.size(), false);
   }
 
-  // False when the peer has closed or the connection failed.
-  bool Receive(Connection& c) override {
-    std::uint8_t bytes[4096];
-    const ssize_t n = ::read(c.fd, bytes, sizeof bytes);
-    if (n <= 0) return n < 0 && (errno == EAGAIN || errno == EINTR);
-    c.cutter.Push({bytes, static_cast<std::size_t>(n)});
+  // False when a rule ends the connection.
+  bool Receive(Connection& c, std::span<const std::uint8_t> bytes) override {
+    c.cutter.Push(bytes);
     while (auto frame = c.cutter.Next()) {
       ++c.frames;
       ++frames_;

@@ -1,12 +1,10 @@
 // vorel_p8_server: a protocol-8 server for tests, the demo and integrators.
 // It prints every record the driver sends and answers each one according to
 // the chosen policy. Single-threaded, one poll loop.
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <map>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -76,23 +74,17 @@ struct Connection : tools::ServerConnection {
 
 Options ParseArguments(int argc, char** argv) {
   Options options;
-  options.common = tools::ParseServerArguments(
-      argc, argv, kProgram, [&](const std::string& option, const tools::OptionValue& value) {
-        if (option == "--policy") {
-          const std::string name = value();
-          const auto policy = ParsePolicy(name);
-          if (!policy) tools::UsageError(kProgram, "unknown policy " + name);
-          options.policy = *policy;
-        } else if (option == "--seed") {
-          const std::string text = value();
-          const auto seed = tools::ParseWholeNumber(text, 0xFFFFFFFFu);
-          if (!seed) tools::UsageError(kProgram, "bad seed " + text);
-          options.seed = static_cast<unsigned>(*seed);
-        } else {
-          return false;
-        }
-        return true;
-      });
+  auto policy = [&](const std::string& name) {
+    const auto parsed = ParsePolicy(name);
+    if (!parsed) tools::UsageError(kProgram, "unknown policy " + name);
+    options.policy = *parsed;
+  };
+  auto seed = [&](const std::string& text) {
+    const auto parsed = tools::ParseWholeNumber(text, 0xFFFFFFFFu);
+    if (!parsed) tools::UsageError(kProgram, "bad seed " + text);
+    options.seed = static_cast<unsigned>(*parsed);
+  };
+  options.common = tools::ParseServerArguments(argc, argv, kProgram, {{"--policy", policy}, {"--seed", seed}});
   return options;
 }
 
@@ -106,12 +98,10 @@ class Server : public tools::ConnectionServer<Connection> {
         random_(options.seed) {}
 
  private:
-  // False when the connection is to go.
-  bool Receive(Connection& c) override {
-    std::uint8_t bytes[4096];
-    const ssize_t n = ::read(c.fd, bytes, sizeof bytes);
-    if (n <= 0) return n < 0 && (errno == EAGAIN || errno == EINTR);
-    c.reader.Push({bytes, static_cast<std::size_t>(n)});
+  // False when the connection is to go: a broken envelope, the drop policy
+  // or a failed answer.
+  bool Receive(Connection& c, std::span<const std::uint8_t> bytes) override {
+    c.reader.Push(bytes);
     const std::string id = " conn=" + std::to_string(c.id);
     while (auto item = c.reader.Next()) {
       if (!item->error.empty()) {

@@ -12,8 +12,10 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <list>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -86,8 +88,8 @@ class ConnectionServer : public ServerBase {
 
   // A connection just accepted, before its "connect" line.
   virtual void OnConnect(Connection&) {}
-  // The connection is readable; false when it is to go.
-  virtual bool Receive(Connection& c) = 0;
+  // Bytes the connection brought; false when it is to go.
+  virtual bool Receive(Connection& c, std::span<const std::uint8_t> bytes) = 0;
   // What follows "by=..." in its "disconnect" line.
   virtual std::string DisconnectDetails(const Connection& c) const = 0;
   // After every turn of the loop.
@@ -105,6 +107,7 @@ class ConnectionServer : public ServerBase {
  private:
   void Accept();
   void ServeConnections(const std::vector<pollfd>& fds, std::size_t index);
+  bool ReadFrom(Connection& c);
 
   Loop loop_;
   Connections connections_;
@@ -154,8 +157,17 @@ void ConnectionServer<Connection>::ServeConnections(const std::vector<pollfd>& f
   for (auto it = connections_.begin(); it != connections_.end();) {
     const bool readable = index < fds.size() && fds[index].fd == it->fd && fds[index].revents != 0;
     ++index;
-    it = (readable && !Receive(*it)) ? Drop(it, it->endedHere ? "server" : "peer") : std::next(it);
+    it = (readable && !ReadFrom(*it)) ? Drop(it, it->endedHere ? "server" : "peer") : std::next(it);
   }
+}
+
+// False when the peer has closed, the connection failed or Receive ends it.
+template <class Connection>
+bool ConnectionServer<Connection>::ReadFrom(Connection& c) {
+  std::uint8_t bytes[4096];
+  const ssize_t n = ::read(c.fd, bytes, sizeof bytes);
+  if (n <= 0) return n < 0 && (errno == EAGAIN || errno == EINTR);
+  return Receive(c, {bytes, static_cast<std::size_t>(n)});
 }
 
 }  // namespace vorel::tools

@@ -21,16 +21,17 @@ std::optional<std::uint64_t> ParseWholeNumber(std::string_view text, std::uint64
   return value;
 }
 
-ServerOptions ParseServerArguments(int argc, char** argv, const ServerProgram& program, const OwnOption& own) {
+ServerOptions ParseServerArguments(int argc, char** argv, const ServerProgram& program, const OwnOptions& own) {
   ServerOptions options;
   options.port = program.defaultPort;
   std::vector<std::string> positional;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    const OptionValue value = [&]() -> std::string {
+    auto value = [&]() -> std::string {
       if (i + 1 >= argc) UsageError(program, arg + " needs a value");
       return argv[++i];
     };
+    const auto ownOption = own.find(arg);
     if (arg == "-h" || arg == "--help") {
       std::fputs(program.usage, stdout);
       std::exit(0);
@@ -38,8 +39,10 @@ ServerOptions ParseServerArguments(int argc, char** argv, const ServerProgram& p
       options.outputPath = value();
     } else if (arg == "--no-stdin") {
       options.readStdin = false;
+    } else if (ownOption != own.end()) {
+      ownOption->second(value());
     } else if (!arg.empty() && arg[0] == '-') {
-      if (!own(arg, value)) UsageError(program, "unknown option " + arg);
+      UsageError(program, "unknown option " + arg);
     } else {
       positional.push_back(arg);
     }

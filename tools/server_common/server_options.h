@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,15 +32,13 @@ struct ServerOptions {
 // A whole decimal number from 0 to highest, nothing else around it.
 std::optional<std::uint64_t> ParseWholeNumber(std::string_view text, std::uint64_t highest);
 
-// Takes the value of the option being handled (the next argument); a missing
-// value is a usage error.
-using OptionValue = std::function<std::string()>;
-
-// Handles one of the program's own options; false when it is none of them.
-using OwnOption = std::function<bool(const std::string& option, const OptionValue& value)>;
+// The program's own options, each with a value (the next argument), by name:
+// {"--seed", [&](const std::string& value) { ... }}. A missing value is a
+// usage error.
+using OwnOptions = std::map<std::string, std::function<void(const std::string& value)>>;
 
 // Parses the whole command line; -h / --help print the usage and exit 0.
-ServerOptions ParseServerArguments(int argc, char** argv, const ServerProgram& program, const OwnOption& own);
+ServerOptions ParseServerArguments(int argc, char** argv, const ServerProgram& program, const OwnOptions& own);
 
 // Runs the server; an exception ends it with "NAME: what" on stderr and
 // status 1 (an address that is not IPv4, a port in use, an output file that
