@@ -66,7 +66,7 @@ class ServerBase {
 // What the loop knows of a connection; a server derives its own from it.
 struct ServerConnection {
   int fd = -1;
-  int id = 0;             // from 1, in the order of acceptance
+  int id = 0;              // from 1, in the order of acceptance
   bool endedHere = false;  // this side decided to end it: "by=server"
 };
 
@@ -80,7 +80,7 @@ class ConnectionServer : public ServerBase {
   using Iterator = typename Connections::iterator;
 
   struct Loop {
-    int pollTimeoutMs = -1;       // how often AfterPoll runs when nothing happens
+    int pollTimeoutMs = -1;      // how often AfterPoll runs when nothing happens
     bool commandsFirst = false;  // commands before the connections' bytes
   };
 
