@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "scratch_file.h"
 #include "config/ini_file.h"
 #include "config/ini_lines.h"
 #include "config/settings.h"
@@ -23,7 +24,6 @@ namespace {
 
 using namespace vorel;
 
-std::filesystem::path g_file;
 
 struct Key {
   const char* section;
@@ -58,15 +58,7 @@ bool Padded(std::string_view s) { return !s.empty() && (ini::IsBlank(s.front()) 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // Memory-backed when there is /dev/shm: the file is written for every input.
-  char pattern[] = "/dev/shm/vorel-fuzz-ini-XXXXXX";
-  char fallback[] = "/tmp/vorel-fuzz-ini-XXXXXX";
-  int fd = mkstemp(pattern);
-  if (fd < 0) fd = mkstemp(fallback);
-  if (fd < 0) std::abort();
-  close(fd);
-  g_file = std::filesystem::exists(pattern) ? pattern : fallback;
-  std::atexit([] { std::filesystem::remove(g_file); });
+  fuzz::MakeScratchFile("ini");
   return 0;
 }
 
@@ -82,16 +74,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const Key& k : kSettingKeys) ReadTyped(ini, k.section, k.key);
   ReadTyped(ini, section, key);
 
-  if (std::FILE* out = std::fopen(g_file.c_str(), "wb")) {
+  if (std::FILE* out = std::fopen(fuzz::ScratchFile().c_str(), "wb")) {
     std::fwrite(file.data(), 1, file.size(), out);
     std::fclose(out);
   }
   Settings settings;
   try {
-    LoadSettings(g_file, settings);
+    LoadSettings(fuzz::ScratchFile(), settings);
   } catch (const std::runtime_error&) {
   }
-  ReadServerAddress(g_file);
+  ReadServerAddress(fuzz::ScratchFile());
 
   if (!writes) return 0;
   std::string written;

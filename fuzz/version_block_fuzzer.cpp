@@ -16,6 +16,7 @@
 #include <span>
 #include <string>
 
+#include "scratch_file.h"
 #include "base/bytes.h"
 #include "p8/version_block.h"
 #include "p8/version_block_source.h"
@@ -25,7 +26,6 @@ namespace {
 
 using namespace vorel;
 
-std::filesystem::path g_file;
 
 // The input as the block of any file name.
 class InputSource final : public VersionBlockSource {
@@ -43,15 +43,7 @@ constexpr const char* kPaths[] = {"\\", "\\VarFileInfo\\Translation", "\\StringF
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // Memory-backed when there is /dev/shm: the file is written for every input.
-  char pattern[] = "/dev/shm/vorel-fuzz-version-XXXXXX";
-  char fallback[] = "/tmp/vorel-fuzz-version-XXXXXX";
-  int fd = mkstemp(pattern);
-  if (fd < 0) fd = mkstemp(fallback);
-  if (fd < 0) std::abort();
-  close(fd);
-  g_file = std::filesystem::exists(pattern) ? pattern : fallback;
-  std::atexit([] { std::filesystem::remove(g_file); });
+  fuzz::MakeScratchFile("version");
   return 0;
 }
 
@@ -80,12 +72,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     blockReader.FileVersionText();
   }
 
-  if (std::FILE* out = std::fopen(g_file.c_str(), "wb")) {
+  if (std::FILE* out = std::fopen(fuzz::ScratchFile().c_str(), "wb")) {
     std::fwrite(file.data(), 1, file.size(), out);
     std::fclose(out);
   }
   const EmbeddedVersionBlockSource windowed(1024);
-  const auto loaded = windowed.Load(g_file.string());
+  const auto loaded = windowed.Load(fuzz::ScratchFile().string());
   if (found.has_value() != loaded.has_value()) std::abort();
   if (found && !std::equal(found->begin(), found->end(), loaded->begin(), loaded->end())) std::abort();
   return 0;
