@@ -68,6 +68,19 @@ class Spool {
 
 void NoLog(const std::string&) {}
 
+// Empties the send queue, as the link thread would by sending.
+void Drain(cl& link) {
+  Bytes record;
+  while (link.Peek(record)) link.DropHead();
+}
+
+// The link up, with a file replayed at kStart: the next replay is 3 s away.
+void UpBetweenReplays(cl& link, const std::string& prefix) {
+  link.LinkUp = true;
+  link.ReplaySpool(prefix, kStart, NoLog);
+  Drain(link);
+}
+
 class Sender final : public IProtocol7Sender {
  public:
   bool Connected() override { return connected; }
@@ -100,10 +113,7 @@ BENCHMARK(BM_Replay8_LinkDown);
 void BM_Replay8_UpNotDue(benchmark::State& state) {
   Spool& spool = Spool::Get();
   cl link;
-  link.LinkUp = true;
-  link.ReplaySpool(spool.Prefix(), kStart, NoLog);
-  Bytes record;
-  while (link.Peek(record)) link.DropHead();
+  UpBetweenReplays(link, spool.Prefix());
   for (auto _ : state) link.ReplaySpool(spool.Prefix(), kStart + kSecond, NoLog);
   benchmark::DoNotOptimize(link.QueuedCount());
   SetFileCount(state);
@@ -116,11 +126,10 @@ void BM_Replay8_UpTakesFile(benchmark::State& state) {
   cl link;
   link.LinkUp = true;
   TDateTime now = kStart;
-  Bytes record;
   for (auto _ : state) {
     now += 3.5 * kSecond;
     link.ReplaySpool(spool.Prefix(), now, NoLog);
-    if (link.Peek(record)) link.DropHead();
+    Drain(link);
   }
   SetFileCount(state);
 }
@@ -156,10 +165,7 @@ BENCHMARK(BM_Replay7_ConnectedTakesFile)->Unit(benchmark::kMillisecond);
 void BM_Tick_BothLinksUp(benchmark::State& state) {
   Spool& spool = Spool::Get();
   cl link;
-  link.LinkUp = true;
-  link.ReplaySpool(spool.Prefix(), kStart, NoLog);
-  Bytes record;
-  while (link.Peek(record)) link.DropHead();
+  UpBetweenReplays(link, spool.Prefix());
   Sender sender;
   sender.connected = true;
   Protocol7Replay replay(spool.Prefix(), sender, {});
@@ -181,11 +187,8 @@ void BM_Tick_10000Files(benchmark::State& state) {
   const bool bothTakeFiles = state.range(0) != 0;
   Spool& spool = Spool::Get(5'000);
   cl link;
-  link.LinkUp = true;
+  UpBetweenReplays(link, spool.Prefix());
   TDateTime now = kStart;
-  link.ReplaySpool(spool.Prefix(), now, NoLog);
-  Bytes record;
-  while (link.Peek(record)) link.DropHead();
   Sender sender;
   sender.connected = true;
   Protocol7Replay replay(spool.Prefix(), sender, {});
@@ -196,7 +199,7 @@ void BM_Tick_10000Files(benchmark::State& state) {
     link.ReplaySpool(listing, now, NoLog);
     replay.Step(listing);
     state.PauseTiming();
-    while (link.Peek(record)) link.DropHead();
+    Drain(link);
     spool.Restore7();
     state.ResumeTiming();
   }
