@@ -45,16 +45,8 @@ std::vector<std::string> FindSpoolFiles(std::string_view prefix, std::string_vie
 
 std::optional<std::string> FirstSpoolFile(std::string_view prefix, std::string_view extension,
                                           const std::set<std::string>& passOver) {
-  const SpoolPattern pattern(prefix, extension);
-  // All paths share dirPart, so the smallest name gives the smallest path.
-  std::optional<std::string> first;  // the name, without dirPart
-  ForEachDirectoryName(pattern.directory, [&](std::string_view name) {
-    if (!pattern.Matches(name) || (first && name >= *first)) return;
-    if (!passOver.empty() && passOver.contains(pattern.dirPart + std::string(name))) return;
-    first = std::string(name);
-  });
-  if (!first) return std::nullopt;
-  return pattern.dirPart + *first;
+  SpoolListing listing(prefix);
+  return listing.First(extension, passOver);
 }
 
 SpoolListing::SpoolListing(std::string_view prefix) : prefix_(prefix) {}
@@ -70,8 +62,10 @@ std::optional<std::string> SpoolListing::First(std::string_view extension, const
   const std::string* first = nullptr;
   for (const std::string& name : names_) {
     if (!pattern.Matches(name) || (first && name >= *first)) continue;
-    const std::string path = pattern.dirPart + name;
-    if (passOver.contains(path) || gone_.contains(path)) continue;
+    if (!passOver.empty() || !gone_.empty()) {
+      const std::string path = pattern.dirPart + name;
+      if (passOver.contains(path) || gone_.contains(path)) continue;
+    }
     first = &name;
   }
   if (!first) return std::nullopt;

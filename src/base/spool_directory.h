@@ -20,9 +20,8 @@ inline constexpr std::string_view kBadSpoolExtension = ".bad";
 // current directory). A missing directory has no files.
 std::vector<std::string> FindSpoolFiles(std::string_view prefix, std::string_view extension);
 
-// The first of FindSpoolFiles' list that is not in `passOver`, or nullopt.
-// One pass over the directory that keeps only the smallest name: a replay
-// step takes one file per tick, and a long outage leaves thousands waiting.
+// The first of FindSpoolFiles' list that is not in `passOver`, or nullopt,
+// without sorting the list: a long outage leaves thousands waiting.
 std::optional<std::string> FirstSpoolFile(std::string_view prefix, std::string_view extension,
                                           const std::set<std::string>& passOver = {});
 
