@@ -80,7 +80,7 @@ void TForm1::BuildStationSide() {
   callbacks.logError = [](int code) { LogError(code); };
   callbacks.spoolFailed = [this](const std::string& what) {
     const std::string line = "Событие не записано в буфер: " + what;
-    status_->AddLogLine(clock_.Now(), QString::fromStdString(line));
+    AddLogLine(line);
     // Also where a service manager keeps it, for whoever was not watching.
     std::fprintf(stderr, "vorel: %s\n", line.c_str());
   };
@@ -95,9 +95,7 @@ void TForm1::BuildStationSide() {
   protocol7Replay_ = std::make_unique<Protocol7Replay>(
       settings_.PathForSoob, *protocol7Sender_,
       Protocol7Replay::Callbacks{[&status] { status.Indicator(IndicatorId::Protocol7).Refresh(); },
-                                 [this](const std::string& line) {
-                                   status_->AddLogLine(clock_.Now(), QString::fromStdString(line));
-                                 }});
+                                 [this](const std::string& line) { AddLogLine(line); }});
   StationSupervision::LinkFrameOutput linkFrames;
   if (settings_.SendMivo7)
     linkFrames = [this](p7::FrameType type, std::int32_t tag) { outputs_->SendLinkFrame(type, tag); };
@@ -145,7 +143,7 @@ void TForm1::BuildPortReopeners() {
   const auto make = [this](PortPanel& panel, TCommPortDriver& driver) {
     LostPortReopener::Callbacks callbacks;
     callbacks.wanted = [&panel] { return panel.IsRunning(); };
-    callbacks.log = [this](const std::string& line) { status_->AddLogLine(clock_.Now(), QString::fromStdString(line)); };
+    callbacks.log = [this](const std::string& line) { AddLogLine(line); };
     callbacks.stateChanged = [this] { EnqueuePortStatus(); };
     auto reopener = std::make_unique<LostPortReopener>(driver, clock_, std::move(callbacks));
     driver.OnDeviceLost = [r = reopener.get()](TCommPortDriver*) { r->DeviceLost(); };
@@ -339,7 +337,7 @@ void TForm1::Timer2Timer() {
   // Both replays take their file from one reading of the spool directory.
   SpoolListing spool(settings_.PathForSoob);
   if (link_) {
-    link_->ReplaySpool(spool, clock_.Now(), [this](const std::string& line) { linkWindowSide_.AddLogLine(line); });
+    link_->ReplaySpool(spool, clock_.Now(), [this](const std::string& line) { AddLogLine(line); });
   }
   if (settings_.SendMivo7) protocol7Replay_->Step(spool);
   status_->ShowTimeSinceLastFrame(clock_.Now(), station_[0].lastFrameTime);
@@ -421,8 +419,10 @@ void TForm1::StopLink() {
   link_.reset();
 }
 
+void TForm1::AddLogLine(const std::string& text) { status_->AddLogLine(clock_.Now(), QString::fromStdString(text)); }
+
 void TForm1::LinkWindowSide::AddLogLine(const std::string& text) {
-  form_.status_->AddLogLine(form_.clock_.Now(), QString::fromStdString(text));
+  form_.AddLogLine(text);
 }
 
 void TForm1::LinkWindowSide::RefreshIndicator() { form_.status_->Indicator(IndicatorId::Protocol8).Refresh(); }

@@ -123,6 +123,8 @@ class TForm1 : public QWidget {
   void AdvOfficeComboBox1Select() { portControl_[0]->EntryPicked(); }
   void AdvOfficeComboBox2Select() { portControl_[1]->EntryPicked(); }
   void EnqueuePortStatus();
+  // A line in the log on the status page, stamped with the time now.
+  void AddLogLine(const std::string& text);
   // A port whose device went away is opened again by the driver itself.
   void BuildPortReopeners();
   // The protocol-7 link.
