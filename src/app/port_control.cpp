@@ -1,6 +1,5 @@
 #include "app/port_control.h"
 
-#include <algorithm>
 #include <optional>
 #include <stdexcept>
 #include <utility>
@@ -56,9 +55,8 @@ void PortControl::Start() {
   if (!number) {
     // Reported as an uncaught error; the port stays open and running, and
     // this press sends neither the frame nor the port-status record.
-    const std::string& device = w_.driver->PortName();
-    throw std::runtime_error("'" + device.substr(std::min<std::size_t>(device.size(), 7)) +
-                             "' is not a valid integer value");
+    throw std::runtime_error("'" + w_.panel->List()->currentText().toStdString() +
+                             "' gives no COM port number for the message server");
   }
   w_.sendPortNumber(*number);
 }
