@@ -108,16 +108,8 @@ class FaultRig {
   // Whether a server's output shows event `number` already.
   bool P7Has(int number) const { return Seen(servers.P7Seen(), "type=ftEvent(").contains(AccountOf(number)); }
   bool P8Has(int number) const { return Seen(servers.P8Seen(), "type=rtEventMain(").contains(AccountOf(number)); }
-  bool P7HasAll(const std::vector<int>& numbers) const {
-    for (int n : numbers)
-      if (!P7Has(n)) return false;
-    return true;
-  }
-  bool P8HasAll(const std::vector<int>& numbers) const {
-    for (int n : numbers)
-      if (!P8Has(n)) return false;
-    return true;
-  }
+  bool P7HasAll(const std::vector<int>& numbers) const { return HasAll(servers.P7Seen(), "type=ftEvent(", numbers); }
+  bool P8HasAll(const std::vector<int>& numbers) const { return HasAll(servers.P8Seen(), "type=rtEventMain(", numbers); }
   int SpoolFiles(const std::string& extension) const {
     int count = 0;
     for (const auto& entry : std::filesystem::directory_iterator(spool))
@@ -134,6 +126,13 @@ class FaultRig {
     // What the servers could not even decode.
     count.p7.corrupted += static_cast<int>(Lines(servers.P7Seen(), "bad-marker").size());
     count.p8.corrupted += static_cast<int>(Lines(servers.P8Seen(), " error bad-").size());
+    return count;
+  }
+
+  // Count, and report the counts under the scenario's name.
+  FaultCount CountAndReport(const std::string& scenario, const std::vector<int>& numbers) const {
+    const FaultCount count = Count(numbers);
+    Report(scenario, count);
     return count;
   }
 
@@ -171,6 +170,12 @@ class FaultRig {
     std::set<int> seen;
     for (const std::string& line : Lines(text, type)) seen.insert(Account(line));
     return seen;
+  }
+  static bool HasAll(const std::string& text, const std::string& type, const std::vector<int>& numbers) {
+    const std::set<int> seen = Seen(text, type);
+    for (int n : numbers)
+      if (!seen.contains(AccountOf(n))) return false;
+    return true;
   }
 
   // The spool files decoded by the spool inspector.
