@@ -1,6 +1,6 @@
 # Shared by scripts/test and scripts/demo: packages and build.
 
-VOREL_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev googletest libgtest-dev
+VOREL_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libsystemd-dev googletest libgtest-dev
   libgmock-dev libbenchmark-dev fonts-dejavu-core fonts-dejavu-extra xvfb xauth)
 
 vorel_install_packages() {

@@ -1,6 +1,7 @@
 // Program start: the application title, the main window (whose creation runs
 // the start-up sequence), the password dialog, the message box, then the
-// event loop until the close sequence lets the program end.
+// event loop until the close sequence lets the program end. A service manager
+// hears when the window is up, gets watchdog pings and hears the end.
 #include <QApplication>
 
 #include <clocale>
@@ -11,6 +12,8 @@
 #include "app/main_window.h"
 #include "app/message_box.h"
 #include "app/password_dialog.h"
+#include "app/service_notifier.h"
+#include "app/service_reporter.h"
 #include "app/shell_dialogs.h"
 #include "app/termination_signals.h"
 #include "app/vorel_application.h"
@@ -27,6 +30,27 @@ void ChoosePlatform() {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
 }
 
+constexpr const char* kHelp =
+    "Usage: vorel [--help | --version]\n"
+    "The receiver driver of the alarm-monitoring station. It reads vorel.ini from\n"
+    "its working directory and writes its logs and spool files there.\n"
+    "\n"
+    "Options:\n"
+    "  --help       print this text and exit\n"
+    "  --version    print the program's version (vorel X.Y.Z.W) and exit\n"
+    "\n"
+    "Environment:\n"
+    "  VOREL_COM_DIR     COMn is the entry COMn of this directory instead of\n"
+    "                    /dev/ttyS<n-1>\n"
+    "  VOREL_CLOCK_FILE  a clock frame from the message server writes the time to\n"
+    "                    this file instead of setting the machine's clock\n"
+    "  QT_QPA_PLATFORM   Qt platform; offscreen when there is no display\n"
+    "  NOTIFY_SOCKET     set by systemd (Type=notify): readiness, watchdog pings\n"
+    "                    (WatchdogSec=) and stopping are reported there\n"
+    "\n"
+    "Files (in the working directory): vorel.ini, vorel.log, vorelu.log,\n"
+    "error.txt, spool files *.ddm and *.dd8. See vorel(1).\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -34,6 +58,10 @@ int main(int argc, char** argv) {
     // Read back from the executable, as the protocol-8 handshake reads it.
     const vorel::TVersionInfo versionInfo(vorel::OwnExecutablePath());
     std::printf("vorel %s\n", versionInfo.FileVersionText().c_str());
+    return 0;
+  }
+  if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(kHelp, stdout);
     return 0;
   }
   std::setlocale(LC_ALL, "");
@@ -54,5 +82,13 @@ int main(int argc, char** argv) {
   QObject::connect(&terminationSignals, &vorel::TerminationSignals::terminationRequested, &form1,
                    [&form1] { form1.CloseWithoutPassword(); });
   form1.show();
-  return app.exec();
+
+  const auto notifier = vorel::MakePlatformServiceNotifier();
+  vorel::ServiceReporter serviceReporter(*notifier);
+  serviceReporter.Start();
+  const int status = app.exec();
+  // Before the window goes: closing the ports and spooling queued events
+  // belong to the stop.
+  serviceReporter.Stop();
+  return status;
 }
