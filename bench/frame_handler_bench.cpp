@@ -29,8 +29,14 @@ constexpr char kDevice[] = "\\\\.\\COM1";
 // Takes the events and forgets them, so that only the handler is measured.
 class CountingSink final : public IEventSink {
  public:
-  void SendEvent(const EventRecord& record) override { bytes += record.size(); }
-  void SendEvent8(PortId, std::span<const std::uint8_t> payload) override { bytes += payload.size(); }
+  Delivery SendEvent(const EventRecord& record) override {
+    bytes += record.size();
+    return Delivery::Sent;
+  }
+  Delivery SendEvent8(PortId, std::span<const std::uint8_t> payload) override {
+    bytes += payload.size();
+    return Delivery::Sent;
+  }
   std::uint64_t bytes = 0;
 };
 
@@ -132,7 +138,9 @@ void BM_SecondPortPacket(benchmark::State& state) {
 BENCHMARK(BM_SecondPortPacket)->ArgNames({"frames", "log"})->Args({1, 0})->Args({10, 0})->Args({1, 1})->Args({10, 1});
 
 // The outputs of one event with both links up: the 555-byte ftEvent frame
-// built and sent, the protocol-8 record numbered and queued.
+// built and sent, the protocol-8 record written ahead to its .dd8 file (flushed
+// to the disk), numbered and queued, and the file removed as the server's
+// answer removes it. The write-ahead is what the station's ACK waits for.
 class NullSender final : public IProtocol7Sender {
  public:
   bool Connected() override { return true; }
@@ -140,6 +148,7 @@ class NullSender final : public IProtocol7Sender {
     sum += frame[2];
     return static_cast<std::int32_t>(frame.size());
   }
+  void Disconnect() override {}
   std::uint64_t sum = 0;
 };
 
@@ -150,6 +159,10 @@ class NullQueue final : public IProtocol8Queue {
     sum += payload.size();
     return true;
   }
+  bool EnqueueSpooled(std::int32_t type, std::span<const std::uint8_t> payload, const std::string& file) override {
+    std::filesystem::remove(file);
+    return Enqueue(type, payload);
+  }
   std::uint64_t sum = 0;
 };
 
@@ -157,7 +170,10 @@ void BM_EventOutputsLive(benchmark::State& state) {
   test::FakeClock clock;
   NullSender sender;
   NullQueue queue;
-  EventOutputs outputs(OutputSettings{}, clock, sender, &queue, {});
+  test::TempDir spool;
+  OutputSettings settings;
+  settings.PathForSoob = spool.Path().string() + "/";
+  EventOutputs outputs(settings, clock, sender, &queue, {});
   EventRecord record{};
   record[0] = 3;
   record[1] = 31;

@@ -85,6 +85,7 @@ class Sender final : public IProtocol7Sender {
  public:
   bool Connected() override { return connected; }
   std::int32_t Send(const p7::Frame& frame) override { return static_cast<std::int32_t>(frame.size()); }
+  void Disconnect() override { connected = false; }
   bool connected = false;
 };
 

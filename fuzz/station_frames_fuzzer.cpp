@@ -32,13 +32,15 @@ constexpr char kTrafficLog[] = "/dev/null";
 
 class CheckingSink final : public IEventSink {
  public:
-  void SendEvent(const EventRecord& record) override {
+  Delivery SendEvent(const EventRecord& record) override {
     if (record.size() != kEventRecordSize || record[0] != 3) std::abort();
     if (record[1] != kMainPortTag && record[1] != kSecondPortTag) std::abort();
+    return Delivery::Sent;
   }
-  void SendEvent8(PortId port, std::span<const std::uint8_t> payload) override {
+  Delivery SendEvent8(PortId port, std::span<const std::uint8_t> payload) override {
     const std::size_t expected = port == PortId::Main ? kMainEventPayloadSize : kSecondEventPayloadSize;
     if (payload.size() != expected) std::abort();
+    return Delivery::Sent;
   }
 };
 

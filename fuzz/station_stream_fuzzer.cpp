@@ -34,9 +34,10 @@ constexpr std::int32_t kFirstNumber = 31;
 
 class AccountSink final : public IEventSink {
  public:
-  void SendEvent(const EventRecord&) override {}
-  void SendEvent8(PortId, std::span<const std::uint8_t> payload) override {
+  Delivery SendEvent(const EventRecord&) override { return Delivery::Sent; }
+  Delivery SendEvent8(PortId, std::span<const std::uint8_t> payload) override {
     accounts.push_back(GetLE<std::int32_t>(payload, 0));
+    return Delivery::Sent;
   }
   std::vector<std::int32_t> accounts;
 };

@@ -2,6 +2,7 @@
 // SimpleTCPClient1 and the protocol-8 link object.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "p7/SimpleTCP.h"
@@ -20,6 +21,7 @@ class Protocol7Sender final : public IProtocol7Sender {
     TMemoryStream stream(std::vector<std::uint8_t>(frame.begin(), frame.end()));
     return client_.SendStream(&stream);
   }
+  void Disconnect() override { client_.SetConnected(false); }
 
  private:
   TSimpleTCPClient& client_;
@@ -31,6 +33,10 @@ class Protocol8Queue final : public IProtocol8Queue {
   bool LinkUp() override { return link_.LinkUp.load(); }
   bool Enqueue(std::int32_t recordType, std::span<const std::uint8_t> payload) override {
     return link_.Enqueue(recordType, payload);
+  }
+  bool EnqueueSpooled(std::int32_t recordType, std::span<const std::uint8_t> payload,
+                      const std::string& spoolFile) override {
+    return link_.EnqueueSpooled(recordType, payload, spoolFile);
   }
 
  private:

@@ -14,7 +14,6 @@
 #include "app/station_ports.h"
 #include "base/uncaught_error.h"
 #include "p8/payloads.h"
-#include "p8/record.h"
 #include "p8/record_types.h"
 
 namespace vorel {
@@ -90,6 +89,8 @@ void TForm1::BuildStationSide() {
   mainPortHandler_ = std::make_unique<MainPortHandler>(
       *commPortDriver1_, station_[0], settings_, clock_, *eventSink_,
       [&status] { status.Indicator(IndicatorId::Port1).Refresh(); });
+  // A restart frame whose reopening failed: tried again every 5 s.
+  mainPortHandler_->SetReopenFailed([this] { reopener_[0]->DeviceLost(); });
   secondPortHandler_ = std::make_unique<SecondPortHandler>(
       station_[1], settings_, clock_, *eventSink_, [&status] { status.Indicator(IndicatorId::Port2).Refresh(); });
   protocol7Replay_ = std::make_unique<Protocol7Replay>(
@@ -404,18 +405,13 @@ void TForm1::StartLink() {
 
 // Neither thread waits on the other: the hand-over is closed first, so a link
 // thread waiting for the GUI is released, then the thread is joined (at most
-// one pass).
+// one pass, every wait of which is bounded). The events still queued are in
+// their spool files already and go with the next run's replay.
 void TForm1::StopLink() {
   if (!link_) return;
   link_->RequestStop();
   guiHandOver_->Close();
   link_->Join();
-  // Events still queued when the program closes wait in spool files for the
-  // next run instead of being lost with the queue.
-  for (const Bytes& record : link_->TakeUnsentEvents()) {
-    if (const auto parsed = ParseRecord(record); parsed && outputs_)
-      outputs_->SpoolEvent8(parsed->header.recordType, parsed->payload);
-  }
   link_.reset();
 }
 

@@ -13,38 +13,59 @@
 namespace vorel {
 
 bool cl::Enqueue(std::int32_t recordType, std::span<const std::uint8_t> payload) {
-  return Push(recordType, payload, false);
+  return Push(recordType, payload, nullptr);
 }
 
-bool cl::EnqueueReplayed(std::int32_t recordType, std::span<const std::uint8_t> payload) {
-  return Push(recordType, payload, true);
+bool cl::EnqueueSpooled(std::int32_t recordType, std::span<const std::uint8_t> payload,
+                        const std::string& spoolFile) {
+  const SpoolFileOf file{spoolFile, false};
+  return Push(recordType, payload, &file);
 }
 
-bool cl::Push(std::int32_t recordType, std::span<const std::uint8_t> payload, bool replayed) {
+bool cl::EnqueueReplayed(std::int32_t recordType, std::span<const std::uint8_t> payload,
+                         const std::string& spoolFile) {
+  const SpoolFileOf file{spoolFile, true};
+  return Push(recordType, payload, &file);
+}
+
+bool cl::Push(std::int32_t recordType, std::span<const std::uint8_t> payload, const SpoolFileOf* file) {
   // Built outside the lock; only the number is written under it.
   Bytes record = BuildRecord(recordType, 0, payload);
   std::lock_guard lock(queueMutex_);
   const std::uint64_t sequence = sequenceCounter_++;
   PutLE<std::uint64_t>(record, kRecordSequenceOffset, sequence);
   if (!queue_.Push(std::move(record))) return false;
-  if (replayed) replayed_.insert(sequence);
+  if (file) spoolFiles_[sequence] = *file;
   woken_ = true;
   wake_.notify_one();
   return true;
 }
 
-std::vector<Bytes> cl::TakeUnsentEvents() {
-  std::vector<Bytes> events;
+const cl::SpoolFileOf* cl::SpoolFileOfRecord(const Bytes& record) const {
+  const auto header = ParseRecordHeader(record);
+  if (!header) return nullptr;
+  const auto it = spoolFiles_.find(header->sequence);
+  return it == spoolFiles_.end() ? nullptr : &it->second;
+}
+
+void cl::ReleaseSpooled() {
   std::lock_guard lock(queueMutex_);
+  std::vector<Bytes> kept;
   Bytes record;
   while (queue_.Peek(record)) {
     queue_.DropHead();
-    const auto header = ParseRecordHeader(record);
-    if (!header || replayed_.contains(header->sequence)) continue;
-    if (header->recordType == rtEventMain || header->recordType == rtEventSecond) events.push_back(record);
+    if (!SpoolFileOfRecord(record)) kept.push_back(std::move(record));
   }
-  replayed_.clear();
-  return events;
+  for (Bytes& r : kept) queue_.Push(std::move(r));
+  spoolFiles_.clear();
+}
+
+std::set<std::string> cl::HeldSpoolFiles() const {
+  std::lock_guard lock(queueMutex_);
+  std::set<std::string> held;
+  for (const auto& [sequence, file] : spoolFiles_)
+    if (!file.replayed) held.insert(file.path);
+  return held;
 }
 
 void cl::Join() {
@@ -56,11 +77,20 @@ bool cl::Peek(Bytes& record) {
   return queue_.Peek(record);
 }
 
+bool cl::Peek(QueuedRecord& head) {
+  std::lock_guard lock(queueMutex_);
+  if (!queue_.Peek(head.bytes)) return false;
+  const SpoolFileOf* file = SpoolFileOfRecord(head.bytes);
+  head.spoolFile = file ? file->path : std::string();
+  head.replayed = file && file->replayed;
+  return true;
+}
+
 void cl::DropHead() {
   std::lock_guard lock(queueMutex_);
   Bytes head;
   if (queue_.Peek(head)) {
-    if (const auto header = ParseRecordHeader(head)) replayed_.erase(header->sequence);
+    if (const auto header = ParseRecordHeader(head)) spoolFiles_.erase(header->sequence);
   }
   queue_.DropHead();
 }

@@ -5,17 +5,25 @@
 // link thread alone drains with Peek and DropHead, one record per exchange.
 // The link thread (link_session.h does its work) starts with Start and ends
 // after RequestStop at the end of its current pass.
+//
+// An event record may also be held by a .dd8 spool file: a live event is
+// written to its file before it is queued (so that a crash cannot take it),
+// and a replayed one comes from its file. Such a record lives in the queue
+// only while a connection is up or being made; its file stays until the
+// server has answered the exchange that carried it.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <set>
-#include <vector>
+#include <map>
 #include <memory>
+#include <set>
 #include <span>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "base/bytes.h"
 #include "p8/link_session.h"
@@ -24,6 +32,14 @@
 #include "p8/spool_slots.h"
 
 namespace vorel {
+
+// A queued record as the link thread takes it, with the spool file that
+// holds it too (empty: it lives in the queue only).
+struct QueuedRecord {
+  Bytes bytes;
+  std::string spoolFile;
+  bool replayed = false;  // queued by the spool replay; else a live event written ahead
+};
 
 class cl {
  public:
@@ -44,15 +60,25 @@ class cl {
   // A payload too long for the length field throws std::length_error and
   // takes no number.
   bool Enqueue(std::int32_t recordType, std::span<const std::uint8_t> payload);
-  // The same for a record replayed from a spool file, which stays on disk
-  // until acknowledged: it is not taken back at shutdown (TakeUnsentEvents).
-  bool EnqueueReplayed(std::int32_t recordType, std::span<const std::uint8_t> payload);
+  // The same for a live event already written to `spoolFile`. While it is
+  // queued the replay leaves that file alone (HeldSpoolFiles).
+  bool EnqueueSpooled(std::int32_t recordType, std::span<const std::uint8_t> payload, const std::string& spoolFile);
+  // The same for a record the replay read from `spoolFile`.
+  bool EnqueueReplayed(std::int32_t recordType, std::span<const std::uint8_t> payload, const std::string& spoolFile);
 
   // Link thread only. A copy of the head record, which stays queued; false
   // when the queue is empty.
   bool Peek(Bytes& record);
+  bool Peek(QueuedRecord& head);
   // Link thread only. Releases the head record; nothing when empty.
   void DropHead();
+  // Link thread, when the link goes down: every queued record that a spool
+  // file holds leaves the queue (in order, the others keep theirs); the
+  // replay sends it from its file once a connection is up again.
+  void ReleaseSpooled();
+  // The files of the live events in the queue, which the replay must not
+  // queue a second time.
+  std::set<std::string> HeldSpoolFiles() const;
 
   std::size_t QueuedCount() const;
 
@@ -67,11 +93,6 @@ class cl {
   // Waits for the link thread to end (after RequestStop: at most one pass,
   // the connect time-out plus the answer wait).
   void Join();
-  // After Join: removes every queued record and returns the event records
-  // (rtEventMain, rtEventSecond) that were queued live and never sent, so
-  // that closing the program loses none of them.
-  std::vector<Bytes> TakeUnsentEvents();
-
   // The replayed spool files and the replay time, shared by the replay step
   // and the acknowledgements.
   SpoolSlots& Spool() { return spool_; }
@@ -102,11 +123,17 @@ class cl {
   bool woken_ = false;  // under queueMutex_
   SendQueue queue_;
   std::uint64_t sequenceCounter_ = 0;  // never reset, across reconnections too
-  std::set<std::uint64_t> replayed_;    // sequence numbers of queued replayed records
+  struct SpoolFileOf {
+    std::string path;
+    bool replayed;
+  };
+  std::map<std::uint64_t, SpoolFileOf> spoolFiles_;  // by sequence number, for queued records only
   SpoolSlots spool_;
   SpoolReplay8 replay_;  // GUI thread only
 
-  bool Push(std::int32_t recordType, std::span<const std::uint8_t> payload, bool replayed);
+  bool Push(std::int32_t recordType, std::span<const std::uint8_t> payload, const SpoolFileOf* file);
+  // The spool file of a queued record; under queueMutex_.
+  const SpoolFileOf* SpoolFileOfRecord(const Bytes& record) const;
   void Execute();
   // Between passes: 1 ms, or longer while nothing can be due, cut short by
   // a record queued or a stop requested.

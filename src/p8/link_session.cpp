@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <filesystem>
+#include <system_error>
 #include <stdexcept>
 
 #include "config/settings.h"
@@ -80,17 +82,16 @@ void LinkSession::ExchangePass() {
   if (errorCount_ > kLinkMaxErrors) {
     errorCount_ = 0;
     Log(kTooManyErrors);
-    link_.LinkUp = false;  // the next attempt replaces the connection
+    LinkDown();  // the next attempt replaces the connection
   }
   recordSent_ = false;
   bool headWritten = false;
-  Bytes record;
-  if (link_.Peek(record)) {
+  QueuedRecord head;
+  if (link_.Peek(head)) {
     recordSent_ = true;
     try {
-      // A record whose write failed stays at the head and goes out first on
-      // the next connection: dropping it would lose an event.
-      headWritten = SendStep(record);
+      // A record whose write failed is not dropped: it goes out again.
+      headWritten = SendStep(head.bytes);
     } catch (const std::exception&) {
       ++errorCount_;
     }
@@ -118,20 +119,58 @@ void LinkSession::ExchangePass() {
       receiveBuffer_.clear();
     }
   }
-  // A written record is done with once the server answered or the connection
-  // outlived the wait. A server that went away before reading it (its
-  // connection closed under the answer's wait) may never have seen it: the
-  // record stays at the head and goes out first on the next connection.
-  if (headWritten && (!receiveBuffer_.empty() || (connection_ && connection_->IsOpen()))) link_.DropHead();
+  const std::optional<RecordHeader> answer =
+      answered ? ParseRecordHeader(receiveBuffer_) : std::optional<RecordHeader>();
+  // Settled before the answer is acted on: a command that ends the link
+  // releases the spooled records still queued.
+  if (headWritten) SettleWrittenHead(head, answer);
   // Also in passes without an exchange: after a failed one, an idle link
   // counts its way to the reconnect.
   if (receiveBuffer_.empty()) ++errorCount_;
-  if (!answered) return;
-  std::optional<RecordHeader> header = ParseRecordHeader(receiveBuffer_);
-  if (!header) return;  // ignored: neither an error nor a valid answer
+  if (!answer) return;  // an answer that fails the check: neither an error nor a valid answer
   errorCount_ = 0;
   Refresh();
-  ActOnAnswer(header->recordType);
+  ActOnAnswer(answer->recordType);
+}
+
+void LinkSession::SettleWrittenHead(const QueuedRecord& head, const std::optional<RecordHeader>& answer) {
+  if (!head.spoolFile.empty()) {
+    // Its file holds the event whatever became of this exchange: a valid
+    // answer ends it, anything else (no answer in time, garbage, a server
+    // gone) leaves it to the replay, which sends it again until the server
+    // acknowledges it.
+    if (answer) SettleSpoolFile(head, answer->recordType);
+    link_.DropHead();
+    return;
+  }
+  // A record that lives in the queue only is done with once the server
+  // answered or the connection outlived the wait. A server that went away
+  // before reading it (its connection closed under the answer's wait) may
+  // never have seen it: it stays at the head and goes out first on the next
+  // connection.
+  if (!receiveBuffer_.empty() || (connection_ && connection_->IsOpen())) link_.DropHead();
+}
+
+void LinkSession::SettleSpoolFile(const QueuedRecord& head, std::int32_t answerType) {
+  if (head.replayed) {
+    // A replayed record is done with only when acknowledged by the answer of
+    // its own kind; without that it is queued again 3 s later.
+    const auto header = ParseRecordHeader(head.bytes);
+    const bool second = header && header->recordType == rtEventSecond;
+    if (answerType == (second ? rtEventSecondAck : rtEventMainAck))
+      link_.Spool().Acknowledged(head.spoolFile, env_.clock->Now());
+    return;
+  }
+  // A live event answered by the server is delivered, whatever the answer
+  // says besides - unless the server refused the driver altogether.
+  if (answerType == rtAccessDenied) return;
+  std::error_code ignored;
+  std::filesystem::remove(head.spoolFile, ignored);
+}
+
+void LinkSession::LinkDown() {
+  link_.LinkUp = false;
+  link_.ReleaseSpooled();
 }
 
 void LinkSession::ConnectionAttempt() {
@@ -149,9 +188,12 @@ void LinkSession::ConnectionAttempt() {
     // An unreadable file gives the defaults, as a missing one does.
   }
   bool connected = connection_->Connect(address.Address, address.Port, kLinkConnectTimeoutMs);
-  if (connected) Handshake();
-  link_.LinkUp = connected;
-  if (!connected) return;
+  if (!connected) {
+    // Events queued during the attempt wait in their spool files.
+    LinkDown();
+    return;
+  }
+  Handshake();
   link_.Spool().AllowReplayNow(env_.clock->Now());
   Log(kConnected);
   Refresh();
@@ -209,29 +251,26 @@ void LinkSession::ActOnAnswer(std::int32_t recordType) {
       serverAccepted_ = true;
       break;
     case rtEventMainAck:
-      link_.Spool().Acknowledged(SpoolSlot::Main, env_.clock->Now());
-      break;
     case rtEventSecondAck:
-      link_.Spool().Acknowledged(SpoolSlot::Second, env_.clock->Now());
-      break;
+      break;  // settled with the record that the exchange carried
     case rtPing:
       link_.Enqueue(rtPingReply, {});
       break;
     case rtAccessDenied:
-      link_.LinkUp = false;
+      LinkDown();
       link_.LinkEnabled = false;
       Refresh();
       CloseConnection();
       break;
     case rtClose:
-      link_.LinkUp = false;
+      LinkDown();
       Refresh();
       CloseConnection();
       break;
     case rtDisconnect:
       errorCount_ = 0;
       lastConnectTick_ = env_.clock->TickCount();
-      link_.LinkUp = false;
+      LinkDown();
       Refresh();
       Log(kServerDisconnect);
       break;
@@ -245,7 +284,7 @@ void LinkSession::CloseConnection() {
 }
 
 void LinkSession::OnDisconnected() {
-  link_.LinkUp = false;
+  LinkDown();
   Refresh();
 }
 

@@ -16,10 +16,12 @@
 #include "base/clock.h"
 #include "p8/link_connection.h"
 #include "p8/link_hand_over.h"
+#include "p8/record.h"
 
 namespace vorel {
 
 class cl;
+struct QueuedRecord;
 
 inline constexpr std::uint32_t kLinkAnswerWaitMs = 1000;
 inline constexpr std::uint32_t kLinkReconnectPauseMs = 5000;
@@ -73,6 +75,12 @@ class LinkSession {
 
  private:
   void ExchangePass();
+  // After the exchange that wrote `head`: drops it from the queue, or keeps
+  // it there to go again, and ends its spool file when the answer says so.
+  void SettleWrittenHead(const QueuedRecord& head, const std::optional<RecordHeader>& answer);
+  void SettleSpoolFile(const QueuedRecord& head, std::int32_t answerType);
+  // LinkUp cleared; the spooled records still queued go back to their files.
+  void LinkDown();
   void ConnectionAttempt();
   void Handshake();
   // False when the write failed (the connection is then closed).

@@ -48,12 +48,22 @@ void SpoolReplay8::Step(cl& link, SpoolListing& listing, TDateTime now,
   // The first file in name order each time round: a broken file is renamed
   // aside (no longer matched) or passed over, so the next search finds the
   // file behind it. Full paths, as the acknowledgement will find them again.
-  while (const std::optional<std::string> path = listing.First(kProtocol8Extension, passedOver_)) {
+  // The files of live events still queued are not queued a second time.
+  std::set<std::string> passOver = link.HeldSpoolFiles();
+  passOver.insert(passedOver_.begin(), passedOver_.end());
+  while (const std::optional<std::string> path = listing.First(kProtocol8Extension, passOver)) {
     std::optional<SpoolFile> file = ReadSpoolFile(*path);
+    std::error_code ec;
+    if (!file && !std::filesystem::exists(std::filesystem::symlink_status(*path, ec))) {
+      // Delivered and removed by the link thread since the directory was read.
+      listing.Forget(*path);
+      continue;
+    }
     if (!file) {
       const std::string aside = SetSpoolFileAside(*path);
       if (aside.empty()) {
         passedOver_.insert(*path);
+        passOver.insert(*path);
         addLogLine("Файл очереди " + *path + " не читается и не переименован.");
       } else {
         listing.Forget(*path);
@@ -64,7 +74,7 @@ void SpoolReplay8::Step(cl& link, SpoolListing& listing, TDateTime now,
     // The slot and the time first: the acknowledgement may come back before
     // this function returns.
     link.Spool().Replayed(file->recordType == rtEventSecond ? SpoolSlot::Second : SpoolSlot::Main, *path, now);
-    link.EnqueueReplayed(file->recordType, file->payload);
+    link.EnqueueReplayed(file->recordType, file->payload, *path);
     return;
   }
 }

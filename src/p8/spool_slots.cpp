@@ -20,12 +20,11 @@ bool SpoolSlots::ReplayDue(TDateTime now) const {
   return now > lastReplayTime_ + kReplayPacing;
 }
 
-void SpoolSlots::Acknowledged(SpoolSlot slot, TDateTime now) {
+void SpoolSlots::Acknowledged(const std::string& file, TDateTime now) {
   std::lock_guard lock(mutex_);
-  const std::string& path = slot == SpoolSlot::Second ? pendingSpoolFileSecond_ : pendingSpoolFileMain_;
   std::error_code ec;
-  if (path.empty() || !std::filesystem::exists(std::filesystem::path(path), ec)) return;
-  std::filesystem::remove(std::filesystem::path(path), ec);
+  if (file.empty() || !std::filesystem::exists(std::filesystem::path(file), ec)) return;
+  std::filesystem::remove(std::filesystem::path(file), ec);
   lastReplayTime_ = now - kOneDay;
 }
 

@@ -22,6 +22,8 @@ const char* LinkFrameName(p7::FrameType type) {
 
 }  // namespace
 
+bool SentInPart(std::int32_t sent) { return sent > 0 && sent < static_cast<std::int32_t>(p7::kFrameSize); }
+
 std::string SpoolName(TDateTime now) {
   const std::optional<DateTimeFields> f = DecodeDateTime(now);
   if (!f) throw std::invalid_argument("no spool name: the date-time is not a date");
@@ -72,14 +74,21 @@ Delivery EventOutputs::SendEvent8(PortId port, std::span<const std::uint8_t> pay
                                 " bytes, expected " + std::to_string(expected));
   const std::int32_t recordType = main ? rtEventMain : rtEventSecond;
 
-  // A full queue refuses the record; it then waits in a spool file like an
-  // event of a link that is down.
-  if (protocol8_ && protocol8_->LinkUp() && protocol8_->Enqueue(recordType, payload)) return Delivery::Sent;
-  return SpoolEvent8(recordType, payload);
+  if (!protocol8_ || !protocol8_->LinkUp()) return SpoolEvent8(recordType, payload);
+  if (settings_.NotSendToDiskMivo8)
+    return protocol8_->Enqueue(recordType, payload) ? Delivery::Sent : Delivery::Dropped;
+  const std::optional<std::string> file = WriteEvent8(recordType, payload);
+  if (!file) return protocol8_->Enqueue(recordType, payload) ? Delivery::Queued : Delivery::Lost;
+  // A full queue refuses the record; its file waits for the replay then.
+  return protocol8_->EnqueueSpooled(recordType, payload, *file) ? Delivery::Sent : Delivery::Spooled;
 }
 
 Delivery EventOutputs::SpoolEvent8(std::int32_t recordType, std::span<const std::uint8_t> payload) {
   if (settings_.NotSendToDiskMivo8) return Delivery::Dropped;
+  return WriteEvent8(recordType, payload) ? Delivery::Spooled : Delivery::Lost;
+}
+
+std::optional<std::string> EventOutputs::WriteEvent8(std::int32_t recordType, std::span<const std::uint8_t> payload) {
   Bytes file(kRecordTypeSize + payload.size());
   PutLE<std::int32_t>(file, 0, recordType);
   std::copy(payload.begin(), payload.end(), file.begin() + kRecordTypeSize);
@@ -98,22 +107,28 @@ Delivery EventOutputs::SendFrame(const p7::Frame& frame, bool refreshIndicator, 
     }
     return Delivery::Sent;
   }
-  return Spool("_" + std::to_string(settings_.n_abs), kProtocol7SpoolExtension, frame, what);
+  return Spool("_" + std::to_string(settings_.n_abs), kProtocol7SpoolExtension, frame, what) ? Delivery::Spooled
+                                                                                                : Delivery::Lost;
 }
 
-// True when the whole frame went out. A failed or short send has already been
-// reported by the socket client through its error path and usually ends the
-// connection; the frame is then spooled and goes again with the replay.
+// True when the whole frame went out. A failed send has already been reported
+// by the socket client through its error path and usually ends the
+// connection; a frame that went out in part ends it here. The frame is then
+// spooled and goes again, whole, with the replay.
 bool EventOutputs::SendLive(const p7::Frame& frame) {
+  std::int32_t sent = -1;
   try {
-    return protocol7_.Send(frame) == static_cast<std::int32_t>(p7::kFrameSize);
+    sent = protocol7_.Send(frame);
   } catch (...) {
     return false;
   }
+  if (sent == static_cast<std::int32_t>(p7::kFrameSize)) return true;
+  if (SentInPart(sent)) protocol7_.Disconnect();
+  return false;
 }
 
-Delivery EventOutputs::Spool(std::string_view stemSuffix, std::string_view extension,
-                             std::span<const std::uint8_t> bytes, std::string_view what) {
+std::optional<std::string> EventOutputs::Spool(std::string_view stemSuffix, std::string_view extension,
+                                               std::span<const std::uint8_t> bytes, std::string_view what) {
   std::string name;
   try {
     name = SpoolName(clock_.Now());
@@ -126,17 +141,16 @@ Delivery EventOutputs::Spool(std::string_view stemSuffix, std::string_view exten
       }
     }
     ReportLoss(std::string(what) + " lost: " + e.what());
-    return Delivery::Lost;
+    return std::nullopt;
   }
   try {
-    WriteSpoolFile(settings_.PathForSoob, name + std::string(stemSuffix), extension, bytes);
-    return Delivery::Spooled;
+    return WriteSpoolFile(settings_.PathForSoob, name + std::string(stemSuffix), extension, bytes);
   } catch (const std::exception& e) {
     ReportLoss(std::string(what) + " lost: " + e.what());
   } catch (...) {
     ReportLoss(std::string(what) + " lost: spool file not written");
   }
-  return Delivery::Lost;
+  return std::nullopt;
 }
 
 void EventOutputs::ReportLoss(const std::string& what) {

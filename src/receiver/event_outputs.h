@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -26,7 +27,14 @@ class IProtocol7Sender {
   virtual bool Connected() = 0;
   // Sends the frame in one go; the count the system took, or -1.
   virtual std::int32_t Send(const p7::Frame& frame) = 0;
+  // Ends the connection (OnDisconnected); the retry timer makes a new one.
+  virtual void Disconnect() = 0;
 };
+
+// A frame that went out in part leaves the server cutting its 555-byte frames
+// in the wrong place, for every frame after it: such a connection is ended
+// (its frame goes whole on the next one). True when `sent` is such a part.
+bool SentInPart(std::int32_t sent);
 
 // The protocol-8 link object as the outputs see it (cl).
 class IProtocol8Queue {
@@ -35,6 +43,9 @@ class IProtocol8Queue {
   virtual bool LinkUp() = 0;
   // False when the queue refused the record (full).
   virtual bool Enqueue(std::int32_t recordType, std::span<const std::uint8_t> payload) = 0;
+  // The same for an event already written to its .dd8 file `spoolFile`.
+  virtual bool EnqueueSpooled(std::int32_t recordType, std::span<const std::uint8_t> payload,
+                              const std::string& spoolFile) = 0;
 };
 
 // The spool name of a moment: (day × 86400 + h × 3600 + m × 60 + s) × 1000 +
@@ -45,11 +56,21 @@ std::string SpoolName(TDateTime now);
 
 // What became of one event or frame offered to an output.
 enum class Delivery {
-  Sent,     // sent on the link, or taken by the protocol-8 send queue
+  Sent,     // protocol 7: all of the frame in the system's socket buffer;
+            // protocol 8: queued with its spool file written ahead (or, with
+            // NotSendToDiskMivo8 on, queued: the operator keeps none on disk)
+  Queued,   // protocol 8: queued, but its spool file could not be written
   Spooled,  // written as a spool file for the replay
   Dropped,  // protocol 8 down or full with NotSendToDiskMivo8 on: discarded by design
   Lost,     // the spool file could not be written; reported through spoolFailed
 };
+
+// Whether the event outlives a crash of the driver from here on (or was
+// given up by the operator's choice): only then may the station hear that
+// it was taken.
+constexpr bool SafeFromCrash(Delivery d) {
+  return d == Delivery::Sent || d == Delivery::Spooled || d == Delivery::Dropped;
+}
 
 // The callers decide by SendMivo7 and SendMivo8 whether to call an output.
 struct OutputSettings {
@@ -86,14 +107,12 @@ class EventOutputs {
   Delivery SendLinkFrame(p7::FrameType type, std::int32_t portTag);
   // Protocol-8 event output: rtEventMain / rtEventSecond queued, or a .dd8
   // file while the link is down or the queue is full (dropped instead when
-  // NotSendToDiskMivo8 is on). The payload must be 17 bytes for the main port
-  // and 14 for the second, else std::invalid_argument.
+  // NotSendToDiskMivo8 is on). A queued event is written to its .dd8 file
+  // first, so that it outlives a crash; the link removes the file once the
+  // server has answered the exchange that carried it, and the replay sends it
+  // otherwise. The payload must be 17 bytes for the main port and 14 for the
+  // second, else std::invalid_argument.
   Delivery SendEvent8(PortId port, std::span<const std::uint8_t> payload);
-
-  // Writes a protocol-8 event record that was queued but never sent (the
-  // program is closing) as a .dd8 file, whatever the link says;
-  // NotSendToDiskMivo8 drops it as it drops events of a link that is down.
-  Delivery SpoolEvent8(std::int32_t recordType, std::span<const std::uint8_t> payload);
 
   void SetProtocol8(IProtocol8Queue* protocol8) { protocol8_ = protocol8; }
 
@@ -106,8 +125,11 @@ class EventOutputs {
 
   Delivery SendFrame(const p7::Frame& frame, bool refreshIndicator, std::string_view what);
   bool SendLive(const p7::Frame& frame);
-  Delivery Spool(std::string_view stemSuffix, std::string_view extension, std::span<const std::uint8_t> bytes,
-                 std::string_view what);
+  Delivery SpoolEvent8(std::int32_t recordType, std::span<const std::uint8_t> payload);
+  // The name of the spool file written, or nullopt (the loss reported).
+  std::optional<std::string> WriteEvent8(std::int32_t recordType, std::span<const std::uint8_t> payload);
+  std::optional<std::string> Spool(std::string_view stemSuffix, std::string_view extension,
+                                   std::span<const std::uint8_t> bytes, std::string_view what);
   void ReportLoss(const std::string& what);
 };
 

@@ -24,21 +24,23 @@ inline constexpr std::uint8_t kLF = 0x0A;
 inline constexpr std::uint8_t kCR = 0x0D;
 
 // Where a handler delivers an event: the protocol-7 event output and the
-// protocol-8 event output. The handlers decide by SendMivo7 / SendMivo8
-// whether to call them.
+// protocol-8 event output, each telling what became of it. The handlers
+// decide by SendMivo7 / SendMivo8 whether to call them.
 class IEventSink {
  public:
   virtual ~IEventSink() = default;
-  virtual void SendEvent(const EventRecord& record) = 0;
-  virtual void SendEvent8(PortId port, std::span<const std::uint8_t> payload) = 0;
+  virtual Delivery SendEvent(const EventRecord& record) = 0;
+  virtual Delivery SendEvent8(PortId port, std::span<const std::uint8_t> payload) = 0;
 };
 
 // The window's outputs as the handlers see them.
 class EventOutputsSink final : public IEventSink {
  public:
   explicit EventOutputsSink(EventOutputs& outputs) : outputs_(outputs) {}
-  void SendEvent(const EventRecord& record) override { outputs_.SendEvent(record); }
-  void SendEvent8(PortId port, std::span<const std::uint8_t> payload) override { outputs_.SendEvent8(port, payload); }
+  Delivery SendEvent(const EventRecord& record) override { return outputs_.SendEvent(record); }
+  Delivery SendEvent8(PortId port, std::span<const std::uint8_t> payload) override {
+    return outputs_.SendEvent8(port, payload);
+  }
 
  private:
   EventOutputs& outputs_;

@@ -87,7 +87,9 @@ void MainPortHandler::JoinUnfinishedFrame(std::vector<std::uint8_t>& bytes) {
 void MainPortHandler::RestartPort() {
   if (port_.IsOpen()) port_.Close();
   clock_.Sleep(kRestartPauseMs);
-  port_.Open();  // a port that stays closed waits for the operator
+  // A port that does not open again is tried again every 5 s, as one whose
+  // device went away.
+  if (!port_.Open() && reopenFailed_) reopenFailed_();
   port_.SetDTR(true);
   // Written whatever "Log" says: a restart is always worth a trace.
   AppendTrafficLog(trafficLog_, kRestartText);
@@ -96,24 +98,28 @@ void MainPortHandler::RestartPort() {
 void MainPortHandler::HandleFrame() {
   using namespace event_record;
   const bool keepAlive = buffer_.Holds(5, "OKAY");
-  if (buffer_.At(7) == 'Y' && buffer_.At(4) != 'O') {
+  const bool restart = buffer_.At(7) == 'Y' && buffer_.At(4) != 'O';
+  if (restart) {
     RestartPort();  // no acknowledgement for a restart request
-  } else {
-    if (refreshIndicator_) refreshIndicator_();
-    if (!keepAlive || settings_.OKAY) port_.SendBytes(&kAck, 1);
+  } else if (refreshIndicator_) {
+    refreshIndicator_();
   }
-  if (keepAlive) return;  // DTR stays as it is
-
-  EventRecord record{};
-  StartEventRecord(record);
+  if (keepAlive) {
+    if (!restart && settings_.OKAY) Acknowledge();
+    return;  // DTR stays as it is
+  }
 
   const std::uint8_t last = buffer_.At(8);
   if (last >= 'A' && last <= 'J') buffer_.Set(8, static_cast<std::uint8_t>('0' + (last - 'A')));
   if (!buffer_.AllDigits(5, 8)) {
+    // No event to keep: the station hears at once that the frame came.
+    if (!restart) Acknowledge();
     port_.SetDTR(true);
     return;
   }
 
+  EventRecord record{};
+  StartEventRecord(record);
   const std::int32_t account = AccountNumber(settings_.FirstNumber, buffer_.DecimalValue(5, 8));
   PutLE<std::int32_t>(record, kAccount, account);
   record[kPortTag] = kMainPortTag;
@@ -135,8 +141,15 @@ void MainPortHandler::HandleFrame() {
 
   port_.SetDTR(true);
 
-  if (settings_.SendMivo8) events_.SendEvent8(PortId::Main, payload_);
-  if (settings_.SendMivo7) events_.SendEvent(record);
+  // The station is told "taken" only once every output has the event safe
+  // from a crash of the driver. Otherwise it keeps the alarm and sends it
+  // again after 5 s; a repeat at a server is better than a loss.
+  bool safe = true;
+  if (settings_.SendMivo8) safe = SafeFromCrash(events_.SendEvent8(PortId::Main, payload_)) && safe;
+  if (settings_.SendMivo7) safe = SafeFromCrash(events_.SendEvent(record)) && safe;
+  if (!restart && safe) Acknowledge();
 }
+
+void MainPortHandler::Acknowledge() { port_.SendBytes(&kAck, 1); }
 
 }  // namespace vorel

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <functional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "base/clock.h"
@@ -38,9 +39,15 @@ class MainPortHandler {
   // One packet as the port delivered it. A packet that starts with LF and
   // ends with CR may hold several frames back to back (the station sent them
   // within one packet time); each frame ends at a CR followed by LF and is
-  // handled and acknowledged in turn. An error writing the traffic log
-  // abandons the rest of the packet and propagates.
+  // handled and acknowledged in turn. A frame that builds an event is
+  // acknowledged only after its outputs have it safe from a crash (sent or
+  // spooled); when one could not take it, the station gets no ACK and sends
+  // the frame again. An error writing the traffic log abandons the rest of
+  // the packet and propagates.
   void ReceivePacket(std::span<const std::uint8_t> packet);
+
+  // Called when a restart frame's reopening of the port failed.
+  void SetReopenFailed(std::function<void()> reopenFailed) { reopenFailed_ = std::move(reopenFailed); }
 
   // The payload of the last event built (zero before the first).
   const MainEventPayload& EventPayload() const { return payload_; }
@@ -50,6 +57,7 @@ class MainPortHandler {
   // One frame, already in the frame buffer from position 1.
   void HandleFrame();
   void RestartPort();
+  void Acknowledge();
   void JoinUnfinishedFrame(std::vector<std::uint8_t>& bytes);
 
   // Longest unfinished frame kept for the next packet.
@@ -61,6 +69,7 @@ class MainPortHandler {
   IClock& clock_;
   IEventSink& events_;
   std::function<void()> refreshIndicator_;
+  std::function<void()> reopenFailed_;
   std::filesystem::path trafficLog_;
   FrameBuffer buffer_;
   MainEventPayload payload_{};

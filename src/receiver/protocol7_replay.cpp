@@ -51,7 +51,13 @@ void Protocol7Replay::Step(SpoolListing& listing) {
         callbacks_.logLine("Файл буфера не читается, отложен: " + (aside.empty() ? *file : aside));
       continue;  // the next file, in this same tick
     }
-    if (sender_.Send(*frame) != static_cast<std::int32_t>(p7::kFrameSize)) return;  // stays for next time
+    const std::int32_t sent = sender_.Send(*frame);
+    if (sent != static_cast<std::int32_t>(p7::kFrameSize)) {
+      // The file stays for the next connection; a connection that took part
+      // of the frame is out of step and ends.
+      if (SentInPart(sent)) sender_.Disconnect();
+      return;
+    }
     std::remove(file->c_str());
     listing.Forget(*file);
     try {

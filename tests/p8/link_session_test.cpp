@@ -2,7 +2,10 @@
 // scripted server and a fake clock.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,6 +52,10 @@ class LinkSessionTest : public ::testing::Test {
     session = std::make_unique<LinkSession>(link, env);
   }
   void WriteIni(const std::string& text) { std::ofstream(dir / "vorel.ini") << text; }
+  std::string SpoolFile(const std::string& name) {
+    std::ofstream(dir / name) << "x";
+    return (dir / name).string();
+  }
   void Pass() {
     session->RunPass();
     clock.Sleep(1);
@@ -273,29 +280,95 @@ TEST_F(LinkSessionTest, PingIsAnsweredBehindTheRecordsAlreadyQueued) {
   EXPECT_EQ(net.SentTypes(), (std::vector<std::int32_t>{rtEventMain, rtEventSecond, rtPingReply}));
 }
 
-TEST_F(LinkSessionTest, AcknowledgementsDeleteTheFileOfTheirSlotOnly) {
+// An acknowledgement used to delete whichever file was last replayed into its
+// slot: a live event queued ahead of a replayed record deleted that record's
+// file before the record was even sent.
+TEST_F(LinkSessionTest, AnAcknowledgementDeletesOnlyTheFileOfTheReplayedRecordItsExchangeCarried) {
   ConnectAndShakeHands();
-  std::string mainFile = (dir / "a.dd8").string(), secondFile = (dir / "b.dd8").string();
-  std::ofstream(mainFile) << "x";
-  std::ofstream(secondFile) << "x";
-  link.Spool().Replayed(SpoolSlot::Main, mainFile, 100.0);
-  link.Spool().Replayed(SpoolSlot::Second, secondFile, 100.0);
+  const std::string replayed = SpoolFile("replayed.dd8");
+  const std::string second = SpoolFile("second.dd8");
+  link.Spool().Replayed(SpoolSlot::Main, replayed, 100.0);
+  ASSERT_TRUE(link.Enqueue(rtEventMain, Bytes{1}));  // live, ahead of the replayed one
+  ASSERT_TRUE(link.EnqueueReplayed(rtEventMain, Bytes{2}, replayed));
+  ASSERT_TRUE(link.EnqueueReplayed(rtEventSecond, Bytes{3}, second));
 
-  link.Enqueue(rtEventSecond, Bytes{1});
-  net.Answer(rtEventSecondAck);
+  net.Answer(rtEventMainAck);
+  Pass();
+  EXPECT_TRUE(std::filesystem::exists(replayed)) << "not the exchange that carried it";
+  EXPECT_DOUBLE_EQ(link.Spool().LastReplayTime(), 100.0);
+
+  net.Answer(rtEventMainAck);
   TDateTime answeredAt = clock.Now();
   Pass();
-  EXPECT_FALSE(std::filesystem::exists(secondFile));
-  EXPECT_TRUE(std::filesystem::exists(mainFile));
+  EXPECT_FALSE(std::filesystem::exists(replayed));
   EXPECT_EQ(link.Spool().LastReplayTime(), answeredAt - 1.0);
 
-  // A second acknowledgement finds no file: nothing changes, not the time.
-  link.Spool().Replayed(SpoolSlot::Main, mainFile, 100.0);
-  link.Enqueue(rtEventSecond, Bytes{1});
-  net.Answer(rtEventSecondAck);
+  net.Answer(rtEventMainAck);  // the wrong kind for a second-port record
   Pass();
-  EXPECT_DOUBLE_EQ(link.Spool().LastReplayTime(), 100.0);
-  EXPECT_TRUE(std::filesystem::exists(mainFile));
+  EXPECT_TRUE(std::filesystem::exists(second));
+  EXPECT_EQ(link.QueuedCount(), 0u);
+}
+
+struct LiveAnswerCase {
+  const char* what;
+  std::function<void(test::FakeLinkNetwork&)> serverDoes;
+  bool fileStays;
+};
+
+class LiveEventAnswerTest : public LinkSessionTest, public ::testing::WithParamInterface<LiveAnswerCase> {};
+
+// A live event is written to its file before it is queued. The file goes when
+// the server has answered the exchange that carried it; when the exchange
+// ends without a valid answer the event was dropped from the queue all the
+// same and lived on nowhere, so now its file stays for the replay.
+TEST_P(LiveEventAnswerTest, TheFileOfALiveEventGoesOnlyWithAValidAnswer) {
+  ConnectAndShakeHands();
+  const std::string file = SpoolFile("live.dd8");
+  ASSERT_TRUE(link.EnqueueSpooled(rtEventMain, Bytes{7}, file));
+  EXPECT_EQ(link.HeldSpoolFiles(), std::set<std::string>{file});
+  GetParam().serverDoes(net);
+  Pass();
+  EXPECT_EQ(std::filesystem::exists(file), GetParam().fileStays);
+  EXPECT_EQ(link.QueuedCount(), 0u) << "sent once on this connection; the replay sends it again";
+  EXPECT_TRUE(link.HeldSpoolFiles().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, LiveEventAnswerTest,
+    ::testing::Values(
+        LiveAnswerCase{"acknowledged", [](test::FakeLinkNetwork& n) { n.Answer(rtEventMainAck); }, false},
+        LiveAnswerCase{"answered_otherwise", [](test::FakeLinkNetwork& n) { n.Answer(rtPoll); }, false},
+        LiveAnswerCase{"no_answer_in_time", [](test::FakeLinkNetwork&) {}, true},
+        LiveAnswerCase{"garbage", [](test::FakeLinkNetwork& n) { n.Answer(rtEventMainAck, 0x00); }, true},
+        LiveAnswerCase{"server_gone", [](test::FakeLinkNetwork& n) { n.peerClosesWhenDrained = true; }, true},
+        LiveAnswerCase{"write_failed", [](test::FakeLinkNetwork& n) { n.failingWrites = 1; }, true},
+        LiveAnswerCase{"access_denied", [](test::FakeLinkNetwork& n) { n.Answer(rtAccessDenied); }, true}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+// Events queued while a connection is being made, or left in the queue when
+// one ends, waited in memory for as long as the outage lasted.
+TEST_F(LinkSessionTest, SpooledEventsLeaveTheQueueWhenAnAttemptFailsOrTheLinkGoesDown) {
+  net.acceptConnects = false;
+  const std::string file = SpoolFile("during-attempt.dd8");
+  ASSERT_TRUE(link.EnqueueSpooled(rtEventMain, Bytes{1}, file));
+  ASSERT_TRUE(link.Enqueue(rtPortStatus, Bytes(16, 0)));
+  Pass();
+  EXPECT_FALSE(link.LinkUp);
+  EXPECT_EQ(link.QueuedCount(), 1u) << "the port status stays; the event is in its file";
+  EXPECT_TRUE(link.HeldSpoolFiles().empty());
+
+  net.acceptConnects = true;
+  clock.Advance(5001);
+  ConnectAndShakeHands();
+  ASSERT_TRUE(link.EnqueueSpooled(rtEventMain, Bytes{2}, SpoolFile("a.dd8")));
+  ASSERT_TRUE(link.EnqueueSpooled(rtEventMain, Bytes{3}, SpoolFile("b.dd8")));
+  net.Answer(rtDisconnect);
+  Pass();
+  EXPECT_FALSE(link.LinkUp);
+  EXPECT_EQ(link.QueuedCount(), 0u);
+  EXPECT_TRUE(link.HeldSpoolFiles().empty());
+  EXPECT_FALSE(std::filesystem::exists(dir / "a.dd8")) << "answered";
+  EXPECT_TRUE(std::filesystem::exists(dir / "b.dd8"));
 }
 
 TEST_F(LinkSessionTest, ARecordWhoseWriteFailedGoesFirstOnTheNextConnection) {

@@ -79,10 +79,10 @@ TEST_F(SpoolReplayTest, SecondPortFilesTakeTheSecondSlotAndAcknowledgementsEmpty
   WriteSpool("4.dd8.bad", rtEventMain, Bytes{9});  // set aside earlier
   Tick(t0);
   EXPECT_EQ(link.Spool().PendingSpoolFileMain(), Prefix() + "1.dd8");
-  link.Spool().Acknowledged(SpoolSlot::Main, t0 + 0.1 * kSecond);
+  link.Spool().Acknowledged(Prefix() + "1.dd8", t0 + 0.1 * kSecond);
   Tick(t0 + 0.2 * kSecond);
   EXPECT_EQ(link.Spool().PendingSpoolFileSecond(), Prefix() + "2.dd8");
-  link.Spool().Acknowledged(SpoolSlot::Second, t0 + 0.3 * kSecond);
+  link.Spool().Acknowledged(Prefix() + "2.dd8", t0 + 0.3 * kSecond);
   Tick(t0 + 0.4 * kSecond);
   auto queued = Drain();
   ASSERT_EQ(queued.size(), 2u);
@@ -91,6 +91,37 @@ TEST_F(SpoolReplayTest, SecondPortFilesTakeTheSecondSlotAndAcknowledgementsEmpty
   EXPECT_FALSE(std::filesystem::exists(dir / "1.dd8"));
   EXPECT_FALSE(std::filesystem::exists(dir / "2.dd8"));
   EXPECT_TRUE(std::filesystem::exists(dir / "3.ddm"));
+}
+
+// A live event is written to its file before it is queued; replaying that
+// file while the event waits in the queue would send it twice.
+TEST_F(SpoolReplayTest, TheFileOfALiveEventStillQueuedIsLeftAloneAndReplayedOnceReleased) {
+  WriteSpool("1.dd8", rtEventMain, Bytes{1});
+  WriteSpool("2.dd8", rtEventMain, Bytes{2});
+  ASSERT_TRUE(link.EnqueueSpooled(rtEventMain, Bytes{1}, Prefix() + "1.dd8"));
+  Tick(t0);
+  QueuedRecord head;
+  ASSERT_TRUE(link.Peek(head));
+  link.DropHead();
+  EXPECT_EQ(head.spoolFile, Prefix() + "1.dd8");
+  EXPECT_FALSE(head.replayed);
+  ASSERT_TRUE(link.Peek(head));
+  EXPECT_EQ(head.spoolFile, Prefix() + "2.dd8");
+  EXPECT_TRUE(head.replayed);
+  link.DropHead();
+
+  // The link went down with the live event still queued: it leaves the
+  // queue, and its file is the replay's again.
+  ASSERT_TRUE(link.EnqueueSpooled(rtEventMain, Bytes{1}, Prefix() + "1.dd8"));
+  ASSERT_TRUE(link.Enqueue(rtHello, Bytes{0x13, 0}));
+  link.ReleaseSpooled();
+  EXPECT_TRUE(link.HeldSpoolFiles().empty());
+  auto kept = Drain();
+  ASSERT_EQ(kept.size(), 1u) << "records without a file stay";
+  EXPECT_EQ(std::get<0>(kept[0]), rtHello);
+  Tick(t0 + 4 * kSecond);
+  ASSERT_TRUE(link.Peek(head));
+  EXPECT_EQ(head.spoolFile, Prefix() + "1.dd8");
 }
 
 TEST_F(SpoolReplayTest, UnreadableAndShortFilesAreSetAsideAndTheNextFileGoes) {

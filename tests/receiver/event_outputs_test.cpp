@@ -196,12 +196,14 @@ struct FailedSend {
   const char* what;
   std::optional<std::int32_t> result;
   bool raise;
+  bool endsConnection;
 };
 
 class FailedLiveSendTest : public EventOutputsTest, public ::testing::WithParamInterface<FailedSend> {};
 
 // A frame the socket did not take whole would otherwise be gone: the server
-// has at best a part of it, and nothing sends it again.
+// has at best a part of it, and nothing sends it again. A part sent leaves
+// the server's stream out of step, so that connection ends.
 TEST_P(FailedLiveSendTest, FrameIsSpooledAndTheIndicatorLeftAlone) {
   p7.connected = true;
   p7.result = GetParam().result;
@@ -209,7 +211,10 @@ TEST_P(FailedLiveSendTest, FrameIsSpooledAndTheIndicatorLeftAlone) {
   auto out = Make();
   EXPECT_EQ(out.SendEvent(SampleRecord()), Delivery::Spooled);
   EXPECT_EQ(out.SendLinkFrame(p7::ftStationRestored, 31), Delivery::Spooled);
-  EXPECT_EQ(p7.sent.size(), 2u);
+  // After a part sent the connection is over: the second frame goes straight
+  // to the spool.
+  EXPECT_EQ(p7.disconnects, GetParam().endsConnection ? 1 : 0);
+  EXPECT_EQ(p7.sent.size(), GetParam().endsConnection ? 1u : 2u);
   EXPECT_EQ(refreshes, 0);
   EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{"2DC06B63_5-1.ddm", "2DC06B63_5.ddm"}));
   EXPECT_EQ(Spooled("2DC06B63_5.ddm"), Str(p7::BuildEventFrame(SampleRecord())));
@@ -217,8 +222,11 @@ TEST_P(FailedLiveSendTest, FrameIsSpooledAndTheIndicatorLeftAlone) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Results, FailedLiveSendTest,
-                         ::testing::Values(FailedSend{"error", -1, false}, FailedSend{"no_socket", 0, false},
-                                           FailedSend{"short", 554, false}, FailedSend{"raises", {}, true}),
+                         ::testing::Values(FailedSend{"error", -1, false, false},
+                                           FailedSend{"no_socket", 0, false, false},
+                                           FailedSend{"short", 554, false, true},
+                                           FailedSend{"one_byte", 1, false, true},
+                                           FailedSend{"raises", {}, true, false}),
                          [](const auto& info) { return std::string(info.param.what); });
 
 TEST_F(EventOutputsTest, UnknownLinkFrameTypeIsRefused) {
@@ -238,13 +246,33 @@ struct Protocol8Case {
 
 class Protocol8OutputTest : public EventOutputsTest, public ::testing::WithParamInterface<Protocol8Case> {};
 
-TEST_P(Protocol8OutputTest, LinkUpQueuesThePayloadWithTheRecordType) {
+// A queued event lived in memory only: a crash, a kill or a power cut took it
+// although the station had been told it was taken.
+TEST_P(Protocol8OutputTest, LinkUpWritesTheEventAheadThenQueuesItWithItsFile) {
   const Bytes payload = SamplePayload(GetParam().size);
   p8.linkUp = true;
   auto out = Make();
   EXPECT_EQ(out.SendEvent8(GetParam().port, payload), Delivery::Sent);
+  const std::string file = dir.Path().string() + "/2DC06B63.dd8";
+  EXPECT_EQ(p8.offered, (std::vector<FakeProtocol8Queue::Record>{{GetParam().type, payload, file}}));
+  EXPECT_EQ(Spooled("2DC06B63.dd8"), GetParam().typeBytes + Str(payload));
+}
+
+// The event is still sent, but the station must not hear "taken": it sends
+// the frame again, and a repeat beats a loss.
+TEST_P(Protocol8OutputTest, LinkUpWithoutASpoolFileQueuesTheEventButNotAsSafe) {
+  settings.PathForSoob = (dir / "file-not-dir" / "x").string();
+  test::WriteFile(dir / "file-not-dir", "a file where the spool directory should be");
+  const Bytes payload = SamplePayload(GetParam().size);
+  p8.linkUp = true;
+  auto out = Make();
+  const Delivery d = out.SendEvent8(GetParam().port, payload);
+  EXPECT_EQ(d, Delivery::Queued);
+  EXPECT_FALSE(SafeFromCrash(d));
   EXPECT_EQ(p8.offered, (std::vector<FakeProtocol8Queue::Record>{{GetParam().type, payload}}));
-  EXPECT_TRUE(Names(dir.Path()).empty());
+  EXPECT_EQ(losses.size(), 1u);
+  p8.accept = false;
+  EXPECT_EQ(out.SendEvent8(GetParam().port, payload), Delivery::Lost);
 }
 
 TEST_P(Protocol8OutputTest, LinkDownWritesTypeAndPayloadAsDd8) {
@@ -397,26 +425,3 @@ TEST(OutputSettingsTest, TakesTheThreeKeysFromTheSettings) {
 
 }  // namespace
 }  // namespace vorel
-
-namespace vorel::test {
-namespace {
-
-// Guards against losing queued events when the program closes.
-TEST_F(EventOutputsTest, UnsentQueuedEventIsSpooledEvenWhileTheLinkIsUp) {
-  p8.linkUp = true;
-  EventOutputs outputs = Make();
-  const Bytes payload(kSecondEventPayloadSize, 7);
-  EXPECT_EQ(outputs.SpoolEvent8(rtEventSecond, payload), Delivery::Spooled);
-  EXPECT_TRUE(p8.offered.empty()) << "never offered to the queue again";
-  std::vector<fs::path> files;
-  for (const auto& e : fs::directory_iterator(dir.Path())) files.push_back(e.path());
-  ASSERT_EQ(files.size(), 1u);
-  EXPECT_EQ(ReadFile(files[0]).substr(0, 4), std::string("\x1A\x00\x00\x03", 4));
-  EXPECT_EQ(ReadFile(files[0]).size(), 18u);
-
-  settings.NotSendToDiskMivo8 = true;
-  EXPECT_EQ(Make().SpoolEvent8(rtEventMain, Bytes(kMainEventPayloadSize, 1)), Delivery::Dropped);
-}
-
-}  // namespace
-}  // namespace vorel::test

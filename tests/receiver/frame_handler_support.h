@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -39,14 +40,22 @@ class RecordingSink final : public IEventSink {
     Bytes bytes;
   };
 
-  void SendEvent(const EventRecord& record) override {
+  ::vorel::Delivery SendEvent(const EventRecord& record) override {
     delivered.push_back({Output::Protocol7, PortId::Main, Bytes(record.begin(), record.end())});
+    if (onDelivery) onDelivery();
+    return protocol7Result;
   }
-  void SendEvent8(PortId port, std::span<const std::uint8_t> payload) override {
+  ::vorel::Delivery SendEvent8(PortId port, std::span<const std::uint8_t> payload) override {
     delivered.push_back({Output::Protocol8, port, Bytes(payload.begin(), payload.end())});
+    if (onDelivery) onDelivery();
+    return protocol8Result;
   }
 
   std::vector<Delivery> delivered;
+  // What each output says became of the event.
+  ::vorel::Delivery protocol7Result = ::vorel::Delivery::Sent;
+  ::vorel::Delivery protocol8Result = ::vorel::Delivery::Sent;
+  std::function<void()> onDelivery;  // runs inside each output call
 };
 
 // Each reading of the date-time is one millisecond later than the one before,

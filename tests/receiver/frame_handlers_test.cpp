@@ -120,6 +120,39 @@ TEST_F(MainPortHandlerTest, OutputsFollowTheirSwitches) {
 
 // --- keep-alive, account and event code rules ------------------------------
 
+// The station was told "taken" before the outputs ran: an event they could
+// not keep (disk full, spool directory impossible) was then gone for good.
+TEST_F(MainPortHandlerTest, AnEventIsAcknowledgedOnlyOnceEveryOutputHasItSafe) {
+  using D = vorel::Delivery;
+  struct Case {
+    D protocol8, protocol7;
+    bool acknowledged;
+  };
+  const Case cases[] = {
+      {D::Sent, D::Sent, true},     {D::Spooled, D::Sent, true},  {D::Sent, D::Spooled, true},
+      {D::Dropped, D::Sent, true},  {D::Queued, D::Sent, false},  {D::Lost, D::Sent, false},
+      {D::Sent, D::Lost, false},    {D::Lost, D::Lost, false},
+  };
+  std::vector<std::size_t> acksDuringOutputs;
+  sink.onDelivery = [&] { acksDuringOutputs.push_back(port.AckCount()); };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "protocol 8 " << static_cast<int>(c.protocol8) << ", protocol 7 "
+                                    << static_cast<int>(c.protocol7));
+    sink.protocol8Result = c.protocol8;
+    sink.protocol7Result = c.protocol7;
+    acksDuringOutputs.clear();
+    const std::size_t before = port.AckCount();
+    Receive(MainFrame("1234"));
+    EXPECT_EQ(acksDuringOutputs, std::vector<std::size_t>(2, before)) << "no ACK before the outputs have it";
+    EXPECT_EQ(port.AckCount(), before + (c.acknowledged ? 1 : 0));
+  }
+  // Frames that build no event are answered as ever, whatever the outputs.
+  const std::size_t before = port.AckCount();
+  Receive("\n011OKAY 0000\r");
+  Receive(MainFrame("12X4"));
+  EXPECT_EQ(port.AckCount(), before + 2);
+}
+
 TEST_F(MainPortHandlerTest, KeepAliveIsAcknowledgedOnlyWhenOkayIsOnAndBuildsNothing) {
   for (const bool okay : {true, false}) {
     SCOPED_TRACE(okay ? "OKAY on" : "OKAY off");
@@ -252,9 +285,13 @@ TEST_F(MainPortHandlerTest, OAtPositionFourIsNoRestart) {
 }
 
 TEST_F(MainPortHandlerTest, RestartThatCannotReopenLeavesThePortClosedAndGoesOn) {
+  // Nothing used to try the port again until the operator came.
+  int reopenFailures = 0;
+  handler.SetReopenFailed([&] { ++reopenFailures; });
   port.ports.present.erase(test::kMainDevice);  // the adapter was pulled
   Receive("\n01X12Y4 3A00\r\n0111234 3A00\r");
 
+  EXPECT_EQ(reopenFailures, 1) << "handed to the 5-s reopening";
   EXPECT_FALSE(port.driver->IsOpen());
   EXPECT_EQ(port.ports.log, std::vector<std::string>{"@1000 close \\\\.\\COM1"});
   EXPECT_EQ(clock.sleeps, std::vector<std::uint32_t>{5000});

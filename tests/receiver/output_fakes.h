@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "base/bytes.h"
@@ -21,11 +22,16 @@ class FakeProtocol7Sender final : public IProtocol7Sender {
     if (raise) throw std::runtime_error("Socket Error # 10054");
     return result.value_or(static_cast<std::int32_t>(frame.size()));
   }
+  void Disconnect() override {
+    ++disconnects;
+    connected = false;
+  }
 
   bool connected = false;
   std::optional<std::int32_t> result;  // what Send returns; the whole frame when unset
   bool raise = false;                  // Send raises instead
   std::vector<p7::Frame> sent;         // every frame offered, taken or not
+  int disconnects = 0;
 };
 
 class FakeProtocol8Queue final : public IProtocol8Queue {
@@ -33,12 +39,18 @@ class FakeProtocol8Queue final : public IProtocol8Queue {
   struct Record {
     std::int32_t type;
     Bytes payload;
+    std::string spoolFile = {};  // the file written ahead; empty: none
     bool operator==(const Record&) const = default;
   };
 
   bool LinkUp() override { return linkUp; }
   bool Enqueue(std::int32_t recordType, std::span<const std::uint8_t> payload) override {
     offered.push_back({recordType, Bytes(payload.begin(), payload.end())});
+    return accept;
+  }
+  bool EnqueueSpooled(std::int32_t recordType, std::span<const std::uint8_t> payload,
+                      const std::string& spoolFile) override {
+    offered.push_back({recordType, Bytes(payload.begin(), payload.end()), spoolFile});
     return accept;
   }
 

@@ -57,15 +57,22 @@ TEST(Protocol7Replay, OneFilePerTickInNameOrderOnlyWhileConnected) {
   EXPECT_EQ(rig.Left(".dd8").size(), 1u);
 }
 
+// A part of a frame sent leaves the server cutting every later frame in the
+// wrong place: that connection ends, and the file goes whole on the next one.
 TEST(Protocol7Replay, AFileIsRemovedOnlyWhenTheWholeFrameWentOut) {
-  for (std::int32_t result : {-1, 0, 554}) {
+  const struct {
+    std::int32_t result;
+    bool endsConnection;
+  } cases[] = {{-1, false}, {0, false}, {1, true}, {554, true}};
+  for (const auto& c : cases) {
     ReplayRig rig;
     rig.Spool("A_-1.ddm", p7::ftEvent);
     rig.sender.connected = true;
-    rig.sender.result = result;
+    rig.sender.result = c.result;
     rig.replay.Step();
-    EXPECT_EQ(rig.Left(".ddm").size(), 1u) << "send result " << result;
+    EXPECT_EQ(rig.Left(".ddm").size(), 1u) << "send result " << c.result;
     EXPECT_EQ(rig.refreshed, 0);
+    EXPECT_EQ(rig.sender.disconnects, c.endsConnection ? 1 : 0) << "send result " << c.result;
   }
 }
 
