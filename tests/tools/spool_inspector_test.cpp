@@ -33,6 +33,7 @@ class NoProtocol7 final : public IProtocol7Sender {
  public:
   bool Connected() override { return false; }
   std::int32_t Send(const p7::Frame&) override { return -1; }
+  void Disconnect() override {}
 };
 
 EventRecord Event(std::uint8_t portTag, std::int32_t account, std::string_view code, std::uint8_t d1,
