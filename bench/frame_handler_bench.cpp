@@ -163,6 +163,10 @@ class NullQueue final : public IProtocol8Queue {
     std::filesystem::remove(file);
     return Enqueue(type, payload);
   }
+  bool EnqueueAndAwaitAnswer(std::int32_t type, std::span<const std::uint8_t> payload, bool& queued) override {
+    queued = Enqueue(type, payload);
+    return queued;
+  }
   std::uint64_t sum = 0;
 };
 

@@ -56,4 +56,21 @@ std::size_t StationPty::Drain() {
   return total;
 }
 
+std::optional<std::chrono::steady_clock::time_point> StationPty::WaitForAck(std::chrono::milliseconds timeout) {
+  using Clock = std::chrono::steady_clock;
+  const auto end = Clock::now() + timeout;
+  for (;;) {
+    std::uint8_t buffer[64];
+    const ssize_t n = ::read(master_, buffer, sizeof buffer);
+    const auto now = Clock::now();
+    for (ssize_t i = 0; i < n; ++i)
+      if (buffer[i] == 0x06) return now;
+    if (n > 0) continue;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count();
+    if (left <= 0) return std::nullopt;
+    pollfd p{master_, POLLIN, 0};
+    ::poll(&p, 1, static_cast<int>(left));
+  }
+}
+
 }  // namespace vorel::bench

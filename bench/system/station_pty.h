@@ -3,7 +3,9 @@
 // and tells from the exclusive flag when the driver has the port open.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,9 @@ class StationPty {
   bool Write(const std::vector<std::uint8_t>& bytes);
   // Reads and forgets what the driver wrote (its ACK bytes); the count.
   std::size_t Drain();
+  // Reads what the driver writes until an ACK byte (0x06) comes; the moment
+  // it was read, or nullopt when none came within the time-out.
+  std::optional<std::chrono::steady_clock::time_point> WaitForAck(std::chrono::milliseconds timeout);
 
  private:
   int master_ = -1;

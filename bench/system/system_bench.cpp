@@ -2,7 +2,9 @@
 // its own, the station played on a pseudo-terminal, both servers played on
 // loopback in this process, everything timed with one steady clock.
 //
-//   latency  station frame's last byte written -> event whole at each server
+//   latency  station frame's last byte written -> event whole at each server,
+//            and -> the driver's ACK, with both links up and with both down
+//            (every event then written to a spool file and flushed first)
 //   idle     CPU time of the idle program, both ports open, both links polling
 //   drain    100 frames in one burst -> all 100 events at the protocol-8 server
 //   memory   resident size at start, after the latency run, after a soak
@@ -43,7 +45,8 @@ struct Options {
   int spacingMs = 300;
   int idleSeconds = 60;
   int soakSeconds = 30;
-  std::string host = "127.0.0.200";  // the protocol-7 server's address
+  std::string host = "127.0.0.200";      // the protocol-7 server's address
+  std::string downHost = "127.0.0.201";  // where no server listens
   std::string vorel = VOREL_BINARY;
 };
 
@@ -118,6 +121,7 @@ class Bench {
     std::printf("memory: VmRSS at start %ld KiB\n", rssStart);
 
     Latency();
+    AckWithLinksDown();
     const long rssAfterLatency = RssKiB(pid).value_or(-1);
     std::printf("memory: VmRSS after the latency run %ld KiB\n", rssAfterLatency);
 
@@ -195,11 +199,14 @@ class Bench {
 
   void Latency() {
     std::map<int, Clock::time_point> written;
+    std::vector<double> acks;
     auto next = Clock::now();
     for (int i = 1; i <= o_.events; ++i) {
       std::this_thread::sleep_until(next);
       next += std::chrono::milliseconds(o_.spacingMs);
-      written[i] = Send(station::MainEventFrame(station::NumberedAccount(i), "E1"));
+      main_.Write(station::MainEventFrame(station::NumberedAccount(i), "E1"));
+      written[i] = Clock::now();
+      if (const auto ack = main_.WaitForAck(std::chrono::milliseconds(o_.spacingMs))) acks.push_back(Ms(*ack - written[i]));
     }
     WaitFor([&] { return servers_.P7Arrival(Account(o_.events)) && servers_.P8Arrival(Account(o_.events)); }, 5s);
     std::this_thread::sleep_for(500ms);
@@ -215,11 +222,50 @@ class Bench {
                 o_.events, o_.spacingMs);
     Print("latency: protocol 7 (ftEvent)", SpreadOf(p7));
     Print("latency: protocol 8 (rtEventMain)", SpreadOf(p8));
+    Print("ack: both links up (the event written ahead to its .dd8 file, the ftEvent frame in the socket)",
+          SpreadOf(acks));
   }
 
-  void Print(const char* what, const Spread& s) {
+  // A second driver whose servers do not exist: every event is written to a
+  // .ddm and a .dd8 file, each flushed to the disk, before the ACK.
+  void AckWithLinksDown() {
+    test::TempDir dir;
+    StationPty line;
+    fs::create_directory(dir / "com");
+    fs::create_symlink(line.SlavePath(), dir / "com" / "COM1");
+    test::WriteFile(dir / "vorel.ini", "[port]\nComPort=COM1\n[main]\nSendMivo7=1\nSendMivo8=1\nhost=" +
+                                           o_.downHost + "\nPathForSoob=" + (dir / "spool").string() +
+                                           "/\n[ServerHost]\nAddress=" + o_.downHost + "\nPort=1\n");
+    test::ChildProcess driver(o_.vorel, {}, dir.Path().string(),
+                              std::map<std::string, std::string>{{"QT_QPA_PLATFORM", "offscreen"},
+                                                                 {"VOREL_CLOCK_FILE", (dir / "clock.txt").string()},
+                                                                 {"VOREL_COM_DIR", (dir / "com").string()}});
+    if (!WaitFor([&] { return line.OpenedByDriver(); }, 30s)) {
+      std::printf("ack: links down: the second driver did not open its port\n");
+      return;
+    }
+    std::this_thread::sleep_for(1s);
+    std::vector<double> acks;
+    const int events = std::min(o_.events, 100);
+    auto next = Clock::now();
+    for (int i = 1; i <= events; ++i) {
+      std::this_thread::sleep_until(next);
+      next += std::chrono::milliseconds(o_.spacingMs);
+      line.Write(station::MainEventFrame(station::NumberedAccount(i), "E1"));
+      const auto at = Clock::now();
+      if (const auto ack = line.WaitForAck(std::chrono::milliseconds(o_.spacingMs))) acks.push_back(Ms(*ack - at));
+    }
+    std::size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(dir / "spool")) files += entry.is_regular_file();
+    Print("ack: both links down (a .ddm and a .dd8 file written and flushed)", SpreadOf(acks), events);
+    std::printf("ack: links down: %zu spool files for %d events\n", files, events);
+    driver.Signal(SIGTERM);
+    driver.WaitForExit(20s);
+  }
+
+  void Print(const char* what, const Spread& s, int of = 0) {
     std::printf("%s: %zu of %d arrived, median %.1f ms, p99 %.1f ms, min %.1f ms, max %.1f ms\n", what, s.count,
-                o_.events, s.median, s.p99, s.min, s.max);
+                of ? of : o_.events, s.median, s.p99, s.min, s.max);
   }
 
   void Idle() {

@@ -2,6 +2,7 @@
 // SimpleTCPClient1 and the protocol-8 link object.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,15 @@ class Protocol8Queue final : public IProtocol8Queue {
   bool EnqueueSpooled(std::int32_t recordType, std::span<const std::uint8_t> payload,
                       const std::string& spoolFile) override {
     return link_.EnqueueSpooled(recordType, payload, spoolFile);
+  }
+  // Long enough for one exchange (the answer wait is 1 s), short of the
+  // station's 5-s resend.
+  static constexpr std::chrono::milliseconds kAnswerWait{1400};
+  bool EnqueueAndAwaitAnswer(std::int32_t recordType, std::span<const std::uint8_t> payload,
+                             bool& queued) override {
+    const cl::AwaitedAnswer answer = link_.EnqueueAwaitingAnswer(recordType, payload, kAnswerWait);
+    queued = answer != cl::AwaitedAnswer::Refused;
+    return answer == cl::AwaitedAnswer::Answered;
   }
 
  private:

@@ -13,32 +13,54 @@
 namespace vorel {
 
 bool cl::Enqueue(std::int32_t recordType, std::span<const std::uint8_t> payload) {
-  return Push(recordType, payload, nullptr);
+  return Push(recordType, payload, nullptr).has_value();
+}
+
+cl::AwaitedAnswer cl::EnqueueAwaitingAnswer(std::int32_t recordType, std::span<const std::uint8_t> payload,
+                                            std::chrono::milliseconds timeout) {
+  const std::optional<std::uint64_t> sequence = Push(recordType, payload, nullptr, true);
+  if (!sequence) return AwaitedAnswer::Refused;
+  std::unique_lock lock(queueMutex_);
+  const bool answered = answeredCv_.wait_for(lock, timeout, [&] { return answered_.contains(*sequence); });
+  awaited_.erase(*sequence);
+  answered_.erase(*sequence);
+  return answered ? AwaitedAnswer::Answered : AwaitedAnswer::NotAnswered;
+}
+
+void cl::Answered(const Bytes& record) {
+  const auto header = ParseRecordHeader(record);
+  if (!header) return;
+  std::lock_guard lock(queueMutex_);
+  if (!awaited_.contains(header->sequence)) return;
+  answered_.insert(header->sequence);
+  answeredCv_.notify_all();
 }
 
 bool cl::EnqueueSpooled(std::int32_t recordType, std::span<const std::uint8_t> payload,
                         const std::string& spoolFile) {
   const SpoolFileOf file{spoolFile, false};
-  return Push(recordType, payload, &file);
+  return Push(recordType, payload, &file).has_value();
 }
 
 bool cl::EnqueueReplayed(std::int32_t recordType, std::span<const std::uint8_t> payload,
                          const std::string& spoolFile) {
   const SpoolFileOf file{spoolFile, true};
-  return Push(recordType, payload, &file);
+  return Push(recordType, payload, &file).has_value();
 }
 
-bool cl::Push(std::int32_t recordType, std::span<const std::uint8_t> payload, const SpoolFileOf* file) {
+std::optional<std::uint64_t> cl::Push(std::int32_t recordType, std::span<const std::uint8_t> payload,
+                                      const SpoolFileOf* file, bool awaited) {
   // Built outside the lock; only the number is written under it.
   Bytes record = BuildRecord(recordType, 0, payload);
   std::lock_guard lock(queueMutex_);
   const std::uint64_t sequence = sequenceCounter_++;
   PutLE<std::uint64_t>(record, kRecordSequenceOffset, sequence);
-  if (!queue_.Push(std::move(record))) return false;
+  if (!queue_.Push(std::move(record))) return std::nullopt;
   if (file) spoolFiles_[sequence] = *file;
+  if (awaited) awaited_.insert(sequence);
   woken_ = true;
   wake_.notify_one();
-  return true;
+  return sequence;
 }
 
 const cl::SpoolFileOf* cl::SpoolFileOfRecord(const Bytes& record) const {

@@ -14,9 +14,11 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <map>
 #include <memory>
 #include <set>
@@ -65,6 +67,16 @@ class cl {
   bool EnqueueSpooled(std::int32_t recordType, std::span<const std::uint8_t> payload, const std::string& spoolFile);
   // The same for a record the replay read from `spoolFile`.
   bool EnqueueReplayed(std::int32_t recordType, std::span<const std::uint8_t> payload, const std::string& spoolFile);
+
+  // For an event that could not be written to its spool file: queues it
+  // and waits until the server has answered the exchange that carried it,
+  // at most `timeout`. Only an answered event is safe from a crash.
+  enum class AwaitedAnswer { Refused, Answered, NotAnswered };
+  AwaitedAnswer EnqueueAwaitingAnswer(std::int32_t recordType, std::span<const std::uint8_t> payload,
+                                      std::chrono::milliseconds timeout);
+  // Link thread: the server gave a valid answer to the exchange that carried
+  // `record`.
+  void Answered(const Bytes& record);
 
   // Link thread only. A copy of the head record, which stays queued; false
   // when the queue is empty.
@@ -128,10 +140,15 @@ class cl {
     bool replayed;
   };
   std::map<std::uint64_t, SpoolFileOf> spoolFiles_;  // by sequence number, for queued records only
+  std::set<std::uint64_t> awaited_;  // sequence numbers whose answer a caller waits for
+  std::set<std::uint64_t> answered_;
+  std::condition_variable answeredCv_;
   SpoolSlots spool_;
   SpoolReplay8 replay_;  // GUI thread only
 
-  bool Push(std::int32_t recordType, std::span<const std::uint8_t> payload, const SpoolFileOf* file);
+  // The sequence number the record got, or nullopt when the queue refused it.
+  std::optional<std::uint64_t> Push(std::int32_t recordType, std::span<const std::uint8_t> payload,
+                                    const SpoolFileOf* file, bool awaited = false);
   // The spool file of a queued record; under queueMutex_.
   const SpoolFileOf* SpoolFileOfRecord(const Bytes& record) const;
   void Execute();

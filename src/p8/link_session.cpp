@@ -134,6 +134,7 @@ void LinkSession::ExchangePass() {
 }
 
 void LinkSession::SettleWrittenHead(const QueuedRecord& head, const std::optional<RecordHeader>& answer) {
+  if (answer) link_.Answered(head.bytes);
   if (!head.spoolFile.empty()) {
     // Its file holds the event whatever became of this exchange: a valid
     // answer ends it, anything else (no answer in time, garbage, a server

@@ -78,7 +78,14 @@ Delivery EventOutputs::SendEvent8(PortId port, std::span<const std::uint8_t> pay
   if (settings_.NotSendToDiskMivo8)
     return protocol8_->Enqueue(recordType, payload) ? Delivery::Sent : Delivery::Dropped;
   const std::optional<std::string> file = WriteEvent8(recordType, payload);
-  if (!file) return protocol8_->Enqueue(recordType, payload) ? Delivery::Queued : Delivery::Lost;
+  if (!file) {
+    // No file (disk full, no spool directory) but a link: the event is safe
+    // once the server has answered it. Refusing the station instead would
+    // hold it on this alarm for as long as the disk fails.
+    bool queued = false;
+    if (protocol8_->EnqueueAndAwaitAnswer(recordType, payload, queued)) return Delivery::Sent;
+    return queued ? Delivery::Queued : Delivery::Lost;
+  }
   // A full queue refuses the record; its file waits for the replay then.
   return protocol8_->EnqueueSpooled(recordType, payload, *file) ? Delivery::Sent : Delivery::Spooled;
 }

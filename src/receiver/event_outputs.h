@@ -46,6 +46,11 @@ class IProtocol8Queue {
   // The same for an event already written to its .dd8 file `spoolFile`.
   virtual bool EnqueueSpooled(std::int32_t recordType, std::span<const std::uint8_t> payload,
                               const std::string& spoolFile) = 0;
+  // For an event without a spool file: queued, then true once the server
+  // has answered its exchange (bounded wait); false when refused or not
+  // answered in time (it stays queued).
+  virtual bool EnqueueAndAwaitAnswer(std::int32_t recordType, std::span<const std::uint8_t> payload,
+                                     bool& queued) = 0;
 };
 
 // The spool name of a moment: (day × 86400 + h × 3600 + m × 60 + s) × 1000 +
@@ -57,9 +62,11 @@ std::string SpoolName(TDateTime now);
 // What became of one event or frame offered to an output.
 enum class Delivery {
   Sent,     // protocol 7: all of the frame in the system's socket buffer;
-            // protocol 8: queued with its spool file written ahead (or, with
+            // protocol 8: queued with its spool file written ahead, or answered
+            // by the server when no file could be written (or, with
             // NotSendToDiskMivo8 on, queued: the operator keeps none on disk)
-  Queued,   // protocol 8: queued, but its spool file could not be written
+  Queued,   // protocol 8: queued, but neither written to its spool file nor
+            // answered by the server in time
   Spooled,  // written as a spool file for the replay
   Dropped,  // protocol 8 down or full with NotSendToDiskMivo8 on: discarded by design
   Lost,     // the spool file could not be written; reported through spoolFailed

@@ -4,7 +4,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <atomic>
+#include <chrono>
 #include <functional>
+#include <thread>
 #include <set>
 #include <string>
 #include <vector>
@@ -344,6 +347,23 @@ INSTANTIATE_TEST_SUITE_P(
         LiveAnswerCase{"write_failed", [](test::FakeLinkNetwork& n) { n.failingWrites = 1; }, true},
         LiveAnswerCase{"access_denied", [](test::FakeLinkNetwork& n) { n.Answer(rtAccessDenied); }, true}),
     [](const auto& info) { return std::string(info.param.what); });
+
+// An event that could not be written to its file is safe only once the
+// server has answered it; the caller waits for that answer, bounded.
+TEST_F(LinkSessionTest, AnEventAwaitingItsAnswerIsToldWhenTheServerAnsweredIt) {
+  ConnectAndShakeHands();
+  for (const bool serverAnswers : {true, false}) {
+    SCOPED_TRACE(serverAnswers ? "answered" : "not answered");
+    std::atomic<int> outcome{-1};
+    const auto wait = std::chrono::seconds(serverAnswers ? 10 : 1);
+    std::thread waiter([&] { outcome = static_cast<int>(link.EnqueueAwaitingAnswer(rtEventMain, Bytes{9}, wait)); });
+    while (link.QueuedCount() == 0) std::this_thread::yield();
+    if (serverAnswers) net.Answer(rtEventMainAck);
+    Pass();
+    waiter.join();
+    EXPECT_EQ(outcome, static_cast<int>(serverAnswers ? cl::AwaitedAnswer::Answered : cl::AwaitedAnswer::NotAnswered));
+  }
+}
 
 // Events queued while a connection is being made, or left in the queue when
 // one ends, waited in memory for as long as the outage lasted.

@@ -258,19 +258,22 @@ TEST_P(Protocol8OutputTest, LinkUpWritesTheEventAheadThenQueuesItWithItsFile) {
   EXPECT_EQ(Spooled("2DC06B63.dd8"), GetParam().typeBytes + Str(payload));
 }
 
-// The event is still sent, but the station must not hear "taken": it sends
-// the frame again, and a repeat beats a loss.
-TEST_P(Protocol8OutputTest, LinkUpWithoutASpoolFileQueuesTheEventButNotAsSafe) {
+// Without a spool file the event is safe only once the server has answered
+// it; until then the station must not hear "taken" (it sends the frame again:
+// a repeat beats a loss).
+TEST_P(Protocol8OutputTest, LinkUpWithoutASpoolFileIsSafeOnlyOnceTheServerAnswered) {
   settings.PathForSoob = (dir / "file-not-dir" / "x").string();
   test::WriteFile(dir / "file-not-dir", "a file where the spool directory should be");
   const Bytes payload = SamplePayload(GetParam().size);
   p8.linkUp = true;
   auto out = Make();
-  const Delivery d = out.SendEvent8(GetParam().port, payload);
-  EXPECT_EQ(d, Delivery::Queued);
-  EXPECT_FALSE(SafeFromCrash(d));
-  EXPECT_EQ(p8.offered, (std::vector<FakeProtocol8Queue::Record>{{GetParam().type, payload}}));
-  EXPECT_EQ(losses.size(), 1u);
+  EXPECT_EQ(out.SendEvent8(GetParam().port, payload), Delivery::Sent);
+  p8.answers = false;
+  const Delivery unanswered = out.SendEvent8(GetParam().port, payload);
+  EXPECT_EQ(unanswered, Delivery::Queued);
+  EXPECT_FALSE(SafeFromCrash(unanswered));
+  EXPECT_EQ(p8.offered, (std::vector<FakeProtocol8Queue::Record>(2, {GetParam().type, payload})));
+  EXPECT_EQ(losses.size(), 2u) << "each missing file is reported";
   p8.accept = false;
   EXPECT_EQ(out.SendEvent8(GetParam().port, payload), Delivery::Lost);
 }

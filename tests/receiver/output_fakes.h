@@ -53,9 +53,15 @@ class FakeProtocol8Queue final : public IProtocol8Queue {
     offered.push_back({recordType, Bytes(payload.begin(), payload.end()), spoolFile});
     return accept;
   }
+  bool EnqueueAndAwaitAnswer(std::int32_t recordType, std::span<const std::uint8_t> payload, bool& queued) override {
+    offered.push_back({recordType, Bytes(payload.begin(), payload.end())});
+    queued = accept;
+    return accept && answers;
+  }
 
   bool linkUp = false;
   bool accept = true;            // false: the queue is full
+  bool answers = true;           // the server answers an awaited record in time
   std::vector<Record> offered;   // every record offered, taken or not
 };
 
