@@ -1,7 +1,8 @@
-# Shared by scripts/test and scripts/demo: packages and build.
+# Shared by the scripts in scripts/: packages and build.
 
 VOREL_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libsystemd-dev googletest libgtest-dev
-  libgmock-dev libbenchmark-dev fonts-dejavu-core fonts-dejavu-extra xvfb xauth)
+  libgmock-dev libbenchmark-dev fonts-dejavu-core fonts-dejavu-extra xvfb xauth
+  dpkg-dev file lintian logrotate man-db)
 
 vorel_install_packages() {
   local missing=()
