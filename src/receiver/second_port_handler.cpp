@@ -1,5 +1,6 @@
 #include "receiver/second_port_handler.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -15,20 +16,28 @@ constexpr std::size_t kPayloadDetail1 = 4;
 constexpr std::size_t kPayloadDetail2 = 5;
 constexpr std::size_t kPayloadReceived = 6;
 
-bool IsFrame(std::span<const std::uint8_t> piece) {
-  return piece.size() == kSecondFrameSize && piece[13] == kLF && piece[14] == kCR;
-}
-
-// Frames that came within one packet time arrive together; a packet counts
-// only when every 15-byte piece of it is a frame.
-bool AllFrames(std::span<const std::uint8_t> packet) {
-  if (packet.empty() || packet.size() % kSecondFrameSize != 0) return false;
-  for (std::size_t at = 0; at < packet.size(); at += kSecondFrameSize)
-    if (!IsFrame(packet.subspan(at, kSecondFrameSize))) return false;
-  return true;
-}
-
 }  // namespace
+
+std::vector<SecondFrame> SecondFrameParser::Push(std::span<const std::uint8_t> bytes) {
+  std::vector<std::uint8_t> stream = std::move(pending_);
+  stream.insert(stream.end(), bytes.begin(), bytes.end());
+
+  std::vector<SecondFrame> frames;
+  std::size_t start = 0;  // the first byte that no frame has taken
+  for (std::size_t end = kSecondFrameSize - 1; end < stream.size(); ++end) {
+    const std::size_t first = end + 1 - kSecondFrameSize;
+    if (first < start || stream[end - 1] != kLF || stream[end] != kCR) continue;
+    SecondFrame& frame = frames.emplace_back();
+    std::copy_n(stream.begin() + static_cast<std::ptrdiff_t>(first), kSecondFrameSize, frame.begin());
+    start = end + 1;
+  }
+
+  // A frame still to come ends in a later packet, so at most its first 14
+  // bytes are here.
+  const std::size_t keep = std::min(stream.size() - start, kMaxPending);
+  pending_.assign(stream.end() - static_cast<std::ptrdiff_t>(keep), stream.end());
+  return frames;
+}
 
 std::uint8_t HexDigitValue(std::uint8_t c) {
   if (c >= '0' && c <= '9') return static_cast<std::uint8_t>(c - '0');
@@ -49,13 +58,11 @@ SecondPortHandler::SecondPortHandler(StationPortState& station, const Settings& 
 
 void SecondPortHandler::ReceivePacket(std::span<const std::uint8_t> packet) {
   station_.lastFrameTime = clock_.Now();  // traffic, frame or not
-  const std::vector<std::uint8_t> bytes(packet.begin(), packet.end());
-  buffer_.Load(bytes);
-  if (settings_.Log) AppendTrafficLog(trafficLog_, bytes);
+  buffer_.Load(packet);
+  if (settings_.Log) AppendTrafficLog(trafficLog_, packet);
 
-  if (!AllFrames(bytes)) return;
-  for (std::size_t at = 0; at < bytes.size(); at += kSecondFrameSize) {
-    if (at != 0) buffer_.Load(std::span(bytes).subspan(at, kSecondFrameSize));
+  for (const SecondFrame& frame : stream_.Push(packet)) {
+    buffer_.Load(frame);
     HandleFrame();
   }
 }
