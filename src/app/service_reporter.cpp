@@ -13,8 +13,7 @@ std::chrono::milliseconds WatchdogPingPeriod(std::chrono::microseconds timeout) 
   return std::clamp(half, milliseconds{1}, milliseconds{std::numeric_limits<int>::max()});
 }
 
-ServiceReporter::ServiceReporter(ServiceNotifier& notifier, QObject* parent)
-    : QObject(parent), notifier_(notifier) {
+ServiceReporter::ServiceReporter(ServiceNotifier& notifier, QObject* parent) : QObject(parent), notifier_(notifier) {
   connect(&pingTimer_, &QTimer::timeout, this, [this] { notifier_.Alive(); });
 }
 

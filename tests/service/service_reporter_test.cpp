@@ -65,8 +65,8 @@ TEST(ServiceReporter, TellsAStatusLineOnlyWhenItChanged) {
   reporter.SetStatus("port COM1 open");
   reporter.SetStatus("port COM1 open");
   reporter.SetStatus("port COM1 closed\nprotocol 8 down");
-  EXPECT_EQ(notifier.told, (std::vector<std::string>{"status port COM1 open",
-                                                     "status port COM1 closed protocol 8 down"}));
+  EXPECT_EQ(notifier.told,
+            (std::vector<std::string>{"status port COM1 open", "status port COM1 closed protocol 8 down"}));
 }
 
 TEST(WatchdogPingPeriod, IsHalfTheTimeOutAtLeastOneMillisecond) {
@@ -74,9 +74,9 @@ TEST(WatchdogPingPeriod, IsHalfTheTimeOutAtLeastOneMillisecond) {
     std::chrono::microseconds timeout;
     std::chrono::milliseconds period;
   } cases[] = {
-      {0us, 0ms},          // no watchdog
-      {1us, 1ms},          // never a zero interval, which would spin
-      {2500us, 1ms},       // rounded down
+      {0us, 0ms},     // no watchdog
+      {1us, 1ms},     // never a zero interval, which would spin
+      {2500us, 1ms},  // rounded down
       {60s, 30s},
       {std::chrono::hours(24 * 365), std::chrono::milliseconds(std::numeric_limits<int>::max())},
   };
