@@ -29,7 +29,6 @@ void PortPanel::SetStopped() {
   startStop_->setText(kStartCaption);
   list_->setEnabled(true);
   rescan_->setEnabled(true);
-  if (list_->count() > 0) list_->setCurrentIndex(0);
 }
 
 PortPage::PortPage(QWidget* parent)

@@ -20,7 +20,8 @@ class PortPanel {
 
   bool IsRunning() const;
   void SetRunning();
-  // Stopped; the list's selection moves to its first entry, if it has one.
+  // Stopped. The list keeps its entry: the device that was running is the
+  // one the next Start opens, unless the operator picks another.
   void SetStopped();
 
   QGroupBox* Box() const { return box_; }

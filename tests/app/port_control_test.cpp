@@ -195,6 +195,33 @@ TEST_F(PortControlTest, AnEntryPickedIsSavedOnlyWhileStopped) {
   EXPECT_EQ(Ini(), saved) << "a running port's list writes nothing";
 }
 
+// The operator picks the second device of a rescan, starts and stops it: the
+// list still names that device, and the next Start opens it again.
+TEST_F(PortControlTest, StopKeepsTheDeviceThatWasRunning) {
+  ports_.present = {"\\\\.\\COM2", "\\\\.\\COM5", "\\\\.\\COM7"};
+  TForm1& form = StartWith("");
+  PortPanel& panel = form.Ports()->Main();
+  Click(panel.Rescan());
+  ASSERT_EQ(panel.List()->count(), 3);
+  panel.List()->setCurrentIndex(1);
+  emit panel.List()->activated(1);
+  Click(panel.StartStop());
+  ASSERT_TRUE(panel.IsRunning());
+  EXPECT_EQ(form.CommPortDriver1()->PortName(), "\\\\.\\COM5");
+
+  dialogs_.answers = {PasswordOutcome::Accepted};
+  Click(panel.StartStop());
+  ASSERT_FALSE(panel.IsRunning());
+  EXPECT_EQ(panel.List()->currentText(), "COM5");
+  EXPECT_NE(Ini().find("ComPort=COM5"), std::string::npos);
+
+  ports_.log.clear();
+  Click(panel.StartStop());
+  EXPECT_TRUE(panel.IsRunning());
+  ASSERT_FALSE(ports_.log.empty());
+  EXPECT_EQ(ports_.log.front(), "@5000 open \\\\.\\COM5");
+}
+
 TEST_F(PortControlTest, AConfigurationFileThatCannotBeWrittenGivesErrorNineteen) {
   TForm1& form = StartWith("[portUSB]\nComPort=COM7\n");
   fs::remove(kIniFileName);
