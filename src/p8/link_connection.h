@@ -1,6 +1,8 @@
 // The blocking TCP connection of the protocol-8 link. The link thread makes a
 // new one for every connection attempt and does one exchange at a time on it:
 // a whole frame written, then an answer read with a wait per chunk of data.
+// Every call that waits has a limit, whatever the peer does, so that the link
+// thread always ends its pass and the program can close.
 // The platform part lives in link_connection_posix.cpp; tests use a fake.
 #pragma once
 
@@ -15,18 +17,22 @@
 namespace vorel {
 
 inline constexpr std::uint32_t kLinkConnectTimeoutMs = 2500;
+// How long a write waits for room in the socket's send buffer before the
+// server counts as gone: one that stopped reading would hold it for good.
+inline constexpr std::uint32_t kLinkWriteWaitMs = 1000;
 
 class ILinkConnection {
  public:
   virtual ~ILinkConnection() = default;  // closes without any notice
 
-  // Connects to host:port within timeoutMs (IPv4; the host may be a name).
-  // An empty host, port 0 or above 65535, refusal, an unknown or unreachable
-  // host and the time-out are all failure.
+  // Connects to host:port within timeoutMs, the lookup of a host name
+  // included (IPv4; the host may be a name). An empty host, port 0 or above
+  // 65535, refusal, an unknown or unreachable host and the time-out are all
+  // failure.
   virtual bool Connect(const std::string& host, std::int32_t port, std::uint32_t timeoutMs) = 0;
 
-  // Writes every byte, blocking. False on any failure; the caller then closes
-  // the connection.
+  // Writes every byte, blocking. False on any failure, and when no byte could
+  // be written for kLinkWriteWaitMs; the caller then closes the connection.
   virtual bool WriteAll(std::span<const std::uint8_t> data) = 0;
 
   // Reads until `count` bytes have been appended to `out`. waitTimeoutMs

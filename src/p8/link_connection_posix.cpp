@@ -1,9 +1,8 @@
-// BSD sockets for the protocol-8 link. The connect is non-blocking so that it
-// can be bounded: poll for writability, then SO_ERROR tells the outcome. The
-// socket is then made blocking again for the writes; reads poll first so that
-// each wait has its own time-out.
-#include <fcntl.h>
-#include <netdb.h>
+// BSD sockets for the protocol-8 link. The socket is non-blocking for its
+// whole life and every wait is a poll with a limit: the connect, with the
+// lookup of a host name, ends by one deadline; each wait for room to write
+// and each wait for data to read has its own time-out. No peer can hold the
+// link thread longer than that.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -15,6 +14,7 @@
 #include <chrono>
 #include <climits>
 
+#include "p8/host_lookup_posix.h"
 #include "p8/link_connection.h"
 
 namespace vorel {
@@ -25,13 +25,6 @@ using SteadyClock = std::chrono::steady_clock;
 int RemainingMs(SteadyClock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
   return left <= 0 ? 0 : static_cast<int>(left);
-}
-
-bool SetNonBlocking(int fd, bool on) {
-  int flags = fcntl(fd, F_GETFL, 0);
-  if (flags < 0) return false;
-  flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-  return fcntl(fd, F_SETFL, flags) == 0;
 }
 
 // Waits for `events` on fd; EINTR restarts the wait with the time left.
@@ -47,16 +40,12 @@ int PollFor(int fd, short events, int timeoutMs) {
   }
 }
 
-// One address, bounded by the deadline. Returns the connected (blocking)
-// socket or -1.
-int ConnectOne(const sockaddr* address, socklen_t length, SteadyClock::time_point deadline) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// One address, bounded by the deadline: poll for writability, then SO_ERROR
+// tells the outcome. Returns the connected socket, still non-blocking, or -1.
+int ConnectOne(const sockaddr_in& address, SteadyClock::time_point deadline) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  if (!SetNonBlocking(fd, true)) {
-    close(fd);
-    return -1;
-  }
-  if (connect(fd, address, length) != 0) {
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     if (errno != EINPROGRESS && errno != EINTR) {
       close(fd);
       return -1;
@@ -68,10 +57,6 @@ int ConnectOne(const sockaddr* address, socklen_t length, SteadyClock::time_poin
       close(fd);
       return -1;
     }
-  }
-  if (!SetNonBlocking(fd, false)) {
-    close(fd);
-    return -1;
   }
   int one = 1;
   // One small frame per request: do not hold it back for coalescing.
@@ -87,20 +72,24 @@ class PosixLinkConnection final : public ILinkConnection {
     CloseSocket();
     if (host.empty() || port <= 0 || port > 65535) return false;
     auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    std::string service = std::to_string(port);
-    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || !found) return false;
-    for (addrinfo* a = found; a && fd_ < 0; a = a->ai_next) {
+    for (const in_addr& host4 : LookUpHost(host, deadline)) {
       if (RemainingMs(deadline) == 0) break;
-      fd_ = ConnectOne(a->ai_addr, a->ai_addrlen, deadline);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_addr = host4;
+      address.sin_port = htons(static_cast<std::uint16_t>(port));
+      fd_ = ConnectOne(address, deadline);
+      if (fd_ >= 0) break;
     }
-    freeaddrinfo(found);
     return fd_ >= 0;
   }
 
+  // poll rather than SO_SNDTIMEO: with the socket non-blocking no call can
+  // block anywhere but in a poll whose limit is in sight here, and writes
+  // wait the way the connect and the reads do (SO_SNDTIMEO would also end a
+  // send early on every signal). A socket counts as writable only once a
+  // good part of its send buffer is free, far more than a frame, so the
+  // whole write lasts about one write wait at most.
   bool WriteAll(std::span<const std::uint8_t> data) override {
     std::size_t done = 0;
     while (done < data.size()) {
@@ -111,6 +100,10 @@ class PosixLinkConnection final : public ILinkConnection {
         done += static_cast<std::size_t>(n);
       } else if (n < 0 && errno == EINTR) {
         continue;
+      } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        // No room: the peer is not reading. An error shown by the poll is
+        // reported by the next send.
+        if (PollFor(fd_, POLLOUT, static_cast<int>(kLinkWriteWaitMs)) <= 0) return false;
       } else {
         return false;
       }

@@ -1,5 +1,5 @@
 // The platform connection of the protocol-8 link against a loopback listener
-// of the test's own, bound to port 0.
+// of the test's own, bound to port 0, and the bounded host lookup it uses.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -7,23 +7,30 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <memory>
 
+#include "p8/host_lookup_posix.h"
 #include "p8/link_connection.h"
 
 namespace vorel {
 namespace {
 
+using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
+
 class LoopbackListener {
  public:
-  LoopbackListener() {
+  explicit LoopbackListener(int backlog = 4) {
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = 0;
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 4) != 0) ADD_FAILURE() << "listen";
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, backlog) != 0) ADD_FAILURE() << "listen";
     socklen_t len = sizeof a;
     getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
     port_ = ntohs(a.sin_port);
@@ -68,6 +75,19 @@ class LoopbackListener {
 
 std::unique_ptr<ILinkConnection> NewConnection() { return PlatformLinkConnectionFactory().Create(); }
 
+// Runs `call` on a thread of its own and returns its result. A call still
+// blocked after 10 s, far beyond every limit of the connection, fails the
+// test; `release` then makes the peer let go, so that the test can end.
+template <class Call, class Release>
+auto ReturnsInTime(Call call, Release release) {
+  auto result = std::async(std::launch::async, call);
+  if (result.wait_for(10s) != std::future_status::ready) {
+    ADD_FAILURE() << "still blocked after 10 s";
+    release();
+  }
+  return result.get();
+}
+
 TEST(LinkConnection, WritesWholeFramesAndReadsExactCountsAcrossSegments) {
   LoopbackListener server;
   auto c = NewConnection();
@@ -87,10 +107,12 @@ TEST(LinkConnection, WritesWholeFramesAndReadsExactCountsAcrossSegments) {
   EXPECT_EQ(in, (Bytes{9, 1, 2, 3, 4, 5}));
 }
 
-TEST(LinkConnection, HostNamesAreResolved) {
+TEST(LinkConnection, ConnectsToANumericAddressAndToAName) {
   LoopbackListener server;
-  auto c = NewConnection();
-  EXPECT_TRUE(c->Connect("localhost", server.Port(), kLinkConnectTimeoutMs));
+  for (const char* host : {"127.0.0.1", "localhost"}) {
+    auto c = NewConnection();
+    EXPECT_TRUE(c->Connect(host, server.Port(), kLinkConnectTimeoutMs)) << host;
+  }
 }
 
 TEST(LinkConnection, ATimedOutReadKeepsItsBytesAndTheConnection) {
@@ -164,6 +186,82 @@ TEST(LinkConnection, ConnectFailures) {
     EXPECT_FALSE(connection->IsOpen()) << c.name;
     EXPECT_FALSE(connection->Close()) << c.name;
   }
+}
+
+TEST(LinkConnection, AWriteToAPeerThatStopsReadingFailsInsteadOfHoldingTheThread) {
+  // The peer takes the connection and never reads: once both socket buffers
+  // are full, nothing moves any more.
+  LoopbackListener server;
+  auto c = NewConnection();
+  ASSERT_TRUE(c->Connect("127.0.0.1", server.Port(), kLinkConnectTimeoutMs));
+  ASSERT_GE(server.Accept(), 0);
+  const Bytes eightMegabytes(8 << 20, 0x5A);
+  EXPECT_FALSE(ReturnsInTime([&] { return c->WriteAll(eightMegabytes); }, [&] { server.ClosePeer(); }));
+  EXPECT_TRUE(c->Close()) << "still open: the caller closes it and runs its disconnected handling";
+}
+
+TEST(LinkConnection, AConnectThatIsNeverAnsweredFailsAtItsTimeOut) {
+  // Backlog 0 and one connection waiting to be accepted: the queue is full
+  // and the kernel drops every further SYN, as a host that is gone would.
+  LoopbackListener server(0);
+  auto waiting = NewConnection();
+  ASSERT_TRUE(waiting->Connect("127.0.0.1", server.Port(), kLinkConnectTimeoutMs));
+  auto c = NewConnection();
+  EXPECT_FALSE(ReturnsInTime([&] { return c->Connect("127.0.0.1", server.Port(), 300); },
+                             [&] { server.CloseListener(); }));
+  EXPECT_FALSE(c->IsOpen());
+}
+
+std::string Text(const in_addr& address) {
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &address, text, sizeof text);
+  return text;
+}
+
+std::vector<std::string> Texts(const std::vector<in_addr>& addresses) {
+  std::vector<std::string> texts;
+  for (const in_addr& a : addresses) texts.push_back(Text(a));
+  return texts;
+}
+
+in_addr Address(const char* text) {
+  in_addr address{};
+  inet_pton(AF_INET, text, &address);
+  return address;
+}
+
+TEST(HostLookup, NumericAddressesAreTakenAsTheyAreNamesAreLookedUp) {
+  std::atomic<int> lookups{0};
+  HostNameLookup lookup = [&lookups](const std::string& name) {
+    ++lookups;
+    return name == "server.local" ? std::vector<in_addr>{Address("10.1.2.3"), Address("10.1.2.4")}
+                                  : std::vector<in_addr>{};
+  };
+  const auto deadline = SteadyClock::now() + 10s;
+  EXPECT_EQ(Texts(LookUpHost("192.168.7.9", deadline, lookup)), std::vector<std::string>{"192.168.7.9"});
+  EXPECT_EQ(lookups, 0) << "a numeric address asks no name service";
+  EXPECT_EQ(Texts(LookUpHost("server.local", deadline, lookup)), (std::vector<std::string>{"10.1.2.3", "10.1.2.4"}));
+  EXPECT_TRUE(LookUpHost("unknown.local", deadline, lookup).empty());
+  EXPECT_EQ(lookups, 2);
+}
+
+TEST(HostLookup, ALookupThatOutlivesTheDeadlineIsLeftBehind) {
+  // A name service that does not answer until the test lets it. The state
+  // is shared, so the lookup can outlive this test's scope.
+  struct Gate {
+    std::promise<void> open;
+    std::shared_future<void> opened = open.get_future().share();
+    std::atomic<bool> ended{false};
+  };
+  auto gate = std::make_shared<Gate>();
+  HostNameLookup hangs = [gate](const std::string&) {
+    gate->opened.wait_for(10s);
+    gate->ended = true;
+    return std::vector<in_addr>{Address("10.9.9.9")};
+  };
+  EXPECT_TRUE(LookUpHost("hanging.local", SteadyClock::now() + 100ms, hangs).empty());
+  EXPECT_FALSE(gate->ended) << "the caller waited for the lookup instead of the deadline";
+  gate->open.set_value();  // it ends late, with nobody left to take its result
 }
 
 }  // namespace

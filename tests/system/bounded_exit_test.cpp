@@ -1,0 +1,253 @@
+// A protocol-8 server that stops reading must not keep the program from
+// closing: SIGTERM ends it with status 0 within 5 s, also when the link
+// thread is in the middle of a write that cannot go on, and every event the
+// station was told we took is then at the server or in a .dd8 file.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fault_rig.h"
+
+namespace vorel {
+namespace {
+
+using namespace std::chrono_literals;
+using test::FaultRig;
+using test::Numbers;
+using test::WaitUntil;
+
+// The protocol-8 server as the driver sees it, on a loopback address of its
+// own. It starts as a relay to the reference server, passing bytes both ways,
+// so that the server answers and prints what it got; or as a flood of rtPing
+// answers that never reads, so that the driver keeps writing replies until
+// its socket is full. After StopReading it takes nothing more from the driver
+// and accepts no new connection: the requests stay in the socket buffers and
+// answers stop coming.
+class MisbehavingServer {
+ public:
+  enum class Mode { Relay, FloodPings, Deaf };
+
+  MisbehavingServer(const char* address, Mode mode, std::uint16_t serverPort = 0)
+      : serverPort_(serverPort), mode_(mode) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (mode == Mode::FloodPings) {
+      // Small segments and a small window keep the driver's send buffer
+      // small too, so that it is full after a few hundred replies.
+      const int smallest = 1;
+      const int mss = 536;
+      ::setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);
+      ::setsockopt(listener_, IPPROTO_TCP, TCP_MAXSEG, &mss, sizeof mss);
+    }
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    ::inet_pton(AF_INET, address, &sa.sin_addr);
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+        ::listen(listener_, 8) != 0)
+      throw std::runtime_error("cannot listen");
+    socklen_t length = sizeof sa;
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&sa), &length);
+    port_ = ntohs(sa.sin_port);
+    for (int i = 0; i < kPingsPerWrite; ++i) pings_.insert(pings_.end(), kPing, kPing + sizeof kPing);
+    thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
+  }
+  ~MisbehavingServer() {
+    thread_.request_stop();
+    thread_.join();
+    ClosePair();
+    ::close(listener_);
+  }
+  MisbehavingServer(const MisbehavingServer&) = delete;
+  MisbehavingServer& operator=(const MisbehavingServer&) = delete;
+
+  std::uint16_t Port() const { return port_; }
+  void StopReading() { mode_ = Mode::Deaf; }
+
+ private:
+  // Envelope header (body length 18 in bytes 5 and 17), then an empty
+  // record of type rtPing (0x02000004).
+  static constexpr std::uint8_t kPing[39] = {0xFF, 0, 0, 0, 0, 18, 0, 0, 0, 0, 0, 0, 0,    0, 0, 0, 0, 18, 0, 0,
+                                             0,    0xFF, 4, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFE};
+  static constexpr int kPingsPerWrite = 100;
+
+  void Run(const std::stop_token& stop) {
+    while (!stop.stop_requested()) {
+      const Mode mode = mode_;
+      pollfd fds[3];
+      int count = 0;
+      int driverAt = -1;
+      int serverAt = -1;
+      if (mode != Mode::Deaf) fds[count++] = {listener_, POLLIN, 0};
+      if (driver_ >= 0 && mode != Mode::Deaf)
+        fds[driverAt = count++] = {driver_, static_cast<short>(mode == Mode::Relay ? POLLIN : POLLOUT), 0};
+      if (server_ >= 0) fds[serverAt = count++] = {server_, POLLIN, 0};
+      if (::poll(fds, count, 20) <= 0) continue;
+      if (driverAt >= 0 && fds[driverAt].revents) mode == Mode::Relay ? Pass(driver_, server_) : Flood();
+      if (serverAt >= 0 && fds[serverAt].revents && server_ >= 0) Pass(server_, driver_);
+      if (mode != Mode::Deaf && (fds[0].revents & POLLIN)) Accept(mode);
+    }
+  }
+
+  // The driver's new connection replaces the old one; a relay opens one of
+  // its own to the server for it.
+  void Accept(Mode mode) {
+    const int driver = ::accept(listener_, nullptr, nullptr);
+    if (driver < 0) return;
+    ClosePair();
+    driver_ = driver;
+    pingOffset_ = 0;
+    if (mode != Mode::Relay) return;
+    server_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(serverPort_);
+    if (::connect(server_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) ClosePair();
+  }
+
+  // A close on either side closes both.
+  void Pass(int from, int to) {
+    std::uint8_t buffer[4096];
+    const ssize_t n = ::recv(from, buffer, sizeof buffer, 0);
+    if (n <= 0 || ::send(to, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) ClosePair();
+  }
+
+  // As many pings as the connection takes, going on where the last write
+  // stopped inside a frame.
+  void Flood() {
+    const ssize_t n = ::send(driver_, pings_.data() + pingOffset_, pings_.size() - pingOffset_,
+                             MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) pingOffset_ = (pingOffset_ + static_cast<std::size_t>(n)) % sizeof kPing;
+    else if (errno != EAGAIN && errno != EINTR) ClosePair();
+  }
+
+  void ClosePair() {
+    for (int* fd : {&driver_, &server_}) {
+      if (*fd >= 0) ::close(*fd);
+      *fd = -1;
+    }
+  }
+
+  std::uint16_t serverPort_;
+  std::atomic<Mode> mode_;
+  int listener_ = -1;
+  std::uint16_t port_ = 0;
+  std::vector<std::uint8_t> pings_;
+  // The server's thread only, once started:
+  int driver_ = -1;
+  int server_ = -1;
+  std::size_t pingOffset_ = 0;
+  std::jthread thread_;
+};
+
+// Bytes the driver's connections to ADDRESS:PORT hold that the peer has not
+// taken yet (the tx_queue column of /proc/net/tcp), the most of any of them.
+long QueuedToward(const char* address, std::uint16_t port) {
+  in_addr ip{};
+  ::inet_pton(AF_INET, address, &ip);
+  char remote[16];
+  std::snprintf(remote, sizeof remote, "%08X:%04X", ip.s_addr, port);  // as /proc shows it
+  std::ifstream table("/proc/net/tcp");
+  long most = 0;
+  for (std::string line; std::getline(table, line);) {
+    std::istringstream fields(line);
+    std::string slot, local, rem, state, queues;
+    if (!(fields >> slot >> local >> rem >> state >> queues) || rem != remote) continue;
+    most = std::max(most, std::stol(queues.substr(0, queues.find(':')), nullptr, 16));
+  }
+  return most;
+}
+
+// Waits until the driver's connection to ADDRESS:PORT has bytes waiting to go
+// out that have not moved for half a write wait: with a reply to write in
+// every pass, its link thread is then waiting for room in the socket.
+bool WaitForStalledWrite(const char* address, std::uint16_t port) {
+  long last = -1;
+  auto since = std::chrono::steady_clock::now();
+  return WaitUntil(
+      [&] {
+        const long queued = QueuedToward(address, port);
+        if (queued != last) since = std::chrono::steady_clock::now();
+        last = queued;
+        return queued > 0 && std::chrono::steady_clock::now() - since > 500ms;
+      },
+      60s);
+}
+
+TEST(BoundedExit, AServerThatStopsReadingDoesNotHoldTheCloseAndNoAcknowledgedEventIsLost) {
+  FaultRig rig("127.0.0.131");
+  rig.servers.Start();
+  MisbehavingServer relay("127.0.0.131", MisbehavingServer::Mode::Relay,
+                          static_cast<std::uint16_t>(std::stoi(rig.servers.P8Port())));
+  test::WriteFile(rig.dir / "vorel.ini", "[port]\nComPort=COM1\n[main]\nSendMivo7=0\nSendMivo8=1\nPathForSoob=spool/\n"
+                                         "[ServerHost]\nAddress=127.0.0.131\nPort=" +
+                                             std::to_string(relay.Port()) + "\n");
+  const int kEvents = 16;
+  rig.StartStation("stream 16 250");
+  rig.StartDriver();
+  ASSERT_TRUE(WaitUntil([&] { return rig.P8Has(4); }, 40s)) << "the first events went through";
+  relay.StopReading();
+  ASSERT_TRUE(rig.WaitForAcks(kEvents, 60s));
+
+  const auto signalled = std::chrono::steady_clock::now();
+  rig.StopDriver();  // SIGTERM, exit status 0
+  const auto tookMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled).count();
+  EXPECT_LE(tookMs, 5000) << "from SIGTERM to the end of the program";
+
+  const test::LinkCount p8 = rig.Count(Numbers(kEvents)).p8;
+  std::ostringstream line;
+  line << "bounded exit: ended " << tookMs << " ms after SIGTERM | acknowledged=" << kEvents
+       << " | protocol 8: delivered=" << p8.delivered << " spooled=" << p8.spooled << " lost=" << p8.lost;
+  if (!p8.lostAccounts.empty()) line << " | lost " << p8.lostAccounts;
+  std::cout << line.str() << std::endl;
+  RecordProperty("bounded_exit", line.str());
+  EXPECT_EQ(p8.lost, 0) << p8.lostAccounts;
+  EXPECT_EQ(p8.corrupted, 0);
+}
+
+TEST(BoundedExit, ALinkThreadThatCannotWriteDoesNotHoldTheClose) {
+  // The server answers every request with rtPing and never reads: each
+  // answer makes the driver queue and write an rtPingReply, until its
+  // socket is full and a write waits for room that never comes.
+  test::TempDir dir;
+  MisbehavingServer server("127.0.0.132", MisbehavingServer::Mode::FloodPings);
+  test::WriteFile(dir / "vorel.ini",
+                  "[ServerHost]\nAddress=127.0.0.132\nPort=" + std::to_string(server.Port()) + "\n");
+  test::Driver driver(dir);
+  ASSERT_TRUE(WaitUntil([&] { return driver.Catches(SIGTERM); }, 20s)) << "the program never got ready";
+
+  ASSERT_TRUE(WaitForStalledWrite("127.0.0.132", server.Port()));
+  // The write fails, and the driver gives the connection up (its pings
+  // unread, the close resets it at once) to try again 5 s after the last
+  // attempt.
+  EXPECT_TRUE(WaitUntil([&] { return QueuedToward("127.0.0.132", server.Port()) == 0; }, 5s))
+      << "the link thread is still stuck in its write";
+
+  // SIGTERM while the next connection's write waits.
+  ASSERT_TRUE(WaitForStalledWrite("127.0.0.132", server.Port()));
+  driver.Signal(SIGTERM);
+  const auto status = driver.WaitForExit(5s);
+  ASSERT_TRUE(status.has_value()) << "still running 5 s after SIGTERM";
+  EXPECT_EQ(*status, 0);
+}
+
+}  // namespace
+}  // namespace vorel
