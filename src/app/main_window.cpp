@@ -11,6 +11,7 @@
 #include "app/artwork.h"
 #include "app/close_password.h"
 #include "app/error_log.h"
+#include "app/operator_log.h"
 #include "app/station_ports.h"
 #include "base/uncaught_error.h"
 #include "p8/payloads.h"
@@ -77,8 +78,8 @@ void TForm1::BuildStationSide() {
   EventOutputs::Callbacks callbacks;
   callbacks.refreshProtocol7Indicator = [&status] { status.Indicator(IndicatorId::Protocol7).Refresh(); };
   callbacks.logError = [](int code) { LogError(code); };
-  callbacks.spoolFailed = [this](const std::string& what) {
-    const std::string line = "Событие не записано в буфер: " + what;
+  callbacks.spoolFailed = [this](const std::string& loss) {
+    const std::string line = SpoolLossLine(loss);
     AddLogLine(line);
     // Also where a service manager keeps it, for whoever was not watching.
     std::fprintf(stderr, "vorel: %s\n", line.c_str());
@@ -213,6 +214,9 @@ void TForm1::BuildTray() {
   connect(restoreAction_, &QAction::triggered, this, [this] { RestoreFromTray(); });
   connect(closeAction_, &QAction::triggered, this, [this] { close(); });
 
+  // Where no tray can be (offscreen, a desktop without one) there is no
+  // icon; X11 also picks up a tray that starts after the driver.
+  if (!QSystemTrayIcon::isSystemTrayAvailable() && QGuiApplication::platformName() != "xcb") return;
   tray_ = new QSystemTrayIcon(TrayIcon(), this);
   tray_->setToolTip("Драйвер - VOREL");
   tray_->setContextMenu(trayMenu_);
@@ -307,7 +311,7 @@ void TForm1::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
   // Minimised, the program lives in the notification area only, where there
   // is one; without a tray it stays on the taskbar so it is never lost.
-  if (event->type() == QEvent::WindowStateChange && isMinimized() && QSystemTrayIcon::isSystemTrayAvailable())
+  if (event->type() == QEvent::WindowStateChange && isMinimized() && tray_ && QSystemTrayIcon::isSystemTrayAvailable())
     QTimer::singleShot(0, this, [this] { hide(); });
 }
 

@@ -74,7 +74,9 @@ class TForm1 : public QWidget {
   QStackedWidget* Pages() const { return pages_; }
   QToolButton* StatusButton() const { return statusButton_; }
   QToolButton* SetupButton() const { return setupButton_; }
+  // None where no tray can be; the menu is there all the same.
   QSystemTrayIcon* Tray() const { return tray_; }
+  QMenu* TrayMenu() const { return trayMenu_; }
   QAction* RestoreAction() const { return restoreAction_; }
   QAction* CloseAction() const { return closeAction_; }
   const QString& ClosePassword() const { return closePassword_; }

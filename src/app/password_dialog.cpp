@@ -1,6 +1,8 @@
 #include "app/password_dialog.h"
 
 #include <QLabel>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
 
 namespace vorel {
 
@@ -18,6 +20,8 @@ TForm2::TForm2(QWidget* parent)
   caption->setGeometry(12, 10, 257, 18);
   entry_->setGeometry(12, 32, 257, 22);
   entry_->setMaxLength(5);
+  // The close password is five digits; anything else is never right.
+  entry_->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]{0,5}"), entry_));
   entry_->setEchoMode(QLineEdit::Password);
   entry_->setStyleSheet("lineedit-password-character: 42");  // '*'
   ok_->setGeometry(112, 62, 75, 25);

@@ -17,7 +17,8 @@ constexpr int kNoSpoolNameErrorCode = 11;
 constexpr std::size_t kRecordTypeSize = 4;
 
 const char* LinkFrameName(p7::FrameType type) {
-  return type == p7::ftStationLost ? "ftStationLost frame" : "ftStationRestored frame";
+  return type == p7::ftStationLost ? "протокол 7, потеря связи со станцией"
+                                    : "протокол 7, связь со станцией восстановлена";
 }
 
 }  // namespace
@@ -54,7 +55,7 @@ EventOutputs::EventOutputs(OutputSettings settings, IClock& clock, IProtocol7Sen
       callbacks_(std::move(callbacks)) {}
 
 Delivery EventOutputs::SendEvent(const EventRecord& record) {
-  return SendFrame(p7::BuildEventFrame(record), true, "ftEvent frame");
+  return SendFrame(p7::BuildEventFrame(record), true, "протокол 7, ftEvent");
 }
 
 Delivery EventOutputs::SendLinkFrame(p7::FrameType type, std::int32_t portTag) {
@@ -100,7 +101,7 @@ std::optional<std::string> EventOutputs::WriteEvent8(std::int32_t recordType, st
   PutLE<std::int32_t>(file, 0, recordType);
   std::copy(payload.begin(), payload.end(), file.begin() + kRecordTypeSize);
   return Spool("", kProtocol8SpoolExtension, file,
-               recordType == rtEventSecond ? "protocol-8 event (rtEventSecond)" : "protocol-8 event (rtEventMain)");
+               recordType == rtEventSecond ? "протокол 8, rtEventSecond" : "протокол 8, rtEventMain");
 }
 
 Delivery EventOutputs::SendFrame(const p7::Frame& frame, bool refreshIndicator, std::string_view what) {

@@ -198,13 +198,33 @@ TEST_F(MainWindowTest, MinimiseWithoutTrayStaysOnTheTaskbarAndRestores) {
   form.RestoreAction()->trigger();
   EXPECT_TRUE(form.isVisible());
   EXPECT_FALSE(form.isMinimized());
-  EXPECT_EQ(form.Tray()->toolTip(), "Драйвер - VOREL");
-  ASSERT_NE(form.Tray()->contextMenu(), nullptr);
-  const auto actions = form.Tray()->contextMenu()->actions();
+  if (form.Tray()) {
+    EXPECT_EQ(form.Tray()->toolTip(), "Драйвер - VOREL");
+    EXPECT_EQ(form.Tray()->contextMenu(), form.TrayMenu());
+  }
+  const auto actions = form.TrayMenu()->actions();
   ASSERT_EQ(actions.size(), 3);
   EXPECT_EQ(actions[0]->text(), "Восстановить");
   EXPECT_TRUE(actions[1]->isSeparator());
   EXPECT_EQ(actions[2]->text(), "Закрыть");
+}
+
+// Offscreen there is no tray: no icon, and none of Qt's warnings about it
+// in the service's journal at every start.
+TEST_F(MainWindowTest, NoTrayIconAndNoWarningWhereNoTrayCanBe) {
+  static QStringList warnings;
+  warnings.clear();
+  const QtMessageHandler previous = qInstallMessageHandler(
+      [](QtMsgType type, const QMessageLogContext&, const QString& text) {
+        if (type != QtDebugMsg) warnings << text;
+      });
+  TForm1& form = Start();
+  form.show();
+  QCoreApplication::processEvents();
+  qInstallMessageHandler(previous);
+  ASSERT_EQ(QGuiApplication::platformName(), "offscreen");
+  EXPECT_EQ(form.Tray(), nullptr);
+  EXPECT_TRUE(warnings.isEmpty()) << warnings.join('\n').toStdString();
 }
 
 }  // namespace

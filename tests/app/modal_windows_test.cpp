@@ -55,6 +55,16 @@ TEST(PasswordDialog, OutcomesOfOkCancelAndTitleBar) {
   }
 }
 
+TEST(PasswordDialog, TheEntryTakesFiveDigitsAndNothingElse) {
+  TForm2 dialog;
+  WhenShown(dialog, [&] {
+    QTest::keyClicks(dialog.Entry(), "1a2b3 4-5,67");
+    EXPECT_EQ(dialog.Entry()->text(), "12345");
+    QTest::mouseClick(dialog.OkButton(), Qt::LeftButton);
+  });
+  EXPECT_EQ(dialog.Ask("12345"), PasswordOutcome::Accepted);
+}
+
 TEST(PasswordDialog, ReshowSelectsThePreviousTextSoTypingReplacesIt) {
   TForm2 dialog;
   QString selectedOnShow;

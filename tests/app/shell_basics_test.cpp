@@ -12,6 +12,7 @@
 #include "app/close_password.h"
 #include "app/error_log.h"
 #include "app/message_box.h"
+#include "app/operator_log.h"
 #include "app/vorel_application.h"
 
 namespace vorel {
@@ -51,6 +52,22 @@ TEST(ClosePassword, AlwaysFiveDigitsBetween10000And99998) {
     seen.insert(p);
   }
   EXPECT_GT(seen.size(), 1900u) << "the seed must change the password";
+}
+
+TEST(OperatorLog, ASpoolLossReadsInRussianWithTheSystemsReason) {
+  const struct {
+    const char* loss;
+    const char* line;
+  } rows[] = {
+      {"протокол 8, rtEventMain lost: spool file spool/2DC06B63.dd8: No space left on device",
+       "Событие не записано в буфер (протокол 8, rtEventMain): файл spool/2DC06B63.dd8: No space left on device"},
+      {"протокол 7, ftEvent lost: spool file not written",
+       "Событие не записано в буфер (протокол 7, ftEvent): файл не записан"},
+      {"протокол 7, ftEvent lost: no spool name: the date-time is not a date",
+       "Событие не записано в буфер (протокол 7, ftEvent): нет имени файла: часы не дают даты"},
+      {"something else", "Событие не записано в буфер: something else"},
+  };
+  for (const auto& r : rows) EXPECT_EQ(SpoolLossLine(r.loss), r.line);
 }
 
 TEST(UncaughtError, FullStopAddedOnlyWhenMissing) {

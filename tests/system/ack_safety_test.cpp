@@ -99,8 +99,9 @@ TEST(AckSafety, NoAckWhileNothingCanKeepTheEventThenAllOnceTheSpoolWorks) {
   rig.Configure("blocker/spool/");
   rig.StartStation("stream 6 200");
   rig.StartDriver();
-  EXPECT_TRUE(WaitUntil([&] { return test::Contents(rig.dir / "driver-err.txt").find("lost") != std::string::npos; },
-                        30s))
+  EXPECT_TRUE(WaitUntil(
+      [&] { return test::Contents(rig.dir / "driver-err.txt").find("не записано в буфер") != std::string::npos; },
+      30s))
       << "the failed spool write is reported";
   std::this_thread::sleep_for(6s);  // the station sends the first event again meanwhile
   EXPECT_EQ(rig.Acks(), 0);

@@ -144,7 +144,9 @@ TEST(Faults, SpoolDirectoryFullThenFreed) {
   rig.StartDriver();
   // Nothing can keep the first event: the station hears no ACK and keeps it.
   // It used to be acknowledged and lost.
-  EXPECT_TRUE(WaitUntil([&] { return test::Contents(rig.dir / "driver-err.txt").find("lost") != std::string::npos; }, 40s))
+  EXPECT_TRUE(WaitUntil(
+      [&] { return test::Contents(rig.dir / "driver-err.txt").find("не записано в буфер") != std::string::npos; },
+      40s))
       << "the failed spool write is reported";
   std::this_thread::sleep_for(6s);  // the station sends it again meanwhile
   EXPECT_EQ(rig.Acks(), 0);

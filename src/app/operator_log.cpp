@@ -1,0 +1,38 @@
+#include "app/operator_log.h"
+
+#include <string_view>
+
+namespace vorel {
+namespace {
+
+// The program's own words at the start of a reason; the system's error text
+// after them stays as the system gives it.
+struct Translation {
+  std::string_view english;
+  std::string_view russian;
+};
+constexpr Translation kReasonWords[] = {
+    {"spool file not written", "файл не записан"},
+    {"no spool name: the date-time is not a date", "нет имени файла: часы не дают даты"},
+    {"spool file ", "файл "},
+};
+
+std::string Russian(std::string_view reason) {
+  for (const Translation& t : kReasonWords) {
+    if (reason.substr(0, t.english.size()) == t.english)
+      return std::string(t.russian) + std::string(reason.substr(t.english.size()));
+  }
+  return std::string(reason);
+}
+
+}  // namespace
+
+std::string SpoolLossLine(const std::string& loss) {
+  constexpr std::string_view kLost = " lost: ";
+  const std::string prefix = "Событие не записано в буфер";
+  const std::size_t at = loss.find(kLost);
+  if (at == std::string::npos) return prefix + ": " + loss;
+  return prefix + " (" + loss.substr(0, at) + "): " + Russian(std::string_view(loss).substr(at + kLost.size()));
+}
+
+}  // namespace vorel
