@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "p7/frame.h"
 #include "server_test_client.h"
 #include "support/child_process.h"
@@ -68,6 +70,47 @@ TEST(P7ServerRunTest, DisconnectRuleEndsTheConnectionFromTheServerSide) {
   ASSERT_TRUE(WaitUntil([&] { return FindLine(out, "disconnect conn=1") != ""; }, 5s));
   EXPECT_NE(FindLine(out, " frame type=ftPortNumber(50) com=3 conn=1"), "");
   EXPECT_NE(FindLine(out, "disconnect conn=1 by=server frames=1 tail=0"), "");
+}
+
+// A server that hangs, and one that ends without dropping a frame: while
+// stalled nothing is read; "finish" reads what waited, refuses new
+// connections, closes for sending and reads on until the client closes, so
+// even a frame sent after the server's close arrives.
+TEST(P7ServerRunTest, StallHoldsTheFramesAndFinishReadsToTheEnd) {
+  TempDir dir;
+  const auto out = dir.Path() / "p7.txt";
+  ChildProcess server(VOREL_P7_SERVER, {"127.0.0.1", "0", "-o", out.string()}, dir.Path().string(), {},
+                      ChildIo{.stdinPipe = true, .stderrFile = {}});
+  ASSERT_TRUE(WaitUntil([&] { return ListeningPort(out) != 0 && server.Catches(SIGTERM); }, 5s));
+  TestClient client("127.0.0.1", ListeningPort(out));
+  ASSERT_TRUE(client.Connected());
+  const auto lines = [&](const std::string& part) {
+    int count = 0;
+    for (const auto& line : ReadLines(out)) count += line.find(part) != std::string::npos;
+    return count;
+  };
+
+  ASSERT_TRUE(server.Type("stall"));
+  ASSERT_TRUE(WaitUntil([&] { return lines(" stall") == 1; }, 5s));
+  ASSERT_TRUE(client.Send(p7::BuildHelloFrame()));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(lines(" frame "), 0) << "nothing was read";
+  ASSERT_TRUE(server.Type("resume"));
+  EXPECT_TRUE(WaitUntil([&] { return lines(" frame type=ftHello(20) value=31 conn=1") == 1; }, 5s));
+
+  ASSERT_TRUE(server.Type("stall"));
+  ASSERT_TRUE(WaitUntil([&] { return lines(" stall") == 2; }, 5s));
+  ASSERT_TRUE(client.Send(p7::BuildPortNumberFrame(3)));
+  ASSERT_TRUE(server.Type("finish"));
+  EXPECT_TRUE(client.PeerClosed(5s));
+  EXPECT_TRUE(WaitUntil([&] { return lines(" frame type=ftPortNumber(50) com=3 conn=1") == 1; }, 5s));
+  EXPECT_FALSE(TestClient("127.0.0.1", ListeningPort(out)).Connected());
+  ASSERT_TRUE(client.Send(p7::BuildStationLostFrame(31)));
+  EXPECT_TRUE(WaitUntil([&] { return lines(" frame type=ftStationLost(72) port=31 conn=1") == 1; }, 5s));
+  client.Close();
+  ASSERT_EQ(server.WaitForExit(5s), 0);
+  EXPECT_NE(FindLine(out, "disconnect conn=1 by=peer frames=3 tail=0"), "");
+  EXPECT_EQ(ReadLines(out).back(), "summary frames=3 events=0");
 }
 
 TEST(P7ServerRunTest, RefusesBadCommandLines) {

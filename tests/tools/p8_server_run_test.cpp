@@ -20,15 +20,21 @@ using namespace std::chrono_literals;
 
 class P8ServerRunTest : public ::testing::Test {
  protected:
-  void Start(const std::string& policy) {
-    server_.emplace(VOREL_P8_SERVER,
-                    std::vector<std::string>{"127.0.0.1", "0", "--no-stdin", "--policy", policy, "-o", out_.string()},
-                    dir_.Path().string());
+  // With `commands`, the test types the server's commands.
+  void Start(const std::string& policy, bool commands = false) {
+    std::vector<std::string> args{"127.0.0.1", "0", "--policy", policy, "-o", out_.string()};
+    if (!commands) args.push_back("--no-stdin");
+    server_.emplace(VOREL_P8_SERVER, args, dir_.Path().string(), std::map<std::string, std::string>{},
+                    ChildIo{.stdinPipe = commands, .stderrFile = {}});
     ASSERT_TRUE(WaitUntil([&] { return ListeningPort(out_) != 0 && server_->Catches(SIGTERM); }, 5s));
   }
   // Sends one record and returns the answer's record type; 0 when none came.
   static std::int32_t Exchange(TestClient& client, std::int32_t type, std::uint64_t sequence, const Bytes& payload) {
     if (!client.Send(BuildFrame(BuildRecord(type, sequence, payload)))) return 0;
+    return AnswerType(client);
+  }
+  // The record type of the next answer; 0 when none came.
+  static std::int32_t AnswerType(TestClient& client) {
     const auto answer = client.Receive(kEnvelopeHeaderSize + kRecordHeaderSize, 5s);
     if (answer.size() != kEnvelopeHeaderSize + kRecordHeaderSize || ParseEnvelopeHeader(answer) != 18) return 0;
     const auto header = ParseRecordHeader(std::span(answer).subspan(kEnvelopeHeaderSize));
@@ -85,6 +91,20 @@ TEST_F(P8ServerRunTest, SilentPolicyNeverAnswers) {
   ASSERT_TRUE(client.Send(BuildFrame(BuildRecord(rtHello, 0, HelloPayload()))));
   ASSERT_TRUE(WaitUntil([&] { return FindLine(out_, " answer none conn=1") != ""; }, 5s));
   EXPECT_TRUE(client.Receive(1, 100ms).empty());
+}
+
+// A hung server or a network black hole: the connection stays open but not
+// even the request is read, until another policy comes and answers it.
+TEST_F(P8ServerRunTest, BlackholePolicyReadsNothingUntilAnotherPolicyComes) {
+  Start("blackhole", true);
+  TestClient client("127.0.0.1", ListeningPort(out_));
+  ASSERT_TRUE(WaitUntil([&] { return FindLine(out_, " connect conn=1 ") != ""; }, 5s)) << "still accepted";
+  ASSERT_TRUE(client.Send(BuildFrame(BuildRecord(rtHello, 0, HelloPayload()))));
+  EXPECT_TRUE(client.Receive(1, 300ms).empty());
+  EXPECT_EQ(FindLine(out_, " request "), "") << "nothing was read";
+  ASSERT_TRUE(server_->Type("policy accept"));
+  EXPECT_EQ(AnswerType(client), rtAccept);
+  EXPECT_NE(FindLine(out_, " request type=rtHello(0x02000001) seq=0 "), "");
 }
 
 }  // namespace

@@ -31,7 +31,8 @@ t=MS (milliseconds since start):
   t=MS sent type=ftSetClock(4) time="..." conn=ID   /   t=MS sent type=ftClose(17) conn=ID
   t=MS disconnect conn=ID by=peer|server frames=N tail=BYTES
   t=MS error TEXT
-At SIGTERM, SIGINT or "quit":
+  t=MS stall  /  t=MS resume  /  t=MS finish              (the commands below)
+At SIGTERM, SIGINT, "quit" or the end of "finish":
   summary frames=N events=M
 Commands (standard input, one per line, applied to every open connection):
   setclock now                           send ftSetClock with the local time
@@ -39,6 +40,13 @@ Commands (standard input, one per line, applied to every open connection):
   close                                  send ftClose
   disconnect                             close the connection from this side
   quit                                   end the server
+Commands about the server as a whole:
+  stall        stop reading every connection, as a server that hangs; the
+               frames wait in the system's buffers
+  resume       read them again
+  finish       end without dropping a frame already sent: refuse new
+               connections, close each one for sending and read it until the
+               driver closes it too (at most 2 s)
 Options:
   -e "after-connect MS ACTION"   ACTION (a command above but quit) MS ms after
                                  each connection comes up; repeatable
@@ -50,6 +58,8 @@ Options:
 )";
 
 constexpr tools::ServerProgram kProgram{"vorel_p7_server", kUsage, 7788};
+// How long "finish" waits for the driver to close its side.
+constexpr std::int64_t kFinishGraceMs = 2000;
 
 struct Options {
   tools::ServerOptions common;
@@ -158,10 +168,12 @@ class Server : public tools::ConnectionServer<Connection> {
   void Command(const std::string& line) override {
     const auto first = line.find_first_not_of(" \t\r");
     if (first == std::string::npos) return;
-    if (line.substr(first, line.find_last_not_of(" \t\r") + 1 - first) == "quit") {
+    const std::string trimmed = line.substr(first, line.find_last_not_of(" \t\r") + 1 - first);
+    if (trimmed == "quit") {
       Quit();
       return;
     }
+    if (ServerCommand(trimmed)) return;
     auto action = ParseAction(line);
     if (auto* problem = std::get_if<std::string>(&action)) {
       Note("error " + *problem);
@@ -170,6 +182,21 @@ class Server : public tools::ConnectionServer<Connection> {
     if (connections().empty()) Note("error no connection");
     for (auto it = connections().begin(); it != connections().end();)
       it = Perform(*it, std::get<Action>(action)) ? std::next(it) : Drop(it, "server");
+  }
+
+  // False when `command` is not one of the server's own.
+  bool ServerCommand(const std::string& command) {
+    if (command == "stall") {
+      PauseReading(true);
+    } else if (command == "resume") {
+      PauseReading(false);
+    } else if (command == "finish") {
+      Finish(kFinishGraceMs);
+    } else {
+      return false;
+    }
+    Note(command);
+    return true;
   }
 
   std::string DisconnectDetails(const Connection& c) const override {

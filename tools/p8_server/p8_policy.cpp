@@ -18,7 +18,7 @@ struct Named {
 constexpr Named kPolicies[] = {
     {"accept", PolicyKind::Accept, 0},   {"ping", PolicyKind::Ping, 3},     {"disconnect", PolicyKind::Disconnect, 0},
     {"close", PolicyKind::Close, 0},     {"deny", PolicyKind::Deny, 0},     {"silent", PolicyKind::Silent, 0},
-    {"garbage", PolicyKind::Garbage, 0}, {"drop", PolicyKind::Drop, 5},
+    {"garbage", PolicyKind::Garbage, 0}, {"drop", PolicyKind::Drop, 5},     {"blackhole", PolicyKind::Blackhole, 0},
 };
 
 Reply Send(Bytes bytes, std::string text) { return Reply{Reply::What::Send, std::move(bytes), std::move(text)}; }
@@ -110,6 +110,7 @@ Reply ReplyFor(const Policy& policy, std::optional<std::int32_t> requestType, st
     case PolicyKind::Deny:
       return Answer(rtAccessDenied, sequence);
     case PolicyKind::Silent:
+    case PolicyKind::Blackhole:  // nothing is read under it; a request read before gets no answer either
       return Reply{Reply::What::Nothing, {}, "none"};
     case PolicyKind::Garbage:
       return Garbage(requestNumber, sequence, random);

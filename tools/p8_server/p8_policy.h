@@ -8,6 +8,9 @@
 //   close       rtClose to everything
 //   deny        rtAccessDenied to everything
 //   silent      no answer at all
+//   blackhole   neither reads nor answers: the connection stays open and the
+//               requests wait in it until another policy comes, which reads
+//               and answers them (a hung server, a network black hole)
 //   garbage     in turn: random bytes, an rtPoll answer in a 0xF0 envelope, a
 //               record without 0xFE, a huge body length, a negative body
 //               length, an empty body
@@ -25,12 +28,15 @@
 
 namespace vorel::p8server {
 
-enum class PolicyKind { Accept, Ping, Disconnect, Close, Deny, Silent, Garbage, Drop };
+enum class PolicyKind { Accept, Ping, Disconnect, Close, Deny, Silent, Garbage, Drop, Blackhole };
 
 struct Policy {
   PolicyKind kind = PolicyKind::Accept;
   int count = 0;  // ping: every Nth; drop: after N
 };
+
+// Whether the server reads its connections under this policy.
+inline bool Reads(const Policy& policy) { return policy.kind != PolicyKind::Blackhole; }
 
 // nullopt for an unknown name or a count that is not a whole number >= 1.
 std::optional<Policy> ParsePolicy(std::string_view text);

@@ -44,6 +44,8 @@ Policies (--policy, or "policy NAME" on standard input):
   ping[:N]    as accept, but every Nth request (default 3) due an rtPoll gets rtPing
   disconnect  rtDisconnect          close   rtClose          deny   rtAccessDenied
   silent      never answers
+  blackhole   neither reads nor answers; the requests wait in the connection
+              until another policy comes, which reads and answers them
   garbage     in turn: random bytes, rtPoll in a 0xF0 envelope, a record without
               0xFE, body length 0x7FFFFFFF, body length -1, body length 0
   drop[:N]    as accept for N requests of a connection (default 5), then closes it
@@ -95,7 +97,9 @@ class Server : public tools::ConnectionServer<Connection> {
   explicit Server(Options options)
       : ConnectionServer(std::move(options.common), {.pollTimeoutMs = -1, .commandsFirst = false}),
         policy_(options.policy),
-        random_(options.seed) {}
+        random_(options.seed) {
+    PauseReading(!Reads(policy_));
+  }
 
  private:
   // False when the connection is to go: a broken envelope, the drop policy
@@ -148,6 +152,7 @@ class Server : public tools::ConnectionServer<Connection> {
         return;
       }
       policy_ = *policy;
+      PauseReading(!Reads(policy_));
       Note("policy " + PolicyName(*policy));
     } else {
       Note("error unknown command: " + line);

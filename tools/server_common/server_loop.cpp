@@ -16,6 +16,11 @@ int ServerBase::Start() {
   return stopFd;
 }
 
+void ServerBase::StopListening() {
+  if (listenFd_ >= 0) ::close(listenFd_);
+  listenFd_ = -1;
+}
+
 void ServerBase::ReadStdin() {
   char bytes[1024];
   const ssize_t n = ::read(STDIN_FILENO, bytes, sizeof bytes);

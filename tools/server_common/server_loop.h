@@ -2,7 +2,9 @@
 // socket, its connections, commands on standard input and the stop pipe of
 // SIGTERM/SIGINT. Each server supplies what happens to the bytes of a
 // connection, its commands, the details of its "disconnect" line and its
-// summary; the loop writes the lines they share:
+// summary. A server can also stop reading its connections for a while (a
+// server that hangs) and end gracefully (Finish). The loop writes the lines
+// they share:
 //   listening HOST:PORT
 //   t=MS connect conn=ID peer=HOST:PORT
 //   t=MS disconnect conn=ID by=peer|server<details>
@@ -10,8 +12,10 @@
 #pragma once
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <list>
@@ -42,6 +46,9 @@ class ServerBase {
   // "TEXT" as it is, and "t=MS TEXT" with the milliseconds since Start.
   void Line(const std::string& text) { out_.Line(text); }
   void Note(const std::string& text) { out_.Line(Stamp() + text); }
+
+  // Closes the listening socket: new connections are refused from now on.
+  void StopListening();
 
   bool ReadingStdin() const { return options_.readStdin; }
   // Reads what standard input has and hands each whole line, as typed, to
@@ -98,6 +105,17 @@ class ConnectionServer : public ServerBase {
   virtual std::string Summary() const = 0;
 
   Connections& connections() { return connections_; }
+
+  // While paused no connection is read, not even for its end: what the peers
+  // send waits in the system's buffers, as with a server that hangs. New
+  // connections are still accepted.
+  void PauseReading(bool paused) { readingPaused_ = paused; }
+
+  // Ends without dropping what the peers have already sent: no new
+  // connections, each connection closed for sending only and read on until
+  // its peer closes it or `graceMs` pass, then the summary as at a stop.
+  void Finish(std::int64_t graceMs);
+
   Iterator Drop(Iterator it, const char* by) {
     ::close(it->fd);
     Note("disconnect conn=" + std::to_string(it->id) + " by=" + by + DisconnectDetails(*it));
@@ -109,9 +127,13 @@ class ConnectionServer : public ServerBase {
   void ServeConnections(const std::vector<pollfd>& fds, std::size_t index);
   bool ReadFrom(Connection& c);
 
+  int PollTimeoutMs() const;
+
   Loop loop_;
   Connections connections_;
   int lastId_ = 0;
+  bool readingPaused_ = false;
+  std::int64_t finishBy_ = -1;  // while finishing: the monotonic deadline
 };
 
 template <class Connection>
@@ -122,8 +144,9 @@ int ConnectionServer<Connection>::Run() {
     const bool watchStdin = ReadingStdin();
     if (watchStdin) fds.push_back({STDIN_FILENO, POLLIN, 0});
     const std::size_t firstConnection = fds.size();
-    for (const auto& c : connections_) fds.push_back({c.fd, POLLIN, 0});
-    ::poll(fds.data(), fds.size(), loop_.pollTimeoutMs);
+    if (!readingPaused_)
+      for (const auto& c : connections_) fds.push_back({c.fd, POLLIN, 0});
+    ::poll(fds.data(), fds.size(), PollTimeoutMs());
     if (fds[0].revents != 0) break;
     if (fds[1].revents & POLLIN) Accept();
     const bool commands = watchStdin && fds[2].revents != 0;
@@ -131,10 +154,27 @@ int ConnectionServer<Connection>::Run() {
     ServeConnections(fds, firstConnection);
     if (commands && !loop_.commandsFirst) ReadStdin();
     AfterPoll();
+    if (finishBy_ >= 0 && (connections_.empty() || MonotonicMs() >= finishBy_)) Quit();
   }
   for (auto it = connections_.begin(); it != connections_.end();) it = Drop(it, "server");
   Line(Summary());
   return 0;
+}
+
+template <class Connection>
+void ConnectionServer<Connection>::Finish(std::int64_t graceMs) {
+  StopListening();
+  for (const auto& c : connections_) ::shutdown(c.fd, SHUT_WR);
+  readingPaused_ = false;
+  finishBy_ = MonotonicMs() + graceMs;
+}
+
+// While finishing, the deadline is looked at every 20 ms.
+template <class Connection>
+int ConnectionServer<Connection>::PollTimeoutMs() const {
+  constexpr int kFinishCheckMs = 20;
+  if (finishBy_ < 0) return loop_.pollTimeoutMs;
+  return loop_.pollTimeoutMs < 0 ? kFinishCheckMs : std::min(loop_.pollTimeoutMs, kFinishCheckMs);
 }
 
 template <class Connection>
@@ -154,6 +194,7 @@ void ConnectionServer<Connection>::Accept() {
 // fds, so each one is matched by its descriptor.
 template <class Connection>
 void ConnectionServer<Connection>::ServeConnections(const std::vector<pollfd>& fds, std::size_t index) {
+  if (readingPaused_) return;  // a command earlier in this turn paused the reading
   for (auto it = connections_.begin(); it != connections_.end();) {
     const bool readable = index < fds.size() && fds[index].fd == it->fd && fds[index].revents != 0;
     ++index;
