@@ -4,6 +4,9 @@
 // at the end every event is counted per link as delivered (the server printed
 // it), spooled (a spool file holds it) or lost (neither). A delivered event
 // whose line does not carry the code the station sent counts as corrupted.
+// One that reached a server more than once counts as repeated; a spool file
+// still holding an event that was delivered or spooled already counts as a
+// repeat too (one to come).
 #pragma once
 
 #include <signal.h>
@@ -14,9 +17,9 @@
 #include <chrono>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <regex>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -33,6 +36,7 @@ struct LinkCount {
   int spooled = 0;
   int lost = 0;
   int corrupted = 0;
+  int repeated = 0;
   std::string lostAccounts;
 };
 
@@ -49,6 +53,41 @@ inline std::vector<int> Numbers(int n, int first = 1) {
   std::vector<int> numbers;
   for (int i = 0; i < n; ++i) numbers.push_back(first + i);
   return numbers;
+}
+
+// What the station saw, read from the simulator's report: the numbered events
+// it sent, and those among them it saw acknowledged. An event of `stream` is
+// "sent" once, "resent" every 5 s until an ACK comes, and the next event
+// waits for that ACK; so an event counts as acknowledged when an "ack total="
+// line follows its last "sent"/"resent" line before the next event is sent.
+struct StationView {
+  std::vector<int> sent;
+  std::vector<int> acknowledged;
+};
+
+inline StationView ReadStationReport(const std::string& report) {
+  static const std::regex write("^t=\\d+ (re)?sent event account=(\\d{4}) ");
+  StationView view;
+  bool acked = false;
+  const auto endOfEvent = [&] {
+    if (acked) view.acknowledged.push_back(view.sent.back());
+    acked = false;
+  };
+  std::istringstream in(report);
+  for (std::string line; std::getline(in, line);) {
+    std::smatch m;
+    if (std::regex_search(line, m, write)) {
+      if (!m[1].matched) {  // a new event
+        if (!view.sent.empty()) endOfEvent();
+        view.sent.push_back(std::stoi(m[2]));
+      }
+      acked = false;
+    } else if (!view.sent.empty() && line.find(" ack total=") != std::string::npos) {
+      acked = true;
+    }
+  }
+  if (!view.sent.empty()) endOfEvent();
+  return view;
 }
 
 class FaultRig {
@@ -85,6 +124,12 @@ class FaultRig {
     driver_->Signal(SIGKILL);
     driver_->WaitForExit(std::chrono::seconds(10));
   }
+  // The station stops sending; what it saw stays in its report.
+  void StopStation() {
+    station_->Signal(SIGTERM);
+    station_->WaitForExit(std::chrono::seconds(10));
+  }
+  StationView Station() const { return ReadStationReport(Contents(dir / "station.txt")); }
   // The close a service manager makes: SIGTERM, exit status 0.
   void StopDriver() {
     driver_->Signal(SIGTERM);
@@ -117,6 +162,17 @@ class FaultRig {
     return count;
   }
 
+  // Both servers stopped. Protocol 7 has no acknowledgement: a frame its
+  // server's system took in but the server never read is gone whatever the
+  // driver does, so that server finishes (reads on until the driver closes)
+  // before it goes; the protocol-8 server simply ends, as a crash would.
+  void StopServers() {
+    const auto finished = [&] { return Occurrences(servers.P7Seen(), "\nsummary "); };
+    const int before = finished();
+    if (servers.P7Command("finish")) WaitUntil([&] { return finished() > before; }, std::chrono::seconds(5));
+    servers.Stop();
+  }
+
   FaultCount Count(const std::vector<int>& numbers) const {
     FaultCount count;
     count.sent = static_cast<int>(numbers.size());
@@ -140,8 +196,9 @@ class FaultRig {
   static void Report(const std::string& scenario, const FaultCount& c) {
     std::ostringstream line;
     line << "fault " << scenario << ": sent=" << c.sent << " | protocol 7: delivered=" << c.p7.delivered
-         << " spooled=" << c.p7.spooled << " lost=" << c.p7.lost << " corrupted=" << c.p7.corrupted
-         << " | protocol 8: delivered=" << c.p8.delivered << " spooled=" << c.p8.spooled << " lost=" << c.p8.lost
+         << " spooled=" << c.p7.spooled << " lost=" << c.p7.lost << " repeated=" << c.p7.repeated
+         << " corrupted=" << c.p7.corrupted << " | protocol 8: delivered=" << c.p8.delivered
+         << " spooled=" << c.p8.spooled << " lost=" << c.p8.lost << " repeated=" << c.p8.repeated
          << " corrupted=" << c.p8.corrupted;
     if (!c.p7.lostAccounts.empty()) line << " | protocol 7 lost " << c.p7.lostAccounts;
     if (!c.p8.lostAccounts.empty()) line << " | protocol 8 lost " << c.p8.lostAccounts;
@@ -166,13 +223,19 @@ class FaultRig {
     std::smatch m;
     return std::regex_search(line, m, account) ? std::stoi(m[1]) : -1;
   }
-  static std::set<int> Seen(const std::string& text, const std::string& type) {
-    std::set<int> seen;
-    for (const std::string& line : Lines(text, type)) seen.insert(Account(line));
+  static int Occurrences(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+  }
+  // How many times each account appears on the lines of `type`.
+  static std::map<int, int> Seen(const std::string& text, const std::string& type) {
+    std::map<int, int> seen;
+    for (const std::string& line : Lines(text, type)) ++seen[Account(line)];
     return seen;
   }
   static bool HasAll(const std::string& text, const std::string& type, const std::vector<int>& numbers) {
-    const std::set<int> seen = Seen(text, type);
+    const std::map<int, int> seen = Seen(text, type);
     for (int n : numbers)
       if (!seen.contains(AccountOf(n))) return false;
     return true;
@@ -192,21 +255,22 @@ class FaultRig {
 
   static LinkCount CountLink(const std::vector<int>& numbers, const std::string& serverText, const std::string& type,
                              const std::string& listing, const std::string& kind) {
-    std::set<int> delivered;
-    std::set<int> corrupted;
-    for (const std::string& line : Lines(serverText, type)) {
-      const int account = Account(line);
-      delivered.insert(account);
-      if (line.find("code=E1") == std::string::npos) corrupted.insert(account);
-    }
-    std::set<int> spooled;
-    for (const std::string& line : Lines(listing, kind)) spooled.insert(Account(line));
     LinkCount count;
-    count.corrupted = static_cast<int>(corrupted.size());
+    for (const std::string& line : Lines(serverText, type))
+      if (line.find("code=E1") == std::string::npos) ++count.corrupted;
+    const std::map<int, int> delivered = Seen(serverText, type);
+    const std::map<int, int> spooled = Seen(listing, kind);
+    const auto times = [](const std::map<int, int>& seen, int account) {
+      const auto it = seen.find(account);
+      return it == seen.end() ? 0 : it->second;
+    };
     for (int n : numbers) {
-      if (delivered.contains(AccountOf(n))) {
+      const int deliveries = times(delivered, AccountOf(n));
+      const int spoolFiles = times(spooled, AccountOf(n));
+      if (deliveries + spoolFiles > 1) ++count.repeated;
+      if (deliveries > 0) {
         ++count.delivered;
-      } else if (spooled.contains(AccountOf(n))) {
+      } else if (spoolFiles > 0) {
         ++count.spooled;
       } else {
         ++count.lost;

@@ -27,7 +27,6 @@ class ReferenceServers {
   ReferenceServers(const TempDir& dir, std::string p7Address) : dir_(dir), p7Address_(std::move(p7Address)) {}
   ~ReferenceServers() { Stop(); }
 
-  // The protocol-8 server takes "policy NAME" lines through P8Command.
   void Start(const std::string& p8Policy = "accept") {
     ++run_;
     p8_ = std::make_unique<ChildProcess>(
@@ -36,8 +35,8 @@ class ReferenceServers {
         dir_.Path().string(), std::map<std::string, std::string>{}, ChildIo{.stdinPipe = true, .stderrFile = {}});
     p7_ = std::make_unique<ChildProcess>(
         VOREL_P7_SERVER,
-        std::vector<std::string>{"--no-stdin", "-o", P7Output(run_).string(), p7Address_, "7788"},
-        dir_.Path().string());
+        std::vector<std::string>{"-o", P7Output(run_).string(), p7Address_, "7788"}, dir_.Path().string(),
+        std::map<std::string, std::string>{}, ChildIo{.stdinPipe = true, .stderrFile = {}});
     ASSERT_TRUE(WaitUntil([&] { return !ListeningPort(P8Output(run_)).empty(); }, std::chrono::seconds(10)));
     ASSERT_TRUE(WaitUntil([&] { return !ListeningPort(P7Output(run_)).empty(); }, std::chrono::seconds(10)));
     p8Port_ = ListeningPort(P8Output(run_));
@@ -51,6 +50,8 @@ class ReferenceServers {
     }
   }
 
+  // Both servers take commands on standard input ("policy NAME", "stall", ...).
+  bool P7Command(const std::string& line) { return p7_ && p7_->Type(line); }
   bool P8Command(const std::string& line) { return p8_ && p8_->Type(line); }
   const std::string& P8Port() const { return p8Port_; }
   std::string P7Seen() const { return AllRuns(&ReferenceServers::P7Output); }
