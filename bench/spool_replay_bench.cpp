@@ -76,7 +76,7 @@ void Drain(cl& link) {
 
 // The link up, with a file replayed at kStart: the next replay is 3 s away.
 void UpBetweenReplays(cl& link, const std::string& prefix) {
-  link.LinkUp = true;
+  link.SetLinkUp(true);
   link.ReplaySpool(prefix, kStart, NoLog);
   Drain(link);
 }
@@ -125,7 +125,7 @@ BENCHMARK(BM_Replay8_UpNotDue)->Unit(benchmark::kMillisecond);
 void BM_Replay8_UpTakesFile(benchmark::State& state) {
   Spool& spool = Spool::Get();
   cl link;
-  link.LinkUp = true;
+  link.SetLinkUp(true);
   TDateTime now = kStart;
   for (auto _ : state) {
     now += 3.5 * kSecond;

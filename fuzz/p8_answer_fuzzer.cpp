@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   LinkSession session(link, env);
 
   session.RunPass();  // connects and queues the handshake
-  if (!link.LinkUp || net.created != 1) std::abort();
+  if (!link.LinkUp() || net.created != 1) std::abort();
   if (options & 0x01) link.Enqueue(rtEventMain, Bytes(17, 0x11));
   if (options & 0x02) link.Enqueue(rtEventSecond, Bytes(14, 0x22));
 

@@ -192,7 +192,7 @@ void TForm1::BuildWindow() {
   LinkFlagSources flags{
       [this] { return station_[0].linkUp; },
       [this] { return station_[1].linkUp; },
-      [this] { return link_ && link_->LinkUp.load(); },
+      [this] { return link_ && link_->LinkUp(); },
       [this] { return protocol7Up_; },
   };
   // Pages made inside the window take its font before they size their labels.

@@ -126,18 +126,18 @@ void cl::Start(LinkEnvironment environment) {
   if (session_) throw std::logic_error("the protocol-8 link thread runs already");
   if (!environment.handOver) throw std::invalid_argument("the protocol-8 link needs its hand-over");
   if (!environment.clock) environment.clock = &SystemClock();
+  rest_ = environment.rest;
   if (!environment.connections) environment.connections = &PlatformLinkConnectionFactory();
   // The configuration directory is the current directory at thread start.
   if (environment.configFile.empty()) environment.configFile = std::filesystem::current_path() / "vorel.ini";
   if (!environment.versionText) environment.versionText = OwnFileVersionText;
-  clock_ = environment.clock;
   session_ = std::make_unique<LinkSession>(*this, std::move(environment));
   thread_ = std::thread([this] { Execute(); });
 }
 
 void cl::RequestStop() {
-  LinkEnabled = false;
-  StopRequested = true;
+  linkEnabled_ = false;
+  stopRequested_ = true;
   std::lock_guard lock(queueMutex_);
   woken_ = true;
   wake_.notify_one();
@@ -145,7 +145,7 @@ void cl::RequestStop() {
 
 void cl::Execute() {
   // A stop requested before the loop starts ends the thread without a pass.
-  while (!StopRequested) {
+  while (!stopRequested_) {
     try {
       session_->RunPass();
     } catch (const std::exception&) {
@@ -157,14 +157,12 @@ void cl::Execute() {
 }
 
 void cl::Rest(std::uint32_t quietMs) {
-  // A clock of the caller's own (a test's) is slept on pass by pass; the
-  // longer rest waits in real time.
-  if (quietMs <= 1 || clock_ != &SystemClock()) {
-    clock_->Sleep(1);
+  if (rest_) {
+    rest_(quietMs);
     return;
   }
   std::unique_lock lock(queueMutex_);
-  wake_.wait_for(lock, std::chrono::milliseconds(quietMs), [this] { return woken_ || StopRequested.load(); });
+  wake_.wait_for(lock, std::chrono::milliseconds(quietMs), [this] { return woken_ || stopRequested_.load(); });
   woken_ = false;
 }
 

@@ -29,28 +29,21 @@
 
 #include "base/bytes.h"
 #include "p8/link_session.h"
+#include "p8/link_state.h"
 #include "p8/send_queue.h"
 #include "p8/spool_replay.h"
 #include "p8/spool_slots.h"
 
 namespace vorel {
 
-// A queued record as the link thread takes it, with the spool file that
-// holds it too (empty: it lives in the queue only).
-struct QueuedRecord {
-  Bytes bytes;
-  std::string spoolFile;
-  bool replayed = false;  // queued by the spool replay; else a live event written ahead
-};
-
-class cl {
+class cl final : public ILinkState {
  public:
   cl() = default;
   // Requests the stop and waits for the current pass to end (up to the
   // connect time-out plus the answer wait). The link thread never waits on
   // the GUI thread once the window has closed its hand-over, so this cannot
   // deadlock.
-  ~cl();
+  ~cl() override;
   cl(const cl&) = delete;
   cl& operator=(const cl&) = delete;
 
@@ -61,7 +54,7 @@ class cl {
   // must not lose the record (an event) keep it elsewhere when it did not.
   // A payload too long for the length field throws std::length_error and
   // takes no number.
-  bool Enqueue(std::int32_t recordType, std::span<const std::uint8_t> payload);
+  bool Enqueue(std::int32_t recordType, std::span<const std::uint8_t> payload) override;
   // The same for a live event already written to `spoolFile`. While it is
   // queued the replay leaves that file alone (HeldSpoolFiles).
   bool EnqueueSpooled(std::int32_t recordType, std::span<const std::uint8_t> payload, const std::string& spoolFile);
@@ -76,23 +69,37 @@ class cl {
                                       std::chrono::milliseconds timeout);
   // Link thread: the server gave a valid answer to the exchange that carried
   // `record`.
-  void Answered(const Bytes& record);
+  void Answered(const Bytes& record) override;
 
   // Link thread only. A copy of the head record, which stays queued; false
   // when the queue is empty.
   bool Peek(Bytes& record);
-  bool Peek(QueuedRecord& head);
+  bool Peek(QueuedRecord& head) override;
   // Link thread only. Releases the head record; nothing when empty.
-  void DropHead();
+  void DropHead() override;
   // Link thread, when the link goes down: every queued record that a spool
   // file holds leaves the queue (in order, the others keep theirs); the
   // replay sends it from its file once a connection is up again.
-  void ReleaseSpooled();
+  void ReleaseSpooled() override;
   // The files of the live events in the queue, which the replay must not
   // queue a second time.
   std::set<std::string> HeldSpoolFiles() const;
 
-  std::size_t QueuedCount() const;
+  std::size_t QueuedCount() const override;
+
+  void ReplayAcknowledged(const std::string& file, TDateTime now) override { spool_.Acknowledged(file, now); }
+  void ConnectionMade(TDateTime now) override { spool_.AllowReplayNow(now); }
+
+  // True while the link counts as up: producers then queue instead of
+  // writing spool files. Written by the link thread.
+  bool LinkUp() const override { return linkUp_; }
+  void SetLinkUp(bool up) override { linkUp_ = up; }
+  // Connection attempts are allowed; cleared at shutdown and when the server
+  // denies access.
+  bool LinkEnabled() const override { return linkEnabled_; }
+  void DisableLink() override { linkEnabled_ = false; }
+  // The link thread ends at its next check.
+  bool StopRequested() const override { return stopRequested_; }
 
   // Starts the link thread; the first connection attempt follows at once.
   // Only the hand-over is required: a missing clock, connection factory,
@@ -119,16 +126,10 @@ class cl {
     replay_.Step(*this, listing, now, addLogLine);
   }
 
-  // True while the link counts as up: producers then queue instead of
-  // writing spool files. Written by the link thread.
-  std::atomic<bool> LinkUp{false};
-  // Connection attempts are allowed; cleared at shutdown and when the server
-  // denies access.
-  std::atomic<bool> LinkEnabled{true};
-  // The link thread ends at its next check.
-  std::atomic<bool> StopRequested{false};
-
  private:
+  std::atomic<bool> linkUp_{false};
+  std::atomic<bool> linkEnabled_{true};
+  std::atomic<bool> stopRequested_{false};
   mutable std::mutex queueMutex_;  // held only while a record is copied in or out
   // Wakes the resting link thread when a record is queued or a stop asked.
   std::condition_variable wake_;
@@ -152,11 +153,11 @@ class cl {
   // The spool file of a queued record; under queueMutex_.
   const SpoolFileOf* SpoolFileOfRecord(const Bytes& record) const;
   void Execute();
-  // Between passes: 1 ms, or longer while nothing can be due, cut short by
-  // a record queued or a stop requested.
+  // Between passes: as long as the session says nothing can be due, cut
+  // short by a record queued or a stop requested.
   void Rest(std::uint32_t quietMs);
   std::unique_ptr<LinkSession> session_;  // used by the link thread only
-  IClock* clock_ = nullptr;
+  std::function<void(std::uint32_t)> rest_;  // an injected waiter, or none
   std::thread thread_;
 };
 

@@ -7,7 +7,6 @@
 #include <stdexcept>
 
 #include "config/settings.h"
-#include "p8/link.h"
 #include "p8/payloads.h"
 #include "p8/record.h"
 #include "p8/record_types.h"
@@ -33,9 +32,9 @@ std::string OwnFileVersionText() {
   return reader.FileVersionText();
 }
 
-LinkSession::LinkSession(cl& link, LinkEnvironment environment) : link_(link), env_(std::move(environment)) {
+LinkSession::LinkSession(ILinkState& link, LinkEnvironment environment) : link_(link), env_(std::move(environment)) {
   lastPollTick_ = env_.clock->TickCount();
-  link_.LinkUp = false;
+  link_.SetLinkUp(false);
 }
 
 LinkSession::~LinkSession() = default;
@@ -51,8 +50,8 @@ std::uint32_t LinkSession::UntilMoreThan(std::uint32_t since, std::uint32_t ms) 
 }
 
 std::uint32_t LinkSession::QuietMs() const {
-  if (link_.StopRequested) return 1;
-  if (link_.LinkUp) {
+  if (link_.StopRequested()) return 1;
+  if (link_.LinkUp()) {
     // Every pass counts an error while the last exchange left nothing.
     if (pollDue_ || answerExpected_ || receiveBuffer_.empty() || errorCount_ > kLinkMaxErrors ||
         link_.QueuedCount() > 0)
@@ -60,7 +59,7 @@ std::uint32_t LinkSession::QuietMs() const {
     if (serverAccepted_) return std::min(kLinkQuietMaxMs, UntilMoreThan(lastPollTick_, kLinkPollIntervalMs));
     return kLinkQuietMaxMs;
   }
-  if (link_.LinkEnabled) {
+  if (link_.LinkEnabled()) {
     if (!lastConnectTick_) return 1;
     return std::min(kLinkQuietMaxMs, UntilMoreThan(*lastConnectTick_, kLinkReconnectPauseMs));
   }
@@ -68,9 +67,9 @@ std::uint32_t LinkSession::QuietMs() const {
 }
 
 void LinkSession::RunPass() {
-  if (link_.LinkUp) {
+  if (link_.LinkUp()) {
     ExchangePass();
-  } else if (link_.LinkEnabled) {
+  } else if (link_.LinkEnabled()) {
     if (!lastConnectTick_ || MoreThanPassed(*lastConnectTick_, kLinkReconnectPauseMs)) ConnectionAttempt();
   } else if (!accessDeniedLogged_) {
     accessDeniedLogged_ = true;
@@ -159,7 +158,7 @@ void LinkSession::SettleSpoolFile(const QueuedRecord& head, std::int32_t answerT
     const auto header = ParseRecordHeader(head.bytes);
     const bool second = header && header->recordType == rtEventSecond;
     if (answerType == (second ? rtEventSecondAck : rtEventMainAck))
-      link_.Spool().Acknowledged(head.spoolFile, env_.clock->Now());
+      link_.ReplayAcknowledged(head.spoolFile, env_.clock->Now());
     return;
   }
   // A live event answered by the server is delivered, whatever the answer
@@ -170,7 +169,7 @@ void LinkSession::SettleSpoolFile(const QueuedRecord& head, std::int32_t answerT
 }
 
 void LinkSession::LinkDown() {
-  link_.LinkUp = false;
+  link_.SetLinkUp(false);
   link_.ReleaseSpooled();
 }
 
@@ -178,7 +177,7 @@ void LinkSession::ConnectionAttempt() {
   Refresh();
   Log(kConnecting);
   lastConnectTick_ = env_.clock->TickCount();
-  link_.LinkUp = true;  // events are queued during the attempt
+  link_.SetLinkUp(true);  // events are queued during the attempt
   connection_.reset();  // no disconnected notice for the old one
   connection_ = env_.connections->Create();
   serverAccepted_ = false;
@@ -195,7 +194,7 @@ void LinkSession::ConnectionAttempt() {
     return;
   }
   Handshake();
-  link_.Spool().AllowReplayNow(env_.clock->Now());
+  link_.ConnectionMade(env_.clock->Now());
   Log(kConnected);
   Refresh();
 }
@@ -239,7 +238,7 @@ void LinkSession::ReceiveStep() {
     // shutdown, ends the answer as no answer - and so does a server that
     // stopped in the middle of its answer, after as many empty waits as
     // errors it takes to reconnect: it would hold the link for good.
-    if (!connection_->IsOpen() || link_.StopRequested) return;
+    if (!connection_->IsOpen() || link_.StopRequested()) return;
     idleWaits = body.size() == before ? idleWaits + 1 : 0;
     if (idleWaits > kLinkMaxErrors) throw std::runtime_error("answer body stalled");
   }
@@ -259,7 +258,7 @@ void LinkSession::ActOnAnswer(std::int32_t recordType) {
       break;
     case rtAccessDenied:
       LinkDown();
-      link_.LinkEnabled = false;
+      link_.DisableLink();
       Refresh();
       CloseConnection();
       break;

@@ -16,12 +16,11 @@
 #include "base/clock.h"
 #include "p8/link_connection.h"
 #include "p8/link_hand_over.h"
+#include "p8/link_state.h"
 #include "p8/record.h"
 
 namespace vorel {
 
-class cl;
-struct QueuedRecord;
 
 inline constexpr std::uint32_t kLinkAnswerWaitMs = 1000;
 inline constexpr std::uint32_t kLinkReconnectPauseMs = 5000;
@@ -45,6 +44,10 @@ struct LinkEnvironment {
   std::int32_t firstNumber = 0;
   // The dotted file version of the program, read once per connection.
   std::function<std::string()> versionText;
+  // Rests the link thread between passes for up to the given milliseconds
+  // (a test's waiter moves its clock instead); none: a real wait, cut short
+  // by a record queued or a stop requested.
+  std::function<void(std::uint32_t quietMs)> rest;
 };
 
 // The file version of the running executable, through the version reader.
@@ -52,7 +55,7 @@ std::string OwnFileVersionText();
 
 class LinkSession {
  public:
-  LinkSession(cl& link, LinkEnvironment environment);
+  LinkSession(ILinkState& link, LinkEnvironment environment);
   ~LinkSession();
   LinkSession(const LinkSession&) = delete;
   LinkSession& operator=(const LinkSession&) = delete;
@@ -95,7 +98,7 @@ class LinkSession {
   void Log(const std::string& text) { env_.handOver->AddLogLine(text); }
   void Refresh() { env_.handOver->RefreshIndicator(); }
 
-  cl& link_;
+  ILinkState& link_;
   LinkEnvironment env_;
   std::unique_ptr<ILinkConnection> connection_;
   bool serverAccepted_ = false;

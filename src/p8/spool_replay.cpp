@@ -42,7 +42,7 @@ void SpoolReplay8::Step(cl& link, const std::string& pathForSoob, TDateTime now,
 
 void SpoolReplay8::Step(cl& link, SpoolListing& listing, TDateTime now,
                         const std::function<void(const std::string&)>& addLogLine) {
-  if (!link.LinkUp) return;
+  if (!link.LinkUp()) return;
   // The pacing first: between two replays the directory is not read at all.
   if (!link.Spool().ReplayDue(now)) return;
   // The first file in name order each time round: a broken file is renamed

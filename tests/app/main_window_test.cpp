@@ -64,15 +64,15 @@ TEST_F(MainWindowTest, ProtocolRowsFollowTheOutputSwitches) {
 TEST_F(MainWindowTest, LinkObjectExistsWithProtocol8AndIsStoppedByAnAcceptedClose) {
   TForm1& form = Start();
   ASSERT_NE(form.Link(), nullptr);
-  EXPECT_TRUE(form.Link()->LinkEnabled);
-  form.Link()->LinkUp = true;  // as the link thread reports it
+  EXPECT_TRUE(form.Link()->LinkEnabled());
+  form.Link()->SetLinkUp(true);  // as the link thread reports it
   form.Status()->Indicator(IndicatorId::Protocol8).Redraw();
   EXPECT_EQ(form.Status()->Image3()->pixmap().toImage().pixel(8, 3), qRgb(0, 128, 0));
 
   dialogs_.answers = {PasswordOutcome::Accepted};
   EXPECT_TRUE(form.close());
-  EXPECT_FALSE(form.Link()->LinkEnabled);
-  EXPECT_TRUE(form.Link()->StopRequested);
+  EXPECT_FALSE(form.Link()->LinkEnabled());
+  EXPECT_TRUE(form.Link()->StopRequested());
 }
 
 TEST_F(MainWindowTest, ServerFramesSetTheClockAndCloseWithoutPassword) {

@@ -72,7 +72,7 @@ class FakeLinkNetwork::Connection final : public ILinkConnection {
     if (net_.current == this) net_.current = nullptr;
   }
   bool Connect(const std::string& host, std::int32_t port, std::uint32_t timeoutMs) override {
-    net_.connects.push_back({host, port, timeoutMs, net_.link_.LinkUp.load()});
+    net_.connects.push_back({host, port, timeoutMs, net_.link_.LinkUp()});
     open_ = net_.acceptConnects;
     return open_;
   }

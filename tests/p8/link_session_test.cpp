@@ -66,7 +66,7 @@ class LinkSessionTest : public ::testing::Test {
   // Connects and answers each handshake record with rtPoll.
   void ConnectAndShakeHands(std::int32_t lastAnswer = rtAccept) {
     Pass();
-    ASSERT_TRUE(link.LinkUp);
+    ASSERT_TRUE(link.LinkUp());
     std::size_t records = link.QueuedCount();
     for (std::size_t i = 0; i < records; ++i) {
       net.Answer(i + 1 == records ? lastAnswer : rtPoll);
@@ -92,7 +92,7 @@ TEST_F(LinkSessionTest, UnreachableServerIsTriedAtOnceThenEveryFiveSecondsWithTh
   EXPECT_EQ(net.connects[0].port, 4000);
   EXPECT_EQ(net.connects[0].timeoutMs, 2500u);
   EXPECT_TRUE(net.connects[0].linkUpDuringAttempt);
-  EXPECT_FALSE(link.LinkUp);
+  EXPECT_FALSE(link.LinkUp());
 
   WriteIni("[ServerHost]\nAddress=10.1.2.3\n");
   clock.Advance(5000 - 1);  // exactly 5000 ms since the attempt: not yet
@@ -116,7 +116,7 @@ TEST_F(LinkSessionTest, HandshakeQueuesBehindOlderRecordsAndEachGoesInItsOwnExch
   link.Enqueue(rtEventMain, Bytes{0xAA});
   TDateTime connectedAt = clock.Now();
   Pass();
-  EXPECT_TRUE(link.LinkUp);
+  EXPECT_TRUE(link.LinkUp());
   EXPECT_EQ(gui.log, (std::vector<std::string>{kConnecting, kConnected}));
   EXPECT_EQ(link.Spool().LastReplayTime(), connectedAt - 1.0);
   EXPECT_TRUE(net.frames.empty());
@@ -177,11 +177,11 @@ TEST_F(LinkSessionTest, AnUnansweredRequestCostsOneWaitThenIdlePassesCountUpToTh
   EXPECT_TRUE(session->ReceiveBuffer().empty());
   for (int i = 0; i < 20; ++i) session->RunPass();  // idle: no poll is due without time passing
   EXPECT_EQ(session->ErrorCount(), 21);
-  EXPECT_TRUE(link.LinkUp);
+  EXPECT_TRUE(link.LinkUp());
   EXPECT_EQ(gui.log.back(), kConnected);
   session->RunPass();
   EXPECT_EQ(gui.log.back(), kTooManyErrors);
-  EXPECT_FALSE(link.LinkUp);
+  EXPECT_FALSE(link.LinkUp());
   EXPECT_EQ(net.closesWhileOpen, 0);  // the next attempt replaces the connection
 }
 
@@ -228,8 +228,8 @@ TEST_F(LinkSessionTest, AccessDeniedDisablesTheLinkForGoodAndSaysSoOnce) {
   link.Enqueue(rtEventMain, Bytes{1});
   net.Answer(rtAccessDenied);
   Pass();
-  EXPECT_FALSE(link.LinkUp);
-  EXPECT_FALSE(link.LinkEnabled);
+  EXPECT_FALSE(link.LinkUp());
+  EXPECT_FALSE(link.LinkEnabled());
   EXPECT_EQ(net.closesWhileOpen, 1);
   for (int i = 0; i < 10; ++i) {
     clock.Advance(6000);
@@ -246,7 +246,7 @@ TEST_F(LinkSessionTest, CloseAfterALongConnectionIsFollowedByAnAttemptInTheNextP
   link.Enqueue(rtEventMain, Bytes{1});
   net.Answer(rtClose);
   Pass();
-  EXPECT_FALSE(link.LinkUp);
+  EXPECT_FALSE(link.LinkUp());
   EXPECT_EQ(net.closesWhileOpen, 1);
   Pass();
   EXPECT_EQ(net.connects.size(), 2u);
@@ -258,7 +258,7 @@ TEST_F(LinkSessionTest, DisconnectSaysSoAndTheNextAttemptComesFiveSecondsLater) 
   link.Enqueue(rtEventMain, Bytes{1});
   net.Answer(rtDisconnect);
   Pass();
-  EXPECT_FALSE(link.LinkUp);
+  EXPECT_FALSE(link.LinkUp());
   EXPECT_EQ(gui.log.back(), "Сервер дал команду на рассоединение.");
   EXPECT_EQ(session->ErrorCount(), 0);
   EXPECT_EQ(net.closesWhileOpen, 0);
@@ -373,7 +373,7 @@ TEST_F(LinkSessionTest, SpooledEventsLeaveTheQueueWhenAnAttemptFailsOrTheLinkGoe
   ASSERT_TRUE(link.EnqueueSpooled(rtEventMain, Bytes{1}, file));
   ASSERT_TRUE(link.Enqueue(rtPortStatus, Bytes(16, 0)));
   Pass();
-  EXPECT_FALSE(link.LinkUp);
+  EXPECT_FALSE(link.LinkUp());
   EXPECT_EQ(link.QueuedCount(), 1u) << "the port status stays; the event is in its file";
   EXPECT_TRUE(link.HeldSpoolFiles().empty());
 
@@ -384,7 +384,7 @@ TEST_F(LinkSessionTest, SpooledEventsLeaveTheQueueWhenAnAttemptFailsOrTheLinkGoe
   ASSERT_TRUE(link.EnqueueSpooled(rtEventMain, Bytes{3}, SpoolFile("b.dd8")));
   net.Answer(rtDisconnect);
   Pass();
-  EXPECT_FALSE(link.LinkUp);
+  EXPECT_FALSE(link.LinkUp());
   EXPECT_EQ(link.QueuedCount(), 0u);
   EXPECT_TRUE(link.HeldSpoolFiles().empty());
   EXPECT_FALSE(std::filesystem::exists(dir / "a.dd8")) << "answered";
@@ -398,14 +398,14 @@ TEST_F(LinkSessionTest, ARecordWhoseWriteFailedGoesFirstOnTheNextConnection) {
   net.failingWrites = 1;
   int refreshes = gui.refreshes;
   Pass();
-  EXPECT_FALSE(link.LinkUp);  // the disconnected notice
+  EXPECT_FALSE(link.LinkUp());  // the disconnected notice
   EXPECT_EQ(gui.refreshes, refreshes + 1);
   EXPECT_EQ(net.closesWhileOpen, 1);
   EXPECT_EQ(link.QueuedCount(), 1u);
 
   clock.Advance(5000);
   Pass();
-  ASSERT_TRUE(link.LinkUp);
+  ASSERT_TRUE(link.LinkUp());
   net.Answer(rtPoll);
   Pass();
   ASSERT_EQ(net.frames.size(), 1u);
@@ -452,7 +452,7 @@ TEST_F(LinkSessionTest, ABodyCutOffByTheServerEndsEmptyAndCountsAsFailed) {
   Pass();
   EXPECT_TRUE(session->ReceiveBuffer().empty());
   EXPECT_EQ(session->ErrorCount(), 1);
-  EXPECT_TRUE(link.LinkUp);  // a close by the peer gives no notice
+  EXPECT_TRUE(link.LinkUp());  // a close by the peer gives no notice
 }
 
 TEST_F(LinkSessionTest, AnEventWhoseServerWentAwayUnansweredGoesOutFirstOnTheNextConnection) {
@@ -499,7 +499,7 @@ TEST_F(LinkSessionTest, QuietTimeEndsWhenTheNextPassHasSomethingToDo) {
 
   net.acceptConnects = true;
   Pass();
-  ASSERT_TRUE(link.LinkUp);
+  ASSERT_TRUE(link.LinkUp());
   EXPECT_EQ(session->QuietMs(), 1u) << "the handshake waits in the queue";
   ConnectAndShakeHands();  // (its first pass connects afresh)
   EXPECT_EQ(session->QuietMs(), 1u) << "accepted: the first poll is due at once";
@@ -528,7 +528,7 @@ TEST_F(LinkSessionTest, QuietTimeAfterAccessDeniedIsTheLongest) {
   Pass();
   net.Answer(rtAccessDenied);
   Pass();
-  ASSERT_FALSE(link.LinkEnabled);
+  ASSERT_FALSE(link.LinkEnabled());
   EXPECT_EQ(session->QuietMs(), 1u) << "the log line is still to come";
   Pass();
   EXPECT_EQ(session->QuietMs(), kLinkQuietMaxMs);
@@ -546,15 +546,15 @@ TEST_F(LinkSessionTest, AServerThatStopsInTheMiddleOfItsAnswerDoesNotHoldTheLink
   EXPECT_GE(session->ErrorCount(), 1);
   EXPECT_LE(clock.TickCount() - start, (kLinkMaxErrors + 3) * kLinkAnswerWaitMs) << "bounded";
   // The errors go on to the reconnect.
-  for (int i = 0; i < 30 && link.LinkUp; ++i) Pass();
-  EXPECT_FALSE(link.LinkUp);
+  for (int i = 0; i < 30 && link.LinkUp(); ++i) Pass();
+  EXPECT_FALSE(link.LinkUp());
 }
 
 TEST_F(LinkSessionTest, FinishClosesAnOpenConnectionWithItsNotice) {
   ConnectAndShakeHands();
   session->Finish();
   EXPECT_EQ(net.closesWhileOpen, 1);
-  EXPECT_FALSE(link.LinkUp);
+  EXPECT_FALSE(link.LinkUp());
 }
 
 }  // namespace

@@ -135,7 +135,7 @@ TEST(LinkThread, TheFirstAttemptComesAtOnceAndAStopEndsTheThread) {
   }
   ASSERT_TRUE(WaitFor([&] { return connections.attempts.load() == 1; }));
   link->RequestStop();
-  EXPECT_FALSE(link->LinkEnabled);
+  EXPECT_FALSE(link->LinkEnabled());
   handOver.Close();
   link.reset();  // joins; must not hang
   EXPECT_EQ(connections.attempts.load(), 1);  // the next one would be 5 s later

@@ -113,9 +113,9 @@ TEST(SendQueue, PeekGivesTheSameIndependentCopy) {
 
 TEST(P8Link, NewLinkObject) {
   cl link;
-  EXPECT_FALSE(link.LinkUp);
-  EXPECT_TRUE(link.LinkEnabled);
-  EXPECT_FALSE(link.StopRequested);
+  EXPECT_FALSE(link.LinkUp());
+  EXPECT_TRUE(link.LinkEnabled());
+  EXPECT_FALSE(link.StopRequested());
   EXPECT_EQ(0u, link.QueuedCount());
   Bytes record;
   EXPECT_FALSE(link.Peek(record));

@@ -20,7 +20,7 @@ constexpr TDateTime kSecond = 1.0 / 86400.0;
 
 class SpoolReplayTest : public ::testing::Test {
  protected:
-  SpoolReplayTest() { link.LinkUp = true; }
+  SpoolReplayTest() { link.SetLinkUp(true); }
 
   std::string Prefix() const { return dir.Path().string() + "/"; }
   void WriteSpool(const std::string& name, std::int32_t type, const Bytes& payload) {
@@ -66,7 +66,7 @@ TEST_F(SpoolReplayTest, AnUnacknowledgedFileIsQueuedAgainEveryThreeSecondsAndSta
 
 TEST_F(SpoolReplayTest, NothingWhileTheLinkIsDown) {
   WriteSpool("a.dd8", rtEventMain, Bytes{1});
-  link.LinkUp = false;
+  link.SetLinkUp(false);
   Tick(t0);
   EXPECT_EQ(link.QueuedCount(), 0u);
   EXPECT_EQ(link.Spool().LastReplayTime(), 0.0);

@@ -1,0 +1,55 @@
+// What the link thread's work (LinkSession) needs of the link object: the
+// send queue it drains, the flags it keeps, and the replayed spool files it
+// settles. The link object `cl` is the one implementation; the session's
+// tests drive it through the same interface.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "base/bytes.h"
+#include "base/datetime.h"
+
+namespace vorel {
+
+// A queued record as the link thread takes it, with the spool file that
+// holds it too (empty: it lives in the queue only).
+struct QueuedRecord {
+  Bytes bytes;
+  std::string spoolFile;
+  bool replayed = false;  // queued by the spool replay; else a live event written ahead
+};
+
+class ILinkState {
+ public:
+  virtual ~ILinkState() = default;
+
+  // The send queue (see cl).
+  virtual bool Enqueue(std::int32_t recordType, std::span<const std::uint8_t> payload) = 0;
+  virtual bool Peek(QueuedRecord& head) = 0;
+  virtual void DropHead() = 0;
+  virtual std::size_t QueuedCount() const = 0;
+  // The link went down: the records that spool files hold leave the queue.
+  virtual void ReleaseSpooled() = 0;
+  // The server gave a valid answer to the exchange that carried `record`.
+  virtual void Answered(const Bytes& record) = 0;
+  // The server acknowledged the exchange that carried the record replayed
+  // from `file`: the file goes and the next replay may come at once.
+  virtual void ReplayAcknowledged(const std::string& file, TDateTime now) = 0;
+  // A new connection: the next replay may come at once.
+  virtual void ConnectionMade(TDateTime now) = 0;
+
+  // The flags. LinkUp: producers queue instead of writing spool files.
+  // LinkEnabled: connection attempts are allowed. StopRequested: the link
+  // thread ends at its next check.
+  virtual bool LinkUp() const = 0;
+  virtual void SetLinkUp(bool up) = 0;
+  virtual bool LinkEnabled() const = 0;
+  // The server denied access: no further attempts in this run.
+  virtual void DisableLink() = 0;
+  virtual bool StopRequested() const = 0;
+};
+
+}  // namespace vorel
