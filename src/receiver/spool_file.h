@@ -28,4 +28,10 @@ inline constexpr std::string_view kProtocol8SpoolExtension = ".dd8";
 std::string WriteSpoolFile(std::string_view prefix, std::string_view stem, std::string_view extension,
                            std::span<const std::uint8_t> bytes);
 
+// Removes the temporary files that a driver killed in the middle of a spool
+// write left behind (their event was never acknowledged, so the station sent
+// it again), leaving those of a driver still running on the same directory.
+// The number removed.
+int RemoveUnfinishedSpoolFiles(std::string_view prefix);
+
 }  // namespace vorel

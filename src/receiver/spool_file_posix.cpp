@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>  // renameat2, RENAME_NOREPLACE (glibc)
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,7 +9,9 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
+#include "base/directory_names.h"
 #include "base/posix_fd.h"
 #include "receiver/spool_file.h"
 
@@ -68,7 +71,44 @@ void SyncDirectoryOf(const std::string& file) {
   ::close(fd);
 }
 
+// The process id in a temporary name "<final name>.<pid>-<n>.part" of one
+// of the spool extensions; 0 when the name is not one.
+pid_t WriterOfTemporary(std::string_view name) {
+  constexpr std::string_view kPart = ".part";
+  if (!name.ends_with(kPart)) return 0;
+  name.remove_suffix(kPart.size());
+  const std::size_t dash = name.rfind('-');
+  const std::size_t dot = name.rfind('.', dash);
+  if (dash == std::string_view::npos || dot == std::string_view::npos) return 0;
+  const std::string_view before = name.substr(0, dot);
+  if (!before.ends_with(kProtocol7SpoolExtension) && !before.ends_with(kProtocol8SpoolExtension)) return 0;
+  pid_t pid = 0;
+  for (char c : name.substr(dot + 1, dash - dot - 1)) {
+    if (c < '0' || c > '9' || pid > 100'000'000) return 0;
+    pid = pid * 10 + (c - '0');
+  }
+  return pid;
+}
+
 }  // namespace
+
+int RemoveUnfinishedSpoolFiles(std::string_view prefix) {
+  const std::string text(prefix);
+  const std::size_t slash = text.rfind('/');
+  const std::string dirPart = slash == std::string::npos ? "" : text.substr(0, slash + 1);
+  const std::string namePrefix = slash == std::string::npos ? text : text.substr(slash + 1);
+  std::vector<std::string> stale;
+  ForEachDirectoryName(dirPart.empty() ? "." : dirPart, [&](std::string_view name) {
+    if (!name.starts_with(namePrefix)) return;
+    const pid_t writer = WriterOfTemporary(name);
+    // A writer that is gone; ours has written nothing yet at start-up.
+    if (writer > 0 && writer != ::getpid() && ::kill(writer, 0) != 0 && errno == ESRCH)
+      stale.emplace_back(dirPart + std::string(name));
+  });
+  int removed = 0;
+  for (const std::string& path : stale) removed += ::unlink(path.c_str()) == 0;
+  return removed;
+}
 
 std::string WriteSpoolFile(std::string_view prefix, std::string_view stem, std::string_view extension,
                            std::span<const std::uint8_t> bytes) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -51,6 +53,30 @@ class FileSizeLimit {
   rlimit saved_{};
   sighandler_t oldHandler_;
 };
+
+// A driver killed between writing its temporary file and naming it left the
+// temporary behind for good, one more with every such kill.
+TEST(SpoolFileTest, TemporariesOfAWriterThatIsGoneAreRemovedOthersStay) {
+  TempDir dir;
+  const std::string mine = std::to_string(::getpid());
+  const pid_t gone = [] {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;  // reaped: no process has this id now
+  }();
+  const std::vector<std::string> left = {
+      "1A.dd8." + std::to_string(gone) + "-0.part",   "1A_-1.ddm." + std::to_string(gone) + "-3.part",
+      "1B.dd8." + mine + "-1.part",                   // a writer at work
+      "1C.dd8.1-0.part",                             // the init process: alive
+      "1D.txt." + std::to_string(gone) + "-0.part",   // not a spool file
+      "1E.dd8",
+  };
+  for (const std::string& name : left) test::WriteFile(dir / name, "x");
+  EXPECT_EQ(RemoveUnfinishedSpoolFiles(dir.Path().string() + "/"), 2);
+  EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{"1B.dd8." + mine + "-1.part", "1C.dd8.1-0.part",
+                                                         "1D.txt." + std::to_string(gone) + "-0.part", "1E.dd8"}));
+}
 
 TEST(SpoolFileTest, WritesExactlyTheBytesAndLeavesNothingElse) {
   TempDir dir;
