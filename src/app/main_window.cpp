@@ -123,6 +123,7 @@ void TForm1::BuildPortControls() {
     wiring.dialogs = services_.dialogs;
     wiring.closePassword = &closePassword_;
     wiring.reportPortStatus = [this] { EnqueuePortStatus(); };
+    wiring.ending = [this] { return closeWithoutPassword_; };
     if (port == PortId::Main)
       wiring.sendPortNumber = [this](int number) { SendProtocol7(p7::BuildPortNumberFrame(number)); };
     return std::make_unique<PortControl>(std::move(wiring));
@@ -265,6 +266,12 @@ void TForm1::OpenPortAtStartUp(PortId port, TCommPortDriver& driver, PortPanel& 
 
 void TForm1::CloseWithoutPassword() {
   closeWithoutPassword_ = true;
+  // Whatever dialog is open is closed as cancelled; the code that waited on
+  // it finds the flag set once it returns.
+  services_.dialogs->EndOfProgram();
+  // A close sequence waiting on its dialog is already closing the window: it
+  // ends the program as soon as that dialog has returned.
+  if (closeSequenceRunning_) return;
   close();
 }
 
@@ -280,31 +287,29 @@ void TForm1::closeEvent(QCloseEvent* event) {
 }
 
 bool TForm1::RunCloseSequence() {
-  if (closeWithoutPassword_) {
-    try {
-      commPortDriver1_->Close();
-    } catch (...) {
-      // the program ends whatever the port says
-    }
-    return true;
-  }
+  if (closeWithoutPassword_) return CloseMainPortForEnd();
   if (closeSequenceRunning_) return false;  // a request while the password is being asked
   closeSequenceRunning_ = true;
   const PasswordOutcome outcome = services_.dialogs->AskClosePassword(closePassword_);
+  if (outcome == PasswordOutcome::Wrong && !closeWithoutPassword_)
+    services_.dialogs->ShowMessage("Не правильный пароль.");
   closeSequenceRunning_ = false;
-  switch (outcome) {
-    case PasswordOutcome::Accepted:
-      if (commPortDriver1_->IsOpen()) commPortDriver1_->Close();
-      // The link thread ends by itself after its current pass.
-      if (settings_.SendMivo8 && link_) link_->RequestStop();
-      return true;
-    case PasswordOutcome::Wrong:
-      services_.dialogs->ShowMessage("Не правильный пароль.");
-      return false;
-    case PasswordOutcome::Cancelled:
-      break;
+  // The server's close command or a signal came while a dialog was open.
+  if (closeWithoutPassword_) return CloseMainPortForEnd();
+  if (outcome != PasswordOutcome::Accepted) return false;
+  if (commPortDriver1_->IsOpen()) commPortDriver1_->Close();
+  // The link thread ends by itself after its current pass.
+  if (settings_.SendMivo8 && link_) link_->RequestStop();
+  return true;
+}
+
+bool TForm1::CloseMainPortForEnd() {
+  try {
+    commPortDriver1_->Close();
+  } catch (...) {
+    // the program ends whatever the port says
   }
-  return false;
+  return true;
 }
 
 void TForm1::changeEvent(QEvent* event) {

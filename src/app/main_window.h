@@ -138,6 +138,8 @@ class TForm1 : public QWidget {
   void SendProtocol7(const p7::Frame& frame);
   // True when the program may end.
   bool RunCloseSequence();
+  // The end without the password: the main port is closed, come what may.
+  bool CloseMainPortForEnd();
   void ShowStatusPage();
   void ShowSetupPage();
   void RestoreFromTray();

@@ -22,6 +22,7 @@ void PortControl::StartStopPressed() {
     Stop();
   else
     Start();
+  if (Ending()) return;
   // Whatever came of the press, the server learns both ports as they are now.
   if (w_.reportPortStatus) w_.reportPortStatus();
 }
@@ -29,7 +30,7 @@ void PortControl::StartStopPressed() {
 void PortControl::Stop() {
   if (w_.dialogs->AskClosePassword(*w_.closePassword) != PasswordOutcome::Accepted) {
     // A cancel is refused like a wrong password; the port keeps running.
-    w_.dialogs->ShowMessage(kWrongPasswordMessage);
+    if (!Ending()) w_.dialogs->ShowMessage(kWrongPasswordMessage);
     return;
   }
   if (w_.driver->IsOpen()) w_.driver->Close();
@@ -42,6 +43,7 @@ void PortControl::Start() {
   *w_.currentName = name;  // also when the open fails: the record reports it
   if (!TryOpen()) {
     w_.dialogs->ShowMessage(kPortBusyMessage);
+    if (Ending()) return;
     Rescan();
     return;
   }

@@ -43,6 +43,9 @@ class PortControl {
     // After every Start/Stop press: queue the port-status record (nothing
     // when protocol 8 is off).
     std::function<void()> reportPortStatus;
+    // True once the program is ending without the password: a press whose
+    // dialog that end closed does nothing more.
+    std::function<bool()> ending;
   };
 
   explicit PortControl(Wiring wiring);
@@ -59,6 +62,7 @@ class PortControl {
   // Opens the component under its current device name; an error while
   // opening is a failure like any other.
   bool TryOpen();
+  bool Ending() const { return w_.ending && w_.ending(); }
 
   Wiring w_;
 };

@@ -14,6 +14,11 @@ class IShellDialogs {
   virtual ~IShellDialogs() = default;
   virtual PasswordOutcome AskClosePassword(const QString& password) = 0;
   virtual void ShowMessage(const QString& text) = 0;
+  // The program is ending without the password (the server's close command,
+  // a termination signal): every modal window on show is closed as
+  // cancelled, and none is shown from now on, so whatever waited on one goes
+  // on at once and asks nothing more.
+  virtual void EndOfProgram() = 0;
 };
 
 // The real dialogs, created after the main window; until then a message is
@@ -24,16 +29,15 @@ class ShellDialogs final : public IShellDialogs {
     passwordDialog_ = passwordDialog;
     messageBox_ = messageBox;
   }
-  PasswordOutcome AskClosePassword(const QString& password) override {
-    return passwordDialog_ ? passwordDialog_->Ask(password) : PasswordOutcome::Cancelled;
-  }
-  void ShowMessage(const QString& text) override {
-    if (messageBox_) messageBox_->ShowMessage(text);
-  }
+  PasswordOutcome AskClosePassword(const QString& password) override;
+  void ShowMessage(const QString& text) override;
+  // Also closes the error boxes of uncaught errors.
+  void EndOfProgram() override;
 
  private:
   TForm2* passwordDialog_ = nullptr;
   Tadvsm* messageBox_ = nullptr;
+  bool ending_ = false;
 };
 
 }  // namespace vorel

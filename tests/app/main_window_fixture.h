@@ -1,6 +1,7 @@
 // The main window as the widget tests make it: fake serial devices, a fake
-// clock, scripted password answers, uncaught errors recorded, and a fresh
-// working directory (where "vorel.ini" and "error.txt" live) per test.
+// clock, scripted password answers (or the real dialogs), uncaught errors
+// recorded, and a fresh working directory (where "vorel.ini" and "error.txt"
+// live) per test.
 #pragma once
 
 #include <QTemporaryDir>
@@ -33,10 +34,12 @@ class FakeDialogs final : public IShellDialogs {
     return outcome;
   }
   void ShowMessage(const QString& text) override { messages.push_back(text); }
+  void EndOfProgram() override { ++ends; }
 
   std::deque<PasswordOutcome> answers;
   std::vector<QString> asked;
   std::vector<QString> messages;
+  int ends = 0;
 };
 
 class FakeClockSetter final : public ILocalClockSetter {
@@ -58,6 +61,8 @@ class MainWindowTest : public ::testing::Test {
   }
   void TearDown() override {
     form_.reset();
+    passwordDialog_.reset();
+    messageBox_.reset();
     SetUncaughtErrorSink(previousSink_);
     std::filesystem::current_path(previous_);
   }
@@ -70,6 +75,13 @@ class MainWindowTest : public ::testing::Test {
     services.dialogs = &dialogs_;
     services.clockSetter = &clockSetter_;
     if (!realDevices_) services.makeSerialDevice = [this] { return ports_.Make(); };
+    if (realDialogs_) {
+      passwordDialog_ = std::make_unique<TForm2>();
+      messageBox_ = std::make_unique<Tadvsm>();
+      shellDialogs_ = std::make_unique<ShellDialogs>();
+      shellDialogs_->Attach(passwordDialog_.get(), messageBox_.get());
+      services.dialogs = shellDialogs_.get();
+    }
     services.formats = kFormats;
     services.endProgram = [this] { ++ended_; };
     form_ = std::make_unique<TForm1>(services);
@@ -86,6 +98,10 @@ class MainWindowTest : public ::testing::Test {
   UncaughtErrorSink previousSink_;
   int ended_ = 0;
   bool realDevices_ = false;  // the system's serial devices instead of ports_
+  bool realDialogs_ = false;  // the program's own dialogs instead of dialogs_
+  std::unique_ptr<TForm2> passwordDialog_;
+  std::unique_ptr<Tadvsm> messageBox_;
+  std::unique_ptr<ShellDialogs> shellDialogs_;
   std::unique_ptr<TForm1> form_;
 };
 
