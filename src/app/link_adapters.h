@@ -31,7 +31,7 @@ class Protocol7Sender final : public IProtocol7Sender {
 class Protocol8Queue final : public IProtocol8Queue {
  public:
   explicit Protocol8Queue(cl& link) : link_(link) {}
-  bool LinkUp() override { return link_.LinkUp.load(); }
+  bool LinkUp() override { return link_.LinkUp(); }
   bool Enqueue(std::int32_t recordType, std::span<const std::uint8_t> payload) override {
     return link_.Enqueue(recordType, payload);
   }
