@@ -124,6 +124,7 @@ void TForm1::BuildPortControls() {
     wiring.closePassword = &closePassword_;
     wiring.reportPortStatus = [this] { EnqueuePortStatus(); };
     wiring.ending = [this] { return closeWithoutPassword_; };
+    wiring.deviceRoots = services_.serialDevices;
     if (port == PortId::Main)
       wiring.sendPortNumber = [this](int number) { SendProtocol7(p7::BuildPortNumberFrame(number)); };
     return std::make_unique<PortControl>(std::move(wiring));

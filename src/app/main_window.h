@@ -49,6 +49,8 @@ struct ShellServices {
   IShellDialogs* dialogs = nullptr;
   std::function<std::unique_ptr<ISerialDevice>()> makeSerialDevice = [] { return CreateSystemSerialDevice(); };
   std::function<std::unique_ptr<ISocketApi>()> makeSocketApi = [] { return CreateSystemSocketApi(); };
+  // Where the rescan looks for serial adapters besides COM1 … COM32.
+  SerialDeviceRoots serialDevices;
   LocaleFormats formats = SystemLocaleFormats();
   // Lets the program end once the close sequence has agreed.
   std::function<void()> endProgram;

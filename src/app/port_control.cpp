@@ -1,6 +1,7 @@
 #include "app/port_control.h"
 
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <utility>
 
@@ -75,20 +76,34 @@ void PortControl::Rescan() {
   QComboBox& list = *w_.panel->List();
   const QString text = list.currentText();
   list.clear();
+  // A device held by another program, or by the other panel, does not open
+  // and is not listed; so is one that refuses the line settings.
+  std::set<std::string> listedFiles;
   for (int n = 1; n <= kRescanLastCom; ++n) {
     const std::string name = "COM" + std::to_string(n);
-    // A device held by another program, or by the other panel, does not
-    // open and is not listed; so is one that refuses the line settings.
-    w_.driver->SetPortName(DeviceName(name));
-    if (!TryOpen()) continue;
-    w_.driver->Close();
-    list.addItem(QString::fromStdString(name));
+    if (!Probe(name)) continue;
+    if (auto file = DeviceFile(name)) listedFiles.insert(*file);
   }
+  // An adapter that a COM name already leads to is listed once, as that.
+  for (const std::string& path : SerialDevicePaths(w_.deviceRoots)) {
+    const auto file = DeviceFile(path);
+    if (file && listedFiles.contains(*file)) continue;
+    Probe(path);
+  }
+  w_.panel->FitListToEntries();
   if (list.count() > 0)
     list.setCurrentIndex(0);
   else
     list.setEditText(text);
   EntryPicked();
+}
+
+bool PortControl::Probe(const std::string& name) {
+  w_.driver->SetPortName(DeviceName(name));
+  if (!TryOpen()) return false;
+  w_.driver->Close();
+  w_.panel->List()->addItem(QString::fromStdString(name));
+  return true;
 }
 
 void PortControl::EntryPicked() {

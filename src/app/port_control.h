@@ -15,12 +15,14 @@
 #include "app/shell_dialogs.h"
 #include "config/settings.h"
 #include "serial/CPDrv.h"
+#include "serial/port_name.h"
 
 namespace vorel {
 
 inline constexpr char kWrongPasswordMessage[] = "Неправильный пароль. В доступе отказано";
 inline constexpr char kPortBusyMessage[] = "Порт уже занят!";
-// The rescan probes COM1 … COM32.
+// The rescan probes COM1 … COM32, then the machine's serial adapters by
+// their stable names (SerialDevicePaths).
 inline constexpr int kRescanLastCom = 32;
 
 class PortControl {
@@ -37,6 +39,8 @@ class PortControl {
     IShellDialogs* dialogs = nullptr;
     const QString* closePassword = nullptr;
     std::filesystem::path configFile = kIniFileName;
+    // Where the rescan looks for serial adapters.
+    SerialDeviceRoots deviceRoots;
     // Main port only: a successful start sends the device's COM number to the
     // message server.
     std::function<void(int comNumber)> sendPortNumber;
@@ -62,6 +66,8 @@ class PortControl {
   // Opens the component under its current device name; an error while
   // opening is a failure like any other.
   bool TryOpen();
+  // Adds `name` to the list when it opens now; it is closed again at once.
+  bool Probe(const std::string& name);
   bool Ending() const { return w_.ending && w_.ending(); }
 
   Wiring w_;

@@ -1,5 +1,9 @@
 #include "app/port_page.h"
 
+#include <QAbstractItemView>
+
+#include <algorithm>
+
 namespace vorel {
 
 PortPanel::PortPanel(QWidget* page, const QString& caption, int top)
@@ -8,6 +12,9 @@ PortPanel::PortPanel(QWidget* page, const QString& caption, int top)
   box_->setGeometry(5, top, 428, 62);
   list_->setGeometry(18, 25, 103, 19);
   list_->setEditable(true);  // the list shows the configured name even when it is not an entry
+  // A device path is longer than the list is wide: the whole name on hover.
+  QObject::connect(list_, &QComboBox::currentTextChanged, list_,
+                   [this](const QString& text) { list_->setToolTip(text); });
   startStop_->setGeometry(143, 22, 94, 25);
   QFont bold = startStop_->font();
   bold.setBold(true);
@@ -29,6 +36,11 @@ void PortPanel::SetStopped() {
   startStop_->setText(kStartCaption);
   list_->setEnabled(true);
   rescan_->setEnabled(true);
+}
+
+void PortPanel::FitListToEntries() {
+  QAbstractItemView* view = list_->view();
+  view->setMinimumWidth(std::max(list_->width(), view->sizeHintForColumn(0) + 2 * view->frameWidth() + 16));
 }
 
 PortPage::PortPage(QWidget* parent)

@@ -23,6 +23,8 @@ class PortPanel {
   // Stopped. The list keeps its entry: the device that was running is the
   // one the next Start opens, unless the operator picks another.
   void SetStopped();
+  // The open list is wide enough for its longest entry (a device path).
+  void FitListToEntries();
 
   QGroupBox* Box() const { return box_; }
   QComboBox* List() const { return list_; }

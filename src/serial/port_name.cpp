@@ -1,6 +1,9 @@
 #include "serial/port_name.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <set>
+#include <utility>
 
 namespace vorel {
 namespace {
@@ -25,7 +28,67 @@ std::optional<unsigned long> ComNumber(std::string_view name) {
   return n;
 }
 
+namespace fs = std::filesystem;
+
+std::optional<std::string> Canonical(const fs::path& path) {
+  std::error_code error;
+  fs::path file = fs::canonical(path, error);
+  if (error) return std::nullopt;
+  return file.string();
+}
+
+// n of "<stem><n>", decimal digits only.
+std::optional<unsigned long> NumberAfter(std::string_view name, std::string_view stem) {
+  if (name.size() <= stem.size() || name.size() > stem.size() + 9 || name.substr(0, stem.size()) != stem)
+    return std::nullopt;
+  unsigned long n = 0;
+  for (char c : name.substr(stem.size())) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + static_cast<unsigned long>(c - '0');
+  }
+  return n;
+}
+
+// The entries of `dir`, or none when it cannot be read.
+std::vector<fs::path> Entries(const fs::path& dir) {
+  std::vector<fs::path> entries;
+  std::error_code error;
+  for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error))
+    entries.push_back(it->path());
+  return entries;
+}
+
 }  // namespace
+
+std::vector<std::string> SerialDevicePaths(const SerialDeviceRoots& roots) {
+  std::vector<std::string> byId;
+  std::set<std::string> named;  // the device files the by-id names lead to
+  for (const fs::path& entry : Entries(roots.byId)) {
+    byId.push_back(entry.string());
+    if (auto file = Canonical(entry)) named.insert(*file);
+  }
+  std::sort(byId.begin(), byId.end());
+
+  std::vector<std::string> paths = byId;
+  for (std::string_view stem : {"ttyUSB", "ttyACM"}) {
+    std::vector<std::pair<unsigned long, fs::path>> numbered;
+    for (const fs::path& entry : Entries(roots.dev)) {
+      if (auto n = NumberAfter(entry.filename().string(), stem)) numbered.emplace_back(*n, entry);
+    }
+    std::sort(numbered.begin(), numbered.end());
+    for (const auto& [n, entry] : numbered) {
+      const auto file = Canonical(entry);
+      if (!file || !named.contains(*file)) paths.push_back(entry.string());
+    }
+  }
+  return paths;
+}
+
+std::optional<std::string> DeviceFile(std::string_view portName) {
+  const std::optional<std::string> path = ResolvePortName(portName);
+  if (!path) return std::nullopt;
+  return Canonical(*path);
+}
 
 std::optional<std::string> ResolvePortName(std::string_view portName, const char* comDir) {
   std::string_view name = portName;

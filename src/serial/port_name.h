@@ -8,9 +8,11 @@
 //   - anything else names no device.
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vorel {
 
@@ -19,5 +21,22 @@ std::optional<std::string> ResolvePortName(std::string_view portName, const char
 
 // The same with the process environment.
 std::optional<std::string> ResolvePortName(std::string_view portName);
+
+// Where the machine's serial devices are looked for; tests give directories
+// of their own so that they never touch the machine's ports.
+struct SerialDeviceRoots {
+  std::filesystem::path byId = "/dev/serial/by-id";
+  std::filesystem::path dev = "/dev";
+};
+
+// The serial adapters this machine has, by the names that stay the same
+// whichever socket they are plugged into: every entry of byId in name order,
+// then each dev/ttyUSB<n> and dev/ttyACM<n> (in number order) that no byId
+// entry leads to. Whether they open is not checked here.
+std::vector<std::string> SerialDevicePaths(const SerialDeviceRoots& roots);
+
+// The device file a port name leads to, with every link followed; nothing
+// when it leads nowhere. Two names of one device give the same path.
+std::optional<std::string> DeviceFile(std::string_view portName);
 
 }  // namespace vorel

@@ -57,6 +57,8 @@ class MainWindowTest : public ::testing::Test {
     previous_ = std::filesystem::current_path();
     std::filesystem::current_path(std::filesystem::path(dir_.path().toStdString()));
     ports_.clock = &clock_;
+    // Serial adapters only where a test puts them, never the machine's.
+    deviceRoots_ = {std::filesystem::current_path() / "serial" / "by-id", std::filesystem::current_path() / "dev"};
     previousSink_ = SetUncaughtErrorSink([this](const std::string& m) { errors_.push_back(m); });
   }
   void TearDown() override {
@@ -75,6 +77,7 @@ class MainWindowTest : public ::testing::Test {
     services.dialogs = &dialogs_;
     services.clockSetter = &clockSetter_;
     if (!realDevices_) services.makeSerialDevice = [this] { return ports_.Make(); };
+    services.serialDevices = deviceRoots_;
     if (realDialogs_) {
       passwordDialog_ = std::make_unique<TForm2>();
       messageBox_ = std::make_unique<Tadvsm>();
@@ -98,6 +101,7 @@ class MainWindowTest : public ::testing::Test {
   UncaughtErrorSink previousSink_;
   int ended_ = 0;
   bool realDevices_ = false;  // the system's serial devices instead of ports_
+  SerialDeviceRoots deviceRoots_;  // where the rescan finds adapters: empty directories of the test
   bool realDialogs_ = false;  // the program's own dialogs instead of dialogs_
   std::unique_ptr<TForm2> passwordDialog_;
   std::unique_ptr<Tadvsm> messageBox_;

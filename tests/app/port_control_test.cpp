@@ -423,5 +423,45 @@ TEST_F(PortControlOnPtysTest, RescanListsExactlyTheFreePortsInOrder) {
   close(holder);
 }
 
+// Serial adapters by their stable names after the COM ports: only those that
+// open now, each device once; a path picked there is saved as it is and
+// opens at the next start-up like a COM name.
+TEST_F(PortControlOnPtysTest, RescanListsAdaptersByStableNameAndAPickedPathIsKept) {
+  test::PtyPair com, adapter, unnamed, held;
+  Publish(3, com);
+  fs::create_directories(deviceRoots_.byId);
+  fs::create_directories(deviceRoots_.dev);
+  const fs::path station = deviceRoots_.byId / "usb-FTDI_FT232R_A50285BI-if00-port0";
+  fs::create_symlink(adapter.SlavePath(), station);
+  fs::create_symlink(com.SlavePath(), deviceRoots_.byId / "usb-Prolific_PL2303-if00-port0");  // COM3 already
+  fs::create_symlink(adapter.SlavePath(), deviceRoots_.dev / "ttyUSB0");                       // named by id
+  fs::create_symlink(unnamed.SlavePath(), deviceRoots_.dev / "ttyUSB1");
+  fs::create_symlink(held.SlavePath(), deviceRoots_.dev / "ttyACM0");
+  const int holder = open(held.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);  // another program has it
+
+  TForm1& form = StartWith("");
+  PortPanel& panel = form.Ports()->Main();
+  Click(panel.Rescan());
+  QStringList listed;
+  for (int i = 0; i < panel.List()->count(); ++i) listed << panel.List()->itemText(i);
+  EXPECT_EQ(listed, (QStringList{"COM3", QString::fromStdString(station.string()),
+                                 QString::fromStdString((deviceRoots_.dev / "ttyUSB1").string())}));
+
+  panel.List()->setCurrentIndex(1);
+  emit panel.List()->activated(1);
+  EXPECT_NE(Ini().find("[port]\nComPort=" + station.string() + "\n"), std::string::npos) << Ini();
+  Click(panel.StartStop());
+  EXPECT_TRUE(panel.IsRunning());
+  EXPECT_EQ(form.CommPortDriver1()->PortName(), "\\\\.\\" + station.string());
+
+  form_.reset();
+  TForm1& again = Start();
+  EXPECT_TRUE(again.Ports()->Main().IsRunning()) << "the saved path opens at start-up";
+  EXPECT_TRUE(again.CommPortDriver1()->IsOpen());
+  EXPECT_EQ(again.Ports()->Main().List()->currentText(), QString::fromStdString(station.string()));
+  close(holder);
+}
+
 }  // namespace
 }  // namespace vorel
