@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 
 #include "app/main_window.h"
 #include "app/message_box.h"
@@ -15,6 +16,7 @@
 #include "app/service_notifier.h"
 #include "app/service_reporter.h"
 #include "app/shell_dialogs.h"
+#include "app/status_command.h"
 #include "app/termination_signals.h"
 #include "app/vorel_application.h"
 #include "p8/version_info.h"
@@ -31,13 +33,16 @@ void ChoosePlatform() {
 }
 
 constexpr const char* kHelp =
-    "Usage: vorel [--help | --version]\n"
+    "Usage: vorel [--help | --version | --status [DIR]]\n"
     "The receiver driver of the alarm-monitoring station. It reads vorel.ini from\n"
     "its working directory and writes its logs and spool files there.\n"
     "\n"
     "Options:\n"
     "  --help       print this text and exit\n"
     "  --version    print the program's version (vorel X.Y.Z.W) and exit\n"
+    "  --status [DIR]  print the status file (vorel.status) of the driver running\n"
+    "                 in DIR (default: here) and exit: 0 running, 1 not updated\n"
+    "                 for 30 s (hung or killed), 3 ended, 4 no status file\n"
     "\n"
     "Environment:\n"
     "  VOREL_COM_DIR     COMn is the entry COMn of this directory instead of\n"
@@ -49,7 +54,9 @@ constexpr const char* kHelp =
     "                    (WatchdogSec=) and stopping are reported there\n"
     "\n"
     "Files (in the working directory): vorel.ini, vorel.log, vorelu.log,\n"
-    "error.txt, spool files *.ddm and *.dd8. See vorel(1).\n";
+    "error.txt, vorel.status, spool files *.ddm and *.dd8. Every line of the\n"
+    "log on the status page also goes to standard error as \"vorel: log: TIME TEXT\".\n"
+    "See vorel(1).\n";
 
 }  // namespace
 
@@ -60,6 +67,8 @@ int main(int argc, char** argv) {
     std::printf("vorel %s\n", versionInfo.FileVersionText().c_str());
     return 0;
   }
+  if (argc > 1 && std::strcmp(argv[1], "--status") == 0)
+    return vorel::RunStatusCommand(argc > 2 ? argv[2] : ".", std::cout, std::cerr);
   if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
     std::fputs(kHelp, stdout);
     return 0;

@@ -5,7 +5,6 @@
 #include <QLabel>
 #include <QScreen>
 
-#include <cstdio>
 #include <utility>
 
 #include "app/artwork.h"
@@ -13,9 +12,11 @@
 #include "app/error_log.h"
 #include "app/operator_log.h"
 #include "app/station_ports.h"
+#include "base/spool_directory.h"
 #include "base/uncaught_error.h"
 #include "p8/payloads.h"
 #include "p8/record_types.h"
+#include "receiver/spool_file.h"
 
 namespace vorel {
 namespace {
@@ -56,8 +57,15 @@ TForm1::TForm1(ShellServices services, QWidget* parent)
   BuildPortControls();
   BuildPortReopeners();
 
+  startedAt_ = clock_.Now();
+  statusFile_ = std::make_unique<StatusFile>(services_.statusFile, clock_, [](const std::string& problem) {
+    WriteToStderr("vorel: " + problem + "\n");
+  });
   timer2_.setInterval(200);
-  connect(&timer2_, &QTimer::timeout, this, [this] { RunGuarded([this] { Timer2Timer(); }); });
+  connect(&timer2_, &QTimer::timeout, this, [this] {
+    RunGuarded([this] { Timer2Timer(); });
+    RunGuarded([this] { statusFile_->Tick([this] { return CurrentStatus(true); }); });
+  });
   timer3_.setInterval(3000);
   connect(&timer3_, &QTimer::timeout, this, [this] { RunGuarded([this] { Timer3Timer(); }); });
   timer2_.start();
@@ -79,10 +87,7 @@ void TForm1::BuildStationSide() {
   callbacks.refreshProtocol7Indicator = [&status] { status.Indicator(IndicatorId::Protocol7).Refresh(); };
   callbacks.logError = [](int code) { LogError(code); };
   callbacks.spoolFailed = [this](const std::string& loss) {
-    const std::string line = SpoolLossLine(loss);
-    AddLogLine(line);
-    // Also where a service manager keeps it, for whoever was not watching.
-    std::fprintf(stderr, "vorel: %s\n", line.c_str());
+    AddLogLine(SpoolLossLine(loss));
   };
   outputs_ = std::make_unique<EventOutputs>(OutputSettings::From(settings_), clock_, *protocol7Sender_,
                                             protocol8Queue_.get(), std::move(callbacks));
@@ -171,7 +176,37 @@ void TForm1::CommPortDriver2ReceivePacket(TCommPortDriver*, const std::uint8_t* 
   secondPortHandler_->ReceivePacket({Packet, DataSize});
 }
 
-TForm1::~TForm1() { StopLink(); }
+TForm1::~TForm1() {
+  StopLink();
+  // The last word of the status file: the driver has ended, and what waits
+  // in the spool for the next run.
+  try {
+    statusFile_->Write(CurrentStatus(false));
+  } catch (...) {
+    // the end goes on
+  }
+}
+
+ProgramStatus TForm1::CurrentStatus(bool running) {
+  ProgramStatus s;
+  s.running = running;
+  s.pid = QCoreApplication::applicationPid();
+  s.started = startedAt_;
+  const auto port = [this](int i, const TCommPortDriver& driver) {
+    SerialPortStatus p{currentName_[i], driver.IsOpen(), station_[i].linkUp, std::nullopt};
+    // The start value lies a day before the start: no frame yet.
+    if (station_[i].lastFrameTime >= startedAt_) p.lastFrame = station_[i].lastFrameTime;
+    return p;
+  };
+  s.main = port(0, *commPortDriver1_);
+  s.second = port(1, *commPortDriver2_);
+  const auto link = [](bool on, bool up) { return !on ? LinkState::Off : up ? LinkState::Up : LinkState::Down; };
+  s.protocol7 = link(settings_.SendMivo7, protocol7Up_);
+  s.protocol8 = link(link_ != nullptr, link_ && link_->LinkUp());
+  s.ddmFiles = FindSpoolFiles(settings_.PathForSoob, kProtocol7SpoolExtension).size();
+  s.dd8Files = FindSpoolFiles(settings_.PathForSoob, kProtocol8SpoolExtension).size();
+  return s;
+}
 
 void TForm1::BuildWindow() {
   auto* title = new QLabel(kApplicationTitle, this);
@@ -255,7 +290,8 @@ void TForm1::StartUp() {
     status_->Indicator(IndicatorId::Protocol8).Redraw();
   }
 
-  status_->ShowStartTime(clock_.Now());
+  startedAt_ = clock_.Now();
+  status_->ShowStartTime(startedAt_);
   ShowStatusPage();
 }
 
@@ -425,7 +461,13 @@ void TForm1::StopLink() {
   link_.reset();
 }
 
-void TForm1::AddLogLine(const std::string& text) { status_->AddLogLine(clock_.Now(), QString::fromStdString(text)); }
+// Also on standard error, where a service manager keeps it for whoever runs
+// the driver without a window.
+void TForm1::AddLogLine(const std::string& text) {
+  const TDateTime now = clock_.Now();
+  status_->AddLogLine(now, QString::fromStdString(text));
+  WriteToStderr(StderrLogLine(now, text));
+}
 
 void TForm1::LinkWindowSide::AddLogLine(const std::string& text) {
   form_.AddLogLine(text);

@@ -19,6 +19,7 @@
 #include "app/lost_port_reopener.h"
 #include "app/port_control.h"
 #include "app/port_page.h"
+#include "app/program_status.h"
 #include "app/shell_dialogs.h"
 #include "app/status_panel.h"
 #include "base/clock.h"
@@ -54,6 +55,8 @@ struct ShellServices {
   LocaleFormats formats = SystemLocaleFormats();
   // Lets the program end once the close sequence has agreed.
   std::function<void()> endProgram;
+  // The status file kept current for "vorel --status".
+  std::filesystem::path statusFile = kStatusFileName;
 };
 
 class TForm1 : public QWidget {
@@ -146,6 +149,8 @@ class TForm1 : public QWidget {
   void ShowSetupPage();
   void RestoreFromTray();
   void Timer2Timer();
+  // The program as the status file tells it.
+  ProgramStatus CurrentStatus(bool running);
 
   ShellServices services_;
   IClock& clock_;
@@ -155,6 +160,7 @@ class TForm1 : public QWidget {
   bool closeWithoutPassword_ = false;
   bool closeSequenceRunning_ = false;
   bool centred_ = false;
+  TDateTime startedAt_ = 0;
   ServerCommands serverCommands_{*this};
 
   // What the protocol-8 link thread asks of the window; it runs on the GUI
@@ -190,6 +196,7 @@ class TForm1 : public QWidget {
   std::array<std::string, 2> currentName_;
   std::array<std::unique_ptr<PortControl>, 2> portControl_;
   std::array<std::unique_ptr<LostPortReopener>, 2> reopener_;
+  std::unique_ptr<StatusFile> statusFile_;
 
   TCommPortDriver* commPortDriver1_;
   TCommPortDriver* commPortDriver2_;

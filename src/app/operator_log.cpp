@@ -1,6 +1,9 @@
 #include "app/operator_log.h"
 
+#include <cstdio>
 #include <string_view>
+
+#include "app/program_status.h"
 
 namespace vorel {
 namespace {
@@ -33,6 +36,19 @@ std::string SpoolLossLine(const std::string& loss) {
   const std::size_t at = loss.find(kLost);
   if (at == std::string::npos) return prefix + ": " + loss;
   return prefix + " (" + loss.substr(0, at) + "): " + Russian(std::string_view(loss).substr(at + kLost.size()));
+}
+
+std::string StderrLogLine(TDateTime now, const std::string& text) {
+  std::string line = "vorel: log: " + IsoDateTime(now) + " " + text;
+  for (char& c : line) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return line + "\n";
+}
+
+void WriteToStderr(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
 }
 
 }  // namespace vorel

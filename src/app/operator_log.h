@@ -1,7 +1,10 @@
-// The texts of the operator's log (the memo on the status page).
+// The texts of the operator's log (the memo on the status page), and the
+// same lines on standard error for whoever runs the driver without a window.
 #pragma once
 
 #include <string>
+
+#include "base/datetime.h"
 
 namespace vorel {
 
@@ -10,5 +13,13 @@ namespace vorel {
 // "Событие не записано в буфер (<what>): <reason>", with the reason's own
 // words in Russian where they are the program's.
 std::string SpoolLossLine(const std::string& loss);
+
+// What standard error gets for a line of the memo: "vorel: log: ", the time
+// as 2026-12-10T12:00:05 (local), a blank and the memo's text, on one line
+// with its end.
+std::string StderrLogLine(TDateTime now, const std::string& text);
+
+// Writes the text in one piece, so that lines of two threads never mix.
+void WriteToStderr(const std::string& text);
 
 }  // namespace vorel

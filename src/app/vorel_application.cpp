@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include "app/main_window.h"
+#include "app/operator_log.h"
 #include "base/uncaught_error.h"
 
 namespace vorel {
@@ -14,6 +15,10 @@ QString UncaughtErrorText(const QString& message) {
 }
 
 void ShowUncaughtError(const QString& message) {
+  // Also for whoever runs the driver without a window.
+  QString line = "vorel: error: " + UncaughtErrorText(message);
+  line.replace('\n', ' ');
+  WriteToStderr(line.toStdString() + "\n");
   auto show = [text = UncaughtErrorText(message)] {
     QMessageBox box(QMessageBox::Critical, kApplicationTitle, text, QMessageBox::Ok);
     box.exec();

@@ -11,7 +11,8 @@ namespace vorel {
 // The text shown for an error: a full stop is added when it has none.
 QString UncaughtErrorText(const QString& message);
 
-// Shows an uncaught error in a modal message box. Before the event loop runs
+// Shows an uncaught error in a modal message box, and writes it to standard
+// error as "vorel: error: <text>". Before the event loop runs
 // (during start-up) the box waits until it does; from another thread it is
 // handed to the GUI thread.
 void ShowUncaughtError(const QString& message);

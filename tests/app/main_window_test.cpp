@@ -1,5 +1,8 @@
 // Start-up and close of the main window with fake devices, a fake clock and
 // scripted password answers.
+#include <unistd.h>
+
+#include <QDateTime>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -17,6 +20,8 @@
 #include "p7/frame.h"
 #include "support/fake_clock.h"
 #include "support/fake_serial_ports.h"
+#include "support/loopback.h"
+#include "support/temp_dir.h"
 
 namespace vorel {
 namespace {
@@ -225,6 +230,69 @@ TEST_F(MainWindowTest, NoTrayIconAndNoWarningWhereNoTrayCanBe) {
   ASSERT_EQ(QGuiApplication::platformName(), "offscreen");
   EXPECT_EQ(form.Tray(), nullptr);
   EXPECT_TRUE(warnings.isEmpty()) << warnings.join('\n').toStdString();
+}
+
+// What the process writes to standard error while it lives.
+class StderrCapture {
+ public:
+  StderrCapture() {
+    std::fflush(stderr);
+    saved_ = dup(STDERR_FILENO);
+    const int file = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    dup2(file, STDERR_FILENO);
+    close(file);
+  }
+  ~StderrCapture() {
+    std::fflush(stderr);
+    dup2(saved_, STDERR_FILENO);
+    close(saved_);
+  }
+  std::string Text() const { return test::ReadFile(path_); }
+
+ private:
+  test::TempDir dir_;
+  std::filesystem::path path_ = dir_ / "stderr.txt";
+  int saved_ = -1;
+};
+
+TEST_F(MainWindowTest, EveryLogLineAlsoGoesToStandardError) {
+  WriteIni("[port]\nComPort=COM3\n");  // the protocol-8 link logs its attempts
+  ports_.present = {"\\\\.\\COM3"};
+  StderrCapture capture;
+  TForm1& form = Start();
+  ports_.present.clear();  // the adapter is pulled out, which is logged too
+  ASSERT_TRUE(test::PumpUntil([&] { return form.Status()->Memo1()->toPlainText().contains("потерян"); }));
+  const std::string err = capture.Text();
+  const QStringList memo = form.Status()->Memo1()->toPlainText().split('\n');
+  ASSERT_GE(memo.size(), 2);
+  for (const QString& line : memo) {
+    // "10.12.2026 12:00:00 <text>" in the memo
+    const QString time = QDateTime::fromString(line.left(19), "dd.MM.yyyy HH:mm:ss").toString(Qt::ISODate);
+    const std::string expected = "vorel: log: " + time.toStdString() + " " + line.mid(20).toStdString() + "\n";
+    EXPECT_NE(err.find(expected), std::string::npos) << expected << " in\n" << err;
+  }
+}
+
+TEST_F(MainWindowTest, TheStatusFileTellsPortsLinksAndTheEnd) {
+  WriteIni("[port]\nComPort=COM3\n[portUSB]\nComPort=COM4\n[main]\nSendMivo7=1\nhost=127.0.0.78\n"
+           "[ServerHost]\nAddress=127.0.0.1\nPort=1\n");
+  ports_.present = {"\\\\.\\COM3"};
+  Start();
+  ASSERT_TRUE(test::PumpUntil([] { return std::filesystem::exists(kStatusFileName); }));
+  const std::string running = test::ReadFile(kStatusFileName);
+  for (const char* line : {"state=running\n", "started=2026-12-10T12:00:00\n", "main.port=COM3\n", "main.open=yes\n",
+                           "main.station=down\n", "second.port=COM4\n", "second.open=no\n", "protocol7=down\n",
+                           "protocol8=down\n", "main.last_frame=none\n", "spool.ddm=0\n", "spool.dd8=0\n"}) {
+    EXPECT_NE(running.find(line), std::string::npos) << line << " in\n" << running;
+  }
+  EXPECT_NE(running.find("pid=" + std::to_string(getpid()) + "\n"), std::string::npos);
+
+  test::WriteFile("2DC06B63.dd8", "waiting from an earlier run");
+  form_.reset();
+  const std::string ended = test::ReadFile(kStatusFileName);
+  EXPECT_EQ(ended.find("state=stopped\n"), 0u) << ended;
+  EXPECT_NE(ended.find("spool.dd8=1\n"), std::string::npos) << ended;
+  EXPECT_EQ(ended.find(".open="), std::string::npos) << ended;
 }
 
 }  // namespace

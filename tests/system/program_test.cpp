@@ -1,16 +1,19 @@
 // The real program, offscreen, in a fresh working directory: it starts with
-// and without a configuration, holds its configured port exclusively, and
-// ends on SIGTERM or SIGINT with status 0.
+// and without a configuration, holds its configured port exclusively, ends on
+// SIGTERM or SIGINT with status 0, and tells what it does without its window
+// (log lines on standard error, the status file, "vorel --status").
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 
 #include "program_env.h"
@@ -92,6 +95,43 @@ TEST(Program, HoldsItsConfiguredPortExclusivelyUntilItEnds) {
   EXPECT_TRUE(WaitUntil([&] { return station.HeldExclusively(); }, 20s)) << "the port was not opened";
   StopWith(program, SIGTERM);
   EXPECT_FALSE(station.HeldExclusively()) << "the port is released at the end";
+}
+
+// The exit status and standard output of "vorel --status DIR".
+std::pair<int, std::string> StatusCommand(const TempDir& scratch, const std::filesystem::path& dir) {
+  const std::string out = (scratch.Path() / "status-out.txt").string();
+  const std::string command =
+      std::string(VOREL_BINARY) + " --status " + dir.string() + " > " + out + " 2> " + out + ".err";
+  const int status = std::system(command.c_str());
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, test::Contents(out)};
+}
+
+TEST(Program, WithoutItsWindowTheLogIsOnStandardErrorAndTheStatusIsInItsFile) {
+  TempDir dir;
+  TempDir scratch;
+  std::ofstream(dir.Path() / "vorel.ini") << "[ServerHost]\r\nAddress=127.0.0.79\r\nPort=1\r\n";
+  EXPECT_EQ(StatusCommand(scratch, dir.Path()).first, 4) << "never run here";
+
+  const std::filesystem::path err = dir.Path() / "driver-err.txt";
+  ChildProcess program(VOREL_BINARY, {}, dir.Path().string(), test::ProgramEnv(dir),
+                       test::ChildIo{.stderrFile = err.string()});
+  // The protocol-8 link's attempts, as the memo shows them.
+  EXPECT_TRUE(WaitUntil([&] { return test::Contents(err).find(" Соединение...\n") != std::string::npos; }, 20s));
+  const std::string log = test::Contents(err);
+  const std::regex line("(^|\n)vorel: log: \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d Соединение\\.\\.\\.\n");
+  EXPECT_TRUE(std::regex_search(log, line)) << "an ISO time, then the memo's text:\n" << log;
+
+  ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(dir.Path() / "vorel.status"); }, 20s));
+  const auto [running, text] = StatusCommand(scratch, dir.Path());
+  EXPECT_EQ(running, 0) << text;
+  EXPECT_NE(text.find("state=running\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("protocol8=down\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("pid=" + std::to_string(program.Pid()) + "\n"), std::string::npos) << text;
+
+  StopWith(program, SIGTERM);
+  const auto [ended, last] = StatusCommand(scratch, dir.Path());
+  EXPECT_EQ(ended, 3) << last;
+  EXPECT_EQ(last.find("state=stopped\n"), 0u) << last;
 }
 
 TEST(Program, VersionOption) {

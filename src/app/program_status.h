@@ -1,0 +1,76 @@
+// What the driver tells about itself without its window: the status file
+// "vorel.status" in its working directory, key=value lines in UTF-8, kept
+// current while it runs and read by "vorel --status".
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "base/clock.h"
+
+namespace vorel {
+
+inline constexpr char kStatusFileName[] = "vorel.status";
+
+enum class LinkState { Off, Down, Up };
+
+struct SerialPortStatus {
+  std::string name;  // the port's current name
+  bool open = false;
+  bool stationLinkUp = false;
+  std::optional<TDateTime> lastFrame;  // nothing while no frame came in this run
+};
+
+struct ProgramStatus {
+  bool running = true;  // false: the program has ended
+  std::int64_t pid = 0;
+  TDateTime started = 0;
+  SerialPortStatus main;
+  SerialPortStatus second;
+  LinkState protocol7 = LinkState::Off;  // Off: SendMivo7 is off
+  LinkState protocol8 = LinkState::Off;  // Off: SendMivo8 is off
+  std::size_t ddmFiles = 0;              // spool files waiting for each link
+  std::size_t dd8Files = 0;
+};
+
+// "2026-12-10T12:00:05", local time; "none" for a value that is no date.
+std::string IsoDateTime(TDateTime value);
+
+// The status file's lines, all but the closing "updated=" line. An ended
+// program names no port or link: it holds none.
+std::string ComposeStatus(const ProgramStatus& status);
+
+// Keeps the status file current: the program is looked at no more than once
+// a second; the file is written when what it says changed, and every 10 s
+// regardless, so that a reader can tell a driver that stopped writing it. The
+// text goes to a temporary file first and then takes the file's name, so a
+// reader never sees half of it.
+class StatusFile {
+ public:
+  // report: told once when the file cannot be written, and again only after
+  // a write that worked.
+  StatusFile(std::filesystem::path file, IClock& clock, std::function<void(const std::string&)> report);
+
+  // Called from a frequent timer; `look` gathers the status when it is due.
+  void Tick(const std::function<ProgramStatus()>& look);
+  // Writes at once (the end of the program).
+  void Write(const ProgramStatus& status);
+
+ private:
+  void WriteText(const std::string& body);
+
+  std::filesystem::path file_;
+  IClock& clock_;
+  std::function<void(const std::string&)> report_;
+  bool looked_ = false;
+  std::uint32_t lastLook_ = 0;
+  std::uint32_t lastWrite_ = 0;
+  std::string lastBody_;
+  bool failing_ = false;
+};
+
+}  // namespace vorel

@@ -1,0 +1,183 @@
+// The driver's status without its window: the status file's text, when it is
+// written, what "vorel --status" makes of it, and the log lines on standard
+// error.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/operator_log.h"
+#include "app/program_status.h"
+#include "app/status_command.h"
+#include "support/fake_clock.h"
+#include "support/temp_dir.h"
+
+namespace vorel {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const TDateTime kNoon = 46366.5;           // 2026-12-10 12:00:00
+const TDateTime kSecond = 1.0 / 86400.0;  // one second as a date-time
+
+ProgramStatus Sample() {
+  ProgramStatus s;
+  s.pid = 4242;
+  s.started = kNoon;
+  s.main = {"/dev/serial/by-id/usb-station", true, true, kNoon + 65 * kSecond};
+  s.second = {"COM255", false, false, std::nullopt};
+  s.protocol7 = LinkState::Off;
+  s.protocol8 = LinkState::Down;
+  s.ddmFiles = 0;
+  s.dd8Files = 3;
+  return s;
+}
+
+TEST(ProgramStatus, RunningAndEndedTexts) {
+  EXPECT_EQ(ComposeStatus(Sample()),
+            "state=running\n"
+            "pid=4242\n"
+            "started=2026-12-10T12:00:00\n"
+            "main.port=/dev/serial/by-id/usb-station\n"
+            "main.open=yes\n"
+            "main.station=up\n"
+            "second.port=COM255\n"
+            "second.open=no\n"
+            "second.station=down\n"
+            "protocol7=off\n"
+            "protocol8=down\n"
+            "main.last_frame=2026-12-10T12:01:05\n"
+            "second.last_frame=none\n"
+            "spool.ddm=0\n"
+            "spool.dd8=3\n");
+  ProgramStatus ended = Sample();
+  ended.running = false;
+  EXPECT_EQ(ComposeStatus(ended),
+            "state=stopped\n"
+            "pid=4242\n"
+            "started=2026-12-10T12:00:00\n"
+            "main.last_frame=2026-12-10T12:01:05\n"
+            "second.last_frame=none\n"
+            "spool.ddm=0\n"
+            "spool.dd8=3\n")
+      << "an ended driver holds no port and no link; what waits in the spool still counts";
+}
+
+class StatusFileTest : public ::testing::Test {
+ protected:
+  std::string Read() const { return fs::exists(file) ? test::ReadFile(file) : std::string(); }
+
+  test::TempDir dir;
+  fs::path file = dir / "vorel.status";
+  test::FakeClock clock{kNoon, 5000};
+  std::vector<std::string> reports;
+  StatusFile status{file, clock, [this](const std::string& r) { reports.push_back(r); }};
+  ProgramStatus now = Sample();
+  int looks = 0;
+  void Tick() {
+    status.Tick([this] {
+      ++looks;
+      return now;
+    });
+  }
+};
+
+TEST_F(StatusFileTest, LooksOnceASecondWritesOnChangeAndEveryTenSeconds) {
+  Tick();
+  EXPECT_EQ(Read(), ComposeStatus(now) + "updated=2026-12-10T12:00:00\n");
+  for (int i = 0; i < 4; ++i) {
+    clock.Advance(200);
+    Tick();
+  }
+  EXPECT_EQ(looks, 1) << "no look within a second";
+
+  clock.Advance(200);  // a second after the first look
+  now.dd8Files = 4;
+  Tick();
+  EXPECT_EQ(looks, 2);
+  EXPECT_EQ(Read(), ComposeStatus(now) + "updated=2026-12-10T12:00:01\n") << "a change is written at once";
+
+  for (int s = 2; s < 11; ++s) {
+    clock.Advance(1000);
+    Tick();
+  }
+  EXPECT_EQ(Read(), ComposeStatus(now) + "updated=2026-12-10T12:00:01\n") << "nothing changed: nothing written";
+  clock.Advance(1000);
+  Tick();
+  EXPECT_EQ(Read(), ComposeStatus(now) + "updated=2026-12-10T12:00:11\n") << "rewritten after ten seconds";
+  EXPECT_EQ(std::vector<fs::path>(fs::directory_iterator(dir.Path()), {}), std::vector<fs::path>{file})
+      << "no temporary file is left";
+  EXPECT_TRUE(reports.empty());
+}
+
+TEST_F(StatusFileTest, AFileThatCannotBeWrittenIsReportedOnceUntilItWorksAgain) {
+  fs::create_directory(dir / "vorel.status.tmp");  // where the text would go first
+  Tick();
+  clock.Advance(10'000);
+  Tick();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("vorel.status not written"), std::string::npos) << reports[0];
+
+  fs::remove(dir / "vorel.status.tmp");
+  clock.Advance(10'000);
+  Tick();
+  EXPECT_NE(Read().find("state=running"), std::string::npos);
+  fs::create_directory(dir / "vorel.status.tmp");
+  now.ddmFiles = 1;
+  clock.Advance(1000);
+  Tick();
+  EXPECT_EQ(reports.size(), 2u) << "a new failure after a write that worked";
+}
+
+TEST(StatusCommand, VerdictOfTheStatusFile) {
+  const struct {
+    const char* text;
+    std::chrono::seconds age;
+    StatusVerdict verdict;
+  } rows[] = {
+      {"state=running\npid=1\n", 3s, StatusVerdict::Running},
+      {"state=running\npid=1\n", 30s, StatusVerdict::Running},
+      {"state=running\npid=1\n", 31s, StatusVerdict::Stale},
+      {"state=running\npid=1\n", -20s, StatusVerdict::Running},  // the clock was set back a little
+      {"state=running\npid=1\n", -3600s, StatusVerdict::Stale},
+      {"pid=1\nstate=stopped\n", 3600s, StatusVerdict::Stopped},
+      {"", 0s, StatusVerdict::Missing},
+      {"[port]\nComPort=COM3\n", 0s, StatusVerdict::Missing},
+  };
+  for (const auto& r : rows) EXPECT_EQ(JudgeStatus(r.text, r.age), r.verdict) << r.text << r.age.count();
+}
+
+TEST(StatusCommand, PrintsTheFileAndAnswersWithTheVerdict) {
+  test::TempDir dir;
+  std::ostringstream out, err;
+  EXPECT_EQ(RunStatusCommand(dir.Path(), out, err), 4);
+  EXPECT_TRUE(out.str().empty());
+  EXPECT_NE(err.str().find("no status file"), std::string::npos);
+
+  const std::string text = ComposeStatus(Sample()) + "updated=2026-12-10T12:00:00\n";
+  test::WriteFile(dir / "vorel.status", text);
+  out.str("");
+  err.str("");
+  EXPECT_EQ(RunStatusCommand(dir.Path(), out, err), 0);
+  EXPECT_EQ(out.str(), text);
+  EXPECT_TRUE(err.str().empty());
+
+  fs::last_write_time(dir / "vorel.status", fs::file_time_type::clock::now() - 60s);
+  out.str("");
+  EXPECT_EQ(RunStatusCommand(dir.Path(), out, err), 1);
+  EXPECT_EQ(out.str(), text) << "a stale file is shown all the same";
+  EXPECT_NE(err.str().find("last written 60 s ago"), std::string::npos) << err.str();
+}
+
+TEST(OperatorLog, StandardErrorGetsTheMemoLineWithAStableTimeOnOneLine) {
+  EXPECT_EQ(StderrLogLine(kNoon + 5 * kSecond, "Соединение установлено."),
+            "vorel: log: 2026-12-10T12:00:05 Соединение установлено.\n");
+  EXPECT_EQ(StderrLogLine(kNoon, "two\r\nlines"), "vorel: log: 2026-12-10T12:00:00 two  lines\n");
+}
+
+}  // namespace
+}  // namespace vorel
