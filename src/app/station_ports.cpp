@@ -1,6 +1,6 @@
 #include "app/station_ports.h"
 
-#include "config/line_settings.h"
+#include "serial/line_settings.h"
 
 namespace vorel {
 

@@ -3,7 +3,6 @@
 #include <functional>
 #include <string>
 
-#include "config/line_settings.h"
 #include "config/settings.h"
 #include "support/temp_dir.h"
 
@@ -98,17 +97,6 @@ const EdgeCase kEdgeCases[] = {
        EXPECT_EQ(s.n_abs, -1);
        EXPECT_EQ(s.FirstNumber, 31);
      }},
-    {"BaudRateBlanks", "[port]\nBaudRate= 19200 \n",
-     [](const Settings& s) { EXPECT_EQ(ParseLineSettings(s.port).baudRate, br19200); }},
-    {"BaudRateNotListed", "[port]\nBaudRate=19.2k\nDataBits=7\n",
-     [](const Settings& s) {
-       const LineSettingsChoice choice = ParseLineSettings(s.port);
-       EXPECT_EQ(choice.baudRate, std::nullopt);  // the component keeps 9600
-       EXPECT_EQ(choice.dataBits, db7BITS);       // the other settings still apply
-     }},
-    {"ParityE", "[port]\nParity=E\n", [](const Settings& s) { EXPECT_EQ(ParseLineSettings(s.port).parity, ptNONE); }},
-    {"StopBitsOneAndHalf", "[port]\nStopBits=1.5\n",
-     [](const Settings& s) { EXPECT_EQ(ParseLineSettings(s.port).stopBits, sb1BITS); }},
     {"LowerCaseCom255", "[port]\nComPort=com255\n",
      [](const Settings& s) {
        EXPECT_EQ(s.port.ComPort, "com255");
@@ -164,41 +152,6 @@ TEST_F(SettingsFileTest, ServerAddressComesFromItsOwnSection) {
   EXPECT_EQ(read("[main]\nhost=a\nPort=1\n"), (ServerAddress{"127.0.0.1", 12543}));
   EXPECT_EQ(read("[serverhost]\naddress = 192.168.1.5 \nPORT=$3000\n"), (ServerAddress{"192.168.1.5", 0x3000}));
   EXPECT_EQ(read("[ServerHost]\nAddress=\nPort=http\n"), (ServerAddress{"", 12543}));
-}
-
-TEST(LineSettingsTest, OnlyTheListedTextsAreKnown) {
-  PortSettings port;
-  const std::pair<const char*, TBaudRate> rates[] = {
-      {"110", br110},       {"300", br300},       {"600", br600},       {"1200", br1200},
-      {"2400", br2400},     {"4800", br4800},     {"9600", br9600},     {"14400", br14400},
-      {"19200", br19200},   {"38400", br38400},   {"56000", br56000},   {"57600", br57600},
-      {"115200", br115200}, {"128000", br128000}, {"256000", br256000},
-  };
-  for (const auto& [text, rate] : rates) {
-    port.BaudRate = text;
-    EXPECT_EQ(ParseLineSettings(port).baudRate, rate) << text;
-  }
-  for (const char* text : {"", "19.2k", "019200", "230400", "9600 baud", "0x2580"}) {
-    port.BaudRate = text;
-    EXPECT_EQ(ParseLineSettings(port).baudRate, std::nullopt) << text;
-  }
-  const std::pair<const char*, std::optional<TDataBits>> bits[] = {
-      {"5", db5BITS}, {"6", db6BITS}, {"7", db7BITS}, {"8", db8BITS}, {"4", std::nullopt}, {"9", std::nullopt},
-      {"08", std::nullopt}, {"", std::nullopt}};
-  for (const auto& [text, value] : bits) {
-    port.DataBits = text;
-    EXPECT_EQ(ParseLineSettings(port).dataBits, value) << text;
-  }
-  for (const char* text : {"N", "n", "E", "O", "M", "S", ""}) {
-    port.Parity = text;
-    EXPECT_EQ(ParseLineSettings(port).parity, ptNONE) << text;
-  }
-  const std::pair<const char*, TStopBits> stops[] = {{"1", sb1BITS}, {"2", sb2BITS}, {"1.5", sb1BITS},
-                                                      {"02", sb1BITS}, {"two", sb1BITS}, {"", sb1BITS}};
-  for (const auto& [text, value] : stops) {
-    port.StopBits = text;
-    EXPECT_EQ(ParseLineSettings(port).stopBits, value) << text;
-  }
 }
 
 }  // namespace
