@@ -67,6 +67,8 @@ TEST(Faults, Protocol8ServerThatHangsTalksNonsenseOrDenies) {
     bool expectAllDelivered;
   } cases[] = {
       {"protocol-8 server stops answering mid-stream", "127.0.0.92", "accept", "silent", true},
+      {"protocol-8 server turns into a black hole mid-stream, then hears again", "127.0.0.163", "accept", "blackhole",
+       true},
       {"protocol-8 server answers garbage, then recovers", "127.0.0.93", "garbage", "accept", true},
       {"protocol-8 server denies access", "127.0.0.94", "deny", nullptr, false},
   };
@@ -80,7 +82,7 @@ TEST(Faults, Protocol8ServerThatHangsTalksNonsenseOrDenies) {
     rig.StartDriver();
     ASSERT_TRUE(WaitUntil([&] { return rig.P7Has(6); }, 40s));
     if (c.thenPolicy) rig.servers.P8Command(std::string("policy ") + c.thenPolicy);
-    if (std::string(c.thenPolicy ? c.thenPolicy : "") == "silent") {
+    if (const std::string then = c.thenPolicy ? c.thenPolicy : ""; then == "silent" || then == "blackhole") {
       std::this_thread::sleep_for(4s);
       rig.servers.P8Command("policy accept");  // and it answers again
     }
