@@ -20,7 +20,6 @@ void Fire(const Callback& callback, Args&&... args) {
   copy(std::forward<Args>(args)...);
 }
 
-constexpr std::uint32_t kClientEvents = kFdRead | kFdConnect | kFdClose;
 constexpr std::int32_t kMaxChunk = std::numeric_limits<std::int32_t>::max();
 
 // Puts the stream's position back however the send ends.
@@ -42,51 +41,45 @@ class PositionKeeper {
 
 TCustomSimpleSocket::TCustomSimpleSocket(QObject* owner, std::unique_ptr<ISocketApi> api)
     : QObject(owner), api_(std::move(api)) {
-  // The hidden window: an error raised while a notification is handled goes
-  // to the application's handler for uncaught errors, and the program goes on.
-  api_->SetNotificationSink([this](TSocket socket, std::uint32_t event) {
-    TMessage message;
-    message.Msg = kWmSocketNotify;
-    message.WParam = socket;
-    message.LParam = static_cast<std::intptr_t>(event);
-    RunGuarded([&] { HandleWindowMessage(message); });
-  });
+  api_->SetEvents(this);
   if (api_->Startup() != 0) throw ESocketError("Can not start socket session");
 }
 
 TCustomSimpleSocket::~TCustomSimpleSocket() {
   destroying_ = true;
+  api_->SetEvents(nullptr);
   if (api_->Cleanup() != 0) ReportUncaughtError("Can not clean socket session");
-  api_->SetNotificationSink(nullptr);
 }
 
-void TCustomSimpleSocket::HandleWindowMessage(TMessage& Message) {
-  if (Message.Msg == kWmQueryEndSession) {
-    Message.Result = 1;  // the session may end
-    return;
-  }
-  if (Message.Msg == kWmSocketNotify) SocketNotification(Message);
+// Each event runs as an event handler of its own: an error raised while it is
+// handled goes to the application's handler for uncaught errors, and the
+// program goes on. A platform that queues its events may still hand over one
+// of a socket closed meanwhile; acting on it would end the next connection.
+void TCustomSimpleSocket::SocketConnected(TSocket socket, std::int32_t error) {
+  if (!IsCurrent(socket)) return;
+  RunGuarded([&] {
+    if (error != 0) {
+      ReportError(socket, error);
+    } else {
+      ConnectNotified();
+    }
+  });
 }
 
-void TCustomSimpleSocket::SocketNotification(TMessage& Message) {
-  const auto socket = static_cast<TSocket>(Message.WParam);
-  const auto word = static_cast<std::uint32_t>(Message.LParam);
-  const auto event = static_cast<std::uint16_t>(word & 0xFFFFu);
-  const auto error = static_cast<std::int32_t>(word >> 16);
-  // A notification that was already on its way when its socket was closed
-  // belongs to nothing any more; acting on it would end the next connection.
-  if (socket == kNoSocket || socket != socket_) return;
-  if (error > 10000) {
-    ReportError(socket, error);
-    return;
-  }
-  switch (event) {
-    case kFdRead: ReadProcedure(socket); break;
-    case kFdAccept: AcceptNotified(); break;
-    case kFdConnect: ConnectNotified(); break;
-    case kFdClose: CloseNotified(socket); break;
-    default: break;
-  }
+void TCustomSimpleSocket::SocketReadable(TSocket socket) {
+  if (!IsCurrent(socket)) return;
+  RunGuarded([&] { ReadProcedure(socket); });
+}
+
+void TCustomSimpleSocket::SocketClosed(TSocket socket, std::int32_t error) {
+  if (!IsCurrent(socket)) return;
+  RunGuarded([&] {
+    if (error != 0) {
+      ReportError(socket, error);
+    } else {
+      CloseNotified(socket);
+    }
+  });
 }
 
 // Delivers everything that has arrived by now in one OnRead, however many
@@ -97,7 +90,7 @@ void TCustomSimpleSocket::ReadProcedure(TSocket Socket) {
   bool handled = false;
   for (;;) {
     // A handler (or the error path) closed the socket: nothing more to read.
-    if (Socket != socket_) return;
+    if (!IsCurrent(Socket)) return;
     std::uint32_t waiting = 0;
     if (api_->BytesWaiting(Socket, waiting) != 0) {
       ReportError(Socket, api_->LastError());
@@ -224,7 +217,7 @@ void TSimpleTCPClient::ConnectSequence() {
     ReportError(kNoSocket, Api().LastError());
     return;
   }
-  if (Api().AsyncSelect(socket_, kClientEvents) != 0) {
+  if (Api().StartNotifications(socket_) != 0) {
     ReportError(socket_, Api().LastError());
     return;
   }
@@ -239,7 +232,7 @@ void TSimpleTCPClient::DisconnectSequence() {
   if (!requested_) return;
   requested_ = false;
   // Results not looked at: the socket goes whatever state it is in.
-  Api().AsyncSelect(socket_, 0);
+  Api().StopNotifications(socket_);
   Api().Shutdown(socket_);
   Api().SetLingerReset(socket_);
   if (Api().CloseSocket(socket_) != 0) {

@@ -1,7 +1,8 @@
 // TSimpleTCPClient: the event-driven TCP client that carries the protocol-7
-// link. The socket is non-blocking; the platform tells connect completion,
-// arriving data and close as notifications on the owner's event loop, and the
-// component turns them into OnConnected, OnDisconnected, OnRead and OnError.
+// link. The socket is non-blocking; the platform part (socket_api.h) tells
+// the end of a connect, arriving bytes and the peer's close as typed events
+// on the owner's event loop, and the component turns them into OnConnected,
+// OnDisconnected, OnRead and OnError.
 // Only host-name resolution blocks. There is no send queue: a send hands the
 // bytes to the system at once or fails, and every failure ends the connection.
 //
@@ -45,18 +46,8 @@ class ESocketError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// A message to the component's hidden window.
-struct TMessage {
-  std::uint32_t Msg = 0;
-  std::intptr_t WParam = 0;  // socket notification: the socket
-  std::intptr_t LParam = 0;  // socket notification: event (low word), error code (high word)
-  std::intptr_t Result = 0;
-};
-inline constexpr std::uint32_t kWmQueryEndSession = 0x0011;
-inline constexpr std::uint32_t kWmSocketNotify = 0x0400 + 1;  // WM_USER + 1
-
 // The socket plumbing shared with a listening variant.
-class TCustomSimpleSocket : public QObject {
+class TCustomSimpleSocket : public QObject, private ISocketEvents {
   Q_OBJECT
 
  public:
@@ -90,11 +81,8 @@ class TCustomSimpleSocket : public QObject {
   TSocket SocketHandle() const { return socket_; }
 
  protected:
-  // The hidden window's procedure.
-  virtual void HandleWindowMessage(TMessage& Message);
   // Turns the code into its text and calls OnError, or raises the text.
   virtual void ReportError(TSocket Socket, std::int32_t ErrorCode);
-  virtual void AcceptNotified() = 0;
   virtual void ConnectNotified() = 0;
   virtual void CloseNotified(TSocket Socket) = 0;
   virtual void DataAvailableNotified(TSocketConnection* Connection, std::int32_t DataSize, bool& Handled) = 0;
@@ -112,12 +100,18 @@ class TCustomSimpleSocket : public QObject {
   TSockAddrIn serverAddress_;  // filled at each connection attempt
 
  private:
-  void SocketNotification(TMessage& Message);
+  // The platform's events. An error (a Windows Sockets code, 0 for none)
+  // takes the error path; otherwise the event goes to its step.
+  void SocketConnected(TSocket socket, std::int32_t error) override;
+  void SocketReadable(TSocket socket) override;
+  void SocketClosed(TSocket socket, std::int32_t error) override;
+  // Whether an event of this socket is still ours to act on.
+  bool IsCurrent(TSocket socket) const { return socket != kNoSocket && socket == socket_; }
   void ReadProcedure(TSocket Socket);
   // The connection list of a listening variant is never created here.
   TSocketConnection* FindConnection(TSocket) const { return nullptr; }
 
-  std::unique_ptr<ISocketApi> api_;  // the sockets session and the hidden window
+  std::unique_ptr<ISocketApi> api_;  // the sockets session
   bool destroying_ = false;
 };
 
@@ -158,8 +152,6 @@ class TSimpleTCPClient : public TCustomSimpleSocket {
  protected:
   // The disconnect sequence first, then the text to OnError or raised.
   void ReportError(TSocket Socket, std::int32_t ErrorCode) override;
-  // The client never asks for accept notifications.
-  void AcceptNotified() override {}
   void ConnectNotified() override;
   void CloseNotified(TSocket Socket) override;
   void DataAvailableNotified(TSocketConnection* Connection, std::int32_t DataSize, bool& Handled) override;

@@ -1,14 +1,12 @@
-// The platform part of the socket client: the few Windows Sockets 1.1
-// operations the component needs, with asynchronous notification to a sink
-// that stands for the component's hidden window. Results follow the Windows
-// Sockets rules (0 or a count on success, -1 on failure with LastError() set
-// to a code of winsock_errors.h), so that the component reads the same on
-// every platform. The POSIX implementation lives in socket_api_posix.cpp;
-// tests substitute a fake.
+// The platform part of the socket client: the few socket operations the
+// component needs, and three typed events it reports back on the owner's
+// event loop. Results follow the Windows Sockets rules (0 or a count on
+// success, -1 on failure with LastError() set to a code of winsock_errors.h),
+// so that the component reads the same on every platform. The POSIX
+// implementation lives in socket_api_posix.cpp; tests substitute a fake.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -19,13 +17,6 @@ namespace vorel {
 // A socket handle; -1 when there is none.
 using TSocket = std::int32_t;
 inline constexpr TSocket kNoSocket = -1;
-
-// Notification events: bits of the select mask and the low word of a
-// notification's second parameter. The high word carries an error code.
-inline constexpr std::uint16_t kFdRead = 0x01;
-inline constexpr std::uint16_t kFdAccept = 0x08;
-inline constexpr std::uint16_t kFdConnect = 0x10;
-inline constexpr std::uint16_t kFdClose = 0x20;
 
 // What InetAddr returns for a text that is not a dotted address.
 inline constexpr std::uint32_t kInAddrNone = 0xFFFFFFFFu;
@@ -40,22 +31,30 @@ struct TSockAddrIn {
 };
 static_assert(sizeof(TSockAddrIn) == 16);
 
-inline std::uint32_t MakeNotification(std::uint16_t event, std::uint16_t error) {
-  return static_cast<std::uint32_t>(event) | (static_cast<std::uint32_t>(error) << 16);
-}
+// What the platform tells about a socket whose notifications are on. Calls
+// come from the owner's event loop, never from inside an operation of the
+// api, and never two at a time for one socket. A handler may call the api,
+// close the socket included. Errors are Windows Sockets codes, 0 for none.
+class ISocketEvents {
+ public:
+  // The connect has ended: the connection is up, or the attempt failed.
+  virtual void SocketConnected(TSocket socket, std::int32_t error) = 0;
+  // Bytes are waiting. Told again as long as bytes are left unread.
+  virtual void SocketReadable(TSocket socket) = 0;
+  // The peer closed (error 0) or reset the connection; told once, and only
+  // after every byte that came before it has been told as readable.
+  virtual void SocketClosed(TSocket socket, std::int32_t error) = 0;
+
+ protected:
+  ~ISocketEvents() = default;
+};
 
 class ISocketApi {
  public:
-  // The hidden window's procedure for socket notifications: the socket and
-  // the event word (event in the low 16 bits, error code in the high 16).
-  // Called from the event loop of the thread that owns the api, one at a
-  // time; it must not throw.
-  using NotificationSink = std::function<void(TSocket socket, std::uint32_t event)>;
-
   virtual ~ISocketApi() = default;
 
-  // Creates the hidden window: where notifications of AsyncSelect go.
-  virtual void SetNotificationSink(NotificationSink sink) = 0;
+  // Where the events go; nullptr: nowhere.
+  virtual void SetEvents(ISocketEvents* events) = 0;
   // Starts the sockets session; 0 on success, an error code otherwise.
   virtual int Startup() = 0;
   // Ends the session, closing what is still open; 0 on success.
@@ -70,19 +69,18 @@ class ISocketApi {
 
   // A TCP/IPv4 stream socket, or kNoSocket.
   virtual TSocket CreateSocket() = 0;
-  // Makes the socket non-blocking and asks for one notification per event of
-  // the mask (kFdRead | kFdConnect | kFdClose); mask 0 stops them. As on
-  // Windows, after a read notification the next one comes only once Recv has
-  // been called; a close notification comes once.
-  virtual int AsyncSelect(TSocket s, std::uint32_t mask) = 0;
-  // Non-blocking: -1 with kWouldBlock means the attempt goes on and its end
-  // comes as a connect notification.
+  // Makes the socket non-blocking and turns its events on.
+  virtual int StartNotifications(TSocket s) = 0;
+  // No more events of this socket, from now on.
+  virtual int StopNotifications(TSocket s) = 0;
+  // Non-blocking once notifications are on: -1 with kWouldBlock means the
+  // attempt goes on and its end comes as SocketConnected.
   virtual int Connect(TSocket s, const TSockAddrIn& address) = 0;
   // FIONREAD: bytes waiting to be read.
   virtual int BytesWaiting(TSocket s, std::uint32_t& count) = 0;
   virtual int Recv(TSocket s, std::uint8_t* buffer, int length) = 0;
   // Never raises a signal when the peer is gone; fails with kNotConnected
-  // while the connect notification has not come yet.
+  // while the connect has not ended yet.
   virtual int Send(TSocket s, const std::uint8_t* data, int length) = 0;
   // Both directions.
   virtual int Shutdown(TSocket s) = 0;

@@ -1,17 +1,14 @@
-// POSIX sockets behind the component's platform interface. The hidden window
-// of the Windows original becomes a pair of socket notifiers on the owner's
-// event loop, and the notifications keep the Windows Sockets rules the
-// component was built on:
-// - connect completion is seen as write readiness and told with SO_ERROR;
-//   the write notifier runs only while a connect is pending;
-// - a read notification is not repeated until Recv has been called, and only
-//   one notification per socket is handled at a time, so a handler that runs
-//   a nested event loop does not see the same data twice;
-// - a readable socket with nothing waiting has been closed by the peer: an
-//   orderly close when a peek reads 0, a reset when it fails; bytes that came
-//   before the close are always told first, as read notifications.
-#include "p7/socket_api_posix.h"
-
+// POSIX sockets behind the socket client's platform interface. A socket with
+// notifications on has two socket notifiers on the owner's event loop:
+// - the write notifier runs only while a connect is pending; the connect's
+//   end is read from SO_ERROR and told as SocketConnected;
+// - the read notifier runs once the connection is up. A readable socket with
+//   nothing waiting has been closed by the peer: an orderly close when a peek
+//   reads 0, a reset when it fails. So bytes that came before the close are
+//   always told first, and the close is told once;
+// - while an event of a socket is being handled, both of its notifiers are
+//   off: a handler that runs a nested event loop (a message box) is not told
+//   the next event of that socket in the middle of the first.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -20,86 +17,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QObject>
 #include <QSocketNotifier>
 
 #include <algorithm>
 #include <cerrno>
 #include <map>
 #include <memory>
-#include <utility>
-#include <vector>
 
 #include "p7/socket_api.h"
 
 namespace vorel {
-
-int WinSockErrorFromErrno(int error) {
-  // EAGAIN and EWOULDBLOCK may be one value, so they are not switch labels.
-  if (error == EAGAIN || error == EWOULDBLOCK) return wsa::kWouldBlock;
-  switch (error) {
-    case EINTR: return wsa::kInterrupted;
-    case EBADF: return wsa::kNotSocket;  // Windows Sockets says "not a socket" for a bad handle
-    case ENOTSOCK: return wsa::kNotSocket;
-    case EACCES: return wsa::kAccessDenied;
-    case EPERM: return wsa::kAccessDenied;
-    case EFAULT: return wsa::kBadAddress;
-    case EINVAL: return wsa::kInvalidArgument;
-    case EMFILE: return wsa::kTooManyOpenFiles;
-    case ENFILE: return wsa::kTooManyOpenFiles;
-    case EINPROGRESS: return wsa::kInProgress;
-    case EALREADY: return wsa::kAlreadyInProgress;
-    case EDESTADDRREQ: return wsa::kDestinationRequired;
-    case EMSGSIZE: return wsa::kMessageTooLong;
-    case EPROTOTYPE: return wsa::kProtocolWrongType;
-    case ENOPROTOOPT: return wsa::kProtocolNotAvailable;
-    case EPROTONOSUPPORT: return wsa::kProtocolNotSupported;
-#ifdef ESOCKTNOSUPPORT
-    case ESOCKTNOSUPPORT: return wsa::kSocketTypeNotSupported;
-#endif
-    case EOPNOTSUPP: return wsa::kOperationNotSupported;
-#ifdef EPFNOSUPPORT
-    case EPFNOSUPPORT: return wsa::kProtocolFamilyNotSupported;
-#endif
-    case EAFNOSUPPORT: return wsa::kAddressFamilyNotSupported;
-    case EADDRINUSE: return wsa::kAddressInUse;
-    case EADDRNOTAVAIL: return wsa::kAddressNotAvailable;
-    case ENETDOWN: return wsa::kNetworkDown;
-    case ENETUNREACH: return wsa::kNetworkUnreachable;
-    case ENETRESET: return wsa::kNetworkReset;
-    case ECONNABORTED: return wsa::kConnectionAborted;
-    case ECONNRESET: return wsa::kConnectionReset;
-    case ENOBUFS: return wsa::kNoBufferSpace;
-    case ENOMEM: return wsa::kNoBufferSpace;
-    case EISCONN: return wsa::kAlreadyConnected;
-    case ENOTCONN: return wsa::kNotConnected;
-    case EPIPE: return wsa::kShutDown;  // sending on a connection that is gone
-#ifdef ESHUTDOWN
-    case ESHUTDOWN: return wsa::kShutDown;
-#endif
-#ifdef ETOOMANYREFS
-    case ETOOMANYREFS: return wsa::kTooManyReferences;
-#endif
-    case ETIMEDOUT: return wsa::kTimedOut;
-    case ECONNREFUSED: return wsa::kConnectionRefused;
-    case ELOOP: return wsa::kLoop;
-    case ENAMETOOLONG: return wsa::kNameTooLong;
-#ifdef EHOSTDOWN
-    case EHOSTDOWN: return wsa::kHostDown;
-#endif
-    case EHOSTUNREACH: return wsa::kHostUnreachable;
-    case ENOTEMPTY: return wsa::kNotEmpty;
-#ifdef EUSERS
-    case EUSERS: return wsa::kTooManyUsers;
-#endif
-    case EDQUOT: return wsa::kQuotaExceeded;
-    case ESTALE: return wsa::kStale;
-#ifdef EREMOTE
-    case EREMOTE: return wsa::kRemote;
-#endif
-    default: return 12000 + error;
-  }
-}
-
 namespace {
 
 #ifdef MSG_NOSIGNAL
@@ -115,26 +43,30 @@ void KeepSendsFromRaisingSigpipe([[maybe_unused]] int fd) {
 #endif
 }
 
-// One socket of the session and what it has been told to notify.
-struct Watch {
-  explicit Watch(int descriptor) : fd(descriptor) {}
+// One socket of the session.
+struct SocketWatch {
+  enum class Phase {
+    Unconnected,
+    Connecting,  // connect() under way: write readiness tells its end
+    Open,        // read readiness tells bytes or the close
+    Ended,       // the connect failed or the peer closed: nothing more to tell
+  };
+
+  explicit SocketWatch(int descriptor) : fd(descriptor) {}
   int fd;
-  std::uint32_t mask = 0;
-  bool connectPending = false;  // connect() under way, its end not yet told
-  bool established = false;     // connected; only then is read readiness watched
-  bool closeTold = false;       // the close notification comes once
-  bool delivering = false;      // a notification of this socket is being handled
-  bool recvSinceRead = true;    // Recv re-enables read notifications
-  bool closed = false;
+  Phase phase = Phase::Unconnected;
+  bool handling = false;  // one of its events is being handled
+  // Both null while notifications are off.
   QSocketNotifier* reader = nullptr;
   QSocketNotifier* writer = nullptr;
 };
+using Phase = SocketWatch::Phase;
 
 class PosixSocketApi final : public ISocketApi {
  public:
   ~PosixSocketApi() override { CloseAll(); }
 
-  void SetNotificationSink(NotificationSink sink) override { sink_ = std::move(sink); }
+  void SetEvents(ISocketEvents* events) override { events_ = events; }
 
   int Startup() override {
     started_ = true;
@@ -177,39 +109,32 @@ class PosixSocketApi final : public ISocketApi {
     if (fd < 0) return FailErrno();
     ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     KeepSendsFromRaisingSigpipe(fd);
-    sockets_[fd] = std::make_shared<Watch>(fd);
+    sockets_[fd] = std::make_shared<SocketWatch>(fd);
     return fd;
   }
 
-  int AsyncSelect(TSocket s, std::uint32_t mask) override {
-    Watch* w = Find(s);
+  int StartNotifications(TSocket s) override {
+    SocketWatch* w = Find(s);
     if (!w) return Fail(wsa::kNotSocket);
-    if (mask != 0) {
-      const int flags = ::fcntl(w->fd, F_GETFL);
-      if (flags < 0 || ::fcntl(w->fd, F_SETFL, flags | O_NONBLOCK) < 0) return FailErrno();
-    }
-    w->mask = mask;
-    if (mask == 0) {
-      DropNotifiers(*w);
-      return 0;
-    }
+    const int flags = ::fcntl(w->fd, F_GETFL);
+    if (flags < 0 || ::fcntl(w->fd, F_SETFL, flags | O_NONBLOCK) < 0) return FailErrno();
     if (!w->reader) {
-      w->reader = new QSocketNotifier(w->fd, QSocketNotifier::Read);
-      w->writer = new QSocketNotifier(w->fd, QSocketNotifier::Write);
-      std::weak_ptr<Watch> weak = sockets_[s];
-      QSocketNotifier* reader = w->reader;
-      QSocketNotifier* writer = w->writer;
-      QObject::connect(reader, &QSocketNotifier::activated, reader,
-                       [this, weak, reader] { Fire(weak, reader, &PosixSocketApi::OnReadable); });
-      QObject::connect(writer, &QSocketNotifier::activated, writer,
-                       [this, weak, writer] { Fire(weak, writer, &PosixSocketApi::OnWritable); });
+      w->reader = NewNotifier(sockets_[s], QSocketNotifier::Read, &PosixSocketApi::OnReadable);
+      w->writer = NewNotifier(sockets_[s], QSocketNotifier::Write, &PosixSocketApi::OnWritable);
     }
     UpdateNotifiers(*w);
     return 0;
   }
 
+  int StopNotifications(TSocket s) override {
+    SocketWatch* w = Find(s);
+    if (!w) return Fail(wsa::kNotSocket);
+    DropNotifiers(*w);
+    return 0;
+  }
+
   int Connect(TSocket s, const TSockAddrIn& address) override {
-    Watch* w = Find(s);
+    SocketWatch* w = Find(s);
     if (!w) return Fail(wsa::kNotSocket);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
@@ -218,21 +143,21 @@ class PosixSocketApi final : public ISocketApi {
     const int r = ::connect(w->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
     const int error = errno;
     if (r == 0 && !w->reader) {
-      w->established = true;  // a blocking socket: nothing more to tell
+      w->phase = Phase::Open;  // a blocking socket: nothing to tell
       return 0;
     }
     if (r == 0 || error == EINPROGRESS || error == EINTR) {
-      // Even an at-once success is told through the event loop, as a connect
-      // notification, so the component sees one path.
-      w->connectPending = true;
+      // Even an at-once success is told through the event loop, so that the
+      // component sees one path.
+      w->phase = Phase::Connecting;
       UpdateNotifiers(*w);
       return r == 0 ? 0 : Fail(wsa::kWouldBlock);
     }
-    return Fail(WinSockErrorFromErrno(error));
+    return Fail(wsa::FromErrno(error));
   }
 
   int BytesWaiting(TSocket s, std::uint32_t& count) override {
-    Watch* w = Find(s);
+    SocketWatch* w = Find(s);
     if (!w) return Fail(wsa::kNotSocket);
     int n = 0;
     if (::ioctl(w->fd, FIONREAD, &n) != 0) return FailErrno();
@@ -241,33 +166,30 @@ class PosixSocketApi final : public ISocketApi {
   }
 
   int Recv(TSocket s, std::uint8_t* buffer, int length) override {
-    Watch* w = Find(s);
+    SocketWatch* w = Find(s);
     if (!w) return Fail(wsa::kNotSocket);
     const ssize_t n = ::recv(w->fd, buffer, static_cast<std::size_t>(std::max(length, 0)), 0);
-    const int error = errno;
-    w->recvSinceRead = true;
-    UpdateNotifiers(*w);
-    if (n < 0) return Fail(WinSockErrorFromErrno(error));
+    if (n < 0) return FailErrno();
     return static_cast<int>(n);
   }
 
   int Send(TSocket s, const std::uint8_t* data, int length) override {
-    Watch* w = Find(s);
+    SocketWatch* w = Find(s);
     if (!w) return Fail(wsa::kNotSocket);
-    if (w->connectPending) return Fail(wsa::kNotConnected);
+    if (w->phase == Phase::Connecting) return Fail(wsa::kNotConnected);
     const ssize_t n = ::send(w->fd, data, static_cast<std::size_t>(std::max(length, 0)), kSendFlags);
     if (n < 0) return FailErrno();
     return static_cast<int>(n);
   }
 
   int Shutdown(TSocket s) override {
-    Watch* w = Find(s);
+    SocketWatch* w = Find(s);
     if (!w) return Fail(wsa::kNotSocket);
     return ::shutdown(w->fd, SHUT_RDWR) == 0 ? 0 : FailErrno();
   }
 
   int SetLingerReset(TSocket s) override {
-    Watch* w = Find(s);
+    SocketWatch* w = Find(s);
     if (!w) return Fail(wsa::kNotSocket);
     linger option{};
     option.l_onoff = 1;
@@ -278,17 +200,17 @@ class PosixSocketApi final : public ISocketApi {
   int CloseSocket(TSocket s) override {
     auto it = sockets_.find(s);
     if (it == sockets_.end()) return Fail(wsa::kNotSocket);
-    std::shared_ptr<Watch> w = std::move(it->second);
+    const std::shared_ptr<SocketWatch> w = std::move(it->second);
     sockets_.erase(it);
     return Release(*w) ? 0 : FailErrno();
   }
 
  private:
-  using Handler = void (PosixSocketApi::*)(const std::shared_ptr<Watch>&);
+  using Handler = void (PosixSocketApi::*)(SocketWatch&);
 
   // Only sockets of this session are touched: a handle that is not one (a
   // stale or foreign number) fails as "not a socket" without a system call.
-  Watch* Find(TSocket s) {
+  SocketWatch* Find(TSocket s) {
     auto it = sockets_.find(s);
     return it == sockets_.end() ? nullptr : it->second.get();
   }
@@ -297,89 +219,75 @@ class PosixSocketApi final : public ISocketApi {
     lastError_ = code;
     return -1;
   }
-  int FailErrno() { return Fail(WinSockErrorFromErrno(errno)); }
+  int FailErrno() { return Fail(wsa::FromErrno(errno)); }
 
-  void Fire(const std::weak_ptr<Watch>& weak, QSocketNotifier* notifier, Handler handler) {
-    std::shared_ptr<Watch> w = weak.lock();
-    if (!w || w->closed || w->delivering) return;
-    firing_.push_back(notifier);
-    (this->*handler)(w);
-    firing_.erase(std::find(firing_.begin(), firing_.end(), notifier));
+  QSocketNotifier* NewNotifier(const std::shared_ptr<SocketWatch>& w, QSocketNotifier::Type type, Handler handler) {
+    auto* notifier = new QSocketNotifier(w->fd, type, &notifiers_);
+    notifier->setEnabled(false);
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier,
+                     [this, weak = std::weak_ptr<SocketWatch>(w), handler] { Handle(weak, handler); });
+    return notifier;
   }
 
-  void OnWritable(const std::shared_ptr<Watch>& w) {
-    if (!w->connectPending) return UpdateNotifiers(*w);
-    w->connectPending = false;
+  // One event of a socket at a time (see the top of this file). The watch
+  // lives on through the handler even when the handler closes its socket.
+  void Handle(const std::weak_ptr<SocketWatch>& weak, Handler handler) {
+    const std::shared_ptr<SocketWatch> w = weak.lock();
+    if (!w) return;
+    w->handling = true;
+    UpdateNotifiers(*w);
+    (this->*handler)(*w);
+    w->handling = false;
+    UpdateNotifiers(*w);
+  }
+
+  void OnWritable(SocketWatch& w) {
     int error = 0;
     socklen_t length = sizeof error;
-    if (::getsockopt(w->fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
-    w->established = error == 0;
-    UpdateNotifiers(*w);
-    if (w->mask & kFdConnect) Deliver(w, kFdConnect, error == 0 ? 0 : WinSockErrorFromErrno(error));
+    if (::getsockopt(w.fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    w.phase = error == 0 ? Phase::Open : Phase::Ended;
+    if (events_) events_->SocketConnected(w.fd, error == 0 ? 0 : wsa::FromErrno(error));
   }
 
-  void OnReadable(const std::shared_ptr<Watch>& w) {
+  void OnReadable(SocketWatch& w) {
     int waiting = 0;
     // A failing FIONREAD is the component's to find and report: it asks too.
-    if (::ioctl(w->fd, FIONREAD, &waiting) != 0 || waiting > 0) return DeliverRead(w);
+    if (::ioctl(w.fd, FIONREAD, &waiting) != 0 || waiting > 0) return TellReadable(w);
     char byte = 0;
-    const ssize_t n = ::recv(w->fd, &byte, 1, MSG_PEEK);
-    if (n > 0) return DeliverRead(w);
+    const ssize_t n = ::recv(w.fd, &byte, 1, MSG_PEEK);
+    if (n > 0) return TellReadable(w);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;  // nothing after all
-    const int code = n == 0 ? 0 : WinSockErrorFromErrno(errno);
-    w->closeTold = true;
-    UpdateNotifiers(*w);
-    if (w->mask & kFdClose) Deliver(w, kFdClose, code);
+    const int error = n == 0 ? 0 : wsa::FromErrno(errno);
+    w.phase = Phase::Ended;
+    if (events_) events_->SocketClosed(w.fd, error);
   }
 
-  void DeliverRead(const std::shared_ptr<Watch>& w) {
-    w->recvSinceRead = false;
-    if (w->mask & kFdRead) {
-      Deliver(w, kFdRead, 0);
-    } else {
-      UpdateNotifiers(*w);  // nobody wants the data: wait for a Recv
+  void TellReadable(const SocketWatch& w) {
+    if (events_) events_->SocketReadable(w.fd);
+  }
+
+  // Nothing to do once notifications are off (the socket may be closed).
+  static void UpdateNotifiers(SocketWatch& w) {
+    if (!w.reader) return;
+    w.reader->setEnabled(w.phase == Phase::Open && !w.handling);
+    w.writer->setEnabled(w.phase == Phase::Connecting && !w.handling);
+  }
+
+  // The notifier whose handler is running may be one of these (a handler
+  // closes the connection), so none is deleted at once. The ones still
+  // waiting for the event loop go with notifiers_, their parent.
+  static void DropNotifiers(SocketWatch& w) {
+    for (QSocketNotifier** notifier : {&w.reader, &w.writer}) {
+      if (!*notifier) continue;
+      (*notifier)->setEnabled(false);
+      (*notifier)->deleteLater();
+      *notifier = nullptr;
     }
-  }
-
-  void Deliver(const std::shared_ptr<Watch>& w, std::uint16_t event, int error) {
-    w->delivering = true;
-    UpdateNotifiers(*w);
-    if (sink_) sink_(w->fd, MakeNotification(event, static_cast<std::uint16_t>(error)));
-    if (w->closed) return;  // the handler closed the socket
-    w->delivering = false;
-    UpdateNotifiers(*w);
-  }
-
-  void UpdateNotifiers(Watch& w) {
-    if (w.reader) {
-      const bool wantsRead = (w.mask & (kFdRead | kFdClose)) != 0;
-      w.reader->setEnabled(wantsRead && w.established && !w.closeTold && !w.delivering && w.recvSinceRead);
-    }
-    if (w.writer) w.writer->setEnabled(w.connectPending && !w.delivering);
-  }
-
-  // A notifier is never deleted inside its own handler.
-  void DropNotifier(QSocketNotifier*& notifier) {
-    if (!notifier) return;
-    notifier->setEnabled(false);
-    QObject::disconnect(notifier, nullptr, nullptr, nullptr);
-    if (std::find(firing_.begin(), firing_.end(), notifier) != firing_.end()) {
-      notifier->deleteLater();
-    } else {
-      delete notifier;
-    }
-    notifier = nullptr;
-  }
-
-  void DropNotifiers(Watch& w) {
-    DropNotifier(w.reader);
-    DropNotifier(w.writer);
   }
 
   // Notifiers go before the descriptor, so that no event loop polls a closed one.
-  bool Release(Watch& w) {
+  static bool Release(SocketWatch& w) {
     DropNotifiers(w);
-    w.closed = true;
     // The descriptor is gone after close() even when it reports EINTR.
     return ::close(w.fd) == 0 || errno == EINTR;
   }
@@ -390,9 +298,9 @@ class PosixSocketApi final : public ISocketApi {
     for (auto& [fd, w] : sockets) Release(*w);
   }
 
-  NotificationSink sink_;
-  std::map<TSocket, std::shared_ptr<Watch>> sockets_;
-  std::vector<QSocketNotifier*> firing_;
+  ISocketEvents* events_ = nullptr;
+  std::map<TSocket, std::shared_ptr<SocketWatch>> sockets_;
+  QObject notifiers_;  // the parent of every notifier
   int lastError_ = 0;
   bool started_ = false;
 };

@@ -1,5 +1,7 @@
 #include "p7/winsock_errors.h"
 
+#include <cerrno>
+
 namespace vorel::wsa {
 
 std::string ErrorText(std::int32_t code) {
@@ -55,6 +57,73 @@ std::string ErrorText(std::int32_t code) {
     case 11003: return "Non-recoverable error";
     case 11004: return "No Data";
     default: return "Not a WinSock error ?";
+  }
+}
+
+std::int32_t FromErrno(int error) {
+  // EAGAIN and EWOULDBLOCK may be one value, so they are not switch labels.
+  if (error == EAGAIN || error == EWOULDBLOCK) return kWouldBlock;
+  switch (error) {
+    case EINTR: return kInterrupted;
+    case EBADF: return kNotSocket;  // Windows Sockets says "not a socket" for a bad handle
+    case ENOTSOCK: return kNotSocket;
+    case EACCES: return kAccessDenied;
+    case EPERM: return kAccessDenied;
+    case EFAULT: return kBadAddress;
+    case EINVAL: return kInvalidArgument;
+    case EMFILE: return kTooManyOpenFiles;
+    case ENFILE: return kTooManyOpenFiles;
+    case EINPROGRESS: return kInProgress;
+    case EALREADY: return kAlreadyInProgress;
+    case EDESTADDRREQ: return kDestinationRequired;
+    case EMSGSIZE: return kMessageTooLong;
+    case EPROTOTYPE: return kProtocolWrongType;
+    case ENOPROTOOPT: return kProtocolNotAvailable;
+    case EPROTONOSUPPORT: return kProtocolNotSupported;
+#ifdef ESOCKTNOSUPPORT
+    case ESOCKTNOSUPPORT: return kSocketTypeNotSupported;
+#endif
+    case EOPNOTSUPP: return kOperationNotSupported;
+#ifdef EPFNOSUPPORT
+    case EPFNOSUPPORT: return kProtocolFamilyNotSupported;
+#endif
+    case EAFNOSUPPORT: return kAddressFamilyNotSupported;
+    case EADDRINUSE: return kAddressInUse;
+    case EADDRNOTAVAIL: return kAddressNotAvailable;
+    case ENETDOWN: return kNetworkDown;
+    case ENETUNREACH: return kNetworkUnreachable;
+    case ENETRESET: return kNetworkReset;
+    case ECONNABORTED: return kConnectionAborted;
+    case ECONNRESET: return kConnectionReset;
+    case ENOBUFS: return kNoBufferSpace;
+    case ENOMEM: return kNoBufferSpace;
+    case EISCONN: return kAlreadyConnected;
+    case ENOTCONN: return kNotConnected;
+    case EPIPE: return kShutDown;  // sending on a connection that is gone
+#ifdef ESHUTDOWN
+    case ESHUTDOWN: return kShutDown;
+#endif
+#ifdef ETOOMANYREFS
+    case ETOOMANYREFS: return kTooManyReferences;
+#endif
+    case ETIMEDOUT: return kTimedOut;
+    case ECONNREFUSED: return kConnectionRefused;
+    case ELOOP: return kLoop;
+    case ENAMETOOLONG: return kNameTooLong;
+#ifdef EHOSTDOWN
+    case EHOSTDOWN: return kHostDown;
+#endif
+    case EHOSTUNREACH: return kHostUnreachable;
+    case ENOTEMPTY: return kNotEmpty;
+#ifdef EUSERS
+    case EUSERS: return kTooManyUsers;
+#endif
+    case EDQUOT: return kQuotaExceeded;
+    case ESTALE: return kStale;
+#ifdef EREMOTE
+    case EREMOTE: return kRemote;
+#endif
+    default: return 12000 + error;
   }
 }
 

@@ -1,7 +1,7 @@
 // Socket error codes as the component and its owner see them: the Windows
-// Sockets numbers, whatever the platform underneath. The POSIX platform file
-// turns errno into these once (socket_api_posix.h); everything above it speaks
-// only these numbers.
+// Sockets numbers and their texts, whatever the platform underneath. An errno
+// of the system becomes one of these numbers here, beside the table of texts;
+// everything above the platform part speaks only these numbers.
 #pragma once
 
 #include <cstdint>
@@ -63,5 +63,10 @@ inline constexpr std::int32_t kNoData = 11004;
 // The text the component reports for a code: "Not a WinSock error ?" for a
 // code it does not know.
 std::string ErrorText(std::int32_t code);
+
+// The code for an errno of a socket call. An errno without a counterpart
+// becomes 12000 + errno: still an error to the component, reported with the
+// text for an unknown code.
+std::int32_t FromErrno(int error);
 
 }  // namespace vorel::wsa

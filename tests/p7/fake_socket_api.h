@@ -1,6 +1,6 @@
 // A scripted stand-in for the socket platform: it records the calls the
-// component makes, fails the ones a test names, and lets the test deliver
-// notifications by hand, so that orders of callbacks can be checked exactly.
+// component makes, fails the ones a test names, and lets the test tell the
+// platform's events by hand, so that orders of callbacks can be checked exactly.
 #pragma once
 
 #include <arpa/inet.h>
@@ -19,8 +19,8 @@
 namespace vorel::test {
 
 struct FakeSocketState {
-  ISocketApi::NotificationSink sink;
-  std::vector<std::string> calls;   // "socket 7", "select 7 49", "connect 7", "send 7 555", ...
+  ISocketEvents* events = nullptr;
+  std::vector<std::string> calls;   // "socket 7", "notify 7", "connect 7", "send 7 555", ...
   std::map<std::string, int> fail;  // operation name -> the code it fails with
   int startupResult = 0;
   int cleanupResult = 0;
@@ -37,10 +37,10 @@ struct FakeSocketState {
   bool peerClosed = false;                // with nothing waiting, a receive gives 0
   int lastError = 0;
 
-  // Delivers a notification as the platform would.
-  void Notify(TSocket s, std::uint16_t event, std::uint16_t error = 0) const {
-    sink(s, MakeNotification(event, error));
-  }
+  // The platform's events, as the platform tells them.
+  void TellConnected(TSocket s, std::int32_t error = 0) const { events->SocketConnected(s, error); }
+  void TellReadable(TSocket s) const { events->SocketReadable(s); }
+  void TellClosed(TSocket s, std::int32_t error = 0) const { events->SocketClosed(s, error); }
   std::size_t Count(const std::string& prefix) const {
     return static_cast<std::size_t>(std::count_if(calls.begin(), calls.end(), [&](const std::string& c) {
       return c.rfind(prefix, 0) == 0;
@@ -52,7 +52,7 @@ class FakeSocketApi final : public ISocketApi {
  public:
   explicit FakeSocketApi(std::shared_ptr<FakeSocketState> state) : s_(std::move(state)) {}
 
-  void SetNotificationSink(NotificationSink sink) override { s_->sink = std::move(sink); }
+  void SetEvents(ISocketEvents* events) override { s_->events = events; }
   int Startup() override { return s_->startupResult; }
   int Cleanup() override { return s_->cleanupResult == 0 ? 0 : Fail("cleanup", s_->cleanupResult); }
   int LastError() const override { return s_->lastError; }
@@ -70,9 +70,13 @@ class FakeSocketApi final : public ISocketApi {
     s_->calls.push_back("socket " + std::to_string(s));
     return s;
   }
-  int AsyncSelect(TSocket s, std::uint32_t mask) override {
-    s_->calls.push_back("select " + std::to_string(s) + " " + std::to_string(mask));
-    return Known(s, "select");
+  int StartNotifications(TSocket s) override {
+    s_->calls.push_back("notify " + std::to_string(s));
+    return Known(s, "notify");
+  }
+  int StopNotifications(TSocket s) override {
+    s_->calls.push_back("stop " + std::to_string(s));
+    return Known(s, "stop");
   }
   int Connect(TSocket s, const TSockAddrIn& address) override {
     s_->calls.push_back("connect " + std::to_string(s));

@@ -1,6 +1,7 @@
 // The socket client against real loopback servers, driven by the event loop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <functional>
@@ -269,6 +270,70 @@ TEST_F(SimpleTcpTest, ReconnectingFromInsideOnReadStartsAFreshAttempt) {
   server.Send(test::Pattern(30));
   ASSERT_TRUE(PumpUntil([&] { return log.Count("connected") == 1 && (server.Accepted() == 2 || server.TryAccept()); }));
   EXPECT_EQ(log.lines, (Lines{"read 30", "disconnected", "connected"}));
+}
+
+// --- handlers that call back into the component or run an event loop ----------
+
+// Closing during the connect is one disconnect. Nothing of that attempt is
+// told later, not even to the next one, whose socket often takes the same
+// descriptor number.
+TEST_F(SimpleTcpTest, ClosingDuringTheConnectEndsThatAttemptForGood) {
+  test::RefusingPort refusing;
+  client->SetPort(server.Port());
+  client->SetConnected(true);
+  client->SetConnected(false);
+  EXPECT_EQ(log.lines, Lines{"disconnected"});
+  ExpectIdle();
+
+  client->SetPort(refusing.Port());
+  client->SetConnected(true);
+  ASSERT_TRUE(PumpUntil([&] { return !client->ConnectRequested(); }));
+  PumpFor(50ms);
+  server.TryAccept();
+  EXPECT_EQ(log.lines, (Lines{"disconnected", "disconnected", "error 10061 Connection refused"}));
+  EXPECT_TRUE(uncaught.empty());
+}
+
+// Guards against the platform touching what it dropped when the socket was
+// closed: the connect's notifier is the one running when OnConnected
+// abandons its socket (a use after free under the sanitizer build).
+TEST_F(SimpleTcpTest, ReconnectingFromInsideOnConnectedStartsAFreshAttempt) {
+  client->OnConnected = [&](QObject*) {
+    log.lines.push_back("connected");
+    if (log.Count("connected") > 1) return;
+    client->SetConnected(false);
+    client->SetConnected(true);
+  };
+  client->SetPort(server.Port());
+  client->SetConnected(true);
+  ASSERT_TRUE(PumpUntil([&] { return log.Count("connected") == 2 && (server.Accepted() == 2 || server.TryAccept()); }));
+  PumpFor(50ms);
+  EXPECT_EQ(log.lines, (Lines{"connected", "disconnected", "connected"}));
+  EXPECT_TRUE(client->Connected());
+}
+
+// Guards against re-entering a handler: one that runs a nested event loop
+// (a message box does) must not be handed the socket's next bytes before it
+// has finished with the first, or a frame would be taken apart twice at once.
+TEST_F(SimpleTcpTest, AHandlerRunningAnEventLoopGetsTheNextBytesOnlyAfterItReturns) {
+  ASSERT_NO_FATAL_FAILURE(ConnectTo(server));
+  int depth = 0;
+  int deepest = 0;
+  client->OnRead = [&](QObject*, TMemoryStream* stream) {
+    deepest = std::max(deepest, ++depth);
+    log.Read(*stream);
+    if (log.reads.size() == 1) {
+      server.Send(test::Pattern(20, 2));
+      PumpUntil([&] { return test::BytesWaitingOn(client->SocketHandle()) == 20; }, 5s);
+      PumpFor(50ms);
+    }
+    --depth;
+  };
+  server.Send(test::Pattern(10, 1));
+  ASSERT_TRUE(PumpUntil([&] { return log.reads.size() == 2; }));
+  EXPECT_EQ(deepest, 1);
+  EXPECT_EQ(log.lines, (Lines{"read 10", "read 20"}));
+  EXPECT_EQ(log.reads.at(1), test::Pattern(20, 2));
 }
 
 // --- sending ------------------------------------------------------------------

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <vector>
 
-#include "p7/socket_api_posix.h"
 #include "p7/winsock_errors.h"
 
 namespace vorel {
@@ -58,11 +57,11 @@ TEST(SocketErrorsTest, ErrnoBecomesTheWindowsSocketsCode) {
       {EFAULT, 10014},       {EINTR, 10004},       {EADDRNOTAVAIL, 10049}, {ECONNABORTED, 10053},
       {ENOBUFS, 10055},      {EISCONN, 10056},     {EALREADY, 10037},     {ENETDOWN, 10050},
   };
-  for (const auto& c : cases) EXPECT_EQ(WinSockErrorFromErrno(c.error), c.code) << c.error;
+  for (const auto& c : cases) EXPECT_EQ(wsa::FromErrno(c.error), c.code) << c.error;
 }
 
 TEST(SocketErrorsTest, AnErrnoWithoutCounterpartIsStillAnErrorButNotOneOfTheTable) {
-  const int code = WinSockErrorFromErrno(EIO);
+  const int code = wsa::FromErrno(EIO);
   EXPECT_GT(code, 10000) << "the component treats it as an error";
   EXPECT_EQ(wsa::ErrorText(code), "Not a WinSock error ?");
 }
