@@ -15,7 +15,7 @@
 #include "p8/payloads.h"
 #include "p8/record.h"
 #include "p8/record_types.h"
-#include "p8/version_block_builder.h"
+#include "version/version_block_builder.h"
 #include "station_frames.h"
 
 namespace {

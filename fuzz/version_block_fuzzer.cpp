@@ -18,9 +18,9 @@
 
 #include "scratch_file.h"
 #include "base/bytes.h"
-#include "p8/version_block.h"
-#include "p8/version_block_source.h"
-#include "p8/version_info.h"
+#include "version/version_block.h"
+#include "version/version_block_source.h"
+#include "version/version_info.h"
 
 namespace {
 

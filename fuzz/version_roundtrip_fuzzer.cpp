@@ -15,10 +15,10 @@
 #include <string>
 #include <string_view>
 
-#include "p8/utf16.h"
-#include "p8/version_block.h"
-#include "p8/version_block_builder.h"
-#include "p8/version_info.h"
+#include "version/utf16.h"
+#include "version/version_block.h"
+#include "version/version_block_builder.h"
+#include "version/version_info.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "app/status_command.h"
 #include "app/termination_signals.h"
 #include "app/vorel_application.h"
-#include "p8/version_info.h"
+#include "version/version_info.h"
 
 namespace {
 

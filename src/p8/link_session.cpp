@@ -10,8 +10,8 @@
 #include "p8/payloads.h"
 #include "p8/record.h"
 #include "p8/record_types.h"
-#include "p8/version_block_source.h"
-#include "p8/version_info.h"
+#include "version/version_block_source.h"
+#include "version/version_info.h"
 
 namespace vorel {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "p8/payloads.h"
-#include "p8/version_block_builder.h"
+#include "version/version_block_builder.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {

@@ -1,10 +1,10 @@
-#include "p8/version_block_builder.h"
+#include "version/version_block_builder.h"
 
 #include <cstdio>
 #include <stdexcept>
 
-#include "p8/utf16.h"
-#include "p8/version_block.h"
+#include "version/utf16.h"
+#include "version/version_block.h"
 
 namespace vorel {
 namespace {

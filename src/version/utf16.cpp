@@ -1,4 +1,4 @@
-#include "p8/utf16.h"
+#include "version/utf16.h"
 
 #include <cstdint>
 

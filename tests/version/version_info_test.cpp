@@ -1,4 +1,4 @@
-#include "p8/version_info.h"
+#include "version/version_info.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -11,8 +11,8 @@
 #include <random>
 #include <string>
 
-#include "p8/version_block.h"
-#include "p8/version_block_builder.h"
+#include "version/version_block.h"
+#include "version/version_block_builder.h"
 
 namespace vorel {
 namespace {

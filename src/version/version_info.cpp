@@ -1,10 +1,10 @@
-#include "p8/version_info.h"
+#include "version/version_info.h"
 
 #include <cstdio>
 #include <utility>
 
-#include "p8/version_block.h"
-#include "p8/version_block_builder.h"
+#include "version/version_block.h"
+#include "version/version_block_builder.h"
 
 namespace vorel {
 

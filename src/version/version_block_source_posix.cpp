@@ -1,7 +1,7 @@
 #include <fstream>
 
-#include "p8/version_block.h"
-#include "p8/version_block_source.h"
+#include "version/version_block.h"
+#include "version/version_block_source.h"
 
 namespace vorel {
 namespace {

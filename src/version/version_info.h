@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "base/bytes.h"
-#include "p8/version_block_source.h"
+#include "version/version_block_source.h"
 
 namespace vorel {
 

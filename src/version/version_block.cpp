@@ -1,11 +1,11 @@
-#include "p8/version_block.h"
+#include "version/version_block.h"
 
 #include <algorithm>
 #include <functional>
 #include <vector>
 
 #include "base/bytes.h"
-#include "p8/utf16.h"
+#include "version/utf16.h"
 
 namespace vorel {
 namespace {

@@ -1,4 +1,4 @@
-#include "p8/version_block.h"
+#include "version/version_block.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 
 #include "base/bytes.h"
 #include "base/cp1251.h"
-#include "p8/version_block_builder.h"
+#include "version/version_block_builder.h"
 
 namespace vorel {
 namespace {
