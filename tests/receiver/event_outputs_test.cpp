@@ -386,7 +386,7 @@ TEST_F(EventOutputsTest, NextMillisecondGetsItsOwnName) {
   EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{"2DC06B63_5.ddm", "2DC06B64_5.ddm"}));
 }
 
-// The original lost such events without a word.
+// An event that can be neither sent nor spooled must not vanish in silence: each one is reported.
 TEST_F(EventOutputsTest, ASpoolDirectoryThatCannotBeMadeReportsEachLossAndRaisesNothing) {
   test::WriteFile(dir / "blocked", "a file where the directory should be");
   settings.PathForSoob = (dir / "blocked" / "").string();
