@@ -11,12 +11,10 @@
 #include "app/close_password.h"
 #include "app/error_log.h"
 #include "app/operator_log.h"
-#include "app/station_ports.h"
 #include "base/spool_directory.h"
 #include "base/uncaught_error.h"
-#include "p8/payloads.h"
-#include "p8/record_types.h"
 #include "receiver/spool_file.h"
+#include "station/station_ports.h"
 
 namespace vorel {
 namespace {
@@ -52,10 +50,13 @@ TForm1::TForm1(ShellServices services, QWidget* parent)
   setFont(small);
   ConfigureStationPort(*commPortDriver1_);
   ConfigureStationPort(*commPortDriver2_);
+  station_ = std::make_unique<vorel::Station>(
+      settings_,
+      StationParts{commPortDriver1_, commPortDriver2_, simpleTCPClient1_, &clock_, services_.clockSetter},
+      stationWindowSide_);
   BuildWindow();
   BuildTray();
   BuildPortControls();
-  BuildPortReopeners();
 
   startedAt_ = clock_.Now();
   statusFile_ = std::make_unique<StatusFile>(services_.statusFile, clock_, [](const std::string& problem) {
@@ -72,49 +73,28 @@ TForm1::TForm1(ShellServices services, QWidget* parent)
   timer3_.start();
 
   simpleTCPClient1_->SetPort(7788);
-  ConnectProtocol7Handlers();
-
   // An error here is reported like any other, and the window still opens.
   RunGuarded([this] { StartUp(); });
-  BuildStationSide();
+  // The event path is made from whatever settings the start-up got to read.
+  station_->BuildEventPath();
+  ConnectStationHandlers();
 }
 
-void TForm1::BuildStationSide() {
-  StatusPanel& status = *status_;
-  if (link_) protocol8Queue_ = std::make_unique<Protocol8Queue>(*link_);
-  protocol7Sender_ = std::make_unique<Protocol7Sender>(*simpleTCPClient1_);
-  EventOutputs::Callbacks callbacks;
-  callbacks.refreshProtocol7Indicator = [&status] { status.Indicator(IndicatorId::Protocol7).Refresh(); };
-  callbacks.logError = [](int code) { LogError(code); };
-  callbacks.spoolFailed = [this](const std::string& loss) {
-    AddLogLine(SpoolLossLine(loss));
-  };
-  outputs_ = std::make_unique<EventOutputs>(OutputSettings::From(settings_), clock_, *protocol7Sender_,
-                                            protocol8Queue_.get(), std::move(callbacks));
-  eventSink_ = std::make_unique<EventOutputsSink>(*outputs_);
-  mainPortHandler_ = std::make_unique<MainPortHandler>(
-      *commPortDriver1_, station_[0], settings_, clock_, *eventSink_,
-      [&status] { status.Indicator(IndicatorId::Port1).Refresh(); });
-  // A restart frame whose reopening failed: tried again every 5 s.
-  mainPortHandler_->SetReopenFailed([this] { reopener_[0]->DeviceLost(); });
-  secondPortHandler_ = std::make_unique<SecondPortHandler>(
-      station_[1], settings_, clock_, *eventSink_, [&status] { status.Indicator(IndicatorId::Port2).Refresh(); });
-  protocol7Replay_ = std::make_unique<Protocol7Replay>(
-      settings_.PathForSoob, *protocol7Sender_,
-      Protocol7Replay::Callbacks{[&status] { status.Indicator(IndicatorId::Protocol7).Refresh(); },
-                                 [this](const std::string& line) { AddLogLine(line); }});
-  StationSupervision::LinkFrameOutput linkFrames;
-  if (settings_.SendMivo7)
-    linkFrames = [this](p7::FrameType type, std::int32_t tag) { outputs_->SendLinkFrame(type, tag); };
-  supervision_ = std::make_unique<StationSupervision>(settings_.Attention, std::move(linkFrames),
-                                                      [](int code) { LogError(code); });
-
+void TForm1::ConnectStationHandlers() {
   commPortDriver1_->OnReceivePacket = [this](TCommPortDriver* sender, const std::uint8_t* packet, std::uint32_t size) {
     CommPortDriver1ReceivePacket(sender, packet, size);
   };
   commPortDriver2_->OnReceivePacket = [this](TCommPortDriver* sender, const std::uint8_t* packet, std::uint32_t size) {
     CommPortDriver2ReceivePacket(sender, packet, size);
   };
+  // A port whose device went away is opened again by the driver itself.
+  commPortDriver1_->OnDeviceLost = [this](TCommPortDriver*) { station_->PortLost(PortId::Main); };
+  commPortDriver2_->OnDeviceLost = [this](TCommPortDriver*) { station_->PortLost(PortId::Second); };
+  simpleTCPClient1_->OnConnected = [this](QObject*) { SimpleTCPClient1Connected(); };
+  simpleTCPClient1_->OnDisconnected = [this](QObject*) { SimpleTCPClient1Disconnected(); };
+  simpleTCPClient1_->OnRead = [this](QObject*, TMemoryStream* stream) { SimpleTCPClient1Read(stream); };
+  // Failures are silent: the link falls back to idle and Timer3 retries.
+  simpleTCPClient1_->OnError = [](QObject*, std::int32_t, std::int32_t, const std::string&) {};
 }
 
 void TForm1::BuildPortControls() {
@@ -124,14 +104,14 @@ void TForm1::BuildPortControls() {
     wiring.panel = &panel;
     wiring.driver = &driver;
     wiring.settings = &settings_.Port(port);
-    wiring.currentName = &currentName_[Index(port)];
+    wiring.currentName = &station_->CurrentName(port);
     wiring.dialogs = services_.dialogs;
     wiring.closePassword = &closePassword_;
-    wiring.reportPortStatus = [this] { EnqueuePortStatus(); };
+    wiring.reportPortStatus = [this] { station_->EnqueuePortStatus(); };
     wiring.ending = [this] { return closeWithoutPassword_; };
     wiring.deviceRoots = services_.serialDevices;
     if (port == PortId::Main)
-      wiring.sendPortNumber = [this](int number) { SendProtocol7(p7::BuildPortNumberFrame(number)); };
+      wiring.sendPortNumber = [this](int number) { station_->SendProtocol7(p7::BuildPortNumberFrame(number)); };
     return std::make_unique<PortControl>(std::move(wiring));
   };
   portControl_[0] = make(PortId::Main, ports_->Main(), *commPortDriver1_);
@@ -148,36 +128,20 @@ void TForm1::BuildPortControls() {
   connect(ports_->Second().List(), &QComboBox::activated, this, guarded(&TForm1::AdvOfficeComboBox2Select));
 }
 
-void TForm1::BuildPortReopeners() {
-  const auto make = [this](PortPanel& panel, TCommPortDriver& driver) {
-    LostPortReopener::Callbacks callbacks;
-    callbacks.wanted = [&panel] { return panel.IsRunning(); };
-    callbacks.log = [this](const std::string& line) { AddLogLine(line); };
-    callbacks.stateChanged = [this] { EnqueuePortStatus(); };
-    auto reopener = std::make_unique<LostPortReopener>(driver, clock_, std::move(callbacks));
-    driver.OnDeviceLost = [r = reopener.get()](TCommPortDriver*) { r->DeviceLost(); };
-    return reopener;
-  };
-  reopener_[0] = make(ports_->Main(), *commPortDriver1_);
-  reopener_[1] = make(ports_->Second(), *commPortDriver2_);
-}
-
-void TForm1::EnqueuePortStatus() {
-  if (!link_) return;  // protocol 8 is off
-  const std::array<PortStatus, 2> ports = linkWindowSide_.PortStatuses();
-  link_->Enqueue(rtPortStatus, PortStatusPayload(ports[0], ports[1]));
-}
-
 void TForm1::CommPortDriver1ReceivePacket(TCommPortDriver*, const std::uint8_t* Packet, std::uint32_t DataSize) {
-  mainPortHandler_->ReceivePacket({Packet, DataSize});
+  station_->ReceivePacket(PortId::Main, {Packet, DataSize});
 }
 
 void TForm1::CommPortDriver2ReceivePacket(TCommPortDriver*, const std::uint8_t* Packet, std::uint32_t DataSize) {
-  secondPortHandler_->ReceivePacket({Packet, DataSize});
+  station_->ReceivePacket(PortId::Second, {Packet, DataSize});
+}
+
+void TForm1::SimpleTCPClient1Read(TMemoryStream* Stream) {
+  station_->Protocol7Read({Stream->Memory(), static_cast<std::size_t>(Stream->Size())});
 }
 
 TForm1::~TForm1() {
-  StopLink();
+  station_->StopProtocol8();
   // The last word of the status file: the driver has ended, and what waits
   // in the spool for the next run.
   try {
@@ -192,17 +156,18 @@ ProgramStatus TForm1::CurrentStatus(bool running) {
   s.running = running;
   s.pid = QCoreApplication::applicationPid();
   s.started = startedAt_;
-  const auto port = [this](int i, const TCommPortDriver& driver) {
-    SerialPortStatus p{currentName_[i], driver.IsOpen(), station_[i].linkUp, std::nullopt};
+  const auto port = [this](PortId id, const TCommPortDriver& driver) {
+    const StationPortState& station = station_->StationLink(id);
+    SerialPortStatus p{station_->CurrentName(id), driver.IsOpen(), station.linkUp, std::nullopt};
     // The start value lies a day before the start: no frame yet.
-    if (station_[i].lastFrameTime >= startedAt_) p.lastFrame = station_[i].lastFrameTime;
+    if (station.lastFrameTime >= startedAt_) p.lastFrame = station.lastFrameTime;
     return p;
   };
-  s.main = port(0, *commPortDriver1_);
-  s.second = port(1, *commPortDriver2_);
+  s.main = port(PortId::Main, *commPortDriver1_);
+  s.second = port(PortId::Second, *commPortDriver2_);
   const auto link = [](bool on, bool up) { return !on ? LinkState::Off : up ? LinkState::Up : LinkState::Down; };
-  s.protocol7 = link(settings_.SendMivo7, protocol7Up_);
-  s.protocol8 = link(link_ != nullptr, link_ && link_->LinkUp());
+  s.protocol7 = link(settings_.SendMivo7, station_->Protocol7Up());
+  s.protocol8 = link(station_->Link() != nullptr, station_->Protocol8Up());
   s.ddmFiles = FindSpoolFiles(settings_.PathForSoob, kProtocol7SpoolExtension).size();
   s.dd8Files = FindSpoolFiles(settings_.PathForSoob, kProtocol8SpoolExtension).size();
   return s;
@@ -227,10 +192,10 @@ void TForm1::BuildWindow() {
   connect(setupButton_, &QToolButton::clicked, this, [this] { ShowSetupPage(); });
 
   LinkFlagSources flags{
-      [this] { return station_[0].linkUp; },
-      [this] { return station_[1].linkUp; },
-      [this] { return link_ && link_->LinkUp(); },
-      [this] { return protocol7Up_; },
+      [this] { return station_->StationLink(PortId::Main).linkUp; },
+      [this] { return station_->StationLink(PortId::Second).linkUp; },
+      [this] { return station_->Protocol8Up(); },
+      [this] { return station_->Protocol7Up(); },
   };
   // Pages made inside the window take its font before they size their labels.
   pages_ = new QStackedWidget(this);
@@ -262,8 +227,7 @@ void TForm1::BuildTray() {
 
 void TForm1::StartUp() {
   const TDateTime now = clock_.Now();
-  for (StationPortState& port : station_) port.Reset(now);
-  receiveBuffer_ = std::make_unique<p7::FrameReassembler>(serverCommands_);
+  station_->ResetStationLinks();
   closeWithoutPassword_ = false;
   status_->Indicator(IndicatorId::Port1).Redraw();
   status_->Indicator(IndicatorId::Port2).Redraw();
@@ -276,17 +240,19 @@ void TForm1::StartUp() {
   ports_->Main().List()->clear();
   LoadSettings(kIniFileName, settings_);
   simpleTCPClient1_->SetHost(settings_.host);
-  currentName_ = {settings_.port.ComPort, settings_.portUSB.ComPort};
+  station_->NamePortsFromSettings();
 
   ApplyLineSettings(settings_.port, *commPortDriver1_);
   OpenPortAtStartUp(PortId::Main, *commPortDriver1_, ports_->Main());
   ApplyLineSettings(settings_.portUSB, *commPortDriver2_);
   OpenPortAtStartUp(PortId::Second, *commPortDriver2_, ports_->Second());
 
-  if (settings_.SendMivo7) simpleTCPClient1_->SetConnected(true);
+  if (settings_.SendMivo7) station_->StartProtocol7();
   status_->SetProtocol7RowVisible(settings_.SendMivo7);
   if (settings_.SendMivo8) {
-    StartLink();
+    // The link thread's hand-over runs on this window's event loop.
+    station_->StartProtocol8(
+        [this](std::function<void()> op) { QMetaObject::invokeMethod(this, std::move(op), Qt::QueuedConnection); });
     status_->Indicator(IndicatorId::Protocol8).Redraw();
   }
 
@@ -336,7 +302,7 @@ bool TForm1::RunCloseSequence() {
   if (outcome != PasswordOutcome::Accepted) return false;
   if (commPortDriver1_->IsOpen()) commPortDriver1_->Close();
   // The link thread ends by itself after its current pass.
-  if (settings_.SendMivo8 && link_) link_->RequestStop();
+  if (settings_.SendMivo8 && station_->Link()) station_->Link()->RequestStop();
   return true;
 }
 
@@ -380,86 +346,9 @@ void TForm1::ShowSetupPage() {
   setupButton_->setChecked(true);
 }
 
-void TForm1::Timer2Timer() {
-  // Both replays take their file from one reading of the spool directory.
-  SpoolListing spool(settings_.PathForSoob);
-  if (link_) {
-    link_->ReplaySpool(spool, clock_.Now(), [this](const std::string& line) { AddLogLine(line); });
-  }
-  if (settings_.SendMivo7) protocol7Replay_->Step(spool);
-  status_->ShowTimeSinceLastFrame(clock_.Now(), station_[0].lastFrameTime);
-  supervision_->Check(SupervisedPort(PortId::Main, IndicatorId::Port1), clock_.Now());
-  supervision_->Check(SupervisedPort(PortId::Second, IndicatorId::Port2), clock_.Now());
-  for (auto& reopener : reopener_) reopener->Tick();
-}
-
-StationSupervision::Port TForm1::SupervisedPort(PortId port, IndicatorId indicator) {
-  return {&station_[Index(port)], port == PortId::Main ? kMainPortTag : kSecondPortTag,
-          [this, indicator] { status_->Indicator(indicator).Redraw(); }};
-}
-
 }  // namespace vorel
 
 namespace vorel {
-
-void TForm1::ConnectProtocol7Handlers() {
-  simpleTCPClient1_->OnConnected = [this](QObject*) { SimpleTCPClient1Connected(); };
-  simpleTCPClient1_->OnDisconnected = [this](QObject*) { SimpleTCPClient1Disconnected(); };
-  simpleTCPClient1_->OnRead = [this](QObject*, TMemoryStream* stream) { SimpleTCPClient1Read(stream); };
-  // Failures are silent: the link falls back to idle and Timer3 retries.
-  simpleTCPClient1_->OnError = [](QObject*, std::int32_t, std::int32_t, const std::string&) {};
-}
-
-void TForm1::SimpleTCPClient1Connected() {
-  protocol7Up_ = true;
-  status_->Indicator(IndicatorId::Protocol7).Redraw();
-  SendProtocol7(p7::BuildHelloFrame());
-  // A device name without a COM number (a path without trailing digits)
-  // reports 0.
-  SendProtocol7(p7::BuildPortNumberFrame(p7::ComPortNumber(commPortDriver1_->PortName()).value_or(0)));
-}
-
-void TForm1::SimpleTCPClient1Disconnected() {
-  protocol7Up_ = false;
-  status_->Indicator(IndicatorId::Protocol7).Redraw();
-}
-
-void TForm1::SimpleTCPClient1Read(TMemoryStream* Stream) {
-  receiveBuffer_->Accept({Stream->Memory(), static_cast<std::size_t>(Stream->Size())});
-}
-
-void TForm1::Timer3Timer() {
-  if (!simpleTCPClient1_->Connected()) simpleTCPClient1_->SetConnected(true);
-}
-
-void TForm1::SendProtocol7(const p7::Frame& frame) { protocol7Sender_->Send(frame); }
-
-}  // namespace vorel
-
-namespace vorel {
-
-void TForm1::StartLink() {
-  link_ = std::make_unique<cl>();
-  guiHandOver_ = std::make_unique<GuiHandOver>(
-      [this](std::function<void()> op) { QMetaObject::invokeMethod(this, std::move(op), Qt::QueuedConnection); },
-      linkWindowSide_);
-  LinkEnvironment environment;
-  environment.handOver = guiHandOver_.get();
-  environment.firstNumber = settings_.FirstNumber;
-  link_->Start(std::move(environment));
-}
-
-// Neither thread waits on the other: the hand-over is closed first, so a link
-// thread waiting for the GUI is released, then the thread is joined (at most
-// one pass, every wait of which is bounded). The events still queued are in
-// their spool files already and go with the next run's replay.
-void TForm1::StopLink() {
-  if (!link_) return;
-  link_->RequestStop();
-  guiHandOver_->Close();
-  link_->Join();
-  link_.reset();
-}
 
 // Also on standard error, where a service manager keeps it for whoever runs
 // the driver without a window.
@@ -469,15 +358,38 @@ void TForm1::AddLogLine(const std::string& text) {
   WriteToStderr(StderrLogLine(now, text));
 }
 
-void TForm1::LinkWindowSide::AddLogLine(const std::string& text) {
-  form_.AddLogLine(text);
+namespace {
+
+IndicatorId IndicatorOf(StationIndicator indicator) {
+  switch (indicator) {
+    case StationIndicator::Port1: return IndicatorId::Port1;
+    case StationIndicator::Port2: return IndicatorId::Port2;
+    case StationIndicator::Protocol8: return IndicatorId::Protocol8;
+    case StationIndicator::Protocol7: return IndicatorId::Protocol7;
+  }
+  return IndicatorId::Port1;
 }
 
-void TForm1::LinkWindowSide::RefreshIndicator() { form_.status_->Indicator(IndicatorId::Protocol8).Refresh(); }
+}  // namespace
 
-std::array<PortStatus, 2> TForm1::LinkWindowSide::PortStatuses() {
-  return {PortStatus{form_.currentName_[0], form_.commPortDriver1_->IsOpen()},
-          PortStatus{form_.currentName_[1], form_.commPortDriver2_->IsOpen()}};
+void TForm1::StationWindowSide::RefreshIndicator(StationIndicator indicator) {
+  form_.status_->Indicator(IndicatorOf(indicator)).Refresh();
+}
+
+void TForm1::StationWindowSide::RedrawIndicator(StationIndicator indicator) {
+  form_.status_->Indicator(IndicatorOf(indicator)).Redraw();
+}
+
+void TForm1::StationWindowSide::ShowTimeSinceLastFrame(TDateTime now, TDateTime lastFrame) {
+  form_.status_->ShowTimeSinceLastFrame(now, lastFrame);
+}
+
+void TForm1::StationWindowSide::LogError(int code) { vorel::LogError(code); }
+
+void TForm1::StationWindowSide::ReportSpoolLoss(const std::string& loss) { form_.AddLogLine(SpoolLossLine(loss)); }
+
+bool TForm1::StationWindowSide::PortWanted(PortId port) {
+  return (port == PortId::Main ? form_.ports_->Main() : form_.ports_->Second()).IsRunning();
 }
 
 }  // namespace vorel

@@ -1,7 +1,8 @@
-// TForm1: the main window. It owns the serial components, the timers and the
-// per-port state, runs the start-up sequence while it is created and the close
-// sequence on every close request. Its handlers stay short: the logic lives
-// in the subsystems they call.
+// TForm1: the main window. It owns the serial components, the protocol-7
+// client and the timers, runs the start-up sequence while it is created and
+// the close sequence on every close request, and draws what the station core
+// (station/station.h) reports. Where an alarm goes is decided there; the
+// window's handlers only hand the core its packets, ticks and socket events.
 #pragma once
 
 #include <QButtonGroup>
@@ -16,7 +17,6 @@
 #include <functional>
 #include <memory>
 
-#include "app/lost_port_reopener.h"
 #include "app/port_control.h"
 #include "app/port_page.h"
 #include "app/program_status.h"
@@ -25,19 +25,9 @@
 #include "base/clock.h"
 #include "base/clock_setter.h"
 #include "config/settings.h"
-#include "app/link_adapters.h"
 #include "p7/SimpleTCP.h"
-#include "p7/reassembly.h"
-#include "p8/gui_hand_over.h"
-#include "p8/link.h"
-#include "p8/link_hand_over.h"
-#include "receiver/event_outputs.h"
-#include "receiver/main_port_handler.h"
-#include "receiver/protocol7_replay.h"
-#include "receiver/second_port_handler.h"
-#include "receiver/station_supervision.h"
-#include "receiver/station_port.h"
 #include "serial/CPDrv.h"
+#include "station/station.h"
 
 namespace vorel {
 
@@ -73,7 +63,8 @@ class TForm1 : public QWidget {
   TCommPortDriver* CommPortDriver1() const { return commPortDriver1_; }
   TCommPortDriver* CommPortDriver2() const { return commPortDriver2_; }
   TSimpleTCPClient* SimpleTCPClient1() const { return simpleTCPClient1_; }
-  bool Protocol7LinkUp() const { return protocol7Up_; }
+  // The station side: links, outputs, replays, supervision.
+  vorel::Station& Core() const { return *station_; }
   StatusPanel* Status() const { return status_; }
   PortPage* Ports() const { return ports_; }
   QStackedWidget* Pages() const { return pages_; }
@@ -86,11 +77,6 @@ class TForm1 : public QWidget {
   QAction* CloseAction() const { return closeAction_; }
   const QString& ClosePassword() const { return closePassword_; }
   const Settings& CurrentSettings() const { return settings_; }
-  const StationPortState& Station(PortId port) const { return station_[Index(port)]; }
-  // The protocol-7 receive buffer; the server's frames arrive here.
-  p7::FrameReassembler* ReceiveBuffer() const { return receiveBuffer_.get(); }
-  // The protocol-8 link object; none while protocol 8 is off.
-  cl* Link() const { return link_.get(); }
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -98,13 +84,17 @@ class TForm1 : public QWidget {
   void showEvent(QShowEvent* event) override;
 
  private:
-  static int Index(PortId port) { return port == PortId::Main ? 0 : 1; }
-
-  // What the message server's frames ask of the window.
-  class ServerCommands final : public p7::IServerCommands {
+  // What the station core reports to the window.
+  class StationWindowSide final : public IStationView {
    public:
-    explicit ServerCommands(TForm1& form) : form_(form) {}
-    void SetClock(TDateTime localDateTime) override { form_.services_.clockSetter->SetLocalDateTime(localDateTime); }
+    explicit StationWindowSide(TForm1& form) : form_(form) {}
+    void RefreshIndicator(StationIndicator indicator) override;
+    void RedrawIndicator(StationIndicator indicator) override;
+    void AddLogLine(const std::string& text) override { form_.AddLogLine(text); }
+    void ShowTimeSinceLastFrame(TDateTime now, TDateTime lastFrame) override;
+    void LogError(int code) override;
+    void ReportSpoolLoss(const std::string& loss) override;
+    bool PortWanted(PortId port) override;
     void CloseRequested() override { form_.CloseWithoutPassword(); }
 
    private:
@@ -115,12 +105,10 @@ class TForm1 : public QWidget {
   void BuildTray();
   void StartUp();
   void OpenPortAtStartUp(PortId port, TCommPortDriver& driver, PortPanel& panel);
-  // The station side: outputs, frame handlers and supervision, made from
-  // whatever settings the start-up got to read.
-  void BuildStationSide();
+  // The component events, handed to the station core.
+  void ConnectStationHandlers();
   void CommPortDriver1ReceivePacket(TCommPortDriver* Sender, const std::uint8_t* Packet, std::uint32_t DataSize);
   void CommPortDriver2ReceivePacket(TCommPortDriver* Sender, const std::uint8_t* Packet, std::uint32_t DataSize);
-  StationSupervision::Port SupervisedPort(PortId port, IndicatorId indicator);
   // The port page: the operator starts, stops and rescans each port.
   void BuildPortControls();
   void AdvGlowButton2Click() { portControl_[0]->StartStopPressed(); }
@@ -129,18 +117,13 @@ class TForm1 : public QWidget {
   void AdvGlowButton4Click() { portControl_[1]->RescanPressed(); }
   void AdvOfficeComboBox1Select() { portControl_[0]->EntryPicked(); }
   void AdvOfficeComboBox2Select() { portControl_[1]->EntryPicked(); }
-  void EnqueuePortStatus();
   // A line in the log on the status page, stamped with the time now.
   void AddLogLine(const std::string& text);
-  // A port whose device went away is opened again by the driver itself.
-  void BuildPortReopeners();
-  // The protocol-7 link.
-  void ConnectProtocol7Handlers();
-  void SimpleTCPClient1Connected();
-  void SimpleTCPClient1Disconnected();
+  void SimpleTCPClient1Connected() { station_->Protocol7Connected(); }
+  void SimpleTCPClient1Disconnected() { station_->Protocol7Disconnected(); }
   void SimpleTCPClient1Read(TMemoryStream* Stream);
-  void Timer3Timer();
-  void SendProtocol7(const p7::Frame& frame);
+  void Timer2Timer() { station_->Tick(); }
+  void Timer3Timer() { station_->RetryProtocol7(); }
   // True when the program may end.
   bool RunCloseSequence();
   // The end without the password: the main port is closed, come what may.
@@ -148,59 +131,25 @@ class TForm1 : public QWidget {
   void ShowStatusPage();
   void ShowSetupPage();
   void RestoreFromTray();
-  void Timer2Timer();
   // The program as the status file tells it.
   ProgramStatus CurrentStatus(bool running);
 
   ShellServices services_;
   IClock& clock_;
   Settings settings_;
-  std::array<StationPortState, 2> station_;
   QString closePassword_;
   bool closeWithoutPassword_ = false;
   bool closeSequenceRunning_ = false;
   bool centred_ = false;
   TDateTime startedAt_ = 0;
-  ServerCommands serverCommands_{*this};
-
-  // What the protocol-8 link thread asks of the window; it runs on the GUI
-  // thread through guiHandOver_.
-  class LinkWindowSide final : public ILinkHandOver {
-   public:
-    explicit LinkWindowSide(TForm1& form) : form_(form) {}
-    void AddLogLine(const std::string& text) override;
-    void RefreshIndicator() override;
-    std::array<PortStatus, 2> PortStatuses() override;
-
-   private:
-    TForm1& form_;
-  };
-  void StartLink();
-  void StopLink();
-
-  LinkWindowSide linkWindowSide_{*this};
-  std::unique_ptr<GuiHandOver> guiHandOver_;  // outlives link_
-  std::unique_ptr<p7::FrameReassembler> receiveBuffer_;
-  std::unique_ptr<cl> link_;
-  std::unique_ptr<Protocol8Queue> protocol8Queue_;
-  std::unique_ptr<Protocol7Sender> protocol7Sender_;
-  std::unique_ptr<EventOutputs> outputs_;
-  std::unique_ptr<EventOutputsSink> eventSink_;
-  std::unique_ptr<MainPortHandler> mainPortHandler_;
-  std::unique_ptr<SecondPortHandler> secondPortHandler_;
-  std::unique_ptr<StationSupervision> supervision_;
-  std::unique_ptr<Protocol7Replay> protocol7Replay_;
-  bool protocol7Up_ = false;  // the protocol-7 link flag
-  // The current name of each port: its ComPort setting until the operator
-  // starts it under another name.
-  std::array<std::string, 2> currentName_;
-  std::array<std::unique_ptr<PortControl>, 2> portControl_;
-  std::array<std::unique_ptr<LostPortReopener>, 2> reopener_;
-  std::unique_ptr<StatusFile> statusFile_;
 
   TCommPortDriver* commPortDriver1_;
   TCommPortDriver* commPortDriver2_;
   TSimpleTCPClient* simpleTCPClient1_;
+  StationWindowSide stationWindowSide_{*this};
+  std::unique_ptr<vorel::Station> station_;
+  std::array<std::unique_ptr<PortControl>, 2> portControl_;
+  std::unique_ptr<StatusFile> statusFile_;
   QTimer timer2_;
   QTimer timer3_;
 

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "app/error_log.h"
-#include "app/station_ports.h"
+#include "station/station_ports.h"
 #include "p7/frame.h"
 
 namespace vorel {

@@ -35,7 +35,7 @@ const Request kRequests[] = {
     {"ftClose",
      [](TForm1& form) {
        const p7::Frame frame = p7::BuildCloseFrame();
-       form.ReceiveBuffer()->Accept(Bytes(frame.begin(), frame.end()));
+       form.Core().Protocol7Read(Bytes(frame.begin(), frame.end()));
      }},
     {"SIGTERM", [](TForm1&) { raise(SIGTERM); }},
     {"SIGINT", [](TForm1&) { raise(SIGINT); }},

@@ -53,8 +53,8 @@ TEST_F(MainWindowTest, WithoutConfigurationBothPortsStopAndTheStatusPageShows) {
   EXPECT_EQ(form.Pages()->currentWidget(), form.Status());
   EXPECT_TRUE(form.StatusButton()->isChecked());
   EXPECT_FALSE(form.SetupButton()->isChecked());
-  EXPECT_DOUBLE_EQ(form.Station(PortId::Main).lastFrameTime, 46365.5);
-  EXPECT_FALSE(form.Station(PortId::Second).linkUp);
+  EXPECT_DOUBLE_EQ(form.Core().StationLink(PortId::Main).lastFrameTime, 46365.5);
+  EXPECT_FALSE(form.Core().StationLink(PortId::Second).linkUp);
 }
 
 TEST_F(MainWindowTest, ProtocolRowsFollowTheOutputSwitches) {
@@ -63,21 +63,21 @@ TEST_F(MainWindowTest, ProtocolRowsFollowTheOutputSwitches) {
   EXPECT_FALSE(form.Status()->Protocol7Caption()->isHidden());
   EXPECT_FALSE(form.Status()->Image1()->isHidden());
   EXPECT_FALSE(HasPixmap(form.Status()->Image3())) << "no link object, no drawing";
-  EXPECT_EQ(form.Link(), nullptr);
+  EXPECT_EQ(form.Core().Link(), nullptr);
 }
 
 TEST_F(MainWindowTest, LinkObjectExistsWithProtocol8AndIsStoppedByAnAcceptedClose) {
   TForm1& form = Start();
-  ASSERT_NE(form.Link(), nullptr);
-  EXPECT_TRUE(form.Link()->LinkEnabled());
-  form.Link()->SetLinkUp(true);  // as the link thread reports it
+  ASSERT_NE(form.Core().Link(), nullptr);
+  EXPECT_TRUE(form.Core().Link()->LinkEnabled());
+  form.Core().Link()->SetLinkUp(true);  // as the link thread reports it
   form.Status()->Indicator(IndicatorId::Protocol8).Redraw();
   EXPECT_EQ(form.Status()->Image3()->pixmap().toImage().pixel(8, 3), qRgb(0, 128, 0));
 
   dialogs_.answers = {PasswordOutcome::Accepted};
   EXPECT_TRUE(form.close());
-  EXPECT_FALSE(form.Link()->LinkEnabled());
-  EXPECT_TRUE(form.Link()->StopRequested());
+  EXPECT_FALSE(form.Core().Link()->LinkEnabled());
+  EXPECT_TRUE(form.Core().Link()->StopRequested());
 }
 
 TEST_F(MainWindowTest, ServerFramesSetTheClockAndCloseWithoutPassword) {
@@ -86,7 +86,7 @@ TEST_F(MainWindowTest, ServerFramesSetTheClockAndCloseWithoutPassword) {
   const p7::Frame close = p7::BuildCloseFrame();
   Bytes block(close.begin(), close.end());  // close first: the clock frame after it still acts
   block.insert(block.end(), clock.begin(), clock.end());
-  form.ReceiveBuffer()->Accept(block);
+  form.Core().Protocol7Read(block);
   EXPECT_EQ(ended_, 1);
   EXPECT_TRUE(dialogs_.asked.empty());
   EXPECT_EQ(clockSetter_.requested, std::vector<TDateTime>{46366.75});

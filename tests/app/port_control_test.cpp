@@ -62,7 +62,7 @@ class PortControlTest : public MainWindowTest {
   // its open byte.
   std::vector<PortStatusBytes> TakePortStatuses() {
     std::vector<PortStatusBytes> statuses;
-    cl* link = form_->Link();
+    cl* link = form_->Core().Link();
     if (!link) return statuses;
     Bytes record;
     while (link->Peek(record)) {
@@ -312,7 +312,7 @@ TEST_F(PortControlTest, AMainPortPathWithoutDigitsIsReportedAndSendsNothing) {
 TEST_F(PortControlTest, WithoutProtocol8StartAndStopQueueNothing) {
   ports_.present = {"\\\\.\\COM3"};
   TForm1& form = StartWith("[main]\nSendMivo8=0\n");
-  ASSERT_EQ(form.Link(), nullptr);
+  ASSERT_EQ(form.Core().Link(), nullptr);
   PortPanel& panel = form.Ports()->Main();
   panel.List()->setEditText("COM3");
   Click(panel.StartStop());

@@ -1,4 +1,4 @@
-#include "app/station_ports.h"
+#include "station/station_ports.h"
 
 #include "serial/line_settings.h"
 

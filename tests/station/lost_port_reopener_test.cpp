@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/lost_port_reopener.h"
+#include "station/lost_port_reopener.h"
 #include "support/fake_clock.h"
 #include "support/fake_serial_ports.h"
 

@@ -1,8 +1,8 @@
-#include "app/lost_port_reopener.h"
+#include "station/lost_port_reopener.h"
 
 #include <utility>
 
-#include "app/station_ports.h"
+#include "station/station_ports.h"
 
 namespace vorel {
 

@@ -1,0 +1,148 @@
+#include "station/station.h"
+
+#include <utility>
+
+#include "p8/payloads.h"
+#include "p8/record_types.h"
+#include "receiver/spool_file.h"
+#include "station/station_ports.h"
+
+namespace vorel {
+
+Station::Station(const Settings& settings, StationParts parts, IStationView& view)
+    : settings_(settings),
+      parts_(parts),
+      view_(view),
+      clock_(*parts.clock),
+      protocol7Sender_(*parts.protocol7) {
+  for (PortId port : {PortId::Main, PortId::Second}) {
+    LostPortReopener::Callbacks callbacks;
+    callbacks.wanted = [this, port] { return view_.PortWanted(port); };
+    callbacks.log = [this](const std::string& line) { view_.AddLogLine(line); };
+    callbacks.stateChanged = [this] { EnqueuePortStatus(); };
+    reopener_[Index(port)] = std::make_unique<LostPortReopener>(Port(port), clock_, std::move(callbacks));
+  }
+}
+
+Station::~Station() { StopProtocol8(); }
+
+void Station::ResetStationLinks() {
+  const TDateTime now = clock_.Now();
+  for (StationPortState& port : station_) port.Reset(now);
+}
+
+void Station::NamePortsFromSettings() { currentName_ = {settings_.port.ComPort, settings_.portUSB.ComPort}; }
+
+void Station::StartProtocol7() { parts_.protocol7->SetConnected(true); }
+
+void Station::StartProtocol8(GuiPoster post) {
+  link_ = std::make_unique<cl>();
+  guiHandOver_ = std::make_unique<GuiHandOver>(std::move(post), linkWindowSide_);
+  LinkEnvironment environment;
+  environment.handOver = guiHandOver_.get();
+  environment.firstNumber = settings_.FirstNumber;
+  link_->Start(std::move(environment));
+}
+
+// Neither thread waits on the other: the hand-over is closed first, so a link
+// thread waiting for the window is released, then the thread is joined.
+void Station::StopProtocol8() {
+  if (!link_) return;
+  link_->RequestStop();
+  guiHandOver_->Close();
+  link_->Join();
+  link_.reset();
+}
+
+void Station::BuildEventPath() {
+  // A driver killed in the middle of a spool write left its temporary file.
+  RemoveUnfinishedSpoolFiles(settings_.PathForSoob);
+  if (link_) protocol8Queue_ = std::make_unique<Protocol8Queue>(*link_);
+  EventOutputs::Callbacks callbacks;
+  callbacks.refreshProtocol7Indicator = [this] { view_.RefreshIndicator(StationIndicator::Protocol7); };
+  callbacks.logError = [this](int code) { view_.LogError(code); };
+  callbacks.spoolFailed = [this](const std::string& loss) { view_.ReportSpoolLoss(loss); };
+  outputs_ = std::make_unique<EventOutputs>(OutputSettings::From(settings_), clock_, protocol7Sender_,
+                                            protocol8Queue_.get(), std::move(callbacks));
+  eventSink_ = std::make_unique<EventOutputsSink>(*outputs_);
+  mainPortHandler_ = std::make_unique<MainPortHandler>(*parts_.mainPort, station_[0], settings_, clock_, *eventSink_,
+                                                       [this] { view_.RefreshIndicator(StationIndicator::Port1); });
+  // A restart frame whose reopening failed: tried again every 5 s.
+  mainPortHandler_->SetReopenFailed([this] { reopener_[0]->DeviceLost(); });
+  secondPortHandler_ = std::make_unique<SecondPortHandler>(
+      station_[1], settings_, clock_, *eventSink_, [this] { view_.RefreshIndicator(StationIndicator::Port2); });
+  protocol7Replay_ = std::make_unique<Protocol7Replay>(
+      settings_.PathForSoob, protocol7Sender_,
+      Protocol7Replay::Callbacks{[this] { view_.RefreshIndicator(StationIndicator::Protocol7); },
+                                 [this](const std::string& line) { view_.AddLogLine(line); }});
+  StationSupervision::LinkFrameOutput linkFrames;
+  if (settings_.SendMivo7)
+    linkFrames = [this](p7::FrameType type, std::int32_t tag) { outputs_->SendLinkFrame(type, tag); };
+  supervision_ = std::make_unique<StationSupervision>(settings_.Attention, std::move(linkFrames),
+                                                      [this](int code) { view_.LogError(code); });
+}
+
+void Station::ReceivePacket(PortId port, std::span<const std::uint8_t> packet) {
+  if (port == PortId::Main)
+    mainPortHandler_->ReceivePacket(packet);
+  else
+    secondPortHandler_->ReceivePacket(packet);
+}
+
+void Station::Tick() {
+  // Both replays take their file from one reading of the spool directory.
+  SpoolListing spool(settings_.PathForSoob);
+  if (link_) link_->ReplaySpool(spool, clock_.Now(), [this](const std::string& line) { view_.AddLogLine(line); });
+  if (settings_.SendMivo7) protocol7Replay_->Step(spool);
+  view_.ShowTimeSinceLastFrame(clock_.Now(), station_[0].lastFrameTime);
+  supervision_->Check(SupervisedPort(PortId::Main), clock_.Now());
+  supervision_->Check(SupervisedPort(PortId::Second), clock_.Now());
+  for (auto& reopener : reopener_) reopener->Tick();
+}
+
+StationSupervision::Port Station::SupervisedPort(PortId port) {
+  const StationIndicator indicator = port == PortId::Main ? StationIndicator::Port1 : StationIndicator::Port2;
+  return {&station_[Index(port)], port == PortId::Main ? kMainPortTag : kSecondPortTag,
+          [this, indicator] { view_.RedrawIndicator(indicator); }};
+}
+
+void Station::RetryProtocol7() {
+  if (!parts_.protocol7->Connected()) parts_.protocol7->SetConnected(true);
+}
+
+void Station::Protocol7Connected() {
+  protocol7Up_ = true;
+  view_.RedrawIndicator(StationIndicator::Protocol7);
+  SendProtocol7(p7::BuildHelloFrame());
+  // A device name without a COM number (a path without trailing digits)
+  // reports 0.
+  SendProtocol7(p7::BuildPortNumberFrame(p7::ComPortNumber(parts_.mainPort->PortName()).value_or(0)));
+}
+
+void Station::Protocol7Disconnected() {
+  protocol7Up_ = false;
+  view_.RedrawIndicator(StationIndicator::Protocol7);
+}
+
+void Station::Protocol7Read(std::span<const std::uint8_t> bytes) { receiveBuffer_.Accept(bytes); }
+
+void Station::SendProtocol7(const p7::Frame& frame) { protocol7Sender_.Send(frame); }
+
+void Station::ServerCommands::SetClock(TDateTime localDateTime) {
+  station_.parts_.clockSetter->SetLocalDateTime(localDateTime);
+}
+
+void Station::EnqueuePortStatus() {
+  if (!link_) return;  // protocol 8 is off
+  const std::array<PortStatus, 2> ports = PortStatuses();
+  link_->Enqueue(rtPortStatus, PortStatusPayload(ports[0], ports[1]));
+}
+
+void Station::PortLost(PortId port) { reopener_[Index(port)]->DeviceLost(); }
+
+std::array<PortStatus, 2> Station::PortStatuses() const {
+  return {PortStatus{currentName_[0], parts_.mainPort->IsOpen()},
+          PortStatus{currentName_[1], parts_.secondPort->IsOpen()}};
+}
+
+}  // namespace vorel

@@ -1,0 +1,192 @@
+// The station side of the driver, without a widget: where an alarm goes.
+//
+//   serial packet ──> ReceivePacket ──> MainPortHandler / SecondPortHandler
+//        (the frame is checked, the event built, the station answered)
+//                          │
+//                          v
+//                     EventOutputs ──> protocol 8: the link object `cl`
+//                          │            (queued, written ahead to a .dd8 file)
+//                          └─────────> protocol 7: SimpleTCPClient1
+//                                       (sent, or a .ddm file)
+//
+//   Tick (every 200 ms) ──> the .dd8 replay, the .ddm replay, the supervision
+//                           of both station links, the reopening of lost ports
+//   RetryProtocol7 (every 3 s) ──> a new protocol-7 connection while down
+//
+// The window feeds it packets, ticks and socket events, and draws what it
+// reports through IStationView. The protocol-8 link thread reaches the
+// window only through the hand-over the window posts to its event loop.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "base/clock.h"
+#include "base/clock_setter.h"
+#include "config/settings.h"
+#include "p7/SimpleTCP.h"
+#include "p7/frame.h"
+#include "p7/reassembly.h"
+#include "p8/gui_hand_over.h"
+#include "p8/link.h"
+#include "p8/link_hand_over.h"
+#include "receiver/event_outputs.h"
+#include "receiver/frame_handlers.h"
+#include "receiver/main_port_handler.h"
+#include "receiver/protocol7_replay.h"
+#include "receiver/second_port_handler.h"
+#include "receiver/station_port.h"
+#include "receiver/station_supervision.h"
+#include "serial/CPDrv.h"
+#include "station/link_adapters.h"
+#include "station/lost_port_reopener.h"
+
+namespace vorel {
+
+// The four link indicators of the status page.
+enum class StationIndicator { Port1, Port2, Protocol8, Protocol7 };
+
+// What the station tells its window (or a test).
+class IStationView {
+ public:
+  virtual ~IStationView() = default;
+  // The indicator's activity counter moves one step, then it is redrawn.
+  virtual void RefreshIndicator(StationIndicator indicator) = 0;
+  // The indicator is redrawn from its link flag.
+  virtual void RedrawIndicator(StationIndicator indicator) = 0;
+  // A line in the operator's log, stamped with the time now.
+  virtual void AddLogLine(const std::string& text) = 0;
+  virtual void ShowTimeSinceLastFrame(TDateTime now, TDateTime lastFrame) = 0;
+  // A line in the error log "error.txt".
+  virtual void LogError(int code) = 0;
+  // An event or frame that could be neither sent nor spooled, with the
+  // reason (the operator and the service manager are to hear of it).
+  virtual void ReportSpoolLoss(const std::string& loss) = 0;
+  // Whether the operator wants the port running (its panel is started).
+  virtual bool PortWanted(PortId port) = 0;
+  // The message server asked the program to close.
+  virtual void CloseRequested() = 0;
+};
+
+// The components the window owns and the station drives.
+struct StationParts {
+  TCommPortDriver* mainPort = nullptr;    // CommPortDriver1
+  TCommPortDriver* secondPort = nullptr;  // CommPortDriver2
+  TSimpleTCPClient* protocol7 = nullptr;  // SimpleTCPClient1
+  IClock* clock = nullptr;
+  ILocalClockSetter* clockSetter = nullptr;
+};
+
+class Station {
+ public:
+  // Everything is borrowed; `settings` is read as it stands when each step
+  // runs (the window loads it during start-up).
+  Station(const Settings& settings, StationParts parts, IStationView& view);
+  ~Station();
+  Station(const Station&) = delete;
+  Station& operator=(const Station&) = delete;
+
+  // Start-up: both station links lost, the last frames a day old.
+  void ResetStationLinks();
+  // Start-up, once the settings are read: each port's current name is its
+  // configured one.
+  void NamePortsFromSettings();
+  // Start-up, protocol 7: the first connection attempt.
+  void StartProtocol7();
+  // Start-up, protocol 8: the link object and its thread. `post` queues a
+  // call on the window's event loop, where the link thread's hand-over runs.
+  void StartProtocol8(GuiPoster post);
+  // After start-up, whatever it got to read: the outputs, the frame handlers
+  // and the supervision, made from the settings loaded.
+  void BuildEventPath();
+  // The program ends: the link thread is stopped and waited for (one pass,
+  // every wait of which is bounded); queued events are in their spool files.
+  void StopProtocol8();
+
+  // A packet from CommPortDriver1 / CommPortDriver2.
+  void ReceivePacket(PortId port, std::span<const std::uint8_t> packet);
+  // Timer2, every 200 ms.
+  void Tick();
+  // Timer3, every 3 s.
+  void RetryProtocol7();
+  // SimpleTCPClient1's events.
+  void Protocol7Connected();
+  void Protocol7Disconnected();
+  void Protocol7Read(std::span<const std::uint8_t> bytes);
+  // A frame of the driver's own (ftPortNumber) on protocol 7, if connected.
+  void SendProtocol7(const p7::Frame& frame);
+
+  // A port-status record for the protocol-8 server, when protocol 8 is on.
+  void EnqueuePortStatus();
+  // A port whose device went away is opened again every 5 s.
+  void PortLost(PortId port);
+
+  // The current name of a port: its ComPort setting until the operator
+  // starts it under another name.
+  std::string& CurrentName(PortId port) { return currentName_[Index(port)]; }
+  const StationPortState& StationLink(PortId port) const { return station_[Index(port)]; }
+  bool Protocol7Up() const { return protocol7Up_; }
+  bool Protocol8Up() const { return link_ && link_->LinkUp(); }
+  // The protocol-8 link object; none while protocol 8 is off.
+  cl* Link() const { return link_.get(); }
+  p7::FrameReassembler& Protocol7ReceiveBuffer() { return receiveBuffer_; }
+  std::array<PortStatus, 2> PortStatuses() const;
+
+ private:
+  static int Index(PortId port) { return port == PortId::Main ? 0 : 1; }
+  TCommPortDriver& Port(PortId port) const { return port == PortId::Main ? *parts_.mainPort : *parts_.secondPort; }
+  StationSupervision::Port SupervisedPort(PortId port);
+
+  // What the message server's frames ask of the driver.
+  class ServerCommands final : public p7::IServerCommands {
+   public:
+    explicit ServerCommands(Station& station) : station_(station) {}
+    void SetClock(TDateTime localDateTime) override;
+    void CloseRequested() override { station_.view_.CloseRequested(); }
+
+   private:
+    Station& station_;
+  };
+
+  // What the protocol-8 link thread asks of the window, run on the window's
+  // thread through the hand-over.
+  class LinkWindowSide final : public ILinkHandOver {
+   public:
+    explicit LinkWindowSide(Station& station) : station_(station) {}
+    void AddLogLine(const std::string& text) override { station_.view_.AddLogLine(text); }
+    void RefreshIndicator() override { station_.view_.RefreshIndicator(StationIndicator::Protocol8); }
+    std::array<PortStatus, 2> PortStatuses() override { return station_.PortStatuses(); }
+
+   private:
+    Station& station_;
+  };
+
+  const Settings& settings_;
+  StationParts parts_;
+  IStationView& view_;
+  IClock& clock_;
+  std::array<StationPortState, 2> station_;
+  std::array<std::string, 2> currentName_;
+  bool protocol7Up_ = false;  // the protocol-7 link flag
+  ServerCommands serverCommands_{*this};
+  p7::FrameReassembler receiveBuffer_{serverCommands_};
+  LinkWindowSide linkWindowSide_{*this};
+
+  std::unique_ptr<GuiHandOver> guiHandOver_;  // outlives link_
+  std::unique_ptr<cl> link_;
+  Protocol7Sender protocol7Sender_;
+  std::unique_ptr<Protocol8Queue> protocol8Queue_;
+  std::unique_ptr<EventOutputs> outputs_;
+  std::unique_ptr<EventOutputsSink> eventSink_;
+  std::unique_ptr<MainPortHandler> mainPortHandler_;
+  std::unique_ptr<SecondPortHandler> secondPortHandler_;
+  std::unique_ptr<StationSupervision> supervision_;
+  std::unique_ptr<Protocol7Replay> protocol7Replay_;
+  std::array<std::unique_ptr<LostPortReopener>, 2> reopener_;
+};
+
+}  // namespace vorel

@@ -1,0 +1,143 @@
+// The station core without a window: packets in, the station answered,
+// events out to spool files while both links are down, ticks that supervise
+// the station links and reopen lost ports, and what it reports to its view.
+#include "station/station.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/fake_clock.h"
+#include "support/fake_serial_ports.h"
+#include "support/temp_dir.h"
+
+namespace vorel {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kMainDevice[] = "\\\\.\\COM1";
+constexpr std::uint8_t kAck = 0x06;
+
+class RecordingView final : public IStationView {
+ public:
+  void RefreshIndicator(StationIndicator indicator) override { refreshed.push_back(indicator); }
+  void RedrawIndicator(StationIndicator indicator) override { redrawn.push_back(indicator); }
+  void AddLogLine(const std::string& text) override { log.push_back(text); }
+  void ShowTimeSinceLastFrame(TDateTime, TDateTime) override {}
+  void LogError(int code) override { errors.push_back(code); }
+  void ReportSpoolLoss(const std::string& loss) override { losses.push_back(loss); }
+  bool PortWanted(PortId) override { return true; }
+  void CloseRequested() override { ++closeRequests; }
+
+  std::vector<StationIndicator> refreshed, redrawn;
+  std::vector<std::string> log, losses;
+  std::vector<int> errors;
+  int closeRequests = 0;
+};
+
+class NoClockSetter final : public ILocalClockSetter {
+ public:
+  void SetLocalDateTime(TDateTime) override {}
+};
+
+// Both links down (protocol 7 never connects, protocol 8 not started), the
+// main port open on a fake device, everything written in the test's folder.
+class StationTest : public ::testing::Test {
+ protected:
+  StationTest() : previous_(fs::current_path()) {
+    fs::current_path(dir.Path());  // the traffic logs go to the current directory
+    ports.present.insert(kMainDevice);
+    ports.clock = &clock;
+    settings.SendMivo7 = true;
+    settings.SendMivo8 = true;
+    settings.PathForSoob = (dir / "spool").string() + "/";
+    for (TCommPortDriver* port : {&mainPort, &secondPort}) {
+      port->SetPortName(kMainDevice);
+      port->SetPacketSize(256);
+    }
+    station.ResetStationLinks();
+    station.NamePortsFromSettings();
+    EXPECT_TRUE(mainPort.Open());
+    station.BuildEventPath();
+  }
+  ~StationTest() override { fs::current_path(previous_); }
+
+  void Receive(const std::string& frame) {
+    station.ReceivePacket(PortId::Main, std::vector<std::uint8_t>(frame.begin(), frame.end()));
+  }
+  std::vector<std::string> Spooled(const std::string& extension) const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir / "spool"))
+      if (e.path().extension() == extension) names.push_back(e.path().filename().string());
+    return names;
+  }
+  const std::vector<std::uint8_t>& Written() { return ports.output[kMainDevice]; }
+
+  test::TempDir dir;
+  fs::path previous_;
+  test::FakeClock clock;
+  test::FakeSerialPorts ports;
+  NoClockSetter clockSetter;
+  Settings settings;
+  RecordingView view;
+  TCommPortDriver mainPort{nullptr, clock, ports.Make()};
+  TCommPortDriver secondPort{nullptr, clock, ports.Make()};
+  TSimpleTCPClient protocol7{nullptr, CreateSystemSocketApi()};
+  Station station{settings, StationParts{&mainPort, &secondPort, &protocol7, &clock, &clockSetter}, view};
+};
+
+TEST_F(StationTest, AnAlarmWithBothLinksDownIsSpooledForBothThenAcknowledged) {
+  Receive("\n0111234 E100\r");
+  EXPECT_EQ(Spooled(".dd8").size(), 1u);
+  EXPECT_EQ(Spooled(".ddm").size(), 1u);
+  EXPECT_EQ(Written(), std::vector<std::uint8_t>{kAck});
+  EXPECT_EQ(view.refreshed, std::vector<StationIndicator>{StationIndicator::Port1});
+  EXPECT_TRUE(view.losses.empty());
+}
+
+TEST_F(StationTest, AnAlarmThatNothingCanKeepIsNotAcknowledged) {
+  settings.PathForSoob = (dir / "not-a-dir").string() + "/x/";
+  test::WriteFile(dir / "not-a-dir", "a file");
+  station.BuildEventPath();
+  Receive("\n0111234 E100\r");
+  EXPECT_TRUE(Written().empty()) << "the station keeps the alarm and sends it again";
+  EXPECT_EQ(view.losses.size(), 2u);
+}
+
+TEST_F(StationTest, TheTickReportsTheStationLinkRestoredOverProtocol7) {
+  Receive("\n0111234 E100\r");
+  station.Tick();
+  EXPECT_TRUE(station.StationLink(PortId::Main).linkUp);
+  EXPECT_FALSE(station.StationLink(PortId::Second).linkUp);
+  EXPECT_EQ(view.redrawn, std::vector<StationIndicator>{StationIndicator::Port1});
+  EXPECT_EQ(Spooled(".ddm").size(), 2u) << "the event and ftStationRestored, the link being down";
+}
+
+// A restart frame whose reopening failed used to leave the main port closed
+// until the operator came.
+TEST_F(StationTest, AMainPortThatARestartCouldNotReopenIsTriedAgainEveryFiveSeconds) {
+  ports.present.erase(kMainDevice);
+  Receive("\n01X12Y4 3A00\r");
+  EXPECT_FALSE(mainPort.IsOpen());
+  ports.present.insert(kMainDevice);  // the adapter is back
+  clock.Advance(4999);
+  station.Tick();
+  EXPECT_FALSE(mainPort.IsOpen());
+  clock.Advance(1);
+  station.Tick();
+  EXPECT_TRUE(mainPort.IsOpen());
+  ASSERT_FALSE(view.log.empty());
+  EXPECT_NE(view.log.back().find("снова открыт"), std::string::npos);
+}
+
+TEST_F(StationTest, TheMessageServersCloseFrameReachesTheView) {
+  station.Protocol7Read(p7::BuildCloseFrame());
+  EXPECT_EQ(view.closeRequests, 1);
+}
+
+}  // namespace
+}  // namespace vorel
