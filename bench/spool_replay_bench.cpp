@@ -19,6 +19,7 @@
 #include "p8/link.h"
 #include "p8/record_types.h"
 #include "receiver/protocol7_replay.h"
+#include "receiver/protocol8_replay.h"
 #include "support/temp_dir.h"
 
 namespace vorel {
@@ -77,7 +78,7 @@ void Drain(cl& link) {
 // The link up, with a file replayed at kStart: the next replay is 3 s away.
 void UpBetweenReplays(cl& link, const std::string& prefix) {
   link.SetLinkUp(true);
-  link.ReplaySpool(prefix, kStart, NoLog);
+  Protocol8Replay(link, NoLog).Step(prefix, kStart);
   Drain(link);
 }
 
@@ -105,7 +106,8 @@ BENCHMARK(BM_ReadSpoolDirectoryNames)->Unit(benchmark::kMillisecond);
 void BM_Replay8_LinkDown(benchmark::State& state) {
   Spool& spool = Spool::Get();
   cl link;
-  for (auto _ : state) link.ReplaySpool(spool.Prefix(), kStart, NoLog);
+  Protocol8Replay replay(link, NoLog);
+  for (auto _ : state) replay.Step(spool.Prefix(), kStart);
   SetFileCount(state);
 }
 BENCHMARK(BM_Replay8_LinkDown);
@@ -114,8 +116,9 @@ BENCHMARK(BM_Replay8_LinkDown);
 void BM_Replay8_UpNotDue(benchmark::State& state) {
   Spool& spool = Spool::Get();
   cl link;
+  Protocol8Replay replay(link, NoLog);
   UpBetweenReplays(link, spool.Prefix());
-  for (auto _ : state) link.ReplaySpool(spool.Prefix(), kStart + kSecond, NoLog);
+  for (auto _ : state) replay.Step(spool.Prefix(), kStart + kSecond);
   benchmark::DoNotOptimize(link.QueuedCount());
   SetFileCount(state);
 }
@@ -125,11 +128,12 @@ BENCHMARK(BM_Replay8_UpNotDue)->Unit(benchmark::kMillisecond);
 void BM_Replay8_UpTakesFile(benchmark::State& state) {
   Spool& spool = Spool::Get();
   cl link;
+  Protocol8Replay replay(link, NoLog);
   link.SetLinkUp(true);
   TDateTime now = kStart;
   for (auto _ : state) {
     now += 3.5 * kSecond;
-    link.ReplaySpool(spool.Prefix(), now, NoLog);
+    replay.Step(spool.Prefix(), now);
     Drain(link);
   }
   SetFileCount(state);
@@ -166,12 +170,13 @@ BENCHMARK(BM_Replay7_ConnectedTakesFile)->Unit(benchmark::kMillisecond);
 void BM_Tick_BothLinksUp(benchmark::State& state) {
   Spool& spool = Spool::Get();
   cl link;
+  Protocol8Replay replay8(link, NoLog);
   UpBetweenReplays(link, spool.Prefix());
   Sender sender;
   sender.connected = true;
   Protocol7Replay replay(spool.Prefix(), sender, {});
   for (auto _ : state) {
-    link.ReplaySpool(spool.Prefix(), kStart + kSecond, NoLog);
+    replay8.Step(spool.Prefix(), kStart + kSecond);
     replay.Step();
     state.PauseTiming();
     spool.Restore7();
@@ -188,6 +193,7 @@ void BM_Tick_10000Files(benchmark::State& state) {
   const bool bothTakeFiles = state.range(0) != 0;
   Spool& spool = Spool::Get(5'000);
   cl link;
+  Protocol8Replay replay8(link, NoLog);
   UpBetweenReplays(link, spool.Prefix());
   TDateTime now = kStart;
   Sender sender;
@@ -196,8 +202,8 @@ void BM_Tick_10000Files(benchmark::State& state) {
   for (auto _ : state) {
     now += (bothTakeFiles ? 3.5 : 0.2) * kSecond;
     if (!bothTakeFiles) now = kStart + kSecond;
-    SpoolListing listing(spool.Prefix());  // one reading per tick, as the window does
-    link.ReplaySpool(listing, now, NoLog);
+    SpoolListing listing(spool.Prefix());  // one reading per tick, as the station does
+    replay8.Step(listing, now);
     replay.Step(listing);
     state.PauseTiming();
     Drain(link);

@@ -31,7 +31,6 @@
 #include "p8/link_session.h"
 #include "p8/link_state.h"
 #include "p8/send_queue.h"
-#include "p8/spool_replay.h"
 #include "p8/spool_slots.h"
 
 namespace vorel {
@@ -116,15 +115,6 @@ class cl final : public ILinkState {
   // and the acknowledgements.
   SpoolSlots& Spool() { return spool_; }
 
-  // GUI thread, the first step of every Timer2 tick (see SpoolReplay8).
-  void ReplaySpool(const std::string& pathForSoob, TDateTime now,
-                   const std::function<void(const std::string&)>& addLogLine) {
-    replay_.Step(*this, pathForSoob, now, addLogLine);
-  }
-  // The same, from the tick's shared reading of the spool directory.
-  void ReplaySpool(SpoolListing& listing, TDateTime now, const std::function<void(const std::string&)>& addLogLine) {
-    replay_.Step(*this, listing, now, addLogLine);
-  }
 
  private:
   std::atomic<bool> linkUp_{false};
@@ -145,7 +135,6 @@ class cl final : public ILinkState {
   std::set<std::uint64_t> answered_;
   std::condition_variable answeredCv_;
   SpoolSlots spool_;
-  SpoolReplay8 replay_;  // GUI thread only
 
   // The sequence number the record got, or nullopt when the queue refused it.
   std::optional<std::uint64_t> Push(std::int32_t recordType, std::span<const std::uint8_t> payload,

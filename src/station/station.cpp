@@ -51,13 +51,20 @@ void Station::StopProtocol8() {
   link_->RequestStop();
   guiHandOver_->Close();
   link_->Join();
+  protocol8Replay_.reset();
+  protocol8Queue_.reset();
+  if (outputs_) outputs_->SetProtocol8(nullptr);
   link_.reset();
 }
 
 void Station::BuildEventPath() {
   // A driver killed in the middle of a spool write left its temporary file.
   RemoveUnfinishedSpoolFiles(settings_.PathForSoob);
-  if (link_) protocol8Queue_ = std::make_unique<Protocol8Queue>(*link_);
+  if (link_) {
+    protocol8Queue_ = std::make_unique<Protocol8Queue>(*link_);
+    protocol8Replay_ =
+        std::make_unique<Protocol8Replay>(*link_, [this](const std::string& line) { view_.AddLogLine(line); });
+  }
   EventOutputs::Callbacks callbacks;
   callbacks.refreshProtocol7Indicator = [this] { view_.RefreshIndicator(StationIndicator::Protocol7); };
   callbacks.logError = [this](int code) { view_.LogError(code); };
@@ -92,7 +99,7 @@ void Station::ReceivePacket(PortId port, std::span<const std::uint8_t> packet) {
 void Station::Tick() {
   // Both replays take their file from one reading of the spool directory.
   SpoolListing spool(settings_.PathForSoob);
-  if (link_) link_->ReplaySpool(spool, clock_.Now(), [this](const std::string& line) { view_.AddLogLine(line); });
+  if (protocol8Replay_) protocol8Replay_->Step(spool, clock_.Now());
   if (settings_.SendMivo7) protocol7Replay_->Step(spool);
   view_.ShowTimeSinceLastFrame(clock_.Now(), station_[0].lastFrameTime);
   supervision_->Check(SupervisedPort(PortId::Main), clock_.Now());

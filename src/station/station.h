@@ -38,6 +38,7 @@
 #include "receiver/frame_handlers.h"
 #include "receiver/main_port_handler.h"
 #include "receiver/protocol7_replay.h"
+#include "receiver/protocol8_replay.h"
 #include "receiver/second_port_handler.h"
 #include "receiver/station_port.h"
 #include "receiver/station_supervision.h"
@@ -186,6 +187,7 @@ class Station {
   std::unique_ptr<SecondPortHandler> secondPortHandler_;
   std::unique_ptr<StationSupervision> supervision_;
   std::unique_ptr<Protocol7Replay> protocol7Replay_;
+  std::unique_ptr<Protocol8Replay> protocol8Replay_;  // none while protocol 8 is off
   std::array<std::unique_ptr<LostPortReopener>, 2> reopener_;
 };
 

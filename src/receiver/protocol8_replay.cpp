@@ -1,4 +1,4 @@
-#include "p8/spool_replay.h"
+#include "receiver/protocol8_replay.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -6,6 +6,7 @@
 #include <iterator>
 #include <optional>
 #include <system_error>
+#include <utility>
 
 #include "base/bytes.h"
 #include "base/spool_directory.h"
@@ -34,14 +35,19 @@ std::optional<SpoolFile> ReadSpoolFile(const std::string& path) {
 
 }  // namespace
 
-void SpoolReplay8::Step(cl& link, const std::string& pathForSoob, TDateTime now,
-                        const std::function<void(const std::string&)>& addLogLine) {
+Protocol8Replay::Protocol8Replay(cl& link, std::function<void(const std::string&)> logLine)
+    : link_(link), logLine_(std::move(logLine)) {}
+
+void Protocol8Replay::Step(const std::string& pathForSoob, TDateTime now) {
   SpoolListing listing(pathForSoob);
-  Step(link, listing, now, addLogLine);
+  Step(listing, now);
 }
 
-void SpoolReplay8::Step(cl& link, SpoolListing& listing, TDateTime now,
-                        const std::function<void(const std::string&)>& addLogLine) {
+void Protocol8Replay::Step(SpoolListing& listing, TDateTime now) {
+  cl& link = link_;
+  const auto addLogLine = [this](const std::string& line) {
+    if (logLine_) logLine_(line);
+  };
   if (!link.LinkUp()) return;
   // The pacing first: between two replays the directory is not read at all.
   if (!link.Spool().ReplayDue(now)) return;

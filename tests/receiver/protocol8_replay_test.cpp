@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "p8/link.h"
+#include "receiver/protocol8_replay.h"
 #include "p8/record.h"
 #include "p8/record_types.h"
 #include "support/temp_dir.h"
@@ -31,7 +32,7 @@ class SpoolReplayTest : public ::testing::Test {
                                                       static_cast<std::streamsize>(content.size()));
   }
   void Tick(TDateTime at, const std::string& prefix = {}) {
-    link.ReplaySpool(prefix.empty() ? Prefix() : prefix, at, [this](const std::string& line) { log.push_back(line); });
+    replay.Step(prefix.empty() ? Prefix() : prefix, at);
   }
   // Type, sequence number and payload of each queued record, in order.
   std::vector<std::tuple<std::int32_t, std::uint64_t, Bytes>> Drain() {
@@ -49,6 +50,7 @@ class SpoolReplayTest : public ::testing::Test {
   TempDir dir;
   cl link;
   std::vector<std::string> log;
+  Protocol8Replay replay{link, [this](const std::string& line) { log.push_back(line); }};
   TDateTime t0 = 46000.5;
 };
 
