@@ -80,9 +80,13 @@ int main(int argc, char** argv) {
   vorel::TerminationSignals terminationSignals;
   vorel::ShellDialogs dialogs;
 
+  const auto notifier = vorel::MakePlatformServiceNotifier();
+  vorel::ServiceReporter serviceReporter(*notifier);
+
   vorel::ShellServices services;
   services.dialogs = &dialogs;
   services.endProgram = [] { QCoreApplication::exit(0); };
+  services.statusChanged = [&serviceReporter](const std::string& line) { serviceReporter.SetStatus(line); };
   vorel::TForm1 form1(services);
   vorel::TForm2 form2;
   vorel::Tadvsm advsm;
@@ -92,8 +96,6 @@ int main(int argc, char** argv) {
                    [&form1] { form1.CloseWithoutPassword(); });
   form1.show();
 
-  const auto notifier = vorel::MakePlatformServiceNotifier();
-  vorel::ServiceReporter serviceReporter(*notifier);
   serviceReporter.Start();
   const int status = app.exec();
   // Before the window goes: closing the ports and spooling queued events

@@ -65,7 +65,13 @@ TForm1::TForm1(ShellServices services, QWidget* parent)
   timer2_.setInterval(200);
   connect(&timer2_, &QTimer::timeout, this, [this] {
     RunGuarded([this] { Timer2Timer(); });
-    RunGuarded([this] { statusFile_->Tick([this] { return CurrentStatus(true); }); });
+    RunGuarded([this] {
+      statusFile_->Tick([this] {
+        const ProgramStatus status = CurrentStatus(true);
+        if (services_.statusChanged) services_.statusChanged(StatusSummary(status));
+        return status;
+      });
+    });
   });
   timer3_.setInterval(3000);
   connect(&timer3_, &QTimer::timeout, this, [this] { RunGuarded([this] { Timer3Timer(); }); });

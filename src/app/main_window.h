@@ -47,6 +47,9 @@ struct ShellServices {
   std::function<void()> endProgram;
   // The status file kept current for "vorel --status".
   std::filesystem::path statusFile = kStatusFileName;
+  // The same status in one line, as often as the file is looked at (the
+  // service manager's STATUS=).
+  std::function<void(const std::string&)> statusChanged;
 };
 
 class TForm1 : public QWidget {

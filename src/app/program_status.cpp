@@ -41,6 +41,16 @@ std::string IsoDateTime(TDateTime value) {
   return text;
 }
 
+std::string StatusSummary(const ProgramStatus& s) {
+  const auto port = [](const char* key, const SerialPortStatus& p) {
+    return std::string(key) + " " + p.name + (p.open ? " open" : " closed") + ", station " +
+           (p.stationLinkUp ? "up" : "down");
+  };
+  return port("main", s.main) + "; " + port("second", s.second) + "; protocol 7 " + Text(s.protocol7) +
+         "; protocol 8 " + Text(s.protocol8) + "; spool " + std::to_string(s.ddmFiles) + " .ddm, " +
+         std::to_string(s.dd8Files) + " .dd8";
+}
+
 std::string ComposeStatus(const ProgramStatus& s) {
   std::string text = std::string("state=") + (s.running ? "running" : "stopped") + "\n";
   text += "pid=" + std::to_string(s.pid) + "\n";

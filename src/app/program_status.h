@@ -40,6 +40,10 @@ struct ProgramStatus {
 // "2026-12-10T12:00:05", local time; "none" for a value that is no date.
 std::string IsoDateTime(TDateTime value);
 
+// One line for the service manager's status (systemctl status): the ports
+// with their station links, both links and what waits in the spool.
+std::string StatusSummary(const ProgramStatus& status);
+
 // The status file's lines, all but the closing "updated=" line. An ended
 // program names no port or link: it holds none.
 std::string ComposeStatus(const ProgramStatus& status);

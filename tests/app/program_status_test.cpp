@@ -67,6 +67,12 @@ TEST(ProgramStatus, RunningAndEndedTexts) {
       << "an ended driver holds no port and no link; what waits in the spool still counts";
 }
 
+TEST(ProgramStatus, OneLineForTheServiceManager) {
+  EXPECT_EQ(StatusSummary(Sample()),
+            "main /dev/serial/by-id/usb-station open, station up; second COM255 closed, station down; "
+            "protocol 7 off; protocol 8 down; spool 0 .ddm, 3 .dd8");
+}
+
 class StatusFileTest : public ::testing::Test {
  protected:
   std::string Read() const { return fs::exists(file) ? test::ReadFile(file) : std::string(); }

@@ -2,7 +2,8 @@
 // NOTIFY_SOCKET and a watchdog time-out in WATCHDOG_USEC, as a Type=notify
 // unit with WatchdogSec= gives them. The program says READY=1 only after its
 // start-up opened the configured port, pings the watchdog while it runs and
-// says STOPPING=1 when SIGTERM ends it.
+// says STOPPING=1 when SIGTERM ends it. Its STATUS= line tells the ports and
+// links.
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -110,6 +111,10 @@ TEST(ServiceNotification, ReadyAfterStartUpWatchdogPingsAndStoppingOnSigterm) {
   ASSERT_TRUE(manager.HearUntil([&] { return manager.Count("READY=1") > 0; })) << "no READY=1";
   EXPECT_TRUE(HeldExclusively(station.SlavePath())) << "READY=1 before the start-up opened the port";
   EXPECT_TRUE(manager.HearUntil([&] { return manager.Count("WATCHDOG=1") >= 3; })) << "no watchdog pings";
+  // What systemctl status shows: the ports and both links in one line.
+  EXPECT_TRUE(manager.HearUntil([&] {
+    return manager.Count("STATUS=main " + station.SlavePath() + " open, station down; second COM255 closed") > 0;
+  })) << "no STATUS= line";
 
   ASSERT_TRUE(test::WaitUntil([&] { return program.Catches(SIGTERM); }, 20s));
   program.Signal(SIGTERM);
