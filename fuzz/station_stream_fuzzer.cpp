@@ -4,8 +4,6 @@
 // alives, restart requests) and the pauses. However the cuts fall, every
 // event frame must become exactly one event, in order, with its account:
 // a frame cut by the packet size waits for its end in the next packet.
-#include <fuzzer/FuzzedDataProvider.h>
-
 #include <QCoreApplication>
 
 #include <cstddef>
@@ -16,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzzed_data_provider.h"
 #include "base/bytes.h"
 #include "receiver/frame_handlers.h"
 #include "receiver/main_port_handler.h"
@@ -50,7 +49,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  FuzzedDataProvider input(data, size);
+  fuzz::FuzzedDataProvider input(data, size);
   std::vector<station::Bytes> packets;
   std::vector<std::int32_t> expected;
   station::Bytes pending;

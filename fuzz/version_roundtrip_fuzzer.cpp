@@ -4,8 +4,6 @@
 // found whole by the search and read back as written: the translation, the
 // "FileVersion" and "ProductName" texts (keys match whatever their letter
 // case; a text ends at its first NUL) and otherwise the dotted fixed version.
-#include <fuzzer/FuzzedDataProvider.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzzed_data_provider.h"
 #include "version/utf16.h"
 #include "version/version_block.h"
 #include "version/version_block_builder.h"
@@ -44,7 +43,7 @@ bool AsciiNamesEqual(std::string_view a, std::string_view b) {
 
 // A key as the builder gets it: the reader ends keys at a NUL, which a
 // resource compiler never writes into one.
-std::string Key(FuzzedDataProvider& input, std::size_t maxLength) {
+std::string Key(fuzz::FuzzedDataProvider& input, std::size_t maxLength) {
   static const char* kKeys[] = {"FileVersion", "fileversion", "FILEVERSION", "ProductName", "FileVersio",
                                 "041904E3",    "041904e3",    "040904B0",    "Comments"};
   std::string key = input.ConsumeBool() ? kKeys[input.ConsumeIntegralInRange<std::size_t>(0, 8)]
@@ -64,7 +63,7 @@ std::string ReadBack(const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  FuzzedDataProvider input(data, size);
+  fuzz::FuzzedDataProvider input(data, size);
   VersionBlockContents contents;
   for (auto& n : contents.fileVersion) n = input.ConsumeIntegral<std::uint16_t>();
   for (auto& n : contents.productVersion) n = input.ConsumeIntegral<std::uint16_t>();
