@@ -312,8 +312,9 @@ class Bench {
           return false;
       return true;
     };
-    // Events the full queue refused go to .dd8 files and come back one by
-    // one through the replay: count the most seen at once.
+    // Each queued protocol-8 event is written ahead to a .dd8 file until
+    // the server answers it (and one the full queue refused waits there for
+    // the replay): count the most seen at once.
     std::size_t spooled = 0;
     const bool p8 = WaitFor(
         [&] {
