@@ -192,7 +192,7 @@ bool WaitForStalledWrite(const char* address, std::uint16_t port) {
 }
 
 TEST(BoundedExit, AServerThatStopsReadingDoesNotHoldTheCloseAndNoAcknowledgedEventIsLost) {
-  FaultRig rig("127.0.0.131");
+  FaultRig rig;
   rig.servers.Start();
   MisbehavingServer relay("127.0.0.131", MisbehavingServer::Mode::Relay,
                           static_cast<std::uint16_t>(std::stoi(rig.servers.P8Port())));
@@ -200,8 +200,9 @@ TEST(BoundedExit, AServerThatStopsReadingDoesNotHoldTheCloseAndNoAcknowledgedEve
                                          "[ServerHost]\nAddress=127.0.0.131\nPort=" +
                                              std::to_string(relay.Port()) + "\n");
   const int kEvents = 16;
-  rig.StartStation("stream 16 250");
+  ASSERT_NO_FATAL_FAILURE(rig.StartStation());
   rig.StartDriver();
+  ASSERT_NO_FATAL_FAILURE(rig.Begin("stream 16 250", {.p7 = false}));
   ASSERT_TRUE(WaitUntil([&] { return rig.P8Has(4); }, 40s)) << "the first events went through";
   relay.StopReading();
   ASSERT_TRUE(rig.WaitForAcks(kEvents, 60s));

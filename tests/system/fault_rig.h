@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "program_env.h"
+#include "protocol7_address.h"
 #include "reference_servers.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
@@ -90,11 +91,16 @@ inline StationView ReadStationReport(const std::string& report) {
   return view;
 }
 
+// The servers whose greeting shows that the driver is ready: a link that goes
+// elsewhere (or is off) is left out. A server that is down is not waited for.
+struct Greeted {
+  bool p7 = true;  // ftHello at the protocol-7 server
+  bool p8 = true;  // rtHello at the protocol-8 server
+};
+
 class FaultRig {
  public:
-  explicit FaultRig(const std::string& p7Address) : servers(dir, p7Address), p7Address_(p7Address) {
-    std::filesystem::create_directory(spool);
-  }
+  FaultRig() { std::filesystem::create_directory(spool); }
   ~FaultRig() {
     if (driver_) driver_->Signal(SIGKILL);
   }
@@ -102,19 +108,32 @@ class FaultRig {
   // vorel.ini with the main port on the station, both outputs on; the
   // protocol-8 port is the one the servers' first run got.
   void Configure(const std::string& pathForSoob = "spool/") {
-    WriteFile(dir / "vorel.ini", "[port]\nComPort=COM1\n[main]\nSendMivo7=1\nhost=" + p7Address_ +
+    WriteFile(dir / "vorel.ini", "[port]\nComPort=COM1\n[main]\nSendMivo7=1\nhost=" + p7Address.Text() +
                                      "\nPathForSoob=" + pathForSoob + "\n[ServerHost]\nAddress=127.0.0.1\nPort=" +
                                      servers.P8Port() + "\n");
   }
-  // The station waits for the driver, lets its start-up settle, then runs
-  // `script` and holds the line.
-  void StartStation(const std::string& script) {
+  // The station publishes its line and waits for Begin.
+  void StartStation() {
     station_ = std::make_unique<ChildProcess>(
         VOREL_STATION_SIM,
-        std::vector<std::string>{"-d", (dir / "com").string(), "-o", (dir / "station.txt").string(), "-e",
-                                 "wait-open; wait 3500; " + script + "; hold"},
-        dir.Path().string());
+        std::vector<std::string>{"-d", (dir / "com").string(), "-o", (dir / "station.txt").string(), "-i"},
+        dir.Path().string(), std::map<std::string, std::string>{}, ChildIo{.stdinPipe = true, .stderrFile = {}});
     ASSERT_TRUE(WaitUntil([&] { return std::filesystem::is_symlink(dir / "com" / "COM1"); }, std::chrono::seconds(10)));
+  }
+  // Once the driver is ready (it holds the station's line, and its greeting
+  // reached the servers that are up), the station runs `script`, then holds
+  // the line.
+  void Begin(const std::string& script, Greeted expected = {}) {
+    const auto ready = [&] {
+      const bool up = servers.Running();
+      return Contents(dir / "station.txt").find(" driver open") != std::string::npos &&
+             (!up || !expected.p7 || servers.P7Seen().find(" type=ftHello(") != std::string::npos) &&
+             (!up || !expected.p8 || servers.P8Seen().find(" type=rtHello(") != std::string::npos);
+    };
+    ASSERT_TRUE(WaitUntil(ready, std::chrono::seconds(30)))
+        << "the driver never got ready\nstation:\n" << Contents(dir / "station.txt") << "protocol 7:\n"
+        << servers.P7Seen() << "protocol 8:\n" << servers.P8Seen();
+    ASSERT_TRUE(station_->Type("wait-open; " + script + "; hold"));
   }
   void StartDriver() {
     driver_ = std::make_unique<ChildProcess>(VOREL_BINARY, std::vector<std::string>{}, dir.Path().string(),
@@ -208,7 +227,8 @@ class FaultRig {
 
   TempDir dir;
   std::filesystem::path spool = dir / "spool";
-  ReferenceServers servers;
+  Protocol7Address p7Address;  // the protocol-7 server's, this test's own
+  ReferenceServers servers{dir, p7Address.Text()};
 
  private:
   static std::vector<std::string> Lines(const std::string& text, const std::string& containing) {
@@ -280,7 +300,6 @@ class FaultRig {
     return count;
   }
 
-  std::string p7Address_;
   std::unique_ptr<ChildProcess> station_;
   std::unique_ptr<ChildProcess> driver_;
 };

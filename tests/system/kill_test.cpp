@@ -159,14 +159,19 @@ TEST(KillTest, NoAcknowledgedEventIsLostWhenTheDriverIsKilledAgainAndAgain) {
   };
   const auto chance = [&](double p) { return std::bernoulli_distribution(p)(random); };
 
-  FaultRig rig("127.0.0.141");
+  FaultRig rig;
   rig.servers.Start();
   rig.Configure();
-  rig.StartStation("stream 9000 100");  // more than the test will ever send
+  ASSERT_NO_FATAL_FAILURE(rig.StartStation());
   FlappingServers servers(rig);
 
   for (int kill = 1; kill <= kills; ++kill) {
     rig.StartDriver();
+    // The stream (more than the test will ever send) begins once the first
+    // driver is ready.
+    if (kill == 1) {
+      ASSERT_NO_FATAL_FAILURE(rig.Begin("stream 9000 100"));
+    }
     const auto started = Clock::now();
     // From a kill during the start-up to one deep in the stream, after the
     // station's 5-second resend.

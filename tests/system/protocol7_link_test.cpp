@@ -17,6 +17,7 @@
 
 #include "base/bytes.h"
 #include "program_env.h"
+#include "protocol7_address.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
@@ -32,7 +33,7 @@ using test::WaitUntil;
 
 constexpr std::size_t kFrame = 555;
 
-// A message server of the test's own on 127.0.0.N:7788.
+// A message server of the test's own on its loopback address, port 7788.
 class MessageServer {
  public:
   explicit MessageServer(const std::string& address) {
@@ -89,10 +90,10 @@ class MessageServer {
 
 TEST(Protocol7Link, SpoolThenReplayThenLiveThenClockAndClose) {
   TempDir dir;
+  const test::Protocol7Address address;
   fs::create_directory(dir / "spool");
-  test::WriteFile(dir / "vorel.ini",
-                  "[port]\nComPort=COM1\n[main]\nSendMivo7=1\nSendMivo8=0\nhost=127.0.0.71\nPathForSoob=" +
-                      (dir / "spool").string() + "/\n");
+  test::WriteFile(dir / "vorel.ini", "[port]\nComPort=COM1\n[main]\nSendMivo7=1\nSendMivo8=0\nhost=" + address.Text() +
+                                         "\nPathForSoob=" + (dir / "spool").string() + "/\n");
   ChildProcess station(VOREL_STATION_SIM,
                        {"-d", (dir / "com").string(), "-o", (dir / "station.txt").string(), "-e",
                         "wait-open; event 0001 E1; expect-ack 1 timeout 5000; hold"},
@@ -108,7 +109,7 @@ TEST(Protocol7Link, SpoolThenReplayThenLiveThenClockAndClose) {
   };
   ASSERT_TRUE(WaitUntil([&] { return spooled() == 2; }, 10s)) << ReadFile(dir / "station.txt");
 
-  MessageServer server("127.0.0.71");
+  MessageServer server(address.Text());
   ASSERT_TRUE(server.Accept(10s)) << "the driver retries every 3 s";
   std::string frame = server.Frame(5s);
   ASSERT_EQ(frame.size(), kFrame);

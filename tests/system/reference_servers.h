@@ -51,6 +51,7 @@ class ReferenceServers {
   }
 
   // Both servers take commands on standard input ("policy NAME", "stall", ...).
+  bool Running() const { return p7_ != nullptr; }
   bool P7Command(const std::string& line) { return p7_ && p7_->Type(line); }
   bool P8Command(const std::string& line) { return p8_ && p8_->Type(line); }
   const std::string& P8Port() const { return p8Port_; }

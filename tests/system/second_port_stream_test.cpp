@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "program_env.h"
+#include "protocol7_address.h"
 #include "reference_servers.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
@@ -32,8 +33,6 @@ using test::ChildProcess;
 using test::Contents;
 using test::TempDir;
 using test::WaitUntil;
-
-constexpr char kP7Address[] = "127.0.0.152";
 
 // The simulator's second-port frame for account n: "011", the account, a
 // blank, details "00", three blanks, LF, CR.
@@ -78,7 +77,7 @@ class SecondPortStream : public ::testing::Test {
  protected:
   void SetUp() override {
     servers.Start();
-    test::WriteFile(dir / "vorel.ini", std::string("[portUSB]\nComPort=COM2\n[main]\nSendMivo7=1\nhost=") + kP7Address +
+    test::WriteFile(dir / "vorel.ini", "[portUSB]\nComPort=COM2\n[main]\nSendMivo7=1\nhost=" + p7Address.Text() +
                                            "\nPathForSoob=spool/\n[ServerHost]\nAddress=127.0.0.1\nPort=" +
                                            servers.P8Port() + "\n");
     fs::create_directory(dir / "spool");
@@ -112,7 +111,8 @@ class SecondPortStream : public ::testing::Test {
   bool BothHave(std::size_t count) const { return P7Events().size() >= count && P8Events().size() >= count; }
 
   TempDir dir;
-  test::ReferenceServers servers{dir, kP7Address};
+  test::Protocol7Address p7Address;
+  test::ReferenceServers servers{dir, p7Address.Text()};
   std::unique_ptr<ChildProcess> station;
   std::unique_ptr<test::Driver> driver;
 };

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "program_env.h"
+#include "protocol7_address.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
@@ -35,10 +36,11 @@ std::vector<std::string> SpoolFiles(const fs::path& dir, const std::string& exte
 
 TEST(StationFlow, FramesAreAcknowledgedLoggedAndSpooledWhileNoServerIsUp) {
   TempDir dir;
+  const test::Protocol7Address nobodyListens;  // not a demo's server on 127.0.0.1 either
   fs::create_directory(dir / "spool");
-  test::WriteFile(dir / "vorel.ini",
-                  "[port]\r\nComPort=COM1\r\n[main]\r\nSendMivo7=1\r\nhost=127.0.0.1\r\nPathForSoob=" +
-                      (dir / "spool").string() + "/\r\n[ServerHost]\r\nAddress=127.0.0.1\r\nPort=1\r\n");
+  test::WriteFile(dir / "vorel.ini", "[port]\r\nComPort=COM1\r\n[main]\r\nSendMivo7=1\r\nhost=" + nobodyListens.Text() +
+                                         "\r\nPathForSoob=" + (dir / "spool").string() +
+                                         "/\r\n[ServerHost]\r\nAddress=127.0.0.1\r\nPort=1\r\n");
   ChildProcess station(VOREL_STATION_SIM,
                        {"-d", (dir / "com").string(), "-p", "COM1", "-o", (dir / "station.txt").string(), "-e",
                         "wait-open; event 5011 E1; expect-ack 1 timeout 5000; wait 400; okay; "
