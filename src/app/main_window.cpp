@@ -174,8 +174,10 @@ ProgramStatus TForm1::CurrentStatus(bool running) {
   const auto link = [](bool on, bool up) { return !on ? LinkState::Off : up ? LinkState::Up : LinkState::Down; };
   s.protocol7 = link(settings_.SendMivo7, station_->Protocol7Up());
   s.protocol8 = link(station_->Link() != nullptr, station_->Protocol8Up());
-  s.ddmFiles = FindSpoolFiles(settings_.PathForSoob, kProtocol7SpoolExtension).size();
-  s.dd8Files = FindSpoolFiles(settings_.PathForSoob, kProtocol8SpoolExtension).size();
+  // Both kinds from one reading of the directory, which may hold thousands.
+  SpoolListing spool(settings_.PathForSoob);
+  s.ddmFiles = spool.Count(kProtocol7SpoolExtension);
+  s.dd8Files = spool.Count(kProtocol8SpoolExtension);
   return s;
 }
 

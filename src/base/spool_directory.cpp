@@ -51,14 +51,26 @@ std::optional<std::string> FirstSpoolFile(std::string_view prefix, std::string_v
 
 SpoolListing::SpoolListing(std::string_view prefix) : prefix_(prefix) {}
 
+void SpoolListing::Read(const std::string& directory, const std::string& namePrefix) {
+  if (read_) return;
+  read_ = true;
+  ForEachDirectoryName(directory, [&](std::string_view name) {
+    if (name.starts_with(namePrefix)) names_.emplace_back(name);
+  });
+}
+
+std::size_t SpoolListing::Count(std::string_view extension) {
+  const SpoolPattern pattern(prefix_, extension);
+  Read(pattern.directory, pattern.namePrefix);
+  std::size_t count = 0;
+  for (const std::string& name : names_)
+    if (pattern.Matches(name) && !gone_.contains(pattern.dirPart + name)) ++count;
+  return count;
+}
+
 std::optional<std::string> SpoolListing::First(std::string_view extension, const std::set<std::string>& passOver) {
   const SpoolPattern pattern(prefix_, extension);
-  if (!read_) {
-    read_ = true;
-    ForEachDirectoryName(pattern.directory, [&](std::string_view name) {
-      if (name.starts_with(pattern.namePrefix)) names_.emplace_back(name);
-    });
-  }
+  Read(pattern.directory, pattern.namePrefix);
   const std::string* first = nullptr;
   for (const std::string& name : names_) {
     if (!pattern.Matches(name) || (first && name >= *first)) continue;

@@ -2,6 +2,7 @@
 // that can never be delivered, so that it does not block those behind it.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <set>
 #include <string>
@@ -38,8 +39,11 @@ class SpoolListing {
   std::optional<std::string> First(std::string_view extension, const std::set<std::string>& passOver = {});
   // The file (a path as First gives it) is gone from the directory.
   void Forget(const std::string& path);
+  // How many files of the extension there are, from the same reading.
+  std::size_t Count(std::string_view extension);
 
  private:
+  void Read(const std::string& directory, const std::string& namePrefix);
   std::string prefix_;
   bool read_ = false;
   std::vector<std::string> names_;  // entry names starting with the name part of the prefix

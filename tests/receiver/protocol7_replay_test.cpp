@@ -100,6 +100,21 @@ TEST(SpoolDirectory, PrefixWithoutSeparatorIsANamePrefix) {
   EXPECT_TRUE(FindSpoolFiles((dir / "missing/").string(), ".ddm").empty());
 }
 
+// The status file counts both kinds from one reading; a file forgotten as
+// gone no longer counts.
+TEST(SpoolDirectory, CountsEachKindFromOneReading) {
+  TempDir dir;
+  for (const char* name : {"B_-1.ddm", "A_-1.ddm.bad", "A0_-1.ddm", "C.dd8", "D.dd8", "E.dd8"})
+    WriteFile(dir / name, "x");
+  const std::string prefix = (dir.Path() / "").string();
+  SpoolListing listing(prefix);
+  EXPECT_EQ(listing.Count(".ddm"), 2u);
+  EXPECT_EQ(listing.Count(".dd8"), 3u);
+  listing.Forget(prefix + "C.dd8");
+  EXPECT_EQ(listing.Count(".dd8"), 2u);
+  EXPECT_EQ(SpoolListing((dir / "missing/").string()).Count(".ddm"), 0u);
+}
+
 // The replays take the first file of the full listing, found in one pass.
 TEST(SpoolDirectory, FirstFileIsTheFirstOfTheListingLessThoseHeldBack) {
   TempDir dir;
