@@ -79,11 +79,14 @@ TForm1::TForm1(ShellServices services, QWidget* parent)
   timer3_.start();
 
   simpleTCPClient1_->SetPort(7788);
+  // The handlers first: the start-up's first protocol-7 attempt can fail at
+  // once (a host that does not resolve, a network not up yet), and its
+  // failure must find the silent error handler, not end the start-up.
+  ConnectStationHandlers();
   // An error here is reported like any other, and the window still opens.
   RunGuarded([this] { StartUp(); });
   // The event path is made from whatever settings the start-up got to read.
   station_->BuildEventPath();
-  ConnectStationHandlers();
 }
 
 void TForm1::ConnectStationHandlers() {

@@ -44,7 +44,7 @@ class StatusPanel : public QWidget {
   void AddLogLine(TDateTime now, const QString& text);
   void SetProtocol7RowVisible(bool visible);
 
-  // The widgets, by the names the operator's documentation uses.
+  // The widgets, by their component names (Image1 is the main port's indicator).
   QLabel* Image1() const { return image1_; }
   QLabel* Image2() const { return image2_; }
   QLabel* Image3() const { return image3_; }

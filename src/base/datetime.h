@@ -32,7 +32,7 @@ std::optional<TDateTime> EncodeDateTime(const DateTimeFields& f);
 
 // Rounds to the nearest millisecond, then splits into calendar fields. For
 // values before 1899-12-30 the date counts back whole days and the time of day
-// is the absolute fraction, as the station software has always read them.
+// is the absolute fraction: that is how such stored values are read.
 // nullopt for NaN, infinities and values outside years 1..9999.
 std::optional<DateTimeFields> DecodeDateTime(TDateTime value);
 

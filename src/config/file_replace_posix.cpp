@@ -92,7 +92,7 @@ void ReplaceFileContents(const fs::path& file, std::string_view bytes) {
   Descriptor fd(CreateTemporaryBeside(target, temporary));
   if (fd.Get() < 0) {
     // A directory the process may not create files in, while the file itself
-    // may still be writable: the Windows software wrote such files in place.
+    // may still be writable: such a file is rewritten in place.
     RewriteFileInPlace(target, bytes);
     return;
   }

@@ -11,7 +11,7 @@ namespace {
 
 bool IsContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
-// The value as the Windows software read it into its 2048-byte buffer. A
+// The value as it fits the reader's 2048-byte buffer. A
 // UTF-8 value (written by a Linux editor) is cut before a split character,
 // so that it still decodes as UTF-8 and not as Windows-1251 gibberish.
 std::string CutValue(std::string_view value) {
@@ -95,7 +95,7 @@ std::optional<std::int32_t> ParseInteger(std::string_view text) {
     value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
     if (value > limit) return std::nullopt;
   }
-  // Modulo 2^32 as the Windows software computed it: $FFFFFFFF is -1 and
+  // Modulo 2^32, as a 32-bit register holds it: $FFFFFFFF is -1 and
   // -$80000000 is the smallest number.
   std::uint32_t bits = static_cast<std::uint32_t>(value);
   if (negative) bits = 0u - bits;

@@ -50,8 +50,8 @@ std::string ReadText(const IniFile& ini, std::string_view section, std::string_v
 // (a sign may stand before the prefix: "-$10" is -16); anything else, empty
 // and trailing characters included, gives the default. A decimal number must
 // fit in 32 bits. A hexadecimal one may take all 32 bits, and $80000000 to
-// $FFFFFFFF wrap round to negative numbers ($FFFFFFFF is -1), as the Windows
-// software has always read them.
+// $FFFFFFFF wrap round to negative numbers ($FFFFFFFF is -1): configuration files
+// written for 32-bit builds of the driver store negative values that way.
 std::int32_t ReadInteger(const IniFile& ini, std::string_view section, std::string_view key,
                          std::int32_t defaultValue);
 // Flag: an integer, 0 off and anything else on.

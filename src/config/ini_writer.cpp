@@ -11,7 +11,7 @@ namespace vorel {
 namespace {
 
 // The file's own line break: that of its first line, CRLF for a file that has
-// none yet (the Windows software wrote CRLF).
+// none yet (CRLF, which every editor on every platform reads).
 std::string_view LineBreakOf(std::string_view bytes) {
   const std::size_t lf = bytes.find('\n');
   if (lf == std::string_view::npos) return "\r\n";
@@ -85,7 +85,7 @@ void WriteIniValue(const std::filesystem::path& file, std::string_view section, 
     const auto old = ReadFileBytes(file);
     ReplaceFileContents(file, SetIniValue(old.value_or(std::string()), section, key, Utf8ToCp1251(value)));
   } catch (const std::exception&) {
-    // The station software has always reported this one text, whatever the cause.
+    // One text whatever the cause: operators and scripts look for it.
     throw std::runtime_error("Unable to write to " + AbsolutePath(file));
   }
 }

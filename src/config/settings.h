@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "base/datetime.h"
+#include "base/port_id.h"
 
 namespace vorel {
 
@@ -27,8 +28,6 @@ struct PortSettings {
 
   bool operator==(const PortSettings&) const = default;
 };
-
-enum class PortId { Main, Second };
 
 struct Settings {
   PortSettings port;

@@ -25,8 +25,8 @@ const char kAccessDenied[] = "Доступ запрещен.";
 }  // namespace
 
 std::string OwnFileVersionText() {
-  // The handshake has always named the file twice; the second load is the
-  // one that is read.
+  // The handshake names the file twice; the second load is the one that is
+  // read.
   TVersionInfo reader(OwnExecutablePath());
   reader.SetFileName(OwnExecutablePath());
   return reader.FileVersionText();

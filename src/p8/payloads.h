@@ -2,7 +2,6 @@
 // start or stop. Event payloads are built with the event records.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -34,13 +33,7 @@ Bytes PortStatusPayload(const PortStatus& mainPort, const PortStatus& secondPort
 // rtFirstNumber: the low 8 bits of the configured first number.
 Bytes FirstNumberPayload(int firstNumber);
 
-// The four numbers (major, minor, release, build) of a dotted version text, as
-// the handshake reads them: only the first 255 characters count; a text
-// without "." gives four zeros; a missing or non-numeric part gives 0; each
-// number keeps its low 16 bits. "8.1.3.142" -> 8, 1, 3, 142; "1.2" -> 1, 0, 0, 2.
-std::array<std::uint16_t, 4> VersionNumbers(std::string_view versionText);
-
-// rtVersion: the four numbers as unsigned 16-bit little-endian values.
+// rtVersion: the four numbers of VersionNumbers as unsigned 16-bit little-endian values.
 Bytes VersionPayload(std::string_view versionText);
 
 }  // namespace vorel

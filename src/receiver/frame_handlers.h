@@ -49,8 +49,7 @@ class EventOutputsSink final : public IEventSink {
 // The last bytes a port received, read by position (1 = first byte). Each
 // frame is copied in from position 1; the positions after it keep what
 // earlier packets left there (zero before the first), and a short frame reads
-// them as its own. The station's documentation promises no more than 50
-// bytes, but one burst can carry up to PacketSize bytes (several frames), so
+// them as its own. A station frame is at most 50 bytes, but one burst can carry up to PacketSize bytes (several frames), so
 // the buffer grows to hold the longest packet instead of being written past.
 class FrameBuffer {
  public:
@@ -76,9 +75,9 @@ class FrameBuffer {
 // and the event loop reports the error.
 void AppendTrafficLog(const std::filesystem::path& file, std::span<const std::uint8_t> bytes);
 
-// FirstNumber × 10000 + the four account digits. The station software keeps
-// the account in a signed 32-bit field and has always let the sum wrap
-// around; it wraps here too, without overflowing a signed type.
+// FirstNumber × 10000 + the four account digits. The account travels in a
+// signed 32-bit field, so the sum wraps around as that field does, without
+// overflowing a signed type here.
 std::int32_t AccountNumber(std::int32_t firstNumber, std::uint32_t digits);
 
 // Sets the bytes that every event record carries whatever the port: kind 3,

@@ -1,10 +1,12 @@
 #include "receiver/protocol7_replay.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <optional>
 #include <set>
+#include <system_error>
 #include <utility>
+#include <vector>
 
 #include "base/spool_directory.h"
 #include "receiver/spool_file.h"
@@ -12,13 +14,11 @@
 namespace vorel {
 namespace {
 
-// The file's frame, or nullopt when it cannot be read or is too short.
-std::optional<p7::Frame> ReadFrame(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return std::nullopt;
+// The file's frame: its first 555 bytes; nullopt when it is shorter.
+std::optional<p7::Frame> FrameOf(const std::vector<std::uint8_t>& content) {
+  if (content.size() != p7::kFrameSize) return std::nullopt;
   p7::Frame frame{};
-  in.read(reinterpret_cast<char*>(frame.data()), static_cast<std::streamsize>(frame.size()));
-  if (in.gcount() != static_cast<std::streamsize>(frame.size())) return std::nullopt;
+  std::copy(content.begin(), content.end(), frame.begin());
   return frame;
 }
 
@@ -37,18 +37,37 @@ void Protocol7Replay::Step(SpoolListing& listing) {
   if (!sender_.Connected()) return;
   // The first file in name order each time round: a broken file renamed aside
   // is no longer matched, and one that could not even be renamed is passed
-  // over for the rest of this tick (the next tick tries it again).
-  std::set<std::string> passOver;
+  // over from then on (named in the log once).
+  std::set<std::string> passOver = passedOver_;
+  const auto log = [this](const std::string& line) {
+    if (callbacks_.logLine) callbacks_.logLine(line);
+  };
   while (const std::optional<std::string> file = listing.First(kProtocol7SpoolExtension, passOver)) {
-    const std::optional<p7::Frame> frame = ReadFrame(*file);
+    const SpoolFileRead read = ReadSpoolFile(*file, p7::kFrameSize);
+    if (read.result == SpoolReadResult::Gone) {
+      listing.Forget(*file);
+      continue;
+    }
+    if (read.result == SpoolReadResult::Failed) {
+      // It holds an acknowledged alarm: tried again at the next tick.
+      passOver.insert(*file);
+      if (unreadable_.insert(*file).second)
+        log("Файл буфера не прочитан (" + std::generic_category().message(read.error) + "), повтор позже: " +
+            *file);
+      continue;
+    }
+    unreadable_.erase(*file);
+    const std::optional<p7::Frame> frame =
+        read.result == SpoolReadResult::Read ? FrameOf(read.bytes) : std::nullopt;
     if (!frame) {
       const std::string aside = SetSpoolFileAside(*file);
-      if (aside.empty())
+      if (aside.empty()) {
+        passedOver_.insert(*file);
         passOver.insert(*file);
-      else
+      } else {
         listing.Forget(*file);
-      if (callbacks_.logLine)
-        callbacks_.logLine("Файл буфера не читается, отложен: " + (aside.empty() ? *file : aside));
+      }
+      log("Файл буфера не читается, отложен: " + (aside.empty() ? *file : aside));
       continue;  // the next file, in this same tick
     }
     const std::int32_t sent = sender_.Send(*frame);

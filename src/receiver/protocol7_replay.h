@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <set>
 #include <string>
 
 #include "base/spool_directory.h"
@@ -23,7 +24,9 @@ class Protocol7Replay {
   // One step, to be called on every tick while protocol 7 is on. A file is
   // removed only once all of its 555 bytes went out; a failed send leaves it
   // for the next connection. A file that cannot be read or is shorter than a
-  // frame is put aside as ".bad" so the files behind it still go.
+  // frame is put aside as ".bad" so the files behind it still go; one that
+  // cannot even be renamed is passed over from then on. A file that could
+  // not be read this time (an I/O error) stays and is tried again.
   void Step();
   // The same, from the tick's shared reading of the spool directory.
   void Step(SpoolListing& listing);
@@ -32,6 +35,10 @@ class Protocol7Replay {
   std::string spoolPrefix_;
   IProtocol7Sender& sender_;
   Callbacks callbacks_;
+  // Broken files that could not be renamed either, named in the log once.
+  std::set<std::string> passedOver_;
+  // Files whose last read failed, so that the log names each once.
+  std::set<std::string> unreadable_;
 };
 
 }  // namespace vorel

@@ -1,9 +1,5 @@
 #include "receiver/protocol8_replay.h"
 
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <system_error>
 #include <utility>
@@ -12,25 +8,31 @@
 #include "base/spool_directory.h"
 #include "p8/link.h"
 #include "p8/record_types.h"
+#include "receiver/event_record.h"
+#include "receiver/spool_file.h"
 
 namespace vorel {
 namespace {
 
-constexpr std::string_view kProtocol8Extension = ".dd8";
-
-struct SpoolFile {
+struct SpoolEvent {
   std::int32_t recordType;
   Bytes payload;
 };
 
-std::optional<SpoolFile> ReadSpoolFile(const std::string& path) {
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(std::filesystem::path(path), ec)) return std::nullopt;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  Bytes content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad() || content.size() < 4) return std::nullopt;
-  return SpoolFile{GetLE<std::int32_t>(content, 0), Bytes(content.begin() + 4, content.end())};
+// Enough to tell a file longer than the longest event record.
+constexpr std::size_t kReadLimit = 4 + kMainEventPayloadSize + 1;
+
+// The event a .dd8 file holds: its record type, then the payload of that
+// event's size. Anything else is no record this driver wrote, and sending it
+// would give the server garbage.
+std::optional<SpoolEvent> ParseSpoolEvent(const Bytes& content) {
+  if (content.size() < 4) return std::nullopt;
+  const std::int32_t type = GetLE<std::int32_t>(content, 0);
+  const std::size_t size = type == rtEventMain     ? kMainEventPayloadSize
+                           : type == rtEventSecond ? kSecondEventPayloadSize
+                                                   : 0;
+  if (size == 0 || content.size() != 4 + size) return std::nullopt;
+  return SpoolEvent{type, Bytes(content.begin() + 4, content.end())};
 }
 
 }  // namespace
@@ -57,14 +59,24 @@ void Protocol8Replay::Step(SpoolListing& listing, TDateTime now) {
   // The files of live events still queued are not queued a second time.
   std::set<std::string> passOver = link.HeldSpoolFiles();
   passOver.insert(passedOver_.begin(), passedOver_.end());
-  while (const std::optional<std::string> path = listing.First(kProtocol8Extension, passOver)) {
-    std::optional<SpoolFile> file = ReadSpoolFile(*path);
-    std::error_code ec;
-    if (!file && !std::filesystem::exists(std::filesystem::symlink_status(*path, ec))) {
+  while (const std::optional<std::string> path = listing.First(kProtocol8SpoolExtension, passOver)) {
+    const SpoolFileRead read = ReadSpoolFile(*path, kReadLimit);
+    if (read.result == SpoolReadResult::Gone) {
       // Delivered and removed by the link thread since the directory was read.
       listing.Forget(*path);
       continue;
     }
+    if (read.result == SpoolReadResult::Failed) {
+      // It holds an acknowledged alarm: tried again at the next replay.
+      passOver.insert(*path);
+      if (unreadable_.insert(*path).second)
+        addLogLine("Файл очереди " + *path + " не прочитан (" + std::generic_category().message(read.error) +
+                   "), повтор позже.");
+      continue;
+    }
+    unreadable_.erase(*path);
+    std::optional<SpoolEvent> file;
+    if (read.result == SpoolReadResult::Read) file = ParseSpoolEvent(read.bytes);
     if (!file) {
       const std::string aside = SetSpoolFileAside(*path);
       if (aside.empty()) {

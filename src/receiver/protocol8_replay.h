@@ -23,9 +23,11 @@ class Protocol8Replay {
   // logLine: a file set aside, for the operator's log.
   Protocol8Replay(cl& link, std::function<void(const std::string&)> logLine);
 
-  // One tick. A file that cannot be opened or is shorter than its 4-byte
-  // record type is renamed aside with ".bad" appended (no pattern matches it
-  // then) and named in the log; the tick goes on with the next file.
+  // One tick. A file that holds no event record of its kind's size (or is no
+  // file at all) is renamed aside with ".bad" appended (no pattern matches it
+  // then) and named in the log; the tick goes on with the next file. A file
+  // that could not be read this time is named in the log once and tried
+  // again at the next replay.
   void Step(const std::string& pathForSoob, TDateTime now);
   // The same, from the tick's shared reading of the spool directory.
   void Step(SpoolListing& listing, TDateTime now);
@@ -36,6 +38,8 @@ class Protocol8Replay {
   // Broken files that could not be renamed either: reported once, then
   // passed over, so that they neither block the others nor flood the log.
   std::set<std::string> passedOver_;
+  // Files whose last read failed, so that the log names each once.
+  std::set<std::string> unreadable_;
 };
 
 }  // namespace vorel

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vorel {
 
@@ -22,11 +23,30 @@ inline constexpr std::string_view kProtocol8SpoolExtension = ".dd8";
 // does the file appear under its final name. An existing file is never
 // replaced: when the name is taken (two files in one millisecond, or a file
 // left from the same moment of an earlier month) the name gets "-1", "-2", ...
-// before the extension. A missing spool directory is made. Raises
-// std::system_error when the file cannot be written; nothing is left behind
-// then.
+// before the extension. A missing spool directory is made, and made durable
+// in its parent. Raises std::system_error when the file cannot be written;
+// nothing is left behind then, except when only the flush of the directory
+// failed: the file stays for the replay (a repeat at the server, not a loss).
 std::string WriteSpoolFile(std::string_view prefix, std::string_view stem, std::string_view extension,
                            std::span<const std::uint8_t> bytes);
+
+// What reading a spool file found. Only a file whose content is wrong may be
+// set aside for good; one that could not be read this time (an I/O error, no
+// descriptors left, a network share that went stale) holds an acknowledged
+// alarm and is tried again.
+enum class SpoolReadResult {
+  Read,      // `bytes` holds the file's first bytes, at most the limit asked for
+  Gone,      // removed since the directory was read
+  NotAFile,  // a directory or another entry that is no regular file
+  Failed,    // `error` is the errno value; try again later
+};
+struct SpoolFileRead {
+  SpoolReadResult result = SpoolReadResult::Failed;
+  std::vector<std::uint8_t> bytes;
+  int error = 0;
+};
+// Reads at most `limit` bytes of the file.
+SpoolFileRead ReadSpoolFile(const std::string& path, std::size_t limit);
 
 // Removes the temporary files that a driver killed in the middle of a spool
 // write left behind (their event was never acknowledged, so the station sent

@@ -60,15 +60,35 @@ int PublishNoReplace(const std::string& temporary, const std::string& final) {
   return ::rename(temporary.c_str(), final.c_str()) == 0 ? 0 : errno;
 }
 
-// So that the new name outlives a power cut; a directory that cannot be
-// synced still holds the file.
-void SyncDirectoryOf(const std::string& file) {
-  std::filesystem::path dir = std::filesystem::path(file).parent_path();
+// Flushes a directory, so that the names in it outlive a power cut; 0 or an
+// errno value. A file system that cannot flush a directory at all (EINVAL:
+// some network and FUSE file systems) offers nothing better, and counts as
+// flushed.
+int SyncDirectory(std::filesystem::path dir) {
   if (dir.empty()) dir = ".";
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
+  Descriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.Get() < 0) return errno;
+  if (::fsync(fd.Get()) != 0 && errno != EINVAL) return errno;
+  return 0;
+}
+
+int SyncDirectoryOf(const std::string& file) { return SyncDirectory(std::filesystem::path(file).parent_path()); }
+
+// Makes the missing directories of `dir` and flushes each new one's parent,
+// so that the spool directory itself outlives a power cut; false when the
+// directory could not be made.
+bool MakeDurableDirectories(const std::filesystem::path& dir, const std::string& what) {
+  std::vector<std::filesystem::path> missing;
+  std::error_code ec;
+  for (std::filesystem::path p = dir; !p.empty() && !std::filesystem::exists(p, ec); p = p.parent_path()) {
+    missing.push_back(p);
+    if (p == p.parent_path()) break;
+  }
+  std::filesystem::create_directories(dir, ec);
+  if (ec) return false;
+  for (const std::filesystem::path& made : missing)
+    if (const int error = SyncDirectoryOf(made.string())) ThrowErrno(error, what);
+  return true;
 }
 
 // The process id in a temporary name "<final name>.<pid>-<n>.part" of one
@@ -110,6 +130,41 @@ int RemoveUnfinishedSpoolFiles(std::string_view prefix) {
   return removed;
 }
 
+SpoolFileRead ReadSpoolFile(const std::string& path, std::size_t limit) {
+  SpoolFileRead read;
+  Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (fd.Get() < 0) {
+    read.error = errno;
+    read.result = errno == ENOENT ? SpoolReadResult::Gone : SpoolReadResult::Failed;
+    return read;
+  }
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0) {
+    read.error = errno;
+    return read;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    read.result = SpoolReadResult::NotAFile;
+    return read;
+  }
+  read.bytes.resize(limit);
+  std::size_t got = 0;
+  while (got < limit) {
+    const ssize_t n = ::read(fd.Get(), read.bytes.data() + got, limit - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      read.error = errno;
+      read.bytes.clear();
+      return read;
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  read.bytes.resize(got);
+  read.result = SpoolReadResult::Read;
+  return read;
+}
+
 std::string WriteSpoolFile(std::string_view prefix, std::string_view stem, std::string_view extension,
                            std::span<const std::uint8_t> bytes) {
   const std::string base = std::string(prefix) + std::string(stem);
@@ -121,8 +176,7 @@ std::string WriteSpoolFile(std::string_view prefix, std::string_view stem, std::
     // A spool directory that is not there (never made, or removed while the
     // driver ran) is made rather than the event lost.
     const std::filesystem::path dir = std::filesystem::path(base).parent_path();
-    std::error_code ignored;
-    if (!dir.empty() && std::filesystem::create_directories(dir, ignored))
+    if (!dir.empty() && MakeDurableDirectories(dir, what))
       created = CreateTemporary(base + std::string(extension), temporary);
     else
       errno = ENOENT;
@@ -141,7 +195,9 @@ std::string WriteSpoolFile(std::string_view prefix, std::string_view stem, std::
       if (error == EEXIST) continue;
       if (error != 0) ThrowErrno(error, what);
       ::unlink(temporary.c_str());  // gone already after a rename
-      SyncDirectoryOf(final);
+      // Without the flush the name may not outlive a power cut: no ACK then.
+      // The file stays; the replay sends it, a repeat at most.
+      if (const int syncError = SyncDirectoryOf(final)) ThrowErrno(syncError, what);
       return final;
     }
     ThrowErrno(EEXIST, what);

@@ -1,5 +1,5 @@
-// Line settings and options of the serial component. The ordinals are those
-// the station software has always stored; keep them.
+// Line settings and options of the serial component. The ordinals are stored
+// in files and passed between components; keep them.
 #pragma once
 
 #include <cstdint>

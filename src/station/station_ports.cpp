@@ -1,6 +1,6 @@
 #include "station/station_ports.h"
 
-#include "serial/line_settings.h"
+#include "station/line_settings.h"
 
 namespace vorel {
 

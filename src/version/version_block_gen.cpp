@@ -7,8 +7,8 @@
 #include <fstream>
 #include <string>
 
-#include "p8/payloads.h"
 #include "version/version_block_builder.h"
+#include "version/version_numbers.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {

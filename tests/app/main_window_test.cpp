@@ -66,6 +66,21 @@ TEST_F(MainWindowTest, ProtocolRowsFollowTheOutputSwitches) {
   EXPECT_EQ(form.Core().Link(), nullptr);
 }
 
+// A protocol-7 attempt that fails at once (a multicast address is refused
+// before any packet leaves: ENETUNREACH, as with a network not up yet) must
+// neither show an error nor cut the start-up short.
+TEST_F(MainWindowTest, AProtocol7AttemptThatFailsAtOnceLeavesTheStartUpWhole) {
+  WriteIni("[main]\nSendMivo7=1\nhost=224.0.0.1\n[ServerHost]\nAddress=127.0.0.1\nPort=1\n");
+  TForm1& form = Start();
+  EXPECT_TRUE(errors_.empty()) << errors_.front();
+  EXPECT_TRUE(dialogs_.messages.empty());
+  EXPECT_FALSE(form.Core().Protocol7Up());
+  ASSERT_NE(form.Core().Link(), nullptr) << "the protocol-8 start-up ran";
+  EXPECT_FALSE(form.Status()->Protocol7Caption()->isHidden());
+  EXPECT_EQ(form.Status()->Label10()->text(), "10.12.2026 12:00:00");
+  EXPECT_EQ(form.Pages()->currentWidget(), form.Status());
+}
+
 TEST_F(MainWindowTest, LinkObjectExistsWithProtocol8AndIsStoppedByAnAcceptedClose) {
   TForm1& form = Start();
   ASSERT_NE(form.Core().Link(), nullptr);
@@ -261,7 +276,11 @@ TEST_F(MainWindowTest, EveryLogLineAlsoGoesToStandardError) {
   StderrCapture capture;
   TForm1& form = Start();
   ports_.present.clear();  // the adapter is pulled out, which is logged too
-  ASSERT_TRUE(test::PumpUntil([&] { return form.Status()->Memo1()->toPlainText().contains("потерян"); }));
+  // Two lines: the lost adapter and the protocol-8 link's attempt, in either order.
+  ASSERT_TRUE(test::PumpUntil([&] {
+    const QString text = form.Status()->Memo1()->toPlainText();
+    return text.contains("потерян") && text.count('\n') >= 1;
+  }));
   const std::string err = capture.Text();
   const QStringList memo = form.Status()->Memo1()->toPlainText().split('\n');
   ASSERT_GE(memo.size(), 2);

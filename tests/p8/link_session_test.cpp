@@ -283,9 +283,9 @@ TEST_F(LinkSessionTest, PingIsAnsweredBehindTheRecordsAlreadyQueued) {
   EXPECT_EQ(net.SentTypes(), (std::vector<std::int32_t>{rtEventMain, rtEventSecond, rtPingReply}));
 }
 
-// An acknowledgement used to delete whichever file was last replayed into its
-// slot: a live event queued ahead of a replayed record deleted that record's
-// file before the record was even sent.
+// Guards against an acknowledgement deleting whichever file was last replayed
+// into its slot: a live event queued ahead of a replayed record would delete
+// that record's file before the record was even sent.
 TEST_F(LinkSessionTest, AnAcknowledgementDeletesOnlyTheFileOfTheReplayedRecordItsExchangeCarried) {
   ConnectAndShakeHands();
   const std::string replayed = SpoolFile("replayed.dd8");
@@ -392,7 +392,7 @@ TEST_F(LinkSessionTest, SpooledEventsLeaveTheQueueWhenAnAttemptFailsOrTheLinkGoe
 }
 
 TEST_F(LinkSessionTest, ARecordWhoseWriteFailedGoesFirstOnTheNextConnection) {
-  // It used to be dropped like a sent one, and the event was lost.
+  // Dropping it like a sent one would lose the event.
   ConnectAndShakeHands();
   link.Enqueue(rtEventMain, Bytes{0x42});
   net.failingWrites = 1;
@@ -414,7 +414,7 @@ TEST_F(LinkSessionTest, ARecordWhoseWriteFailedGoesFirstOnTheNextConnection) {
 }
 
 TEST_F(LinkSessionTest, AnImpossibleBodyLengthIsAFailedExchangeWithoutReadingIt) {
-  // A garbage length used to be allocated as it stood.
+  // A garbage length is never allocated as it stands.
   ConnectAndShakeHands();
   for (std::int32_t length : {-1, kLinkMaxAnswerBody + 1, 0x7FFFFFFF}) {
     link.Enqueue(rtEventMain, Bytes{1});
@@ -443,7 +443,7 @@ TEST_F(LinkSessionTest, ABodyIsReadInChunksAndASlowServerGetsFurtherWaits) {
 }
 
 TEST_F(LinkSessionTest, ABodyCutOffByTheServerEndsEmptyAndCountsAsFailed) {
-  // The chunk loop used to retry a dead connection for ever.
+  // The chunk loop must not retry a dead connection for ever.
   ConnectAndShakeHands();
   link.Enqueue(rtEventMain, Bytes{1});
   Bytes frame = BuildFrame(BuildRecord(rtPoll, 0, Bytes(100, 0)));
@@ -535,7 +535,7 @@ TEST_F(LinkSessionTest, QuietTimeAfterAccessDeniedIsTheLongest) {
 }
 
 TEST_F(LinkSessionTest, AServerThatStopsInTheMiddleOfItsAnswerDoesNotHoldTheLinkForGood) {
-  // The body read used to wait for ever on a connection that stayed open.
+  // The body read must not wait for ever on a connection that stays open.
   ConnectAndShakeHands();
   link.Enqueue(rtEventMain, Bytes{1});
   Bytes frame = BuildFrame(BuildRecord(rtPoll, 0, Bytes(100, 0)));

@@ -146,7 +146,7 @@ TEST_F(MainPortHandlerTest, AnEventIsAcknowledgedOnlyOnceEveryOutputHasItSafe) {
     EXPECT_EQ(acksDuringOutputs, std::vector<std::size_t>(2, before)) << "no ACK before the outputs have it";
     EXPECT_EQ(port.AckCount(), before + (c.acknowledged ? 1 : 0));
   }
-  // Frames that build no event are answered as ever, whatever the outputs.
+  // Frames that build no event are answered at once, whatever the outputs.
   const std::size_t before = port.AckCount();
   Receive("\n011OKAY 0000\r");
   Receive(MainFrame("12X4"));
@@ -285,7 +285,7 @@ TEST_F(MainPortHandlerTest, OAtPositionFourIsNoRestart) {
 }
 
 TEST_F(MainPortHandlerTest, RestartThatCannotReopenLeavesThePortClosedAndGoesOn) {
-  // Nothing used to try the port again until the operator came.
+  // The port is tried again without waiting for the operator.
   int reopenFailures = 0;
   handler.SetReopenFailed([&] { ++reopenFailures; });
   port.ports.present.erase(test::kMainDevice);  // the adapter was pulled
@@ -407,8 +407,8 @@ TEST_F(MainPortHandlerTest, LogErrorLeavesThePortsPollToTheEventLoop) {
 
 // --- several frames in one packet ------------------------------------------------
 
-// Frames sent within one packet time used to be read as one frame, so every
-// frame after the first was lost and went unacknowledged.
+// Frames sent within one packet time arrive as one packet; read as one frame,
+// every frame after the first would be lost and go unacknowledged.
 TEST_F(MainPortHandlerTest, EveryFrameOfAPacketIsHandledInTurn) {
   const std::string packet = MainFrame("1111", "3A") + MainFrame("2222", "11") + MainFrame("3333", "2B");
   Receive(packet);

@@ -91,6 +91,44 @@ TEST(Protocol7Replay, UnreadableOrShortFilesArePutAsideAndTheNextOneGoes) {
   EXPECT_NE(rig.lines[0].find("1_-1.ddm.bad"), std::string::npos);
 }
 
+// A file that cannot be read this time (here a link that loops) holds an
+// acknowledged alarm: it is never set aside, the log names it once, and it
+// goes as soon as it can be read.
+TEST(Protocol7Replay, AFileThatCannotBeReadNowStaysAndGoesOnceReadable) {
+  ReplayRig rig;
+  const fs::path looping = rig.dir / "spool" / "1_-1.ddm";
+  fs::create_symlink(looping, looping);
+  rig.Spool("2_-1.ddm", p7::ftEvent);
+  rig.sender.connected = true;
+  for (int tick = 0; tick < 3; ++tick) rig.replay.Step();
+  ASSERT_EQ(rig.sender.sent.size(), 1u);
+  EXPECT_TRUE(fs::is_symlink(looping));
+  EXPECT_TRUE(rig.Left(".bad").empty());
+  ASSERT_EQ(rig.lines.size(), 1u);
+  EXPECT_NE(rig.lines[0].find("1_-1.ddm"), std::string::npos);
+
+  fs::remove(looping);
+  rig.Spool("1_-1.ddm", p7::ftStationLost);
+  rig.replay.Step();
+  ASSERT_EQ(rig.sender.sent.size(), 2u);
+  EXPECT_EQ(rig.sender.sent[1][2], p7::ftStationLost);
+}
+
+// A broken file whose ".bad" name is taken by a directory cannot be renamed:
+// it is passed over, and the log names it once, not on every tick.
+TEST(Protocol7Replay, ABrokenFileThatCannotBeRenamedIsNamedOnceAndPassedOver) {
+  ReplayRig rig;
+  rig.Spool("1_-1.ddm", p7::ftEvent, 100);
+  fs::create_directories(rig.dir / "spool" / "1_-1.ddm.bad" / "taken");
+  rig.Spool("2_-1.ddm", p7::ftEvent);
+  rig.Spool("3_-1.ddm", p7::ftEvent);
+  rig.sender.connected = true;
+  for (int tick = 0; tick < 4; ++tick) rig.replay.Step();
+  EXPECT_EQ(rig.sender.sent.size(), 2u);
+  EXPECT_EQ(rig.lines.size(), 1u);
+  EXPECT_EQ(rig.Left(".ddm"), std::vector<std::string>{rig.prefix + "1_-1.ddm"});
+}
+
 TEST(SpoolDirectory, PrefixWithoutSeparatorIsANamePrefix) {
   TempDir dir;
   WriteFile(dir / "spoolA_-1.ddm", "x");

@@ -10,6 +10,7 @@
 #include "receiver/protocol8_replay.h"
 #include "p8/record.h"
 #include "p8/record_types.h"
+#include "receiver/event_record.h"
 #include "support/temp_dir.h"
 
 namespace vorel {
@@ -24,6 +25,14 @@ class SpoolReplayTest : public ::testing::Test {
   SpoolReplayTest() { link.SetLinkUp(true); }
 
   std::string Prefix() const { return dir.Path().string() + "/"; }
+  // Event payloads of their kind's size, told apart by their first byte.
+  static Bytes MainEvent(std::uint8_t tag) { return Tagged(kMainEventPayloadSize, tag); }
+  static Bytes SecondEvent(std::uint8_t tag) { return Tagged(kSecondEventPayloadSize, tag); }
+  static Bytes Tagged(std::size_t size, std::uint8_t tag) {
+    Bytes payload(size, 0x30);
+    payload[0] = tag;
+    return payload;
+  }
   void WriteSpool(const std::string& name, std::int32_t type, const Bytes& payload) {
     Bytes content(4);
     PutLE<std::int32_t>(content, 0, type);
@@ -55,19 +64,19 @@ class SpoolReplayTest : public ::testing::Test {
 };
 
 TEST_F(SpoolReplayTest, AnUnacknowledgedFileIsQueuedAgainEveryThreeSecondsAndStays) {
-  WriteSpool("b.dd8", rtEventMain, Bytes{1, 2, 3});
+  WriteSpool("b.dd8", rtEventMain, MainEvent(1));
   Tick(t0);
   Tick(t0 + 3 * kSecond);  // not later than the last replay + 3 s
   Tick(t0 + 3.01 * kSecond);
   using Q = std::tuple<std::int32_t, std::uint64_t, Bytes>;
-  EXPECT_EQ(Drain(), (std::vector<Q>{{rtEventMain, 0, Bytes{1, 2, 3}}, {rtEventMain, 1, Bytes{1, 2, 3}}}));
+  EXPECT_EQ(Drain(), (std::vector<Q>{{rtEventMain, 0, MainEvent(1)}, {rtEventMain, 1, MainEvent(1)}}));
   EXPECT_TRUE(std::filesystem::exists(dir / "b.dd8"));
   EXPECT_EQ(link.Spool().PendingSpoolFileMain(), Prefix() + "b.dd8");
   EXPECT_EQ(link.Spool().LastReplayTime(), t0 + 3.01 * kSecond);
 }
 
 TEST_F(SpoolReplayTest, NothingWhileTheLinkIsDown) {
-  WriteSpool("a.dd8", rtEventMain, Bytes{1});
+  WriteSpool("a.dd8", rtEventMain, MainEvent(1));
   link.SetLinkUp(false);
   Tick(t0);
   EXPECT_EQ(link.QueuedCount(), 0u);
@@ -75,10 +84,10 @@ TEST_F(SpoolReplayTest, NothingWhileTheLinkIsDown) {
 }
 
 TEST_F(SpoolReplayTest, SecondPortFilesTakeTheSecondSlotAndAcknowledgementsEmptyTheDirectoryTickByTick) {
-  WriteSpool("2.dd8", rtEventSecond, Bytes{2});
-  WriteSpool("1.dd8", rtEventMain, Bytes{1});
-  WriteSpool("3.ddm", rtEventMain, Bytes{9});      // protocol 7: not ours
-  WriteSpool("4.dd8.bad", rtEventMain, Bytes{9});  // set aside earlier
+  WriteSpool("2.dd8", rtEventSecond, SecondEvent(2));
+  WriteSpool("1.dd8", rtEventMain, MainEvent(1));
+  WriteSpool("3.ddm", rtEventMain, MainEvent(9));      // protocol 7: not ours
+  WriteSpool("4.dd8.bad", rtEventMain, MainEvent(9));  // set aside earlier
   Tick(t0);
   EXPECT_EQ(link.Spool().PendingSpoolFileMain(), Prefix() + "1.dd8");
   link.Spool().Acknowledged(Prefix() + "1.dd8", t0 + 0.1 * kSecond);
@@ -98,8 +107,8 @@ TEST_F(SpoolReplayTest, SecondPortFilesTakeTheSecondSlotAndAcknowledgementsEmpty
 // A live event is written to its file before it is queued; replaying that
 // file while the event waits in the queue would send it twice.
 TEST_F(SpoolReplayTest, TheFileOfALiveEventStillQueuedIsLeftAloneAndReplayedOnceReleased) {
-  WriteSpool("1.dd8", rtEventMain, Bytes{1});
-  WriteSpool("2.dd8", rtEventMain, Bytes{2});
+  WriteSpool("1.dd8", rtEventMain, MainEvent(1));
+  WriteSpool("2.dd8", rtEventMain, MainEvent(2));
   ASSERT_TRUE(link.EnqueueSpooled(rtEventMain, Bytes{1}, Prefix() + "1.dd8"));
   Tick(t0);
   QueuedRecord head;
@@ -127,10 +136,10 @@ TEST_F(SpoolReplayTest, TheFileOfALiveEventStillQueuedIsLeftAloneAndReplayedOnce
 }
 
 TEST_F(SpoolReplayTest, UnreadableAndShortFilesAreSetAsideAndTheNextFileGoes) {
-  // Such files used to stop the replay for good (or be sent as garbage).
+  // Such files must neither stop the replay for good nor be sent as garbage.
   std::ofstream(dir / "a.dd8") << "xy";                 // shorter than the record type
   std::filesystem::create_directory(dir / "b.dd8");    // cannot be read as a file
-  WriteSpool("c.dd8", rtEventMain, Bytes{7});
+  WriteSpool("c.dd8", rtEventMain, MainEvent(7));
   Tick(t0);
   EXPECT_TRUE(std::filesystem::exists(dir / "a.dd8.bad"));
   EXPECT_TRUE(std::filesystem::exists(dir / "b.dd8.bad"));
@@ -140,17 +149,60 @@ TEST_F(SpoolReplayTest, UnreadableAndShortFilesAreSetAsideAndTheNextFileGoes) {
   EXPECT_NE(log[0].find(".bad"), std::string::npos);
   auto queued = Drain();
   ASSERT_EQ(queued.size(), 1u);
-  EXPECT_EQ(std::get<2>(queued[0]), Bytes{7});
+  EXPECT_EQ(std::get<2>(queued[0]), MainEvent(7));
   EXPECT_EQ(link.Spool().PendingSpoolFileMain(), Prefix() + "c.dd8");
 }
 
+// Only an event record of its kind's size is sent; anything else would reach
+// the server as garbage.
+TEST_F(SpoolReplayTest, AFileThatHoldsNoEventOfItsKindsSizeIsSetAside) {
+  const struct {
+    const char* name;
+    std::int32_t type;
+    Bytes payload;
+  } broken[] = {
+      {"1.dd8", rtEventMain, Tagged(kMainEventPayloadSize - 1, 1)},
+      {"2.dd8", rtEventMain, Tagged(kMainEventPayloadSize + 1, 2)},
+      {"3.dd8", rtEventSecond, Tagged(kMainEventPayloadSize, 3)},
+      {"4.dd8", rtHello, Bytes{0x13, 0}},
+      {"5.dd8", rtPortStatus, Tagged(16, 5)},
+  };
+  for (const auto& file : broken) WriteSpool(file.name, file.type, file.payload);
+  WriteSpool("6.dd8", rtEventSecond, SecondEvent(6));
+  Tick(t0);
+  for (const auto& file : broken)
+    EXPECT_TRUE(std::filesystem::exists(dir / (std::string(file.name) + ".bad"))) << file.name;
+  EXPECT_EQ(log.size(), std::size(broken));
+  using Q = std::tuple<std::int32_t, std::uint64_t, Bytes>;
+  EXPECT_EQ(Drain(), (std::vector<Q>{{rtEventSecond, 0, SecondEvent(6)}}));
+}
+
+// A file that cannot be read this time (here a link that loops) holds an
+// acknowledged alarm: never set aside, named in the log once, sent once it
+// can be read.
+TEST_F(SpoolReplayTest, AFileThatCannotBeReadNowStaysAndGoesOnceReadable) {
+  const std::filesystem::path looping = dir / "1.dd8";
+  std::filesystem::create_symlink(looping, looping);
+  for (int i = 0; i < 3; ++i) Tick(t0 + 4 * i * kSecond);
+  EXPECT_EQ(link.QueuedCount(), 0u);
+  EXPECT_TRUE(std::filesystem::is_symlink(looping));
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_NE(log[0].find(Prefix() + "1.dd8"), std::string::npos);
+
+  std::filesystem::remove(looping);
+  WriteSpool("1.dd8", rtEventMain, MainEvent(1));
+  Tick(t0 + 20 * kSecond);
+  using Q = std::tuple<std::int32_t, std::uint64_t, Bytes>;
+  EXPECT_EQ(Drain(), (std::vector<Q>{{rtEventMain, 0, MainEvent(1)}}));
+}
+
 TEST_F(SpoolReplayTest, APathEndingInANamePartMatchesOnlyNamesStartingWithIt) {
-  WriteSpool("other.dd8", rtEventMain, Bytes{1});
-  WriteSpool("sp_1.dd8", rtEventMain, Bytes{2});
+  WriteSpool("other.dd8", rtEventMain, MainEvent(1));
+  WriteSpool("sp_1.dd8", rtEventMain, MainEvent(2));
   Tick(t0, Prefix() + "sp_");
   auto queued = Drain();
   ASSERT_EQ(queued.size(), 1u);
-  EXPECT_EQ(std::get<2>(queued[0]), Bytes{2});
+  EXPECT_EQ(std::get<2>(queued[0]), MainEvent(2));
   EXPECT_EQ(link.Spool().PendingSpoolFileMain(), Prefix() + "sp_1.dd8");
 }
 

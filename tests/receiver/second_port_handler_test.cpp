@@ -196,8 +196,8 @@ TEST_F(SecondPortHandlerTest, EachPacketIsLoggedAndStampedAndOnlyFramesInTheStre
   }
 }
 
-// Frames sent within one packet time used to be dropped together: a packet
-// of 30 bytes failed the 15-byte test.
+// Frames sent within one packet time arrive together: a packet of 30 bytes
+// must not fail the 15-byte test as a whole.
 TEST_F(SecondPortHandlerTest, EveryFrameOfAPacketIsHandledInTurn) {
   const std::string packet = SecondFrameText("1111", '1') + SecondFrameText("12X4") + SecondFrameText("3333", '3');
   Receive(packet);
@@ -243,9 +243,10 @@ std::vector<std::int32_t> AccountsInOrder(const RecordingSink& sink) {
   return accounts;
 }
 
-// A frame cut by the packet size used to fail the shape test in both
-// packets, and the packets after it stayed out of step: with the station
-// sending without a pause, every frame was lost.
+// A frame cut by the packet size must be joined again: checked packet by
+// packet it would fail the shape test in both, the packets after it would
+// stay out of step, and with the station sending without a pause every frame
+// would be lost.
 TEST_F(SecondPortHandlerTest, ContinuousTrafficCutAnywhereGivesEveryFrameOnceInOrder) {
   constexpr int kFrames = 600;
   std::string stream;

@@ -113,7 +113,7 @@ TEST(SpoolFileTest, WriteCutShortLeavesNoFileAtAll) {
 }
 
 TEST(SpoolFileTest, AMissingDirectoryIsMadeAndAnImpossibleOneRaisesWithTheName) {
-  // A missing spool directory used to lose every event without a word.
+  // A missing spool directory must not lose every event without a word.
   TempDir dir;
   const std::string written = WriteSpoolFile((dir / "gone" / "deeper" / "").string(), "2DC06B63", ".dd8", Bytes555());
   EXPECT_EQ(written, (dir / "gone" / "deeper" / "2DC06B63.dd8").string());

@@ -274,7 +274,7 @@ TEST_F(CommPortDriverTest, CloseStopsPollingAndIsIdempotent) {
 }
 
 TEST_F(CommPortDriverTest, AGoneDeviceClosesThePortAndTellsTheOwnerOnce) {
-  // An unplugged adapter used to leave the port open and deaf for good.
+  // An unplugged adapter must not leave the port open and deaf for good.
   int lost = 0;
   port->OnDeviceLost = [&](TCommPortDriver* sender) {
     EXPECT_EQ(sender, port.get());

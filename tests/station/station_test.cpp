@@ -117,8 +117,8 @@ TEST_F(StationTest, TheTickReportsTheStationLinkRestoredOverProtocol7) {
   EXPECT_EQ(Spooled(".ddm").size(), 2u) << "the event and ftStationRestored, the link being down";
 }
 
-// A restart frame whose reopening failed used to leave the main port closed
-// until the operator came.
+// Guards against a main port left closed until the operator comes, after a
+// restart frame whose reopening failed.
 TEST_F(StationTest, AMainPortThatARestartCouldNotReopenIsTriedAgainEveryFiveSeconds) {
   ports.present.erase(kMainDevice);
   Receive("\n01X12Y4 3A00\r");

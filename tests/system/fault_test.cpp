@@ -100,7 +100,7 @@ void Protocol8ServerTurns(FaultRun& run, const char* policy, std::chrono::second
 }
 
 // While nothing can keep the first event, the station hears no ACK: it sends
-// the event again after 5 s (it used to be acknowledged and lost).
+// the event again after 5 s instead of losing an acknowledged one.
 void NoAckWhileNothingKeepsTheEvent(FaultRun& run) {
   EXPECT_TRUE(run.Within([&] { return run.DriverErrors().find("не записано в буфер") != std::string::npos; }))
       << "the failed spool write is reported";

@@ -1,5 +1,6 @@
-// The line-setting texts of a port section, compared exactly. A text that is
-// not listed leaves that setting at the serial component's default.
+// The line-setting texts of a port section as choices for the serial
+// component, compared exactly. A text that is not listed leaves that setting
+// at the serial component's default.
 #pragma once
 
 #include <optional>

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "config/settings.h"
-#include "serial/line_settings.h"
+#include "station/line_settings.h"
 #include "support/temp_dir.h"
 
 namespace vorel {

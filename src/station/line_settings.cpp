@@ -1,4 +1,4 @@
-#include "serial/line_settings.h"
+#include "station/line_settings.h"
 
 #include <array>
 #include <charconv>
@@ -36,7 +36,7 @@ LineSettingsChoice ParseLineSettings(const PortSettings& port) {
   LineSettingsChoice choice;
   choice.baudRate = BaudRateFromText(port.BaudRate);
   choice.dataBits = DataBitsFromText(port.DataBits);
-  // The station software knew only "N"; every other parity text gave no parity as well.
+  // The station line has no parity; every parity text in the file gives none.
   choice.parity = ptNONE;
   choice.stopBits = port.StopBits == "2" ? sb2BITS : sb1BITS;
   return choice;
