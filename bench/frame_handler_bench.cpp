@@ -146,9 +146,15 @@ class NullSender final : public IProtocol7Sender {
   bool Connected() override { return true; }
   std::int32_t Send(const p7::Frame& frame) override {
     sum += frame[2];
+    sent += frame.size();
     return static_cast<std::int32_t>(frame.size());
   }
   void Disconnect() override {}
+  // The server's TCP takes every frame at once.
+  std::uint64_t ConnectionNumber() override { return 1; }
+  std::uint64_t BytesSent() override { return sent; }
+  std::optional<std::uint32_t> UnacknowledgedBytes() override { return 0; }
+  std::uint64_t sent = 0;
   std::uint64_t sum = 0;
 };
 
@@ -177,7 +183,8 @@ void BM_EventOutputsLive(benchmark::State& state) {
   test::TempDir spool;
   OutputSettings settings;
   settings.PathForSoob = spool.Path().string() + "/";
-  EventOutputs outputs(settings, clock, sender, &queue, {});
+  Protocol7Outbox outbox(sender);
+  EventOutputs outputs(settings, clock, outbox, &queue, {});
   EventRecord record{};
   record[0] = 3;
   record[1] = 31;

@@ -87,6 +87,9 @@ class Sender final : public IProtocol7Sender {
   bool Connected() override { return connected; }
   std::int32_t Send(const p7::Frame& frame) override { return static_cast<std::int32_t>(frame.size()); }
   void Disconnect() override { connected = false; }
+  std::uint64_t ConnectionNumber() override { return 1; }
+  std::uint64_t BytesSent() override { return 0; }
+  std::optional<std::uint32_t> UnacknowledgedBytes() override { return 0; }
   bool connected = false;
 };
 
@@ -143,7 +146,8 @@ BENCHMARK(BM_Replay8_UpTakesFile)->Unit(benchmark::kMillisecond);
 void BM_Replay7_NotConnected(benchmark::State& state) {
   Spool& spool = Spool::Get();
   Sender sender;
-  Protocol7Replay replay(spool.Prefix(), sender, {});
+  Protocol7Outbox outbox(sender);
+  Protocol7Replay replay(spool.Prefix(), outbox, {});
   for (auto _ : state) replay.Step();
   SetFileCount(state);
 }
@@ -154,7 +158,8 @@ void BM_Replay7_ConnectedTakesFile(benchmark::State& state) {
   Spool& spool = Spool::Get();
   Sender sender;
   sender.connected = true;
-  Protocol7Replay replay(spool.Prefix(), sender, {});
+  Protocol7Outbox outbox(sender);
+  Protocol7Replay replay(spool.Prefix(), outbox, {});
   for (auto _ : state) {
     replay.Step();
     state.PauseTiming();
@@ -174,7 +179,8 @@ void BM_Tick_BothLinksUp(benchmark::State& state) {
   UpBetweenReplays(link, spool.Prefix());
   Sender sender;
   sender.connected = true;
-  Protocol7Replay replay(spool.Prefix(), sender, {});
+  Protocol7Outbox outbox(sender);
+  Protocol7Replay replay(spool.Prefix(), outbox, {});
   for (auto _ : state) {
     replay8.Step(spool.Prefix(), kStart + kSecond);
     replay.Step();
@@ -198,7 +204,8 @@ void BM_Tick_10000Files(benchmark::State& state) {
   TDateTime now = kStart;
   Sender sender;
   sender.connected = true;
-  Protocol7Replay replay(spool.Prefix(), sender, {});
+  Protocol7Outbox outbox(sender);
+  Protocol7Replay replay(spool.Prefix(), outbox, {});
   for (auto _ : state) {
     now += (bothTakeFiles ? 3.5 : 0.2) * kSecond;
     if (!bothTakeFiles) now = kStart + kSecond;

@@ -251,6 +251,8 @@ void TSimpleTCPClient::ReportError(TSocket Socket, std::int32_t ErrorCode) {
 
 void TSimpleTCPClient::ConnectNotified() {
   connected_ = true;
+  ++connectionNumber_;
+  bytesSent_ = 0;
   Fire(OnConnected, this);
 }
 
@@ -293,6 +295,16 @@ void TSimpleTCPClient::SetPort(std::uint16_t value) {
   port_ = value;
 }
 
-std::int32_t TSimpleTCPClient::SendStream(TMemoryStream* Stream) { return SendStreamTo(socket_, Stream); }
+std::int32_t TSimpleTCPClient::SendStream(TMemoryStream* Stream) {
+  const std::int32_t sent = SendStreamTo(socket_, Stream);
+  if (sent > 0) bytesSent_ += static_cast<std::uint64_t>(sent);
+  return sent;
+}
+
+std::optional<std::uint32_t> TSimpleTCPClient::UnacknowledgedBytes() {
+  std::uint32_t count = 0;
+  if (!connected_ || Api().UnacknowledgedBytes(socket_, count) != 0) return std::nullopt;
+  return count;
+}
 
 }  // namespace vorel

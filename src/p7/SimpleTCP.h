@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -149,6 +150,15 @@ class TSimpleTCPClient : public TCustomSimpleSocket {
   // SendStreamTo on the component's socket.
   std::int32_t SendStream(TMemoryStream* Stream);
 
+  // Counts for telling which bytes sent the server's TCP holds: the
+  // connections made so far (each gets the next number), the bytes this
+  // connection's sends took, and how many of those its kernel still holds
+  // unacknowledged (nullopt while not connected or when the system cannot
+  // tell).
+  std::uint64_t ConnectionNumber() const { return connectionNumber_; }
+  std::uint64_t BytesSent() const { return bytesSent_; }
+  std::optional<std::uint32_t> UnacknowledgedBytes();
+
  protected:
   // The disconnect sequence first, then the text to OnError or raised.
   void ReportError(TSocket Socket, std::int32_t ErrorCode) override;
@@ -164,6 +174,8 @@ class TSimpleTCPClient : public TCustomSimpleSocket {
   bool autoTryReconnect_ = false;
   bool requested_ = false;
   bool connected_ = false;
+  std::uint64_t connectionNumber_ = 0;
+  std::uint64_t bytesSent_ = 0;
 };
 
 }  // namespace vorel

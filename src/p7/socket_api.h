@@ -78,6 +78,10 @@ class ISocketApi {
   virtual int Connect(TSocket s, const TSockAddrIn& address) = 0;
   // FIONREAD: bytes waiting to be read.
   virtual int BytesWaiting(TSocket s, std::uint32_t& count) = 0;
+  // The bytes sent that the peer's TCP has not acknowledged yet (on Linux
+  // SIOCOUTQ: those still to go plus those in flight). Bytes sent and no
+  // longer counted here are in the peer's kernel.
+  virtual int UnacknowledgedBytes(TSocket s, std::uint32_t& count) = 0;
   virtual int Recv(TSocket s, std::uint8_t* buffer, int length) = 0;
   // Never raises a signal when the peer is gone; fails with kNotConnected
   // while the connect has not ended yet.

@@ -11,6 +11,7 @@
 //   the next event of that socket in the middle of the first.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
@@ -161,6 +162,15 @@ class PosixSocketApi final : public ISocketApi {
     if (!w) return Fail(wsa::kNotSocket);
     int n = 0;
     if (::ioctl(w->fd, FIONREAD, &n) != 0) return FailErrno();
+    count = static_cast<std::uint32_t>(std::max(n, 0));
+    return 0;
+  }
+
+  int UnacknowledgedBytes(TSocket s, std::uint32_t& count) override {
+    SocketWatch* w = Find(s);
+    if (!w) return Fail(wsa::kNotSocket);
+    int n = 0;
+    if (::ioctl(w->fd, SIOCOUTQ, &n) != 0) return FailErrno();
     count = static_cast<std::uint32_t>(std::max(n, 0));
     return 0;
   }

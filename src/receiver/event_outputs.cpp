@@ -23,8 +23,6 @@ const char* LinkFrameName(p7::FrameType type) {
 
 }  // namespace
 
-bool SentInPart(std::int32_t sent) { return sent > 0 && sent < static_cast<std::int32_t>(p7::kFrameSize); }
-
 std::string SpoolName(TDateTime now) {
   const std::optional<DateTimeFields> f = DecodeDateTime(now);
   if (!f) throw std::invalid_argument("no spool name: the date-time is not a date");
@@ -46,7 +44,7 @@ OutputSettings OutputSettings::From(const Settings& s) {
   return out;
 }
 
-EventOutputs::EventOutputs(OutputSettings settings, IClock& clock, IProtocol7Sender& protocol7,
+EventOutputs::EventOutputs(OutputSettings settings, IClock& clock, Protocol7Outbox& protocol7,
                            IProtocol8Queue* protocol8, Callbacks callbacks)
     : settings_(std::move(settings)),
       clock_(clock),
@@ -105,34 +103,32 @@ std::optional<std::string> EventOutputs::WriteEvent8(std::int32_t recordType, st
 }
 
 Delivery EventOutputs::SendFrame(const p7::Frame& frame, bool refreshIndicator, std::string_view what) {
-  if (protocol7_.Connected() && SendLive(frame)) {
-    if (refreshIndicator && callbacks_.refreshProtocol7Indicator) {
-      try {
-        callbacks_.refreshProtocol7Indicator();
-      } catch (...) {
-        // The frame is out; a failed redraw changes nothing about it.
-      }
+  // Written ahead: a frame in our own kernel is not at the server yet, and
+  // the file holds it until the server's TCP has acknowledged it.
+  const std::optional<std::string> file =
+      Spool("_" + std::to_string(settings_.n_abs), kProtocol7SpoolExtension, frame, what);
+  if (!protocol7_.Connected()) return file ? Delivery::Spooled : Delivery::Lost;
+  bool sent = false;
+  Delivery delivery = Delivery::Lost;
+  if (file) {
+    sent = protocol7_.Send(*file, frame);
+    delivery = sent ? Delivery::Sent : Delivery::Spooled;
+  } else {
+    // No file (disk full): safe only once the server's TCP has the frame.
+    const Protocol7Outbox::Unfiled result = protocol7_.SendUnfiled(frame);
+    sent = result != Protocol7Outbox::Unfiled::NotSent;
+    delivery = result == Protocol7Outbox::Unfiled::Acknowledged ? Delivery::Sent
+               : sent                                          ? Delivery::Queued
+                                                               : Delivery::Lost;
+  }
+  if (sent && refreshIndicator && callbacks_.refreshProtocol7Indicator) {
+    try {
+      callbacks_.refreshProtocol7Indicator();
+    } catch (...) {
+      // The frame is out; a failed redraw changes nothing about it.
     }
-    return Delivery::Sent;
   }
-  return Spool("_" + std::to_string(settings_.n_abs), kProtocol7SpoolExtension, frame, what) ? Delivery::Spooled
-                                                                                                : Delivery::Lost;
-}
-
-// True when the whole frame went out. A failed send has already been reported
-// by the socket client through its error path and usually ends the
-// connection; a frame that went out in part ends it here. The frame is then
-// spooled and goes again, whole, with the replay.
-bool EventOutputs::SendLive(const p7::Frame& frame) {
-  std::int32_t sent = -1;
-  try {
-    sent = protocol7_.Send(frame);
-  } catch (...) {
-    return false;
-  }
-  if (sent == static_cast<std::int32_t>(p7::kFrameSize)) return true;
-  if (SentInPart(sent)) protocol7_.Disconnect();
-  return false;
+  return delivery;
 }
 
 std::optional<std::string> EventOutputs::Spool(std::string_view stemSuffix, std::string_view extension,

@@ -17,24 +17,9 @@
 #include "config/settings.h"
 #include "p7/frame.h"
 #include "receiver/event_record.h"
+#include "receiver/protocol7_outbox.h"
 
 namespace vorel {
-
-// The protocol-7 client as the outputs see it (SimpleTCPClient1).
-class IProtocol7Sender {
- public:
-  virtual ~IProtocol7Sender() = default;
-  virtual bool Connected() = 0;
-  // Sends the frame in one go; the count the system took, or -1.
-  virtual std::int32_t Send(const p7::Frame& frame) = 0;
-  // Ends the connection (OnDisconnected); the retry timer makes a new one.
-  virtual void Disconnect() = 0;
-};
-
-// A frame that went out in part leaves the server cutting its 555-byte frames
-// in the wrong place, for every frame after it: such a connection is ended
-// (its frame goes whole on the next one). True when `sent` is such a part.
-bool SentInPart(std::int32_t sent);
 
 // The protocol-8 link object as the outputs see it (cl).
 class IProtocol8Queue {
@@ -61,12 +46,14 @@ std::string SpoolName(TDateTime now);
 
 // What became of one event or frame offered to an output.
 enum class Delivery {
-  Sent,     // protocol 7: all of the frame in the system's socket buffer;
+  Sent,     // protocol 7: sent whole, and written ahead to its .ddm file (which
+            // stays until the server's TCP has the frame) or, when no file could
+            // be written, already acknowledged by the server's TCP;
             // protocol 8: queued with its spool file written ahead, or answered
             // by the server when no file could be written (or, with
             // NotSendToDiskMivo8 on, queued: the operator keeps none on disk)
-  Queued,   // protocol 8: queued, but neither written to its spool file nor
-            // answered by the server in time
+  Queued,   // on its way, but neither written to a spool file nor confirmed by
+            // the server in time (protocol 7: not yet acknowledged by its TCP)
   Spooled,  // written as a spool file for the replay
   Dropped,  // protocol 8 down or full with NotSendToDiskMivo8 on: discarded by design
   Lost,     // the spool file could not be written; reported through spoolFailed
@@ -98,18 +85,19 @@ class EventOutputs {
   };
 
   // protocol8 may be null: protocol 8 is off and there is no link object.
-  EventOutputs(OutputSettings settings, IClock& clock, IProtocol7Sender& protocol7, IProtocol8Queue* protocol8,
+  EventOutputs(OutputSettings settings, IClock& clock, Protocol7Outbox& protocol7, IProtocol8Queue* protocol8,
                Callbacks callbacks);
 
   // None of the outputs raises for a delivery that fails: a frame the link
   // does not take is spooled, and a spool file that cannot be written is
   // reported through spoolFailed.
 
-  // Protocol-7 event output: ftEvent live, or a .ddm spool file when not
-  // connected or when the live send fails or is short. Only a live send
-  // refreshes the protocol-7 indicator.
+  // Protocol-7 event output: the ftEvent frame is written to its .ddm spool
+  // file first, then sent while connected; the outbox removes the file once
+  // the server's TCP has the frame, and the replay sends it otherwise. Only
+  // a live send refreshes the protocol-7 indicator.
   Delivery SendEvent(const EventRecord& record);
-  // Link frame output: ftStationLost / ftStationRestored live, or a .ddm file.
+  // Link frame output: ftStationLost / ftStationRestored, the same way.
   // Another type raises std::invalid_argument.
   Delivery SendLinkFrame(p7::FrameType type, std::int32_t portTag);
   // Protocol-8 event output: rtEventMain / rtEventSecond queued, or a .dd8
@@ -126,12 +114,11 @@ class EventOutputs {
  private:
   OutputSettings settings_;
   IClock& clock_;
-  IProtocol7Sender& protocol7_;
+  Protocol7Outbox& protocol7_;
   IProtocol8Queue* protocol8_;
   Callbacks callbacks_;
 
   Delivery SendFrame(const p7::Frame& frame, bool refreshIndicator, std::string_view what);
-  bool SendLive(const p7::Frame& frame);
   Delivery SpoolEvent8(std::int32_t recordType, std::span<const std::uint8_t> payload);
   // The name of the spool file written, or nullopt (the loss reported).
   std::optional<std::string> WriteEvent8(std::int32_t recordType, std::span<const std::uint8_t> payload);

@@ -48,6 +48,7 @@ void MainPortHandler::ReceivePacket(std::span<const std::uint8_t> packet) {
   if (settings_.Log) AppendTrafficLog(trafficLog_, bytes);
   JoinUnfinishedFrame(bytes);
   buffer_.Load(bytes);
+  withholdAcks_ = false;
 
   if (bytes.empty() || bytes.front() != kLF || bytes.back() != kCR) return;
 
@@ -147,9 +148,13 @@ void MainPortHandler::HandleFrame() {
   bool safe = true;
   if (settings_.SendMivo8) safe = SafeFromCrash(events_.SendEvent8(PortId::Main, payload_)) && safe;
   if (settings_.SendMivo7) safe = SafeFromCrash(events_.SendEvent(record)) && safe;
-  if (!restart && safe) Acknowledge();
+  if (!safe) withholdAcks_ = true;
+  if (!restart) Acknowledge();
 }
 
-void MainPortHandler::Acknowledge() { port_.SendBytes(&kAck, 1); }
+void MainPortHandler::Acknowledge() {
+  if (withholdAcks_) return;
+  port_.SendBytes(&kAck, 1);
+}
 
 }  // namespace vorel

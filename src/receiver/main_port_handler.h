@@ -74,6 +74,10 @@ class MainPortHandler {
   FrameBuffer buffer_;
   MainEventPayload payload_{};
   std::vector<std::uint8_t> unfinished_;  // the start of a frame cut by the packet size
+  // A frame of this packet could not be kept: the station counts ACKs, not
+  // frames, so nothing more of the packet is acknowledged (it repeats the
+  // rest, a repeat rather than an ACK credited to the wrong frame).
+  bool withholdAcks_ = false;
 };
 
 // The event code of a main-port frame from its characters at positions 10

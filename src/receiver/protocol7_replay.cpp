@@ -1,7 +1,6 @@
 #include "receiver/protocol7_replay.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <optional>
 #include <set>
 #include <system_error>
@@ -24,21 +23,22 @@ std::optional<p7::Frame> FrameOf(const std::vector<std::uint8_t>& content) {
 
 }  // namespace
 
-Protocol7Replay::Protocol7Replay(std::string spoolPrefix, IProtocol7Sender& sender, Callbacks callbacks)
-    : spoolPrefix_(std::move(spoolPrefix)), sender_(sender), callbacks_(std::move(callbacks)) {}
+Protocol7Replay::Protocol7Replay(std::string spoolPrefix, Protocol7Outbox& outbox, Callbacks callbacks)
+    : spoolPrefix_(std::move(spoolPrefix)), outbox_(outbox), callbacks_(std::move(callbacks)) {}
 
 void Protocol7Replay::Step() {
-  if (!sender_.Connected()) return;
+  if (!outbox_.Connected()) return;
   SpoolListing listing(spoolPrefix_);
   Step(listing);
 }
 
 void Protocol7Replay::Step(SpoolListing& listing) {
-  if (!sender_.Connected()) return;
+  if (!outbox_.Connected()) return;
   // The first file in name order each time round: a broken file renamed aside
   // is no longer matched, and one that could not even be renamed is passed
   // over from then on (named in the log once).
   std::set<std::string> passOver = passedOver_;
+  passOver.insert(outbox_.FilesInFlight().begin(), outbox_.FilesInFlight().end());
   const auto log = [this](const std::string& line) {
     if (callbacks_.logLine) callbacks_.logLine(line);
   };
@@ -70,15 +70,9 @@ void Protocol7Replay::Step(SpoolListing& listing) {
       log("Файл буфера не читается, отложен: " + (aside.empty() ? *file : aside));
       continue;  // the next file, in this same tick
     }
-    const std::int32_t sent = sender_.Send(*frame);
-    if (sent != static_cast<std::int32_t>(p7::kFrameSize)) {
-      // The file stays for the next connection; a connection that took part
-      // of the frame is out of step and ends.
-      if (SentInPart(sent)) sender_.Disconnect();
-      return;
-    }
-    std::remove(file->c_str());
-    listing.Forget(*file);
+    // The file stays for the next connection when the frame did not go.
+    if (!outbox_.Send(*file, *frame)) return;
+    if (!outbox_.InFlight(*file)) listing.Forget(*file);  // at the server already, and removed
     try {
       if (callbacks_.refreshIndicator) callbacks_.refreshIndicator();
     } catch (...) {

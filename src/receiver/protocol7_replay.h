@@ -1,6 +1,7 @@
 // The replay of protocol-7 spool files: while the message server is
-// connected, one .ddm file per 200 ms tick is sent and then removed, oldest
-// name first. Live frames do not wait for it.
+// connected, one .ddm file per 200 ms tick is sent, oldest name first, and
+// handed to the outbox, which removes it once the server's TCP has it. Live
+// frames do not wait for it.
 #pragma once
 
 #include <functional>
@@ -8,7 +9,7 @@
 #include <string>
 
 #include "base/spool_directory.h"
-#include "receiver/event_outputs.h"
+#include "receiver/protocol7_outbox.h"
 
 namespace vorel {
 
@@ -19,11 +20,11 @@ class Protocol7Replay {
     std::function<void(const std::string&)> logLine;  // a file put aside
   };
 
-  Protocol7Replay(std::string spoolPrefix, IProtocol7Sender& sender, Callbacks callbacks);
+  Protocol7Replay(std::string spoolPrefix, Protocol7Outbox& outbox, Callbacks callbacks);
 
-  // One step, to be called on every tick while protocol 7 is on. A file is
-  // removed only once all of its 555 bytes went out; a failed send leaves it
-  // for the next connection. A file that cannot be read or is shorter than a
+  // One step, to be called on every tick while protocol 7 is on. A file in
+  // flight is not sent again; a failed send leaves the file for the next
+  // connection. A file that cannot be read or is shorter than a
   // frame is put aside as ".bad" so the files behind it still go; one that
   // cannot even be renamed is passed over from then on. A file that could
   // not be read this time (an I/O error) stays and is tried again.
@@ -33,7 +34,7 @@ class Protocol7Replay {
 
  private:
   std::string spoolPrefix_;
-  IProtocol7Sender& sender_;
+  Protocol7Outbox& outbox_;
   Callbacks callbacks_;
   // Broken files that could not be renamed either, named in the log once.
   std::set<std::string> passedOver_;

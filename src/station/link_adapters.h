@@ -3,6 +3,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,9 @@ class Protocol7Sender final : public IProtocol7Sender {
     return client_.SendStream(&stream);
   }
   void Disconnect() override { client_.SetConnected(false); }
+  std::uint64_t ConnectionNumber() override { return client_.ConnectionNumber(); }
+  std::uint64_t BytesSent() override { return client_.BytesSent(); }
+  std::optional<std::uint32_t> UnacknowledgedBytes() override { return client_.UnacknowledgedBytes(); }
 
  private:
   TSimpleTCPClient& client_;

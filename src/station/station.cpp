@@ -69,7 +69,7 @@ void Station::BuildEventPath() {
   callbacks.refreshProtocol7Indicator = [this] { view_.RefreshIndicator(StationIndicator::Protocol7); };
   callbacks.logError = [this](int code) { view_.LogError(code); };
   callbacks.spoolFailed = [this](const std::string& loss) { view_.ReportSpoolLoss(loss); };
-  outputs_ = std::make_unique<EventOutputs>(OutputSettings::From(settings_), clock_, protocol7Sender_,
+  outputs_ = std::make_unique<EventOutputs>(OutputSettings::From(settings_), clock_, protocol7Outbox_,
                                             protocol8Queue_.get(), std::move(callbacks));
   eventSink_ = std::make_unique<EventOutputsSink>(*outputs_);
   mainPortHandler_ = std::make_unique<MainPortHandler>(*parts_.mainPort, station_[0], settings_, clock_, *eventSink_,
@@ -79,7 +79,7 @@ void Station::BuildEventPath() {
   secondPortHandler_ = std::make_unique<SecondPortHandler>(
       station_[1], settings_, clock_, *eventSink_, [this] { view_.RefreshIndicator(StationIndicator::Port2); });
   protocol7Replay_ = std::make_unique<Protocol7Replay>(
-      settings_.PathForSoob, protocol7Sender_,
+      settings_.PathForSoob, protocol7Outbox_,
       Protocol7Replay::Callbacks{[this] { view_.RefreshIndicator(StationIndicator::Protocol7); },
                                  [this](const std::string& line) { view_.AddLogLine(line); }});
   StationSupervision::LinkFrameOutput linkFrames;
@@ -97,6 +97,9 @@ void Station::ReceivePacket(PortId port, std::span<const std::uint8_t> packet) {
 }
 
 void Station::Tick() {
+  // The frames the server's TCP took since the last tick leave the disk
+  // before the directory is read.
+  protocol7Outbox_.Settle();
   // Both replays take their file from one reading of the spool directory.
   SpoolListing spool(settings_.PathForSoob);
   if (protocol8Replay_) protocol8Replay_->Step(spool, clock_.Now());
@@ -127,13 +130,17 @@ void Station::Protocol7Connected() {
 }
 
 void Station::Protocol7Disconnected() {
+  // What the server's TCP had not acknowledged died with the connection.
+  protocol7Outbox_.ConnectionEnded();
   protocol7Up_ = false;
   view_.RedrawIndicator(StationIndicator::Protocol7);
 }
 
 void Station::Protocol7Read(std::span<const std::uint8_t> bytes) { receiveBuffer_.Accept(bytes); }
 
-void Station::SendProtocol7(const p7::Frame& frame) { protocol7Sender_.Send(frame); }
+// The greeting and port number: no alarm, so no file; a part sent still ends
+// the connection, so that the server's 555-byte stream stays in step.
+void Station::SendProtocol7(const p7::Frame& frame) { protocol7Outbox_.SendUnfiled(frame); }
 
 void Station::ServerCommands::SetClock(TDateTime localDateTime) {
   station_.parts_.clockSetter->SetLocalDateTime(localDateTime);

@@ -30,6 +30,7 @@ struct FakeSocketState {
   std::set<TSocket> open;
   TSockAddrIn lastAddress;
   int sendAccepts = -1;  // bytes a send takes; -1: all
+  std::uint32_t unacknowledged = 0;  // bytes sent that the peer's TCP has not acknowledged
   std::vector<std::uint8_t> sent;
   std::deque<std::uint8_t> incoming;  // bytes waiting on the socket
   std::uint32_t waitingReportLimit = 0;  // FIONREAD tells at most this many (0: all)
@@ -88,6 +89,11 @@ class FakeSocketApi final : public ISocketApi {
     if (Known(s, "fionread") != 0) return -1;
     count = static_cast<std::uint32_t>(s_->incoming.size());
     if (s_->waitingReportLimit != 0) count = std::min(count, s_->waitingReportLimit);
+    return 0;
+  }
+  int UnacknowledgedBytes(TSocket s, std::uint32_t& count) override {
+    if (Known(s, "outq") != 0) return -1;
+    count = s_->unacknowledged;
     return 0;
   }
   int Recv(TSocket s, std::uint8_t* buffer, int length) override {

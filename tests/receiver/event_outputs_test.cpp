@@ -98,13 +98,14 @@ class EventOutputsTest : public ::testing::Test {
     };
     callbacks.logError = [this](int code) { errors.push_back(code); };
     callbacks.spoolFailed = [this](std::string what) { losses.push_back(std::move(what)); };
-    return EventOutputs(settings, clock, p7, withProtocol8 ? &p8 : nullptr, callbacks);
+    return EventOutputs(settings, clock, outbox, withProtocol8 ? &p8 : nullptr, callbacks);
   }
   std::string Spooled(const std::string& name) { return ReadFile(dir / name); }
 
   TempDir dir;
   test::FakeClock clock{kMoment};
   FakeProtocol7Sender p7;
+  Protocol7Outbox outbox{p7};
   FakeProtocol8Queue p8;
   bool withProtocol8 = true;
   OutputSettings settings{false, 5, dir.Path().string() + "/"};
@@ -169,6 +170,40 @@ TEST_F(EventOutputsTest, IndicatorErrorAfterALiveEventIsIgnored) {
   EXPECT_EQ(out.SendEvent(SampleRecord()), Delivery::Sent);
   EXPECT_EQ(refreshes, 1);
   EXPECT_TRUE(Names(dir.Path()).empty());
+}
+
+// A frame in our own kernel is not at the server yet: its file is written
+// before the send and stays until the server's TCP has acknowledged it.
+TEST_F(EventOutputsTest, Protocol7LiveFramesAreWrittenAheadAndStayUntilTheServersTcpHasThem) {
+  p7.connected = true;
+  p7.unacknowledged = p7::kFrameSize;
+  auto out = Make();
+  for (const P7Output& o : kP7Outputs) {
+    EXPECT_EQ(o.Send(out), Delivery::Sent);
+    fs::path file = dir / "2DC06B63_5.ddm";
+    ASSERT_TRUE(fs::exists(file));
+    EXPECT_EQ(Spooled(file.filename()), Str(o.frame));
+    EXPECT_TRUE(outbox.InFlight(file.string()));
+    p7.unacknowledged = 0;
+    outbox.Settle();
+    EXPECT_TRUE(Names(dir.Path()).empty());
+    p7.unacknowledged = p7::kFrameSize;
+  }
+}
+
+// With no file (the spool directory cannot be made) the frame is safe only
+// once the server's TCP has it; otherwise the station hears no ACK.
+TEST_F(EventOutputsTest, Protocol7FrameWithoutAFileIsSafeOnlyOnceTheServersTcpHasIt) {
+  test::WriteFile(dir / "blocked", "a file where the directory should be");
+  settings.PathForSoob = (dir / "blocked" / "").string();
+  p7.connected = true;
+  auto out = Make();
+  EXPECT_EQ(out.SendEvent(SampleRecord()), Delivery::Sent);
+  p7.unacknowledged = 1;
+  EXPECT_EQ(out.SendEvent(SampleRecord()), Delivery::Queued);
+  EXPECT_FALSE(SafeFromCrash(Delivery::Queued));
+  EXPECT_EQ(p7.sent.size(), 2u);
+  EXPECT_EQ(losses.size(), 2u) << "each failed write is reported";
 }
 
 TEST_F(EventOutputsTest, Protocol7NotConnectedWritesTheFrameAsDdm) {

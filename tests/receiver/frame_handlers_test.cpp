@@ -442,6 +442,25 @@ TEST_F(MainPortHandlerTest, FramesOfOnePacketKeepTheirOwnRules) {
   EXPECT_EQ(GetLE<std::int32_t>(sink.delivered[1].bytes, 2), 314321);
 }
 
+// The station counts ACKs, not frames: once a frame of a packet could not be
+// kept, an ACK for a later frame would be credited to it. Nothing more of
+// that packet is acknowledged; the station repeats the rest.
+TEST_F(MainPortHandlerTest, AfterAFrameThatCouldNotBeKeptNothingMoreOfThePacketIsAcknowledged) {
+  int deliveries = 0;
+  sink.onDelivery = [&] {
+    // Protocol 8 first, two deliveries per event: the second frame's protocol-8 output fails.
+    sink.protocol8Result = ++deliveries == 3 ? Delivery::Lost : Delivery::Sent;
+  };
+  Receive(MainFrame("1111") + MainFrame("2222") + MainFrame("3333") + "\n011OKAY\r");
+  EXPECT_EQ(port.AckCount(), 1u) << "the first frame only";
+  EXPECT_EQ(sink.delivered.size(), 6u) << "the later frames still go to the outputs";
+
+  sink.onDelivery = nullptr;
+  sink.protocol8Result = Delivery::Sent;
+  Receive(MainFrame("2222") + MainFrame("3333"));
+  EXPECT_EQ(port.AckCount(), 3u) << "the next packet is acknowledged again";
+}
+
 TEST_F(MainPortHandlerTest, CarriageReturnWithoutLineFeedDoesNotEndAFrame) {
   Receive("\n0111234\r3A00\r");  // positions 10..11 are "3A"
   EXPECT_EQ(port.AckCount(), 1u);

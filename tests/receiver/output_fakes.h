@@ -20,11 +20,18 @@ class FakeProtocol7Sender final : public IProtocol7Sender {
   std::int32_t Send(const p7::Frame& frame) override {
     sent.push_back(frame);
     if (raise) throw std::runtime_error("Socket Error # 10054");
-    return result.value_or(static_cast<std::int32_t>(frame.size()));
+    const std::int32_t taken = result.value_or(static_cast<std::int32_t>(frame.size()));
+    if (taken > 0) bytesSent += static_cast<std::uint64_t>(taken);
+    return taken;
   }
   void Disconnect() override {
     ++disconnects;
     connected = false;
+  }
+  std::uint64_t ConnectionNumber() override { return connection; }
+  std::uint64_t BytesSent() override { return bytesSent; }
+  std::optional<std::uint32_t> UnacknowledgedBytes() override {
+    return connected ? unacknowledged : std::nullopt;
   }
 
   bool connected = false;
@@ -32,6 +39,10 @@ class FakeProtocol7Sender final : public IProtocol7Sender {
   bool raise = false;                  // Send raises instead
   std::vector<p7::Frame> sent;         // every frame offered, taken or not
   int disconnects = 0;
+  std::uint64_t connection = 1;  // the number of the connection that is up
+  std::uint64_t bytesSent = 0;   // taken by sends on it
+  // Of those, not yet acknowledged by the server's TCP; none by default.
+  std::optional<std::uint32_t> unacknowledged = 0;
 };
 
 class FakeProtocol8Queue final : public IProtocol8Queue {

@@ -21,10 +21,11 @@ namespace fs = std::filesystem;
 struct ReplayRig {
   TempDir dir;
   FakeProtocol7Sender sender;
+  Protocol7Outbox outbox{sender};
   int refreshed = 0;
   std::vector<std::string> lines;
   std::string prefix = (dir / "spool/").string();
-  Protocol7Replay replay{prefix, sender,
+  Protocol7Replay replay{prefix, outbox,
                          {[this] { ++refreshed; }, [this](const std::string& l) { lines.push_back(l); }}};
 
   ReplayRig() { fs::create_directory(dir / "spool"); }

@@ -34,6 +34,9 @@ class NoProtocol7 final : public IProtocol7Sender {
   bool Connected() override { return false; }
   std::int32_t Send(const p7::Frame&) override { return -1; }
   void Disconnect() override {}
+  std::uint64_t ConnectionNumber() override { return 0; }
+  std::uint64_t BytesSent() override { return 0; }
+  std::optional<std::uint32_t> UnacknowledgedBytes() override { return std::nullopt; }
 };
 
 EventRecord Event(std::uint8_t portTag, std::int32_t account, std::string_view code, std::uint8_t d1,
@@ -59,10 +62,11 @@ TEST(SpoolInspectorTest, FilesTheOutputsSpoolDecodeToTheirFields) {
   TempDir dir;
   test::FakeClock clock(kNoon);
   NoProtocol7 protocol7;
+  Protocol7Outbox outbox(protocol7);
   OutputSettings settings;
   settings.n_abs = 5;
   settings.PathForSoob = dir.Path().string() + "/";
-  EventOutputs outputs(settings, clock, protocol7, nullptr, {});
+  EventOutputs outputs(settings, clock, outbox, nullptr, {});
 
   MainEventPayload main{};
   PutLE<std::int32_t>(main, 0, 310011);

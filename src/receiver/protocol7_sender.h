@@ -1,0 +1,36 @@
+// The protocol-7 client (SimpleTCPClient1) as the outputs and the replay see
+// it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "p7/frame.h"
+
+namespace vorel {
+
+class IProtocol7Sender {
+ public:
+  virtual ~IProtocol7Sender() = default;
+  virtual bool Connected() = 0;
+  // Sends the frame in one go; the count the system took, or -1.
+  virtual std::int32_t Send(const p7::Frame& frame) = 0;
+  // Ends the connection (OnDisconnected); the retry timer makes a new one.
+  virtual void Disconnect() = 0;
+  // The number of the connection that is up (each new one gets the next),
+  // the bytes its sends took so far, and how many of those the server's TCP
+  // has not acknowledged yet (nullopt: not connected, or the system cannot
+  // tell).
+  virtual std::uint64_t ConnectionNumber() = 0;
+  virtual std::uint64_t BytesSent() = 0;
+  virtual std::optional<std::uint32_t> UnacknowledgedBytes() = 0;
+};
+
+// A frame that went out in part leaves the server cutting its 555-byte frames
+// in the wrong place, for every frame after it: such a connection is ended
+// (its frame goes whole on the next one). True when `sent` is such a part.
+inline bool SentInPart(std::int32_t sent) {
+  return sent > 0 && sent < static_cast<std::int32_t>(p7::kFrameSize);
+}
+
+}  // namespace vorel
