@@ -192,6 +192,20 @@ class FaultRig {
     servers.Stop();
   }
 
+  // Protocol 7 has no acknowledgement of its own: the frames a protocol-7
+  // server's system had taken in but the server had not read when it reset
+  // its connections ("reset ... unread=BYTES") are the only ones the link may
+  // lose. A frame cut by the count is counted whole.
+  int Protocol7FramesLostInResets() const {
+    static const std::regex reset(" reset conn=\\d+ unread=(\\d+)");
+    const std::string seen = servers.P7Seen();
+    long bytes = 0;
+    for (std::sregex_iterator it(seen.begin(), seen.end(), reset), end; it != end; ++it)
+      bytes += std::stol((*it)[1]);
+    constexpr long kFrameSize = 555;
+    return static_cast<int>((bytes + kFrameSize - 1) / kFrameSize);
+  }
+
   FaultCount Count(const std::vector<int>& numbers) const {
     FaultCount count;
     count.sent = static_cast<int>(numbers.size());

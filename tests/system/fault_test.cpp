@@ -291,6 +291,36 @@ const FaultScenario kScenarios[] = {
      .events = Joined(Numbers(20), Numbers(30, 101)),
      .p7 = Kept::Delivered,
      .p8 = Kept::Delivered},
+    // The protocol-7 server stops reading while alarms are acknowledged (its
+    // small receive buffer soon full, the rest waits in the driver's kernel),
+    // then resets its connection as a restarting host would. What the
+    // driver's kernel held was never at the server: those files stay and go
+    // again on the next connection. Only what the server's system had taken
+    // in unread may be lost.
+    {.name = "Protocol7ServerStopsReadingThenResets",
+     .report = "protocol-7 server stops reading, then resets its connection",
+     .timeout = 90s,
+     .script = "stream 40 150",
+     .events = Numbers(40),
+     .p7 = Kept::Either,
+     .p8 = Kept::Delivered,
+     .prepare =
+         [](FaultRun& run) {
+           run.rig.servers.Start("accept", {"--receive-buffer", "4096"});
+           run.rig.Configure();
+         },
+     .fault =
+         [](FaultRun& run) {
+           ASSERT_TRUE(run.Within([&] { return run.rig.P7Has(4); }));
+           run.rig.servers.P7Command("stall");
+           ASSERT_TRUE(run.Within([&] { return run.rig.Acks() >= 30; }));
+           run.rig.servers.P7Command("reset");
+           run.rig.servers.P7Command("resume");
+         },
+     .check =
+         [](FaultRun& run) {
+           EXPECT_TRUE(run.Within([&] { return run.rig.P7HasAll(Numbers(4)) && run.rig.P7Has(40); }));
+         }},
     // While the protocol-8 server's address does not answer, the link counts
     // as up for each 2.5-s attempt, and the events of that time were queued
     // in memory only: a kill took them although the station had its ACK.
@@ -350,6 +380,13 @@ TEST_P(Faults, NoAcknowledgedEventIsLost) {
   if (scenario.check) {
     ASSERT_NO_FATAL_FAILURE(scenario.check(run));
   }
+  // Once every event is where it belongs, nothing is left to replay: a spool
+  // file left behind would be a repeat to come, or an event stuck.
+  if (scenario.p7 != Kept::Spooled && scenario.p8 != Kept::Spooled && scenario.end == End::StopDriver) {
+    EXPECT_TRUE(run.Within([&] { return rig.SpoolFiles(".ddm") == 0 && rig.SpoolFiles(".dd8") == 0; }))
+        << "the spool drained: " << rig.SpoolFiles(".ddm") << " .ddm, " << rig.SpoolFiles(".dd8") << " .dd8 left\n"
+        << rig.servers.P8Seen() << run.DriverErrors();
+  }
 
   std::vector<int> counted = scenario.events;
   if (scenario.end == End::KillDriver) {
@@ -360,7 +397,7 @@ TEST_P(Faults, NoAcknowledgedEventIsLost) {
     rig.StopDriver();
   }
   const FaultCount c = rig.CountAndReport(scenario.report, counted);
-  EXPECT_EQ(c.p7.lost, 0) << c.p7.lostAccounts;
+  EXPECT_LE(c.p7.lost, rig.Protocol7FramesLostInResets()) << c.p7.lostAccounts;
   EXPECT_EQ(c.p8.lost, 0) << c.p8.lostAccounts;
   EXPECT_EQ(c.p7.corrupted, 0);
   EXPECT_EQ(c.p8.corrupted, 0);

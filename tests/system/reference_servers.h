@@ -27,15 +27,17 @@ class ReferenceServers {
   ReferenceServers(const TempDir& dir, std::string p7Address) : dir_(dir), p7Address_(std::move(p7Address)) {}
   ~ReferenceServers() { Stop(); }
 
-  void Start(const std::string& p8Policy = "accept") {
+  // p7Options go before the protocol-7 server's address (--receive-buffer N).
+  void Start(const std::string& p8Policy = "accept", const std::vector<std::string>& p7Options = {}) {
     ++run_;
     p8_ = std::make_unique<ChildProcess>(
         VOREL_P8_SERVER,
         std::vector<std::string>{"--policy", p8Policy, "-o", P8Output(run_).string(), "127.0.0.1", p8Port_},
         dir_.Path().string(), std::map<std::string, std::string>{}, ChildIo{.stdinPipe = true, .stderrFile = {}});
+    std::vector<std::string> p7Arguments = p7Options;
+    p7Arguments.insert(p7Arguments.end(), {"-o", P7Output(run_).string(), p7Address_, "7788"});
     p7_ = std::make_unique<ChildProcess>(
-        VOREL_P7_SERVER,
-        std::vector<std::string>{"-o", P7Output(run_).string(), p7Address_, "7788"}, dir_.Path().string(),
+        VOREL_P7_SERVER, p7Arguments, dir_.Path().string(),
         std::map<std::string, std::string>{}, ChildIo{.stdinPipe = true, .stderrFile = {}});
     ASSERT_TRUE(WaitUntil([&] { return !ListeningPort(P8Output(run_)).empty(); }, std::chrono::seconds(10)));
     ASSERT_TRUE(WaitUntil([&] { return !ListeningPort(P7Output(run_)).empty(); }, std::chrono::seconds(10)));

@@ -1,6 +1,9 @@
 // vorel_p7_server: a message server for the protocol-7 link, for tests, the
 // demo and integrators. It prints every frame the driver sends and sends the
 // clock and close commands when told to. Single-threaded, one poll loop.
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
 #include <span>
 #include <string>
 #include <vector>
@@ -47,11 +50,15 @@ Commands about the server as a whole:
   finish       end without dropping a frame already sent: refuse new
                connections, close each one for sending and read it until the
                driver closes it too (at most 2 s)
+  reset        reset every connection, as a server host that restarts: what
+               the system took in and the server had not read is lost;
+               prints "t=MS reset conn=ID unread=BYTES" first
 Options:
   -e "after-connect MS ACTION"   ACTION (a command above but quit) MS ms after
                                  each connection comes up; repeatable
   -e "after-frames N ACTION"     ACTION once a connection has sent N frames
   --close-after N                same as -e "after-frames N close"
+  --receive-buffer BYTES         a receive buffer this small on every connection
   -o FILE                        write the lines to FILE instead of stdout
   --no-stdin                     do not read commands from standard input
   -h, --help                     this text
@@ -192,11 +199,28 @@ class Server : public tools::ConnectionServer<Connection> {
       PauseReading(false);
     } else if (command == "finish") {
       Finish(kFinishGraceMs);
+    } else if (command == "reset") {
+      ResetAll();
+      return true;
     } else {
       return false;
     }
     Note(command);
     return true;
+  }
+
+  // SO_LINGER 0: the close resets the connection and throws away what the
+  // system holds unread, which is counted first.
+  void ResetAll() {
+    for (auto it = connections().begin(); it != connections().end();) {
+      int unread = 0;
+      ::ioctl(it->fd, FIONREAD, &unread);
+      Note("reset conn=" + std::to_string(it->id) + " unread=" + std::to_string(unread));
+      const linger reset{1, 0};
+      ::setsockopt(it->fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+      it->endedHere = true;
+      it = Drop(it, "server");
+    }
   }
 
   std::string DisconnectDetails(const Connection& c) const override {

@@ -10,7 +10,7 @@ int ServerBase::Start() {
   out_.Open(options_.outputPath);
   const int stopFd = InstallStopSignals();
   std::string bound;
-  listenFd_ = ListenTcp(options_.host, options_.port, bound);
+  listenFd_ = ListenTcp(options_.host, options_.port, bound, options_.receiveBuffer);
   start_ = MonotonicMs();
   out_.Line("listening " + bound);
   return stopFd;

@@ -39,6 +39,11 @@ ServerOptions ParseServerArguments(int argc, char** argv, const ServerProgram& p
       options.outputPath = value();
     } else if (arg == "--no-stdin") {
       options.readStdin = false;
+    } else if (arg == "--receive-buffer") {
+      const std::string text = value();
+      const auto bytes = ParseWholeNumber(text, 1 << 24);
+      if (!bytes || *bytes == 0) UsageError(program, "bad receive buffer size " + text);
+      options.receiveBuffer = static_cast<int>(*bytes);
     } else if (ownOption != own.end()) {
       ownOption->second(value());
     } else if (!arg.empty() && arg[0] == '-') {

@@ -24,6 +24,10 @@ struct ServerOptions {
   std::uint16_t port = 0;
   std::string outputPath;  // empty: stdout
   bool readStdin = true;
+  // SO_RCVBUF of the listening socket (and so of every connection), set
+  // before it listens so that the window it offers stays that small; 0: the
+  // system's.
+  int receiveBuffer = 0;
 };
 
 // Writes "NAME: TEXT" and "(see --help)" to stderr and exits with status 2.

@@ -14,7 +14,8 @@ namespace vorel::tools {
 // Listening TCP socket on host:port (port 0: the system picks one). Throws
 // std::runtime_error with the system's text when the address is not an IPv4
 // address or the bind/listen fails. `bound` receives "HOST:PORT".
-int ListenTcp(const std::string& host, std::uint16_t port, std::string& bound);
+// A receiveBuffer above 0 sets SO_RCVBUF before the socket listens.
+int ListenTcp(const std::string& host, std::uint16_t port, std::string& bound, int receiveBuffer = 0);
 
 // One waiting connection, non-blocking; -1 when none is waiting.
 // `peer` receives "HOST:PORT".

@@ -36,7 +36,7 @@ void OnStopSignal(int) {
 
 }  // namespace
 
-int ListenTcp(const std::string& host, std::uint16_t port, std::string& bound) {
+int ListenTcp(const std::string& host, std::uint16_t port, std::string& bound, int receiveBuffer) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
@@ -46,6 +46,7 @@ int ListenTcp(const std::string& host, std::uint16_t port, std::string& bound) {
   if (fd < 0) throw std::runtime_error(SystemError("socket"));
   const int on = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 8) != 0) {
     const std::string text = SystemError("listen on " + host + ":" + std::to_string(port));
     ::close(fd);
