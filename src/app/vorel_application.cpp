@@ -14,14 +14,29 @@ QString UncaughtErrorText(const QString& message) {
   return message.endsWith('.') ? message : message + '.';
 }
 
+namespace {
+
+bool errorBoxesShown = true;
+bool errorBoxOpen = false;  // GUI thread only
+
+}  // namespace
+
+void SetUncaughtErrorBoxes(bool shown) { errorBoxesShown = shown; }
+
+bool HasDisplay(const QString& platformName) { return platformName != "offscreen" && platformName != "minimal"; }
+
 void ShowUncaughtError(const QString& message) {
   // Also for whoever runs the driver without a window.
   QString line = "vorel: error: " + UncaughtErrorText(message);
   line.replace('\n', ' ');
   WriteToStderr(line.toStdString() + "\n");
+  if (!errorBoxesShown) return;
   auto show = [text = UncaughtErrorText(message)] {
+    if (errorBoxOpen) return;  // told on standard error already
+    errorBoxOpen = true;
     QMessageBox box(QMessageBox::Critical, kApplicationTitle, text, QMessageBox::Ok);
     box.exec();
+    errorBoxOpen = false;
   };
   QCoreApplication* app = QCoreApplication::instance();
   if (app == nullptr) return;
@@ -36,6 +51,7 @@ VorelApplication::VorelApplication(int& argc, char** argv) : QApplication(argc, 
   // The program ends through its close sequence only, never because a
   // dialog happened to be the last window on show.
   setQuitOnLastWindowClosed(false);
+  SetUncaughtErrorBoxes(HasDisplay(platformName()));
   SetUncaughtErrorSink([](const std::string& message) { ShowUncaughtError(QString::fromStdString(message)); });
 }
 

@@ -1,6 +1,9 @@
 // The shell's small rules: message box sizing, the close password, the text of
 // an uncaught error, the error log file.
+#include <QApplication>
+#include <QMessageBox>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +17,7 @@
 #include "app/message_box.h"
 #include "app/operator_log.h"
 #include "app/vorel_application.h"
+#include "support/loopback.h"
 
 namespace vorel {
 namespace {
@@ -73,6 +77,47 @@ TEST(OperatorLog, ASpoolLossReadsInRussianWithTheSystemsReason) {
 TEST(UncaughtError, FullStopAddedOnlyWhenMissing) {
   EXPECT_EQ(UncaughtErrorText("'25:00:00' is not a valid time"), "'25:00:00' is not a valid time.");
   EXPECT_EQ(UncaughtErrorText("Unable to write."), "Unable to write.");
+}
+
+int VisibleMessageBoxes() {
+  int boxes = 0;
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (qobject_cast<QMessageBox*>(w) && w->isVisible()) ++boxes;
+  return boxes;
+}
+
+// Without a display nobody could close a box, and each would hold a nested
+// event loop for good; with one, an error that comes while a box is open is
+// told on standard error only, never in a second box.
+TEST(UncaughtError, NoBoxWithoutADisplayAndNeverTwoAtOnce) {
+  EXPECT_FALSE(HasDisplay("offscreen"));
+  EXPECT_FALSE(HasDisplay("minimal"));
+  EXPECT_TRUE(HasDisplay("xcb"));
+  EXPECT_TRUE(HasDisplay("wayland"));
+
+  SetUncaughtErrorBoxes(false);
+  ShowUncaughtError("headless");
+  bool boxSeen = false;
+  test::PumpUntil([&] { return (boxSeen = VisibleMessageBoxes() > 0); }, std::chrono::milliseconds(100));
+  EXPECT_FALSE(boxSeen);
+
+  SetUncaughtErrorBoxes(true);
+  int boxesWhileOpen = -1;
+  QTimer poll;
+  poll.setInterval(5);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box || !box->isVisible()) return;
+    poll.stop();
+    ShowUncaughtError("second, while the first is open");
+    QCoreApplication::processEvents();
+    boxesWhileOpen = VisibleMessageBoxes();
+    box->accept();
+  });
+  poll.start();
+  ShowUncaughtError("first");
+  EXPECT_TRUE(test::PumpUntil([&] { return boxesWhileOpen >= 0 && VisibleMessageBoxes() == 0; }));
+  EXPECT_EQ(boxesWhileOpen, 1);
 }
 
 std::string ReadAll(const std::filesystem::path& p) {

@@ -306,7 +306,8 @@ const FaultScenario kScenarios[] = {
      .p8 = Kept::Delivered,
      .prepare =
          [](FaultRun& run) {
-           run.rig.servers.Start("accept", {"--receive-buffer", "4096"});
+           run.rig.servers.p7Options = {"--receive-buffer", "4096"};
+           run.rig.servers.Start();
            run.rig.Configure();
          },
      .fault =

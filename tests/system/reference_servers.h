@@ -27,8 +27,7 @@ class ReferenceServers {
   ReferenceServers(const TempDir& dir, std::string p7Address) : dir_(dir), p7Address_(std::move(p7Address)) {}
   ~ReferenceServers() { Stop(); }
 
-  // p7Options go before the protocol-7 server's address (--receive-buffer N).
-  void Start(const std::string& p8Policy = "accept", const std::vector<std::string>& p7Options = {}) {
+  void Start(const std::string& p8Policy = "accept") {
     ++run_;
     p8_ = std::make_unique<ChildProcess>(
         VOREL_P8_SERVER,
@@ -51,6 +50,10 @@ class ReferenceServers {
       server->reset();
     }
   }
+
+  // Options of every protocol-7 server run, before its address
+  // ("--receive-buffer", "4096").
+  std::vector<std::string> p7Options;
 
   // Both servers take commands on standard input ("policy NAME", "stall", ...).
   bool Running() const { return p7_ != nullptr; }
