@@ -18,6 +18,7 @@
 #include "receiver/second_port_handler.h"
 #include "serial/CPDrv.h"
 #include "support/fake_clock.h"
+#include "support/fake_scheduler.h"
 #include "support/fake_serial_ports.h"
 #include "support/temp_dir.h"
 
@@ -88,6 +89,7 @@ struct MainRig {
   StationPortState station;
   Settings settings;
   CountingSink sink;
+  test::FakeScheduler scheduler;  // no restart frames here
   std::unique_ptr<MainPortHandler> handler;
 
   explicit MainRig(bool log) : settings(HandlerSettings(log)) {
@@ -99,7 +101,7 @@ struct MainRig {
     driver->SetPacketMode(pmPass);
     driver->SetPollingDelay(5);
     driver->Open();
-    handler = std::make_unique<MainPortHandler>(*driver, station, settings, clock, sink, [] {});
+    handler = std::make_unique<MainPortHandler>(*driver, station, settings, clock, scheduler, sink, [] {});
   }
   // The fake port keeps every ACK and DTR change; forget them now and then.
   void Forget() {

@@ -19,6 +19,7 @@
 #include "receiver/second_port_handler.h"
 #include "serial/CPDrv.h"
 #include "support/fake_clock.h"
+#include "support/fake_scheduler.h"
 #include "support/fake_serial_ports.h"
 
 namespace {
@@ -80,7 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CheckingSink sink;
   StationPortState mainState;
   StationPortState secondState;
-  MainPortHandler mainHandler(driver, mainState, settings, clock, sink, [] {}, kTrafficLog);
+  test::FakeScheduler scheduler;
+  MainPortHandler mainHandler(driver, mainState, settings, clock, scheduler, sink, [] {}, kTrafficLog);
   SecondPortHandler secondHandler(secondState, settings, clock, sink, [] {}, kTrafficLog);
 
   while (!input.empty()) {
@@ -98,6 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       mainHandler.ReceivePacket(packet);
     }
     clock.Advance(250);  // the next packet comes after a packet time
+    scheduler.Advance(250);
   }
   return 0;
 }

@@ -21,6 +21,7 @@
 #include "serial/CPDrv.h"
 #include "station_frames.h"
 #include "support/fake_clock.h"
+#include "support/fake_scheduler.h"
 #include "support/fake_serial_ports.h"
 
 namespace {
@@ -95,10 +96,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!driver.Open()) std::abort();
   AccountSink sink;
   StationPortState state;
-  MainPortHandler handler(driver, state, settings, clock, sink, [] {}, "/dev/null");
+  test::FakeScheduler scheduler;
+  MainPortHandler handler(driver, state, settings, clock, scheduler, sink, [] {}, "/dev/null");
   for (const station::Bytes& packet : packets) {
     handler.ReceivePacket(packet);
     clock.Advance(250);
+    scheduler.Advance(250);
   }
   if (sink.accounts != expected) std::abort();
   return 0;

@@ -275,7 +275,7 @@ void TForm1::StartUp() {
 void TForm1::OpenPortAtStartUp(PortId port, TCommPortDriver& driver, PortPanel& panel) {
   const PortSettings& configured = settings_.Port(port);
   if (configured.ComPort != kNoPortName) panel.List()->setEditText(QString::fromStdString(configured.ComPort));
-  if (!vorel::OpenPortAtStartUp(driver, configured, clock_)) panel.SetStopped();
+  if (!vorel::OpenPortAtStartUp(driver, configured, station_->Scheduler())) panel.SetStopped();
 }
 
 void TForm1::CloseWithoutPassword() {

@@ -29,12 +29,13 @@ std::array<char, 2> MainEventCode(std::uint8_t position10, std::uint8_t position
 }
 
 MainPortHandler::MainPortHandler(TCommPortDriver& port, StationPortState& station, const Settings& settings,
-                                 IClock& clock, IEventSink& events, std::function<void()> refreshIndicator,
-                                 std::filesystem::path trafficLog)
+                                 IClock& clock, IScheduler& scheduler, IEventSink& events,
+                                 std::function<void()> refreshIndicator, std::filesystem::path trafficLog)
     : port_(port),
       station_(station),
       settings_(settings),
       clock_(clock),
+      scheduler_(scheduler),
       events_(events),
       refreshIndicator_(std::move(refreshIndicator)),
       trafficLog_(std::move(trafficLog)) {}
@@ -51,9 +52,12 @@ void MainPortHandler::ReceivePacket(std::span<const std::uint8_t> packet) {
   withholdAcks_ = false;
 
   if (bytes.empty() || bytes.front() != kLF || bytes.back() != kCR) return;
+  HandleFrames(bytes);
+}
 
-  // Frames that came within one packet time arrive together; each ends at a
-  // CR that the next frame's LF follows. The first is in the buffer already.
+// Frames that came within one packet time arrive together; each ends at a CR
+// that the next frame's LF follows. The first is in the buffer already.
+void MainPortHandler::HandleFrames(const std::vector<std::uint8_t>& bytes) {
   std::size_t start = 0;
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     const bool last = i + 1 == bytes.size();
@@ -61,6 +65,11 @@ void MainPortHandler::ReceivePacket(std::span<const std::uint8_t> packet) {
     if (start != 0) buffer_.Load(std::span(bytes).subspan(start, i + 1 - start));
     HandleFrame();
     start = i + 1;
+    if (restarting_) {
+      // The rest waits for the port to be open again.
+      afterRestart_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(start), bytes.end());
+      return;
+    }
   }
 }
 
@@ -85,36 +94,52 @@ void MainPortHandler::JoinUnfinishedFrame(std::vector<std::uint8_t>& bytes) {
   bytes.resize(lastStart);
 }
 
-void MainPortHandler::RestartPort() {
+void MainPortHandler::BeginRestart() {
   if (port_.IsOpen()) port_.Close();
-  clock_.Sleep(kRestartPauseMs);
+  restarting_ = true;
+  scheduler_.After(kRestartPauseMs, [this] { EndRestart(); });
+}
+
+void MainPortHandler::EndRestart() {
+  restarting_ = false;
   // A port that does not open again is tried again every 5 s, as one whose
   // device went away.
   if (!port_.Open() && reopenFailed_) reopenFailed_();
   port_.SetDTR(true);
   // Written whatever "Log" says: a restart is always worth a trace.
   AppendTrafficLog(trafficLog_, kRestartText);
+  // The end of the restart frame itself: no account, so DTR once more.
+  port_.SetDTR(true);
+  if (afterRestart_.empty()) return;
+  std::vector<std::uint8_t> rest;
+  rest.swap(afterRestart_);
+  buffer_.Load(rest);
+  HandleFrames(rest);
 }
 
 void MainPortHandler::HandleFrame() {
   using namespace event_record;
   const bool keepAlive = buffer_.Holds(5, "OKAY");
   const bool restart = buffer_.At(7) == 'Y' && buffer_.At(4) != 'O';
+  // A letter A..J as the account's last digit stands for 0..9 (kept in the
+  // buffer, which later short frames read).
+  const std::uint8_t last = buffer_.At(8);
+  if (last >= 'A' && last <= 'J') buffer_.Set(8, static_cast<std::uint8_t>('0' + (last - 'A')));
   if (restart) {
-    RestartPort();  // no acknowledgement for a restart request
-  } else if (refreshIndicator_) {
-    refreshIndicator_();
+    // No acknowledgement for a restart request, and nothing more of the
+    // frame: it never holds an account (position 7 is 'Y').
+    BeginRestart();
+    return;
   }
+  if (refreshIndicator_) refreshIndicator_();
   if (keepAlive) {
-    if (!restart && settings_.OKAY) Acknowledge();
+    if (settings_.OKAY) Acknowledge();
     return;  // DTR stays as it is
   }
 
-  const std::uint8_t last = buffer_.At(8);
-  if (last >= 'A' && last <= 'J') buffer_.Set(8, static_cast<std::uint8_t>('0' + (last - 'A')));
   if (!buffer_.AllDigits(5, 8)) {
     // No event to keep: the station hears at once that the frame came.
-    if (!restart) Acknowledge();
+    Acknowledge();
     port_.SetDTR(true);
     return;
   }
@@ -149,7 +174,7 @@ void MainPortHandler::HandleFrame() {
   if (settings_.SendMivo8) safe = SafeFromCrash(events_.SendEvent8(PortId::Main, payload_)) && safe;
   if (settings_.SendMivo7) safe = SafeFromCrash(events_.SendEvent(record)) && safe;
   if (!safe) withholdAcks_ = true;
-  if (!restart) Acknowledge();
+  Acknowledge();
 }
 
 void MainPortHandler::Acknowledge() {

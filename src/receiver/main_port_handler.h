@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/scheduler.h"
 #include "config/settings.h"
 #include "receiver/event_record.h"
 #include "receiver/frame_handlers.h"
@@ -31,9 +32,10 @@ class MainPortHandler {
   static constexpr std::uint32_t kRestartPauseMs = 5000;
 
   // Everything is borrowed and must outlive the handler. refreshIndicator
-  // advances the port-1 activity counter and redraws its indicator.
+  // advances the port-1 activity counter and redraws its indicator; the
+  // scheduler ends the pause after a restart frame.
   MainPortHandler(TCommPortDriver& port, StationPortState& station, const Settings& settings, IClock& clock,
-                  IEventSink& events, std::function<void()> refreshIndicator,
+                  IScheduler& scheduler, IEventSink& events, std::function<void()> refreshIndicator,
                   std::filesystem::path trafficLog = kMainTrafficLogName);
 
   // One packet as the port delivered it. A packet that starts with LF and
@@ -44,7 +46,13 @@ class MainPortHandler {
   // spooled); when one could not take it, the station gets no ACK and sends
   // the frame again. An error writing the traffic log abandons the rest of
   // the packet and propagates.
+  //
+  // A restart frame closes the port for 5 s without an ACK. The pause is a
+  // state, not a wait: the frames of the packet after it are handled once
+  // the port is open again, in their order, so the station hears the same
+  // bytes as if the handler had slept.
   void ReceivePacket(std::span<const std::uint8_t> packet);
+  bool Restarting() const { return restarting_; }
 
   // Called when a restart frame's reopening of the port failed.
   void SetReopenFailed(std::function<void()> reopenFailed) { reopenFailed_ = std::move(reopenFailed); }
@@ -55,8 +63,12 @@ class MainPortHandler {
 
  private:
   // One frame, already in the frame buffer from position 1.
+  // The frames of a packet (or of its rest after a restart), the packet
+  // already in the frame buffer from position 1.
+  void HandleFrames(const std::vector<std::uint8_t>& bytes);
   void HandleFrame();
-  void RestartPort();
+  void BeginRestart();
+  void EndRestart();
   void Acknowledge();
   void JoinUnfinishedFrame(std::vector<std::uint8_t>& bytes);
 
@@ -67,6 +79,7 @@ class MainPortHandler {
   StationPortState& station_;
   const Settings& settings_;
   IClock& clock_;
+  IScheduler& scheduler_;
   IEventSink& events_;
   std::function<void()> refreshIndicator_;
   std::function<void()> reopenFailed_;
@@ -78,6 +91,10 @@ class MainPortHandler {
   // frames, so nothing more of the packet is acknowledged (it repeats the
   // rest, a repeat rather than an ACK credited to the wrong frame).
   bool withholdAcks_ = false;
+  // Between a restart frame and the reopening of the port 5 s later, with
+  // the frames of that packet still to be handled then.
+  bool restarting_ = false;
+  std::vector<std::uint8_t> afterRestart_;
 };
 
 // The event code of a main-port frame from its characters at positions 10

@@ -6,8 +6,8 @@
 
 namespace vorel {
 
-LostPortReopener::LostPortReopener(TCommPortDriver& port, IClock& clock, Callbacks callbacks)
-    : port_(port), clock_(clock), callbacks_(std::move(callbacks)) {}
+LostPortReopener::LostPortReopener(TCommPortDriver& port, IClock& clock, IScheduler& scheduler, Callbacks callbacks)
+    : port_(port), clock_(clock), scheduler_(scheduler), callbacks_(std::move(callbacks)) {}
 
 std::string LostPortReopener::Name() const {
   const std::string& device = port_.PortName();
@@ -31,7 +31,7 @@ void LostPortReopener::Tick() {
   }
   if (static_cast<std::uint32_t>(clock_.TickCount() - lastAttemptTick_) < kLostPortRetryMs) return;
   lastAttemptTick_ = clock_.TickCount();
-  if (!OpenWithStartPulse(port_, clock_)) return;
+  if (!OpenWithStartPulse(port_, scheduler_)) return;
   waiting_ = false;
   if (callbacks_.log) callbacks_.log("Порт " + Name() + " снова открыт.");
   if (callbacks_.stateChanged) callbacks_.stateChanged();

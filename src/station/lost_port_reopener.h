@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/clock.h"
+#include "base/scheduler.h"
 #include "serial/CPDrv.h"
 
 namespace vorel {
@@ -27,7 +28,7 @@ class LostPortReopener {
     std::function<void()> stateChanged;
   };
 
-  LostPortReopener(TCommPortDriver& port, IClock& clock, Callbacks callbacks);
+  LostPortReopener(TCommPortDriver& port, IClock& clock, IScheduler& scheduler, Callbacks callbacks);
 
   // The component closed the port because its device went away.
   void DeviceLost();
@@ -40,6 +41,7 @@ class LostPortReopener {
 
   TCommPortDriver& port_;
   IClock& clock_;
+  IScheduler& scheduler_;
   Callbacks callbacks_;
   bool waiting_ = false;
   std::uint32_t lastAttemptTick_ = 0;

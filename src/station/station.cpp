@@ -14,13 +14,15 @@ Station::Station(const Settings& settings, StationParts parts, IStationView& vie
       parts_(parts),
       view_(view),
       clock_(*parts.clock),
+      scheduler_(parts.scheduler ? *parts.scheduler : eventLoopScheduler_),
       protocol7Sender_(*parts.protocol7) {
   for (PortId port : {PortId::Main, PortId::Second}) {
     LostPortReopener::Callbacks callbacks;
     callbacks.wanted = [this, port] { return view_.PortWanted(port); };
     callbacks.log = [this](const std::string& line) { view_.AddLogLine(line); };
     callbacks.stateChanged = [this] { EnqueuePortStatus(); };
-    reopener_[Index(port)] = std::make_unique<LostPortReopener>(Port(port), clock_, std::move(callbacks));
+    reopener_[Index(port)] =
+        std::make_unique<LostPortReopener>(Port(port), clock_, scheduler_, std::move(callbacks));
   }
 }
 
@@ -72,7 +74,8 @@ void Station::BuildEventPath() {
   outputs_ = std::make_unique<EventOutputs>(OutputSettings::From(settings_), clock_, protocol7Outbox_,
                                             protocol8Queue_.get(), std::move(callbacks));
   eventSink_ = std::make_unique<EventOutputsSink>(*outputs_);
-  mainPortHandler_ = std::make_unique<MainPortHandler>(*parts_.mainPort, station_[0], settings_, clock_, *eventSink_,
+  mainPortHandler_ = std::make_unique<MainPortHandler>(*parts_.mainPort, station_[0], settings_, clock_, scheduler_,
+                                                       *eventSink_,
                                                        [this] { view_.RefreshIndicator(StationIndicator::Port1); });
   // A restart frame whose reopening failed: tried again every 5 s.
   mainPortHandler_->SetReopenFailed([this] { reopener_[0]->DeviceLost(); });

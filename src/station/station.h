@@ -43,6 +43,7 @@
 #include "receiver/station_port.h"
 #include "receiver/station_supervision.h"
 #include "serial/CPDrv.h"
+#include "station/event_loop_scheduler.h"
 #include "station/link_adapters.h"
 #include "station/lost_port_reopener.h"
 
@@ -80,6 +81,9 @@ struct StationParts {
   TSimpleTCPClient* protocol7 = nullptr;  // SimpleTCPClient1
   IClock* clock = nullptr;
   ILocalClockSetter* clockSetter = nullptr;
+  // Ends the pauses (a restart frame's 5 s, the DTR pulse after an open);
+  // none: the GUI thread's event loop.
+  IScheduler* scheduler = nullptr;
 };
 
 class Station {
@@ -130,6 +134,7 @@ class Station {
   // starts it under another name.
   std::string& CurrentName(PortId port) { return currentName_[Index(port)]; }
   const StationPortState& StationLink(PortId port) const { return station_[Index(port)]; }
+  IScheduler& Scheduler() { return scheduler_; }
   bool Protocol7Up() const { return protocol7Up_; }
   bool Protocol8Up() const { return link_ && link_->LinkUp(); }
   // The protocol-8 link object; none while protocol 8 is off.
@@ -179,6 +184,8 @@ class Station {
 
   std::unique_ptr<GuiHandOver> guiHandOver_;  // outlives link_
   std::unique_ptr<cl> link_;
+  EventLoopScheduler eventLoopScheduler_;
+  IScheduler& scheduler_;  // parts_.scheduler or eventLoopScheduler_
   Protocol7Sender protocol7Sender_;
   // Made with the core: the protocol-7 client's events can come before the
   // event path is built.

@@ -4,6 +4,9 @@
 
 namespace vorel {
 
+// How long DTR stays low after an open.
+constexpr std::uint32_t kStartPulseMs = 300;
+
 void ConfigureStationPort(TCommPortDriver& port) {
   port.SetPort(pnCustom);
   port.SetPortName(DeviceName("COM1"));
@@ -25,7 +28,7 @@ void ApplyLineSettings(const PortSettings& settings, TCommPortDriver& port) {
 
 std::string DeviceName(const std::string& portName) { return "\\\\.\\" + portName; }
 
-bool OpenWithStartPulse(TCommPortDriver& port, IClock& clock) {
+bool OpenWithStartPulse(TCommPortDriver& port, IScheduler& scheduler) {
   bool opened = false;
   try {
     opened = port.Open();
@@ -35,15 +38,16 @@ bool OpenWithStartPulse(TCommPortDriver& port, IClock& clock) {
   if (!opened) return false;
   port.SetDTR(false);
   port.SetRTS(false);
-  clock.Sleep(300);
-  port.SetDTR(true);
+  scheduler.After(kStartPulseMs, [&port] {
+    if (port.IsOpen()) port.SetDTR(true);
+  });
   return true;
 }
 
-bool OpenPortAtStartUp(TCommPortDriver& port, const PortSettings& settings, IClock& clock) {
+bool OpenPortAtStartUp(TCommPortDriver& port, const PortSettings& settings, IScheduler& scheduler) {
   if (settings.ComPort == kNoPortName) return false;
   port.SetPortName(DeviceName(settings.ComPort));
-  return OpenWithStartPulse(port, clock);
+  return OpenWithStartPulse(port, scheduler);
 }
 
 }  // namespace vorel

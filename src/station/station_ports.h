@@ -2,6 +2,7 @@
 #pragma once
 
 #include "base/clock.h"
+#include "base/scheduler.h"
 #include "config/settings.h"
 #include "serial/CPDrv.h"
 
@@ -20,12 +21,13 @@ std::string DeviceName(const std::string& portName);
 
 // Opens the port under its current device name; on success DTR and RTS are
 // lowered, and DTR is raised again 300 ms later, which the station takes as
-// the driver starting. An error while opening counts as a failure.
-bool OpenWithStartPulse(TCommPortDriver& port, IClock& clock);
+// the driver starting (a pause the scheduler ends: the event loop goes on
+// meanwhile). An error while opening counts as a failure.
+bool OpenWithStartPulse(TCommPortDriver& port, IScheduler& scheduler);
 
 // Opens a configured port at start-up: false when it is not configured
 // ("COM255") or does not open; on success DTR and RTS are lowered, and DTR is
 // raised again 300 ms later, which the station takes as the driver starting.
-bool OpenPortAtStartUp(TCommPortDriver& port, const PortSettings& settings, IClock& clock);
+bool OpenPortAtStartUp(TCommPortDriver& port, const PortSettings& settings, IScheduler& scheduler);
 
 }  // namespace vorel

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "frame_handler_support.h"
+#include "support/fake_scheduler.h"
 #include "receiver/main_port_handler.h"
 #include "receiver/second_port_handler.h"
 
@@ -41,7 +42,8 @@ TEST(FrameHandlersFuzz, RandomPacketsOnBothPorts) {
   settings.SendMivo8 = true;
   StationPortState mainState;
   StationPortState secondState;
-  MainPortHandler mainHandler(*main.driver, mainState, settings, clock, sink, [] {});
+  test::FakeScheduler scheduler;
+  MainPortHandler mainHandler(*main.driver, mainState, settings, clock, scheduler, sink, [] {});
   SecondPortHandler secondHandler(secondState, settings, clock, sink, [] {});
 
   std::mt19937 random(20261210);

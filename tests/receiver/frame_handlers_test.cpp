@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "receiver/frame_handler_support.h"
+#include "support/fake_scheduler.h"
 #include "receiver/main_port_handler.h"
 
 namespace vorel {
@@ -52,7 +53,8 @@ class MainPortHandlerTest : public ::testing::Test {
   Settings settings;
   RecordingSink sink;
   int refreshes = 0;
-  MainPortHandler handler{*port.driver, station, settings, clock, sink, [this] { ++refreshes; }};
+  test::FakeScheduler scheduler;
+  MainPortHandler handler{*port.driver, station, settings, clock, scheduler, sink, [this] { ++refreshes; }};
 };
 
 // --- one ordinary frame -----------------------------------------------------
@@ -254,11 +256,20 @@ TEST_F(MainPortHandlerTest, LargeFirstNumberWrapsInRecordAndPayload) {
 
 // --- restart request ----------------------------------------------------------
 
+// The pause is a state, not a sleep: the handler returns at once, and the
+// port opens again when the scheduler ends the pause 5 s later.
 TEST_F(MainPortHandlerTest, RestartFrameReopensThePortAfterFiveSecondsWithoutAck) {
   const std::string frame = "\n01X12Y4 3A00\r";  // 'X' at 4, 'Y' at 7
   Receive(frame);
 
-  EXPECT_EQ(clock.sleeps, std::vector<std::uint32_t>{5000});
+  EXPECT_TRUE(clock.sleeps.empty());
+  EXPECT_EQ(scheduler.delays, std::vector<std::uint32_t>{5000});
+  EXPECT_TRUE(handler.Restarting());
+  EXPECT_FALSE(port.driver->IsOpen());
+  EXPECT_EQ(port.ports.log, (std::vector<std::string>{"@1000 close \\\\.\\COM1"}));
+  clock.tick += 5000;
+  scheduler.Advance(5000);
+  EXPECT_FALSE(handler.Restarting());
   // Reopened and DTR raised by the restart; the account 12Y4 is no number, so
   // the frame ends with DTR raised once more and no event.
   EXPECT_EQ(port.ports.log, (std::vector<std::string>{"@1000 close \\\\.\\COM1", "@6000 open \\\\.\\COM1",
@@ -270,9 +281,28 @@ TEST_F(MainPortHandlerTest, RestartFrameReopensThePortAfterFiveSecondsWithoutAck
   EXPECT_EQ(TrafficLog(), frame + "Restart Port\r\n");
 }
 
+// The frames of the packet after a restart frame are answered once the port
+// is open again, in their order: the station hears the same bytes as from a
+// handler that slept through the pause. A second restart frame pauses again.
+TEST_F(MainPortHandlerTest, TheRestOfAPacketAfterARestartIsHandledWhenThePortIsBack) {
+  Receive("\n01X12Y4 3A00\r" + MainFrame("1111") + "\n01X12Y4 3A00\r" + MainFrame("2222"));
+  EXPECT_TRUE(port.Written().empty());
+  EXPECT_TRUE(sink.delivered.empty());
+  scheduler.Advance(5000);
+  EXPECT_EQ(port.AckCount(), 1u);
+  EXPECT_EQ(sink.delivered.size(), 2u);
+  EXPECT_TRUE(handler.Restarting()) << "the second restart frame";
+  scheduler.Advance(5000);
+  EXPECT_EQ(port.AckCount(), 2u);
+  ASSERT_EQ(sink.delivered.size(), 4u);
+  EXPECT_EQ(GetLE<std::int32_t>(sink.delivered[3].bytes, 2), 312222);
+  EXPECT_EQ(scheduler.delays, (std::vector<std::uint32_t>{5000, 5000}));
+}
+
 TEST_F(MainPortHandlerTest, RestartIsLoggedEvenWithTheTrafficLogOff) {
   settings.Log = false;
   Receive("\n01X12Y4 3A00\r");
+  scheduler.Advance(5000);
   EXPECT_EQ(TrafficLog(), "Restart Port\r\n");
 }
 
@@ -290,11 +320,12 @@ TEST_F(MainPortHandlerTest, RestartThatCannotReopenLeavesThePortClosedAndGoesOn)
   handler.SetReopenFailed([&] { ++reopenFailures; });
   port.ports.present.erase(test::kMainDevice);  // the adapter was pulled
   Receive("\n01X12Y4 3A00\r\n0111234 3A00\r");
+  EXPECT_TRUE(sink.delivered.empty()) << "the next frame waits for the end of the pause";
+  scheduler.Advance(5000);
 
   EXPECT_EQ(reopenFailures, 1) << "handed to the 5-s reopening";
   EXPECT_FALSE(port.driver->IsOpen());
   EXPECT_EQ(port.ports.log, std::vector<std::string>{"@1000 close \\\\.\\COM1"});
-  EXPECT_EQ(clock.sleeps, std::vector<std::uint32_t>{5000});
   // The next frame is still turned into an event; its ACK goes nowhere.
   EXPECT_TRUE(port.Written().empty());
   EXPECT_EQ(sink.delivered.size(), 2u);
@@ -313,6 +344,7 @@ TEST_F(MainPortHandlerTest, RestartInsideThePortsOwnPollThenTheNextFrame) {
     driver.Poll();  // the packet time is over
   };
   deliver("\n01X12Y4 3A00\r");
+  scheduler.Advance(5000);
   EXPECT_TRUE(driver.IsOpen());
   EXPECT_EQ(driver.PacketStartTick(), TCommPortDriver::kNoPacket);
   deliver(MainFrame("1234"));
@@ -384,7 +416,8 @@ TEST_F(MainPortHandlerTest, UnwritableTrafficLogAbandonsThePacket) {
 TEST_F(MainPortHandlerTest, UnwritableLogDuringRestartStopsAfterTheReopen) {
   settings.Log = false;
   std::filesystem::create_directory(dir.Path() / "vorel.log");
-  EXPECT_THROW(Receive("\n01X12Y4 3A00\r\n0111234 3A00\r"), std::runtime_error);
+  Receive("\n01X12Y4 3A00\r\n0111234 3A00\r");
+  EXPECT_THROW(scheduler.Advance(5000), std::runtime_error);
   EXPECT_TRUE(port.driver->IsOpen());
   EXPECT_EQ(port.DtrRaised(), 1u);  // by the restart, before the log line
   EXPECT_TRUE(port.Written().empty());

@@ -8,6 +8,7 @@
 
 #include "station/lost_port_reopener.h"
 #include "support/fake_clock.h"
+#include "support/fake_scheduler.h"
 #include "support/fake_serial_ports.h"
 
 namespace vorel {
@@ -41,7 +42,8 @@ class LostPortReopenerTest : public ::testing::Test {
   bool wanted = true;
   std::vector<std::string> log;
   int stateChanges = 0;
-  LostPortReopener reopener{port, clock, Callbacks()};
+  test::FakeScheduler scheduler;
+  LostPortReopener reopener{port, clock, scheduler, Callbacks()};
   std::uint32_t lossTick = 5000;
 };
 
@@ -66,6 +68,9 @@ TEST_F(LostPortReopenerTest, RetriesEveryFiveSecondsAndReopensWithTheStartPulse)
   TickAt(10000);
   EXPECT_TRUE(port.IsOpen());
   EXPECT_EQ(port.PortName(), "\\\\.\\COM3");
+  EXPECT_EQ(scheduler.delays, std::vector<std::uint32_t>{300}) << "the pulse is a timer, not a sleep";
+  clock.Advance(300);
+  scheduler.Advance(300);
   EXPECT_EQ(ports.log, (std::vector<std::string>{"@15000 open \\\\.\\COM3", "@15000 DTR 0", "@15000 RTS 0",
                                                  "@15300 DTR 1"}));
   EXPECT_FALSE(reopener.Waiting());

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/fake_clock.h"
+#include "support/fake_scheduler.h"
 #include "support/fake_serial_ports.h"
 #include "support/temp_dir.h"
 
@@ -87,7 +88,8 @@ class StationTest : public ::testing::Test {
   TCommPortDriver mainPort{nullptr, clock, ports.Make()};
   TCommPortDriver secondPort{nullptr, clock, ports.Make()};
   TSimpleTCPClient protocol7{nullptr, CreateSystemSocketApi()};
-  Station station{settings, StationParts{&mainPort, &secondPort, &protocol7, &clock, &clockSetter}, view};
+  test::FakeScheduler scheduler;
+  Station station{settings, StationParts{&mainPort, &secondPort, &protocol7, &clock, &clockSetter, &scheduler}, view};
 };
 
 TEST_F(StationTest, AnAlarmWithBothLinksDownIsSpooledForBothThenAcknowledged) {
@@ -122,6 +124,8 @@ TEST_F(StationTest, TheTickReportsTheStationLinkRestoredOverProtocol7) {
 TEST_F(StationTest, AMainPortThatARestartCouldNotReopenIsTriedAgainEveryFiveSeconds) {
   ports.present.erase(kMainDevice);
   Receive("\n01X12Y4 3A00\r");
+  clock.Advance(5000);
+  scheduler.Advance(5000);  // the restart's pause ends; the port does not open
   EXPECT_FALSE(mainPort.IsOpen());
   ports.present.insert(kMainDevice);  // the adapter is back
   clock.Advance(4999);
