@@ -1,5 +1,7 @@
 #include "p7/SimpleTCP.h"
 
+#include <QTimer>
+
 #include <QtEndian>
 
 #include <algorithm>
@@ -80,6 +82,10 @@ void TCustomSimpleSocket::SocketClosed(TSocket socket, std::int32_t error) {
       CloseNotified(socket);
     }
   });
+}
+
+void TCustomSimpleSocket::HostLookedUp(std::uint64_t request, bool found, std::uint32_t address) {
+  RunGuarded([&] { LookupNotified(request, found, address); });
 }
 
 // Delivers everything that has arrived by now in one OnRead, however many
@@ -202,16 +208,39 @@ void TSimpleTCPClient::ConnectSequence() {
   serverAddress_ = TSockAddrIn{};
   serverAddress_.family = kAfInet;
   serverAddress_.port = qToBigEndian<std::uint16_t>(port_);
-  serverAddress_.address = Api().InetAddr(host_);
-  if (serverAddress_.address == kInAddrNone) {
-    std::uint32_t resolved = 0;
-    if (!Api().GetHostByName(host_, resolved)) {  // blocks until the resolver answers
-      ReportError(kNoSocket, wsa::kBadAddress);
-      return;
-    }
-    serverAddress_.address = resolved;
+  const std::uint32_t numeric = Api().InetAddr(host_);
+  if (numeric != kInAddrNone) {
+    ConnectToAddress(numeric);
+    return;
   }
+  // A host name: looked up off the event loop, within the attempt's limit.
+  const std::uint64_t request = Api().StartHostLookup(host_);
+  if (request == 0) {
+    ReportError(kNoSocket, wsa::kBadAddress);
+    return;
+  }
+  lookup_ = request;
+  QTimer::singleShot(kLookupLimitMs, this, [this, request] {
+    if (lookup_ != request) return;
+    RunGuarded([this] {
+      lookup_ = 0;
+      ReportError(kNoSocket, wsa::kBadAddress);
+    });
+  });
+}
 
+void TSimpleTCPClient::LookupNotified(std::uint64_t request, bool found, std::uint32_t address) {
+  if (request == 0 || request != lookup_) return;  // an attempt given up meanwhile
+  lookup_ = 0;
+  if (!found) {
+    ReportError(kNoSocket, wsa::kBadAddress);
+    return;
+  }
+  ConnectToAddress(address);
+}
+
+void TSimpleTCPClient::ConnectToAddress(std::uint32_t address) {
+  serverAddress_.address = address;
   socket_ = Api().CreateSocket();
   if (socket_ == kNoSocket) {
     ReportError(kNoSocket, Api().LastError());
@@ -231,6 +260,7 @@ void TSimpleTCPClient::ConnectSequence() {
 void TSimpleTCPClient::DisconnectSequence() {
   if (!requested_) return;
   requested_ = false;
+  lookup_ = 0;
   // Results not looked at: the socket goes whatever state it is in.
   Api().StopNotifications(socket_);
   Api().Shutdown(socket_);

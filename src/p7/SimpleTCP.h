@@ -88,6 +88,8 @@ class TCustomSimpleSocket : public QObject, private ISocketEvents {
   virtual void CloseNotified(TSocket Socket) = 0;
   virtual void DataAvailableNotified(TSocketConnection* Connection, std::int32_t DataSize, bool& Handled) = 0;
   virtual void ReadNotified(TSocketConnection* Connection, TMemoryStream* Stream) = 0;
+  // A host look-up this component started has ended.
+  virtual void LookupNotified(std::uint64_t request, bool found, std::uint32_t address) = 0;
 
   ISocketApi& Api() { return *api_; }
   // Set first thing in the destructor: no callback of the owner runs then.
@@ -106,6 +108,7 @@ class TCustomSimpleSocket : public QObject, private ISocketEvents {
   void SocketConnected(TSocket socket, std::int32_t error) override;
   void SocketReadable(TSocket socket) override;
   void SocketClosed(TSocket socket, std::int32_t error) override;
+  void HostLookedUp(std::uint64_t request, bool found, std::uint32_t address) override;
   // Whether an event of this socket is still ours to act on.
   bool IsCurrent(TSocket socket) const { return socket != kNoSocket && socket == socket_; }
   void ReadProcedure(TSocket Socket);
@@ -166,9 +169,12 @@ class TSimpleTCPClient : public TCustomSimpleSocket {
   void CloseNotified(TSocket Socket) override;
   void DataAvailableNotified(TSocketConnection* Connection, std::int32_t DataSize, bool& Handled) override;
   void ReadNotified(TSocketConnection* Connection, TMemoryStream* Stream) override;
+  void LookupNotified(std::uint64_t request, bool found, std::uint32_t address) override;
 
  private:
   void ConnectSequence();
+  // The rest of the attempt once the server's address is known.
+  void ConnectToAddress(std::uint32_t address);
   void DisconnectSequence();
 
   bool autoTryReconnect_ = false;
@@ -176,6 +182,12 @@ class TSimpleTCPClient : public TCustomSimpleSocket {
   bool connected_ = false;
   std::uint64_t connectionNumber_ = 0;
   std::uint64_t bytesSent_ = 0;
+  // The look-up the attempt waits for (0: none). One that has not ended
+  // within kLookupLimitMs fails the attempt; its late answer is dropped.
+  std::uint64_t lookup_ = 0;
+
+ public:
+  static constexpr int kLookupLimitMs = 2500;
 };
 
 }  // namespace vorel

@@ -44,6 +44,9 @@ class ISocketEvents {
   // The peer closed (error 0) or reset the connection; told once, and only
   // after every byte that came before it has been told as readable.
   virtual void SocketClosed(TSocket socket, std::int32_t error) = 0;
+  // The look-up `request` of StartHostLookup has ended: the first IPv4
+  // address in network byte order, or found false.
+  virtual void HostLookedUp(std::uint64_t request, bool found, std::uint32_t address) = 0;
 
  protected:
   ~ISocketEvents() = default;
@@ -64,8 +67,12 @@ class ISocketApi {
 
   // The dotted IPv4 address in network byte order, or kInAddrNone.
   virtual std::uint32_t InetAddr(const std::string& text) = 0;
-  // Blocking name resolution, IPv4 only: the first address, network byte order.
-  virtual bool GetHostByName(const std::string& name, std::uint32_t& address) = 0;
+  // Starts resolving a host name (IPv4) off the event loop, which a name
+  // service that does not answer would otherwise hold for its time-outs. The
+  // end comes as HostLookedUp on the owner's event loop, never from inside
+  // this call. The request's number (above 0), or 0 when no look-up could
+  // start (LastError set).
+  virtual std::uint64_t StartHostLookup(const std::string& name) = 0;
 
   // A TCP/IPv4 stream socket, or kNoSocket.
   virtual TSocket CreateSocket() = 0;

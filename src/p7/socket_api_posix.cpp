@@ -25,6 +25,9 @@
 #include <cerrno>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "p7/socket_api.h"
 
@@ -63,9 +66,36 @@ struct SocketWatch {
 };
 using Phase = SocketWatch::Phase;
 
+bool LookUp(const std::string& name, std::uint32_t& address) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  const bool found = ::getaddrinfo(name.c_str(), nullptr, &hints, &result) == 0 && result != nullptr;
+  if (found) address = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
+  if (result) ::freeaddrinfo(result);
+  return found;
+}
+
+class PosixSocketApi;
+
+// What a look-up thread needs to hand its result over: the session, while
+// it lasts (cleared under the mutex when it ends).
+struct LookupPoster {
+  std::mutex mutex;
+  PosixSocketApi* api = nullptr;
+};
+
 class PosixSocketApi final : public ISocketApi {
  public:
-  ~PosixSocketApi() override { CloseAll(); }
+  PosixSocketApi() { poster_->api = this; }
+  ~PosixSocketApi() override {
+    {
+      std::lock_guard<std::mutex> lock(poster_->mutex);
+      poster_->api = nullptr;
+    }
+    CloseAll();
+  }
 
   void SetEvents(ISocketEvents* events) override { events_ = events; }
 
@@ -85,23 +115,33 @@ class PosixSocketApi final : public ISocketApi {
 
   std::uint32_t InetAddr(const std::string& text) override { return ::inet_addr(text.c_str()); }
 
-  bool GetHostByName(const std::string& name, std::uint32_t& address) override {
+  // getaddrinfo on a thread of its own; the result is posted to the event
+  // loop of notifiers_, unless this session has ended by then.
+  std::uint64_t StartHostLookup(const std::string& name) override {
     if (!started_) {
       Fail(wsa::kNotInitialised);
-      return false;
+      return 0;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* result = nullptr;
-    if (::getaddrinfo(name.c_str(), nullptr, &hints, &result) != 0 || result == nullptr) {
-      if (result) ::freeaddrinfo(result);
-      Fail(wsa::kHostNotFound);
-      return false;
+    const std::uint64_t request = ++lastLookup_;
+    try {
+      std::thread([name, request, poster = poster_] {
+        std::uint32_t address = 0;
+        const bool found = LookUp(name, address);
+        std::lock_guard<std::mutex> lock(poster->mutex);
+        if (!poster->api) return;
+        PosixSocketApi* api = poster->api;
+        QMetaObject::invokeMethod(
+            &api->notifiers_,
+            [api, request, found, address] {
+              if (api->events_) api->events_->HostLookedUp(request, found, address);
+            },
+            Qt::QueuedConnection);
+      }).detach();
+    } catch (const std::system_error&) {
+      Fail(wsa::FromErrno(EAGAIN));  // no thread to be had: this attempt fails
+      return 0;
     }
-    address = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(result);
-    return true;
+    return request;
   }
 
   TSocket CreateSocket() override {
@@ -310,7 +350,9 @@ class PosixSocketApi final : public ISocketApi {
 
   ISocketEvents* events_ = nullptr;
   std::map<TSocket, std::shared_ptr<SocketWatch>> sockets_;
-  QObject notifiers_;  // the parent of every notifier
+  QObject notifiers_;  // the parent of every notifier; look-up results are posted to it
+  std::shared_ptr<LookupPoster> poster_ = std::make_shared<LookupPoster>();
+  std::uint64_t lastLookup_ = 0;
   int lastError_ = 0;
   bool started_ = false;
 };

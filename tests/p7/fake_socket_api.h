@@ -24,8 +24,10 @@ struct FakeSocketState {
   std::map<std::string, int> fail;  // operation name -> the code it fails with
   int startupResult = 0;
   int cleanupResult = 0;
-  bool resolves = true;
+  bool resolves = true;               // how the next look-up ends
   std::uint32_t resolvedAddress = 0;
+  std::uint64_t pendingLookup = 0;    // started and not yet told (0: none)
+  std::uint64_t lastLookup = 0;
   TSocket nextSocket = 7;
   std::set<TSocket> open;
   TSockAddrIn lastAddress;
@@ -42,6 +44,12 @@ struct FakeSocketState {
   void TellConnected(TSocket s, std::int32_t error = 0) const { events->SocketConnected(s, error); }
   void TellReadable(TSocket s) const { events->SocketReadable(s); }
   void TellClosed(TSocket s, std::int32_t error = 0) const { events->SocketClosed(s, error); }
+  // The pending look-up ends as `resolves` says.
+  void TellLookedUp() {
+    const std::uint64_t request = pendingLookup;
+    pendingLookup = 0;
+    events->HostLookedUp(request, resolves, resolvedAddress);
+  }
   std::size_t Count(const std::string& prefix) const {
     return static_cast<std::size_t>(std::count_if(calls.begin(), calls.end(), [&](const std::string& c) {
       return c.rfind(prefix, 0) == 0;
@@ -58,11 +66,11 @@ class FakeSocketApi final : public ISocketApi {
   int Cleanup() override { return s_->cleanupResult == 0 ? 0 : Fail("cleanup", s_->cleanupResult); }
   int LastError() const override { return s_->lastError; }
   std::uint32_t InetAddr(const std::string& text) override { return ::inet_addr(text.c_str()); }
-  bool GetHostByName(const std::string& name, std::uint32_t& address) override {
+  std::uint64_t StartHostLookup(const std::string& name) override {
     s_->calls.push_back("resolve " + name);
-    if (!s_->resolves) return false;
-    address = s_->resolvedAddress;
-    return true;
+    if (Fails("resolve")) return 0;
+    s_->pendingLookup = ++s_->lastLookup;
+    return s_->pendingLookup;
   }
   TSocket CreateSocket() override {
     if (Fails("socket")) return kNoSocket;

@@ -84,8 +84,28 @@ TEST_F(SimpleTcpSequenceTest, AHostNameIsResolvedAndItsFirstAddressUsed) {
   fake->resolvedAddress = ::inet_addr("192.168.4.20");
   client->SetHost("monitor.local");
   client->SetConnected(true);
-  EXPECT_EQ(fake->calls.front(), "resolve monitor.local");
+  EXPECT_EQ(fake->calls, std::vector<std::string>{"resolve monitor.local"}) << "looked up off the event loop";
+  EXPECT_TRUE(client->ConnectRequested());
+  fake->TellLookedUp();
+  EXPECT_EQ(fake->Count("connect"), 1u);
   EXPECT_EQ(fake->lastAddress.address, ::inet_addr("192.168.4.20"));
+}
+
+// A name service that does not answer must not hold the attempt for good: it
+// fails, silently to the operator (OnError), and the late answer is dropped.
+TEST_F(SimpleTcpSequenceTest, ALookUpThatDoesNotEndInTimeFailsTheAttemptAndItsLateAnswerIsDropped) {
+  client->SetHost("monitor.local");
+  client->SetConnected(true);
+  const std::uint64_t stale = fake->pendingLookup;
+  ASSERT_TRUE(test::PumpUntil([&] { return !client->ConnectRequested(); },
+                        std::chrono::milliseconds(TSimpleTCPClient::kLookupLimitMs + 2000)));
+  EXPECT_EQ(log.lines, (Lines{kNotSocket, "error 10014 Bad address"}));
+  client->SetHost("127.0.0.1");
+  client->SetConnected(true);  // a new attempt, to a numeric address
+  fake->pendingLookup = stale;
+  fake->TellLookedUp();
+  EXPECT_EQ(fake->Count("connect"), 1u) << "the late answer starts no second connect";
+  EXPECT_EQ(fake->lastAddress.address, ::inet_addr("127.0.0.1"));
 }
 
 TEST_F(SimpleTcpSequenceTest, FailuresOfTheConnectSequence) {
@@ -114,6 +134,7 @@ TEST_F(SimpleTcpSequenceTest, FailuresOfTheConnectSequence) {
     log.Attach(*client);
     c.script(*fake);
     client->SetConnected(true);
+    fake->TellLookedUp();
     EXPECT_EQ(log.lines, c.callbacks);
     EXPECT_EQ(log.errorSockets, c.errorSockets);
     ExpectIdle();
@@ -124,6 +145,7 @@ TEST_F(SimpleTcpSequenceTest, FailuresOfTheConnectSequence) {
     *fake = FakeSocketState{};
     fake->events = events;
     client->SetConnected(true);
+    fake->TellLookedUp();
     EXPECT_EQ(fake->Count("socket"), 1u);
     EXPECT_TRUE(client->ConnectRequested());
   }

@@ -90,7 +90,8 @@ TEST_F(SimpleTcpTest, UnassignedOnErrorRaisesTheTextToTheUncaughtErrorHandler) {
 TEST_F(SimpleTcpTest, UnresolvableHostReportsTheFailedCloseThenBadAddress) {
   client->SetHost("no-such-host.invalid");
   client->SetPort(server.Port());
-  client->SetConnected(true);  // resolution blocks; everything is told before the write returns
+  client->SetConnected(true);  // looked up off the event loop
+  ASSERT_TRUE(PumpUntil([&] { return log.lines.size() >= 2; }));
   EXPECT_EQ(log.lines, (Lines{"error 10038 Socket operation on non-socket", "error 10014 Bad address"}));
   EXPECT_EQ(log.errorSockets, (std::vector<TSocket>{kNoSocket, kNoSocket}));
   ExpectIdle();
