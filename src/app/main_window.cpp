@@ -150,6 +150,12 @@ void TForm1::SimpleTCPClient1Read(TMemoryStream* Stream) {
 }
 
 TForm1::~TForm1() {
+  // The second port and the protocol-7 socket go first: the wait for the link
+  // thread's last pass must not hold them.
+  RunGuarded([this] {
+    if (commPortDriver2_->IsOpen()) commPortDriver2_->Close();
+  });
+  RunGuarded([this] { station_->StopProtocol7(); });
   station_->StopProtocol8();
   // The last word of the status file: the driver has ended, and what waits
   // in the spool for the next run.

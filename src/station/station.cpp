@@ -37,6 +37,11 @@ void Station::NamePortsFromSettings() { currentName_ = {settings_.port.ComPort, 
 
 void Station::StartProtocol7() { parts_.protocol7->SetConnected(true); }
 
+void Station::StopProtocol7() {
+  protocol7Outbox_.Settle();
+  parts_.protocol7->SetConnected(false);
+}
+
 void Station::StartProtocol8(GuiPoster post) {
   link_ = std::make_unique<cl>();
   guiHandOver_ = std::make_unique<GuiHandOver>(std::move(post), linkWindowSide_);

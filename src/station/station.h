@@ -135,6 +135,9 @@ class Station {
   std::string& CurrentName(PortId port) { return currentName_[Index(port)]; }
   const StationPortState& StationLink(PortId port) const { return station_[Index(port)]; }
   IScheduler& Scheduler() { return scheduler_; }
+  // The end of protocol 7: the frames its server's TCP has taken leave the
+  // disk, the rest stay for the next run, and the connection goes.
+  void StopProtocol7();
   bool Protocol7Up() const { return protocol7Up_; }
   bool Protocol8Up() const { return link_ && link_->LinkUp(); }
   // The protocol-8 link object; none while protocol 8 is off.
