@@ -1,12 +1,13 @@
-// The synchronous hand-over from the link thread to the GUI thread. The link
-// thread posts an operation to the GUI thread's event loop and waits until
-// it has run there. Close (GUI thread, at shutdown, before the link object
-// is destroyed) releases a waiting link thread at once and turns every later
-// call into a no-op, so the GUI thread may then wait for the link thread to
-// end without either waiting on the other.
+// The hand-over from the link thread to the GUI thread. The link thread posts
+// each operation to the GUI thread's event loop and goes on at once: it never
+// waits for the window, whatever the window is doing (a modal dialog, a slow
+// disk, the close). The port statuses it needs for a handshake are a snapshot
+// that the GUI thread pushes whenever they change. Close (GUI thread, at
+// shutdown, before the link object is destroyed) turns every call still
+// waiting in the event loop, and every later one, into a no-op.
 #pragma once
 
-#include <condition_variable>
+#include <array>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -30,20 +31,22 @@ class GuiHandOver final : public ILinkHandOver {
 
   void AddLogLine(const std::string& text) override;
   void RefreshIndicator() override;
-  // After Close: two closed ports without names.
+  // The last snapshot pushed; two closed ports without names before the first.
   std::array<PortStatus, 2> PortStatuses() override;
 
+  // GUI thread only: the ports as they are now, for the handshakes to come.
+  void SetPortStatuses(const std::array<PortStatus, 2>& ports);
   // GUI thread only.
   void Close();
 
  private:
   struct Shared {
     std::mutex mutex;
-    std::condition_variable done;
     bool closed = false;
+    std::array<PortStatus, 2> ports;
   };
-  // Runs op on the GUI thread and waits for it; false when closed first.
-  bool Run(std::function<void()> op);
+  // Queues op to run on the GUI thread, unless the hand-over is closed by then.
+  void Post(std::function<void()> op);
 
   GuiPoster post_;
   ILinkHandOver& gui_;

@@ -1,8 +1,7 @@
-// What the link thread needs of the main window. Each call runs the
-// operation on the GUI thread and returns once it has run there - or at once,
-// doing nothing, after the window has closed the hand-over (see
-// gui_hand_over.h), so that the link thread never waits on a GUI thread that
-// is shutting down.
+// What the link thread needs of the main window. No call waits for the GUI
+// thread: the log line and the indicator are posted to run there later (or
+// not at all once the window has closed the hand-over, see gui_hand_over.h),
+// and the port statuses are the last snapshot the window pushed.
 #pragma once
 
 #include <array>

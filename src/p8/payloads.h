@@ -20,6 +20,7 @@ inline constexpr std::size_t kVersionPayloadSize = 8;
 struct PortStatus {
   std::string name;
   bool open = false;
+  bool operator==(const PortStatus&) const = default;
 };
 
 // rtHello: 0x13 0x00.

@@ -45,14 +45,17 @@ void Station::StopProtocol7() {
 void Station::StartProtocol8(GuiPoster post) {
   link_ = std::make_unique<cl>();
   guiHandOver_ = std::make_unique<GuiHandOver>(std::move(post), linkWindowSide_);
+  pushedPortStatuses_ = PortStatuses();
+  guiHandOver_->SetPortStatuses(pushedPortStatuses_);
   LinkEnvironment environment;
   environment.handOver = guiHandOver_.get();
   environment.firstNumber = settings_.FirstNumber;
   link_->Start(std::move(environment));
 }
 
-// Neither thread waits on the other: the hand-over is closed first, so a link
-// thread waiting for the window is released, then the thread is joined.
+// The link thread never waits for the window; the hand-over is closed first so
+// that nothing it posted runs once the window is going, then the thread is
+// joined.
 void Station::StopProtocol8() {
   if (!link_) return;
   link_->RequestStop();
@@ -116,6 +119,9 @@ void Station::Tick() {
   supervision_->Check(SupervisedPort(PortId::Main), clock_.Now());
   supervision_->Check(SupervisedPort(PortId::Second), clock_.Now());
   for (auto& reopener : reopener_) reopener->Tick();
+  // For the link thread's next handshake: a port opened, closed or renamed
+  // by any path since the last tick.
+  PushPortStatuses();
 }
 
 StationSupervision::Port Station::SupervisedPort(PortId port) {
@@ -156,8 +162,17 @@ void Station::ServerCommands::SetClock(TDateTime localDateTime) {
 
 void Station::EnqueuePortStatus() {
   if (!link_) return;  // protocol 8 is off
-  const std::array<PortStatus, 2> ports = PortStatuses();
+  const std::array<PortStatus, 2> ports = PushPortStatuses();
   link_->Enqueue(rtPortStatus, PortStatusPayload(ports[0], ports[1]));
+}
+
+std::array<PortStatus, 2> Station::PushPortStatuses() {
+  std::array<PortStatus, 2> ports = PortStatuses();
+  if (guiHandOver_ && ports != pushedPortStatuses_) {
+    guiHandOver_->SetPortStatuses(ports);
+    pushedPortStatuses_ = ports;
+  }
+  return ports;
 }
 
 void Station::PortLost(PortId port) { reopener_[Index(port)]->DeviceLost(); }

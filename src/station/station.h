@@ -146,6 +146,8 @@ class Station {
   std::array<PortStatus, 2> PortStatuses() const;
 
  private:
+  // Hands the link thread the port statuses when they changed; them.
+  std::array<PortStatus, 2> PushPortStatuses();
   static int Index(PortId port) { return port == PortId::Main ? 0 : 1; }
   TCommPortDriver& Port(PortId port) const { return port == PortId::Main ? *parts_.mainPort : *parts_.secondPort; }
   StationSupervision::Port SupervisedPort(PortId port);
@@ -186,6 +188,7 @@ class Station {
   LinkWindowSide linkWindowSide_{*this};
 
   std::unique_ptr<GuiHandOver> guiHandOver_;  // outlives link_
+  std::array<PortStatus, 2> pushedPortStatuses_;
   std::unique_ptr<cl> link_;
   EventLoopScheduler eventLoopScheduler_;
   IScheduler& scheduler_;  // parts_.scheduler or eventLoopScheduler_
