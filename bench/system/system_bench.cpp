@@ -222,7 +222,7 @@ class Bench {
                 o_.events, o_.spacingMs);
     Print("latency: protocol 7 (ftEvent)", SpreadOf(p7));
     Print("latency: protocol 8 (rtEventMain)", SpreadOf(p8));
-    Print("ack: both links up (the event written ahead to its .dd8 file, the ftEvent frame in the socket)",
+    Print("ack: both links up (the event written ahead to its .ddm and .dd8 files, then sent)",
           SpreadOf(acks));
   }
 

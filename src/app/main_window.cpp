@@ -59,6 +59,7 @@ TForm1::TForm1(ShellServices services, QWidget* parent)
   BuildPortControls();
 
   startedAt_ = clock_.Now();
+  if (!qEnvironmentVariableIsEmpty("VOREL_STALL_PROBE")) stallProbe_ = std::make_unique<StallProbe>(this);
   statusFile_ = std::make_unique<StatusFile>(services_.statusFile, clock_, [](const std::string& problem) {
     WriteToStderr("vorel: " + problem + "\n");
   });
@@ -187,6 +188,7 @@ ProgramStatus TForm1::CurrentStatus(bool running) {
   SpoolListing spool(settings_.PathForSoob);
   s.ddmFiles = spool.Count(kProtocol7SpoolExtension);
   s.dd8Files = spool.Count(kProtocol8SpoolExtension);
+  if (stallProbe_) s.longestStallMs = stallProbe_->LongestMs();
   return s;
 }
 

@@ -21,6 +21,7 @@
 #include "app/port_page.h"
 #include "app/program_status.h"
 #include "app/shell_dialogs.h"
+#include "app/stall_probe.h"
 #include "app/status_panel.h"
 #include "base/clock.h"
 #include "base/clock_setter.h"
@@ -153,6 +154,7 @@ class TForm1 : public QWidget {
   std::unique_ptr<vorel::Station> station_;
   std::array<std::unique_ptr<PortControl>, 2> portControl_;
   std::unique_ptr<StatusFile> statusFile_;
+  std::unique_ptr<StallProbe> stallProbe_;  // with VOREL_STALL_PROBE only
   QTimer timer2_;
   QTimer timer3_;
 

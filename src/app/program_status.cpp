@@ -65,6 +65,7 @@ std::string ComposeStatus(const ProgramStatus& s) {
   text += "second.last_frame=" + (s.second.lastFrame ? IsoDateTime(*s.second.lastFrame) : "none") + "\n";
   text += "spool.ddm=" + std::to_string(s.ddmFiles) + "\n";
   text += "spool.dd8=" + std::to_string(s.dd8Files) + "\n";
+  if (s.longestStallMs) text += "loop.longest_stall_ms=" + std::to_string(*s.longestStallMs) + "\n";
   return text;
 }
 

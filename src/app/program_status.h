@@ -35,6 +35,8 @@ struct ProgramStatus {
   LinkState protocol8 = LinkState::Off;  // Off: SendMivo8 is off
   std::size_t ddmFiles = 0;              // spool files waiting for each link
   std::size_t dd8Files = 0;
+  // The event loop's longest stall so far (VOREL_STALL_PROBE only).
+  std::optional<std::int64_t> longestStallMs;
 };
 
 // "2026-12-10T12:00:05", local time; "none" for a value that is no date.
