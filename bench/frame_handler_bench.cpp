@@ -34,7 +34,7 @@ class CountingSink final : public IEventSink {
     bytes += record.size();
     return Delivery::Sent;
   }
-  Delivery SendEvent8(PortId, std::span<const std::uint8_t> payload) override {
+  Delivery SendEvent8(PortId, std::span<const std::uint8_t> payload, AnswerSettled) override {
     bytes += payload.size();
     return Delivery::Sent;
   }
@@ -171,9 +171,10 @@ class NullQueue final : public IProtocol8Queue {
     std::filesystem::remove(file);
     return Enqueue(type, payload);
   }
-  bool EnqueueAndAwaitAnswer(std::int32_t type, std::span<const std::uint8_t> payload, bool& queued) override {
-    queued = Enqueue(type, payload);
-    return queued;
+  bool EnqueueAwaited(std::int32_t type, std::span<const std::uint8_t> payload, AnswerSettled settled) override {
+    if (!Enqueue(type, payload)) return false;
+    settled(true);
+    return true;
   }
   std::uint64_t sum = 0;
 };

@@ -38,7 +38,7 @@ class CheckingSink final : public IEventSink {
     if (record[1] != kMainPortTag && record[1] != kSecondPortTag) std::abort();
     return Delivery::Sent;
   }
-  Delivery SendEvent8(PortId port, std::span<const std::uint8_t> payload) override {
+  Delivery SendEvent8(PortId port, std::span<const std::uint8_t> payload, AnswerSettled) override {
     const std::size_t expected = port == PortId::Main ? kMainEventPayloadSize : kSecondEventPayloadSize;
     if (payload.size() != expected) std::abort();
     return Delivery::Sent;

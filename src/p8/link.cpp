@@ -16,24 +16,23 @@ bool cl::Enqueue(std::int32_t recordType, std::span<const std::uint8_t> payload)
   return Push(recordType, payload, nullptr).has_value();
 }
 
-cl::AwaitedAnswer cl::EnqueueAwaitingAnswer(std::int32_t recordType, std::span<const std::uint8_t> payload,
-                                            std::chrono::milliseconds timeout) {
-  const std::optional<std::uint64_t> sequence = Push(recordType, payload, nullptr, true);
-  if (!sequence) return AwaitedAnswer::Refused;
-  std::unique_lock lock(queueMutex_);
-  const bool answered = answeredCv_.wait_for(lock, timeout, [&] { return answered_.contains(*sequence); });
-  awaited_.erase(*sequence);
-  answered_.erase(*sequence);
-  return answered ? AwaitedAnswer::Answered : AwaitedAnswer::NotAnswered;
+bool cl::EnqueueAwaited(std::int32_t recordType, std::span<const std::uint8_t> payload,
+                        std::function<void()> answered) {
+  return Push(recordType, payload, nullptr, std::move(answered)).has_value();
 }
 
 void cl::Answered(const Bytes& record) {
   const auto header = ParseRecordHeader(record);
   if (!header) return;
-  std::lock_guard lock(queueMutex_);
-  if (!awaited_.contains(header->sequence)) return;
-  answered_.insert(header->sequence);
-  answeredCv_.notify_all();
+  std::function<void()> answered;
+  {
+    std::lock_guard lock(queueMutex_);
+    const auto it = awaited_.find(header->sequence);
+    if (it == awaited_.end()) return;
+    answered = std::move(it->second);
+    awaited_.erase(it);
+  }
+  if (answered) answered();  // outside the lock: it may post to another thread
 }
 
 bool cl::EnqueueSpooled(std::int32_t recordType, std::span<const std::uint8_t> payload,
@@ -49,7 +48,7 @@ bool cl::EnqueueReplayed(std::int32_t recordType, std::span<const std::uint8_t> 
 }
 
 std::optional<std::uint64_t> cl::Push(std::int32_t recordType, std::span<const std::uint8_t> payload,
-                                      const SpoolFileOf* file, bool awaited) {
+                                      const SpoolFileOf* file, std::function<void()> answered) {
   // Built outside the lock; only the number is written under it.
   Bytes record = BuildRecord(recordType, 0, payload);
   std::lock_guard lock(queueMutex_);
@@ -57,7 +56,7 @@ std::optional<std::uint64_t> cl::Push(std::int32_t recordType, std::span<const s
   PutLE<std::uint64_t>(record, kRecordSequenceOffset, sequence);
   if (!queue_.Push(std::move(record))) return std::nullopt;
   if (file) spoolFiles_[sequence] = *file;
-  if (awaited) awaited_.insert(sequence);
+  if (answered) awaited_.emplace(sequence, std::move(answered));
   woken_ = true;
   wake_.notify_one();
   return sequence;
@@ -112,7 +111,10 @@ void cl::DropHead() {
   std::lock_guard lock(queueMutex_);
   Bytes head;
   if (queue_.Peek(head)) {
-    if (const auto header = ParseRecordHeader(head)) spoolFiles_.erase(header->sequence);
+    if (const auto header = ParseRecordHeader(head)) {
+      spoolFiles_.erase(header->sequence);
+      awaited_.erase(header->sequence);  // its answer, if any, was told before the drop
+    }
   }
   queue_.DropHead();
 }

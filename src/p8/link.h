@@ -17,6 +17,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <map>
@@ -60,12 +61,11 @@ class cl final : public ILinkState {
   // The same for a record the replay read from `spoolFile`.
   bool EnqueueReplayed(std::int32_t recordType, std::span<const std::uint8_t> payload, const std::string& spoolFile);
 
-  // For an event that could not be written to its spool file: queues it
-  // and waits until the server has answered the exchange that carried it,
-  // at most `timeout`. Only an answered event is safe from a crash.
-  enum class AwaitedAnswer { Refused, Answered, NotAnswered };
-  AwaitedAnswer EnqueueAwaitingAnswer(std::int32_t recordType, std::span<const std::uint8_t> payload,
-                                      std::chrono::milliseconds timeout);
+  // For an event that could not be written to its spool file: queues it;
+  // `answered` runs on the link thread once the server has answered the
+  // exchange that carried it (only an answered event is safe from a crash).
+  // Nobody waits for it. False when the queue refused the record.
+  bool EnqueueAwaited(std::int32_t recordType, std::span<const std::uint8_t> payload, std::function<void()> answered);
   // Link thread: the server gave a valid answer to the exchange that carried
   // `record`.
   void Answered(const Bytes& record) override;
@@ -131,14 +131,13 @@ class cl final : public ILinkState {
     bool replayed;
   };
   std::map<std::uint64_t, SpoolFileOf> spoolFiles_;  // by sequence number, for queued records only
-  std::set<std::uint64_t> awaited_;  // sequence numbers whose answer a caller waits for
-  std::set<std::uint64_t> answered_;
-  std::condition_variable answeredCv_;
+  // What to run when the record of a sequence number is answered.
+  std::map<std::uint64_t, std::function<void()>> awaited_;
   SpoolSlots spool_;
 
   // The sequence number the record got, or nullopt when the queue refused it.
   std::optional<std::uint64_t> Push(std::int32_t recordType, std::span<const std::uint8_t> payload,
-                                    const SpoolFileOf* file, bool awaited = false);
+                                    const SpoolFileOf* file, std::function<void()> answered = {});
   // The spool file of a queued record; under queueMutex_.
   const SpoolFileOf* SpoolFileOfRecord(const Bytes& record) const;
   void Execute();

@@ -65,7 +65,7 @@ Delivery EventOutputs::SendLinkFrame(p7::FrameType type, std::int32_t portTag) {
   return SendFrame(frame, false, LinkFrameName(type));
 }
 
-Delivery EventOutputs::SendEvent8(PortId port, std::span<const std::uint8_t> payload) {
+Delivery EventOutputs::SendEvent8(PortId port, std::span<const std::uint8_t> payload, AnswerSettled settled) {
   const bool main = port == PortId::Main;
   const std::size_t expected = main ? kMainEventPayloadSize : kSecondEventPayloadSize;
   if (payload.size() != expected)
@@ -81,9 +81,8 @@ Delivery EventOutputs::SendEvent8(PortId port, std::span<const std::uint8_t> pay
     // No file (disk full, no spool directory) but a link: the event is safe
     // once the server has answered it. Refusing the station instead would
     // hold it on this alarm for as long as the disk fails.
-    bool queued = false;
-    if (protocol8_->EnqueueAndAwaitAnswer(recordType, payload, queued)) return Delivery::Sent;
-    return queued ? Delivery::Queued : Delivery::Lost;
+    if (!settled) return protocol8_->Enqueue(recordType, payload) ? Delivery::Queued : Delivery::Lost;
+    return protocol8_->EnqueueAwaited(recordType, payload, std::move(settled)) ? Delivery::Awaiting : Delivery::Lost;
   }
   // A full queue refuses the record; its file waits for the replay then.
   return protocol8_->EnqueueSpooled(recordType, payload, *file) ? Delivery::Sent : Delivery::Spooled;

@@ -21,6 +21,11 @@
 
 namespace vorel {
 
+// How an event whose only safe copy will be the server's answer ends: called
+// once, later, on the GUI thread: true when the server answered the exchange
+// that carried it within the bound, false when the bound passed first.
+using AnswerSettled = std::function<void(bool answered)>;
+
 // The protocol-8 link object as the outputs see it (cl).
 class IProtocol8Queue {
  public:
@@ -31,11 +36,11 @@ class IProtocol8Queue {
   // The same for an event already written to its .dd8 file `spoolFile`.
   virtual bool EnqueueSpooled(std::int32_t recordType, std::span<const std::uint8_t> payload,
                               const std::string& spoolFile) = 0;
-  // For an event without a spool file: queued, then true once the server
-  // has answered its exchange (bounded wait); false when refused or not
-  // answered in time (it stays queued).
-  virtual bool EnqueueAndAwaitAnswer(std::int32_t recordType, std::span<const std::uint8_t> payload,
-                                     bool& queued) = 0;
+  // For an event without a spool file: queued, and `settled` tells later
+  // whether the server answered its exchange in time. False when the queue
+  // refused it (settled never runs). Nothing waits meanwhile.
+  virtual bool EnqueueAwaited(std::int32_t recordType, std::span<const std::uint8_t> payload,
+                              AnswerSettled settled) = 0;
 };
 
 // The spool name of a moment: (day × 86400 + h × 3600 + m × 60 + s) × 1000 +
@@ -46,6 +51,8 @@ std::string SpoolName(TDateTime now);
 
 // What became of one event or frame offered to an output.
 enum class Delivery {
+  Awaiting,  // protocol 8: queued without a file; safe only if the server
+             // answers in time, which SendEvent8's `settled` tells later
   Sent,     // protocol 7: sent whole, and written ahead to its .ddm file (which
             // stays until the server's TCP has the frame) or, when no file could
             // be written, already acknowledged by the server's TCP;
@@ -105,9 +112,12 @@ class EventOutputs {
   // NotSendToDiskMivo8 is on). A queued event is written to its .dd8 file
   // first, so that it outlives a crash; the link removes the file once the
   // server has answered the exchange that carried it, and the replay sends it
-  // otherwise. The payload must be 17 bytes for the main port and 14 for the
-  // second, else std::invalid_argument.
-  Delivery SendEvent8(PortId port, std::span<const std::uint8_t> payload);
+  // otherwise. With no file but a link, the event is queued: Awaiting when a
+  // caller waits for the answer through `settled` (the main port's ACK),
+  // else Queued (the second port, which answers nobody). The payload must be
+  // 17 bytes for the main port and 14 for the second, else
+  // std::invalid_argument.
+  Delivery SendEvent8(PortId port, std::span<const std::uint8_t> payload, AnswerSettled settled = {});
 
   void SetProtocol8(IProtocol8Queue* protocol8) { protocol8_ = protocol8; }
 

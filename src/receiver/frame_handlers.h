@@ -30,7 +30,8 @@ class IEventSink {
  public:
   virtual ~IEventSink() = default;
   virtual Delivery SendEvent(const EventRecord& record) = 0;
-  virtual Delivery SendEvent8(PortId port, std::span<const std::uint8_t> payload) = 0;
+  // `settled`: see EventOutputs::SendEvent8.
+  virtual Delivery SendEvent8(PortId port, std::span<const std::uint8_t> payload, AnswerSettled settled) = 0;
 };
 
 // The window's outputs as the handlers see them.
@@ -38,8 +39,8 @@ class EventOutputsSink final : public IEventSink {
  public:
   explicit EventOutputsSink(EventOutputs& outputs) : outputs_(outputs) {}
   Delivery SendEvent(const EventRecord& record) override { return outputs_.SendEvent(record); }
-  Delivery SendEvent8(PortId port, std::span<const std::uint8_t> payload) override {
-    return outputs_.SendEvent8(port, payload);
+  Delivery SendEvent8(PortId port, std::span<const std::uint8_t> payload, AnswerSettled settled) override {
+    return outputs_.SendEvent8(port, payload, std::move(settled));
   }
 
  private:

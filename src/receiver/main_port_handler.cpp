@@ -49,7 +49,7 @@ void MainPortHandler::ReceivePacket(std::span<const std::uint8_t> packet) {
   if (settings_.Log) AppendTrafficLog(trafficLog_, bytes);
   JoinUnfinishedFrame(bytes);
   buffer_.Load(bytes);
-  withholdAcks_ = false;
+  ++packet_;
 
   if (bytes.empty() || bytes.front() != kLF || bytes.back() != kCR) return;
   HandleFrames(bytes);
@@ -133,13 +133,13 @@ void MainPortHandler::HandleFrame() {
   }
   if (refreshIndicator_) refreshIndicator_();
   if (keepAlive) {
-    if (settings_.OKAY) Acknowledge();
+    if (settings_.OKAY) AddAckSlot(AckState::Ack);
     return;  // DTR stays as it is
   }
 
   if (!buffer_.AllDigits(5, 8)) {
     // No event to keep: the station hears at once that the frame came.
-    Acknowledge();
+    AddAckSlot(AckState::Ack);
     port_.SetDTR(true);
     return;
   }
@@ -170,16 +170,45 @@ void MainPortHandler::HandleFrame() {
   // The station is told "taken" only once every output has the event safe
   // from a crash of the driver. Otherwise it keeps the alarm and sends it
   // again after 5 s; a repeat at a server is better than a loss.
+  const std::uint64_t slot = AddAckSlot(AckState::Waiting);
   bool safe = true;
-  if (settings_.SendMivo8) safe = SafeFromCrash(events_.SendEvent8(PortId::Main, payload_)) && safe;
+  bool awaiting = false;
+  if (settings_.SendMivo8) {
+    const Delivery d8 = events_.SendEvent8(PortId::Main, payload_, [this, slot](bool answered) {
+      DecideAck(slot, answered ? AckState::Ack : AckState::NoAck);
+    });
+    awaiting = d8 == Delivery::Awaiting;
+    safe = awaiting || SafeFromCrash(d8);
+  }
   if (settings_.SendMivo7) safe = SafeFromCrash(events_.SendEvent(record)) && safe;
-  if (!safe) withholdAcks_ = true;
-  Acknowledge();
+  // Waiting for the server's answer: decided when it comes, unless the frame
+  // is lost to the station anyway.
+  if (!awaiting || !safe) DecideAck(slot, safe ? AckState::Ack : AckState::NoAck);
 }
 
-void MainPortHandler::Acknowledge() {
-  if (withholdAcks_) return;
-  port_.SendBytes(&kAck, 1);
+std::uint64_t MainPortHandler::AddAckSlot(AckState state) {
+  acks_.push_back({state, packet_});
+  const std::uint64_t slot = firstAckSlot_ + acks_.size() - 1;
+  SendDecidedAcks();
+  return slot;
+}
+
+void MainPortHandler::DecideAck(std::uint64_t slot, AckState state) {
+  if (slot < firstAckSlot_ || slot - firstAckSlot_ >= acks_.size()) return;  // decided already
+  AckSlot& entry = acks_[slot - firstAckSlot_];
+  if (entry.state != AckState::Waiting) return;
+  entry.state = state;
+  SendDecidedAcks();
+}
+
+void MainPortHandler::SendDecidedAcks() {
+  while (!acks_.empty() && acks_.front().state != AckState::Waiting) {
+    const AckSlot slot = acks_.front();
+    acks_.pop_front();
+    ++firstAckSlot_;
+    if (slot.state == AckState::NoAck) withheldPacket_ = slot.packet;
+    if (slot.state == AckState::Ack && withheldPacket_ != slot.packet) port_.SendBytes(&kAck, 1);
+  }
 }
 
 }  // namespace vorel

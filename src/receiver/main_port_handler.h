@@ -10,6 +10,8 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
+#include <optional>
 #include <filesystem>
 #include <functional>
 #include <span>
@@ -44,7 +46,10 @@ class MainPortHandler {
   // handled and acknowledged in turn. A frame that builds an event is
   // acknowledged only after its outputs have it safe from a crash (sent or
   // spooled); when one could not take it, the station gets no ACK and sends
-  // the frame again. An error writing the traffic log abandons the rest of
+  // the frame again. An event whose only safe copy will be the protocol-8
+  // server's answer is acknowledged when that answer comes, or not at all
+  // when it does not come in time; nothing waits for it meanwhile, and the
+  // ACKs of the frames after it follow it in order. An error writing the traffic log abandons the rest of
   // the packet and propagates.
   //
   // A restart frame closes the port for 5 s without an ACK. The pause is a
@@ -69,7 +74,17 @@ class MainPortHandler {
   void HandleFrame();
   void BeginRestart();
   void EndRestart();
-  void Acknowledge();
+  // The station's answers, in frame order: each answered frame takes a slot,
+  // decided at once or later (a deferred ACK); decided slots at the front go
+  // out as ACKs.
+  enum class AckState { Waiting, Ack, NoAck };
+  struct AckSlot {
+    AckState state;
+    std::uint64_t packet;
+  };
+  std::uint64_t AddAckSlot(AckState state);
+  void DecideAck(std::uint64_t slot, AckState state);
+  void SendDecidedAcks();
   void JoinUnfinishedFrame(std::vector<std::uint8_t>& bytes);
 
   // Longest unfinished frame kept for the next packet.
@@ -87,10 +102,13 @@ class MainPortHandler {
   FrameBuffer buffer_;
   MainEventPayload payload_{};
   std::vector<std::uint8_t> unfinished_;  // the start of a frame cut by the packet size
+  std::deque<AckSlot> acks_;
+  std::uint64_t firstAckSlot_ = 0;  // the number of acks_.front()
+  std::uint64_t packet_ = 0;        // the number of the packet being handled
   // A frame of this packet could not be kept: the station counts ACKs, not
   // frames, so nothing more of the packet is acknowledged (it repeats the
   // rest, a repeat rather than an ACK credited to the wrong frame).
-  bool withholdAcks_ = false;
+  std::optional<std::uint64_t> withheldPacket_;
   // Between a restart frame and the reopening of the port 5 s later, with
   // the frames of that packet still to be handled then.
   bool restarting_ = false;

@@ -103,7 +103,8 @@ void SecondPortHandler::HandleFrame() {
   payload_ = payload;
 
   if (settings_.SendMivo7) events_.SendEvent(record);
-  if (settings_.SendMivo8) events_.SendEvent8(PortId::Second, payload_);
+  // Nothing here waits for the server: the second port answers nobody.
+  if (settings_.SendMivo8) events_.SendEvent8(PortId::Second, payload_, {});
 }
 
 }  // namespace vorel

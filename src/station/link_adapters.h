@@ -2,7 +2,8 @@
 // SimpleTCPClient1 and the protocol-8 link object.
 #pragma once
 
-#include <chrono>
+#include <memory>
+#include <utility>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,6 +11,8 @@
 
 #include "p7/SimpleTCP.h"
 #include "p7/memory_stream.h"
+#include "base/scheduler.h"
+#include "p8/gui_hand_over.h"
 #include "p8/link.h"
 #include "receiver/event_outputs.h"
 
@@ -35,7 +38,9 @@ class Protocol7Sender final : public IProtocol7Sender {
 
 class Protocol8Queue final : public IProtocol8Queue {
  public:
-  explicit Protocol8Queue(cl& link) : link_(link) {}
+  // post: runs a call on the GUI thread (the link thread's hand-over).
+  Protocol8Queue(cl& link, GuiPoster post, IScheduler& scheduler)
+      : link_(link), post_(std::move(post)), scheduler_(scheduler) {}
   bool LinkUp() override { return link_.LinkUp(); }
   bool Enqueue(std::int32_t recordType, std::span<const std::uint8_t> payload) override {
     return link_.Enqueue(recordType, payload);
@@ -46,16 +51,33 @@ class Protocol8Queue final : public IProtocol8Queue {
   }
   // Long enough for one exchange (the answer wait is 1 s), short of the
   // station's 5-s resend.
-  static constexpr std::chrono::milliseconds kAnswerWait{1400};
-  bool EnqueueAndAwaitAnswer(std::int32_t recordType, std::span<const std::uint8_t> payload,
-                             bool& queued) override {
-    const cl::AwaitedAnswer answer = link_.EnqueueAwaitingAnswer(recordType, payload, kAnswerWait);
-    queued = answer != cl::AwaitedAnswer::Refused;
-    return answer == cl::AwaitedAnswer::Answered;
+  static constexpr std::uint32_t kAnswerWaitMs = 1400;
+  // The link thread's answer is posted to the GUI thread; the bound is a
+  // timer there. Whichever comes first settles the event, once.
+  bool EnqueueAwaited(std::int32_t recordType, std::span<const std::uint8_t> payload,
+                      AnswerSettled settled) override {
+    auto pending = std::make_shared<Pending>(std::move(settled));
+    const auto answered = [post = post_, pending] { post([pending] { pending->Settle(true); }); };
+    if (!link_.EnqueueAwaited(recordType, payload, answered)) return false;
+    scheduler_.After(kAnswerWaitMs, [pending] { pending->Settle(false); });
+    return true;
   }
 
  private:
+  struct Pending {
+    explicit Pending(AnswerSettled s) : settled(std::move(s)) {}
+    void Settle(bool answered) {
+      if (done) return;
+      done = true;
+      settled(answered);
+    }
+    AnswerSettled settled;
+    bool done = false;  // GUI thread only
+  };
+
   cl& link_;
+  GuiPoster post_;
+  IScheduler& scheduler_;
 };
 
 }  // namespace vorel

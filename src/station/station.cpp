@@ -44,6 +44,7 @@ void Station::StopProtocol7() {
 
 void Station::StartProtocol8(GuiPoster post) {
   link_ = std::make_unique<cl>();
+  guiPoster_ = post;
   guiHandOver_ = std::make_unique<GuiHandOver>(std::move(post), linkWindowSide_);
   pushedPortStatuses_ = PortStatuses();
   guiHandOver_->SetPortStatuses(pushedPortStatuses_);
@@ -71,7 +72,7 @@ void Station::BuildEventPath() {
   // A driver killed in the middle of a spool write left its temporary file.
   RemoveUnfinishedSpoolFiles(settings_.PathForSoob);
   if (link_) {
-    protocol8Queue_ = std::make_unique<Protocol8Queue>(*link_);
+    protocol8Queue_ = std::make_unique<Protocol8Queue>(*link_, guiPoster_, scheduler_);
     protocol8Replay_ =
         std::make_unique<Protocol8Replay>(*link_, [this](const std::string& line) { view_.AddLogLine(line); });
   }

@@ -187,6 +187,7 @@ class Station {
   p7::FrameReassembler receiveBuffer_{serverCommands_};
   LinkWindowSide linkWindowSide_{*this};
 
+  GuiPoster guiPoster_;                       // to the GUI thread's event loop
   std::unique_ptr<GuiHandOver> guiHandOver_;  // outlives link_
   std::array<PortStatus, 2> pushedPortStatuses_;
   std::unique_ptr<cl> link_;

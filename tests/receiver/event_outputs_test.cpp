@@ -302,15 +302,21 @@ TEST_P(Protocol8OutputTest, LinkUpWithoutASpoolFileIsSafeOnlyOnceTheServerAnswer
   const Bytes payload = SamplePayload(GetParam().size);
   p8.linkUp = true;
   auto out = Make();
-  EXPECT_EQ(out.SendEvent8(GetParam().port, payload), Delivery::Sent);
-  p8.answers = false;
-  const Delivery unanswered = out.SendEvent8(GetParam().port, payload);
-  EXPECT_EQ(unanswered, Delivery::Queued);
-  EXPECT_FALSE(SafeFromCrash(unanswered));
+  std::vector<bool> settled;
+  const Delivery awaiting = out.SendEvent8(GetParam().port, payload, [&](bool answered) { settled.push_back(answered); });
+  EXPECT_EQ(awaiting, Delivery::Awaiting);
+  EXPECT_FALSE(SafeFromCrash(awaiting)) << "not before the answer";
+  ASSERT_EQ(p8.awaited.size(), 1u);
+  p8.awaited[0](true);
+  EXPECT_EQ(settled, std::vector<bool>{true});
+  // Nobody waiting for the answer (the second port answers nobody): queued.
+  const Delivery unawaited = out.SendEvent8(GetParam().port, payload);
+  EXPECT_EQ(unawaited, Delivery::Queued);
+  EXPECT_FALSE(SafeFromCrash(unawaited));
   EXPECT_EQ(p8.offered, (std::vector<FakeProtocol8Queue::Record>(2, {GetParam().type, payload})));
   EXPECT_EQ(losses.size(), 2u) << "each missing file is reported";
   p8.accept = false;
-  EXPECT_EQ(out.SendEvent8(GetParam().port, payload), Delivery::Lost);
+  EXPECT_EQ(out.SendEvent8(GetParam().port, payload, [](bool) {}), Delivery::Lost);
 }
 
 TEST_P(Protocol8OutputTest, LinkDownWritesTypeAndPayloadAsDd8) {

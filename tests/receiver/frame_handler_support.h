@@ -45,8 +45,11 @@ class RecordingSink final : public IEventSink {
     if (onDelivery) onDelivery();
     return protocol7Result;
   }
-  ::vorel::Delivery SendEvent8(PortId port, std::span<const std::uint8_t> payload) override {
+  ::vorel::Delivery SendEvent8(PortId port, std::span<const std::uint8_t> payload,
+                               AnswerSettled settled) override {
     delivered.push_back({Output::Protocol8, port, Bytes(payload.begin(), payload.end())});
+    waitsForAnswer.push_back(static_cast<bool>(settled));
+    if (protocol8Result == ::vorel::Delivery::Awaiting) awaiting.push_back(std::move(settled));
     if (onDelivery) onDelivery();
     return protocol8Result;
   }
@@ -56,6 +59,10 @@ class RecordingSink final : public IEventSink {
   ::vorel::Delivery protocol7Result = ::vorel::Delivery::Sent;
   ::vorel::Delivery protocol8Result = ::vorel::Delivery::Sent;
   std::function<void()> onDelivery;  // runs inside each output call
+  std::vector<bool> waitsForAnswer;  // per protocol-8 event: a caller waits for the server's answer
+  // The events handed over as Awaiting: the test settles each, as the server's
+  // answer or the bound would.
+  std::vector<AnswerSettled> awaiting;
 };
 
 // Each reading of the date-time is one millisecond later than the one before,

@@ -494,6 +494,40 @@ TEST_F(MainPortHandlerTest, AfterAFrameThatCouldNotBeKeptNothingMoreOfThePacketI
   EXPECT_EQ(port.AckCount(), 3u) << "the next packet is acknowledged again";
 }
 
+// An event whose only safe copy will be the protocol-8 server's answer (no
+// spool file could be written) is acknowledged when the answer comes, not
+// before, and nothing waits for it meanwhile; the frames after it keep their
+// place in the ACK order.
+TEST_F(MainPortHandlerTest, AnEventAwaitingTheServersAnswerIsAcknowledgedOnlyWhenItComes) {
+  const struct {
+    const char* what;
+    bool answered;
+    std::size_t acks;  // for the packet of three frames
+  } cases[] = {{"answered in time: its ACK, then the next frame's", true, 2},
+               {"not answered in time: nothing more of that packet", false, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sink.awaiting.clear();
+    int deliveries = 0;
+    // The first frame's protocol-8 copy awaits the answer; the later frames have files.
+    sink.onDelivery = [&] {
+      if (++deliveries == 2) sink.protocol8Result = Delivery::Sent;
+    };
+    sink.protocol8Result = Delivery::Awaiting;
+    const std::size_t before = port.AckCount();
+    Receive(MainFrame("1111") + MainFrame("2222"));
+    EXPECT_EQ(port.AckCount(), before) << "the second frame's ACK waits behind the first";
+    ASSERT_EQ(sink.awaiting.size(), 1u);
+    sink.awaiting[0](c.answered);
+    EXPECT_EQ(port.AckCount(), before + c.acks);
+    sink.awaiting[0](!c.answered);  // a late second word changes nothing
+    EXPECT_EQ(port.AckCount(), before + c.acks);
+    Receive(MainFrame("3333"));
+    EXPECT_EQ(port.AckCount(), before + c.acks + 1) << "the next packet is answered as usual";
+  }
+  sink.onDelivery = nullptr;
+}
+
 TEST_F(MainPortHandlerTest, CarriageReturnWithoutLineFeedDoesNotEndAFrame) {
   Receive("\n0111234\r3A00\r");  // positions 10..11 are "3A"
   EXPECT_EQ(port.AckCount(), 1u);

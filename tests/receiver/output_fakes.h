@@ -64,15 +64,16 @@ class FakeProtocol8Queue final : public IProtocol8Queue {
     offered.push_back({recordType, Bytes(payload.begin(), payload.end()), spoolFile});
     return accept;
   }
-  bool EnqueueAndAwaitAnswer(std::int32_t recordType, std::span<const std::uint8_t> payload, bool& queued) override {
+  bool EnqueueAwaited(std::int32_t recordType, std::span<const std::uint8_t> payload,
+                      AnswerSettled settled) override {
     offered.push_back({recordType, Bytes(payload.begin(), payload.end())});
-    queued = accept;
-    return accept && answers;
+    if (accept) awaited.push_back(std::move(settled));
+    return accept;
   }
 
   bool linkUp = false;
   bool accept = true;            // false: the queue is full
-  bool answers = true;           // the server answers an awaited record in time
+  std::vector<AnswerSettled> awaited;  // settled by the test
   std::vector<Record> offered;   // every record offered, taken or not
 };
 

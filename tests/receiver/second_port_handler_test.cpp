@@ -77,6 +77,7 @@ TEST_F(SecondPortHandlerTest, OneFrameGivesExactRecordAndPayloadProtocol7First) 
   EXPECT_EQ(sink.delivered[1].output, Output::Protocol8);
   EXPECT_EQ(sink.delivered[1].port, PortId::Second);
   EXPECT_EQ(sink.delivered[1].bytes, payload);
+  EXPECT_EQ(sink.waitsForAnswer, std::vector<bool>{false}) << "the second port never waits for a server";
   EXPECT_EQ(Bytes(handler.EventPayload().begin(), handler.EventPayload().end()), payload);
   EXPECT_EQ(clock.reads, 2);
   // 'A' is this station's zero; the frame buffer keeps the mapped digits.

@@ -210,6 +210,33 @@ const FaultScenario kScenarios[] = {
            EXPECT_TRUE(run.Within([&] { return rig.SpoolFiles(".dd8") < spooledAtKill; }))
                << "the .dd8 replay began";
          }},
+    // With both links up and no room for any spool file, an alarm is safe
+    // once its servers have it: protocol 7 when the server's TCP took the
+    // frame, protocol 8 when the server answered its exchange. The ACK waits
+    // for that answer without holding the event loop.
+    {.name = "SpoolDirectoryFullWithBothLinksUp",
+     .report = "spool directory full, both links up (ACK once the servers have each alarm)",
+     .timeout = 60s,
+     .script = "stream 12 250",
+     .events = Numbers(12),
+     .p7 = Kept::Delivered,
+     .p8 = Kept::Delivered,
+     .prepare =
+         [](FaultRun& run) {
+           if (::mount("tmpfs", run.rig.spool.c_str(), "tmpfs", 0, "size=64k") != 0)
+             GTEST_SKIP() << "no tmpfs mount here (needs root): " << std::strerror(errno);
+           run.spoolMounted = true;
+           std::ofstream filler(run.rig.spool / "filler", std::ios::binary);
+           const std::string block(4096, 'x');
+           while (filler.write(block.data(), block.size())) filler.flush();
+           ServersUp(run);
+         },
+     .check =
+         [](FaultRun& run) {
+           EXPECT_NE(run.DriverErrors().find("не записано в буфер"), std::string::npos)
+               << "each failed spool write is reported";
+           fs::remove(run.rig.spool / "filler");  // room again, so the spool can be checked empty
+         }},
     {.name = "SpoolDirectoryFullThenFreed",
      .report = "spool directory full, then freed (no ACK while full)",
      .timeout = 60s,
