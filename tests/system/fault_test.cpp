@@ -349,6 +349,32 @@ const FaultScenario kScenarios[] = {
          [](FaultRun& run) {
            EXPECT_TRUE(run.Within([&] { return run.rig.P7HasAll(Numbers(4)) && run.rig.P7Has(40); }));
          }},
+    // A message server the network cannot reach (a multicast address is
+    // refused at once, as a network not up yet at boot is): every protocol-7
+    // attempt fails silently, and the rest of the start-up and the station
+    // go on as usual.
+    {.name = "Protocol7ServerUnreachable",
+     .report = "protocol-7 server unreachable (ENETUNREACH at every attempt)",
+     .timeout = 40s,
+     .script = "stream 6 250",
+     .events = Numbers(6),
+     .p7 = Kept::Spooled,
+     .p8 = Kept::Delivered,
+     .prepare =
+         [](FaultRun& run) {
+           run.rig.servers.Start();
+           test::WriteFile(run.rig.dir / "vorel.ini",
+                           "[port]\nComPort=COM1\n[main]\nSendMivo7=1\nhost=224.0.0.1\nPathForSoob=spool/\n"
+                           "[ServerHost]\nAddress=127.0.0.1\nPort=" + run.rig.servers.P8Port() + "\n");
+         },
+     .check =
+         [](FaultRun& run) {
+           EXPECT_EQ(run.DriverErrors().find("vorel: error:"), std::string::npos) << run.DriverErrors();
+           const std::string status = Contents(run.rig.dir / "vorel.status");
+           EXPECT_NE(status.find("protocol8=up\n"), std::string::npos) << status;
+           EXPECT_NE(status.find("protocol7=down\n"), std::string::npos) << status;
+         },
+     .greeted = {.p7 = false}},
     // While the protocol-8 server's address does not answer, the link counts
     // as up for each 2.5-s attempt, and the events of that time were queued
     // in memory only: a kill took them although the station had its ACK.
