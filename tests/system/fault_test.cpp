@@ -110,6 +110,17 @@ void NoAckWhileNothingKeepsTheEvent(FaultRun& run) {
   EXPECT_EQ(run.rig.Acks(), 0);
 }
 
+// A tmpfs of `options` on the spool directory, filled up to the last byte
+// (its "filler" file); skips the row where nothing can be mounted.
+void FillSpoolDirectory(FaultRun& run, const char* options) {
+  if (::mount("tmpfs", run.rig.spool.c_str(), "tmpfs", 0, options) != 0)
+    GTEST_SKIP() << "no tmpfs mount here (needs root): " << std::strerror(errno);
+  run.spoolMounted = true;
+  std::ofstream filler(run.rig.spool / "filler", std::ios::binary);
+  const std::string block(4096, 'x');
+  while (filler.write(block.data(), block.size())) filler.flush();
+}
+
 int Occurrences(const std::string& text, const std::string& part) {
   int count = 0;
   for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
@@ -223,12 +234,8 @@ const FaultScenario kScenarios[] = {
      .p8 = Kept::Delivered,
      .prepare =
          [](FaultRun& run) {
-           if (::mount("tmpfs", run.rig.spool.c_str(), "tmpfs", 0, "size=64k") != 0)
-             GTEST_SKIP() << "no tmpfs mount here (needs root): " << std::strerror(errno);
-           run.spoolMounted = true;
-           std::ofstream filler(run.rig.spool / "filler", std::ios::binary);
-           const std::string block(4096, 'x');
-           while (filler.write(block.data(), block.size())) filler.flush();
+           ASSERT_NO_FATAL_FAILURE(FillSpoolDirectory(run, "size=64k"));
+           if (!run.spoolMounted) return;
            ServersUp(run);
          },
      .check =
@@ -246,13 +253,9 @@ const FaultScenario kScenarios[] = {
      .p8 = Kept::Spooled,
      .prepare =
          [](FaultRun& run) {
-           // A 256 KiB file system (room for some 60 spool files), filled up to the last byte.
-           if (::mount("tmpfs", run.rig.spool.c_str(), "tmpfs", 0, "size=256k") != 0)
-             GTEST_SKIP() << "no tmpfs mount here (needs root): " << std::strerror(errno);
-           run.spoolMounted = true;
-           std::ofstream filler(run.rig.spool / "filler", std::ios::binary);
-           const std::string block(4096, 'x');
-           while (filler.write(block.data(), block.size())) filler.flush();
+           // Room for some 60 spool files once freed.
+           ASSERT_NO_FATAL_FAILURE(FillSpoolDirectory(run, "size=256k"));
+           if (!run.spoolMounted) return;
            ServersDown(run);
          },
      .fault =
