@@ -114,7 +114,8 @@ void TForm1::BuildPortControls() {
     wiring.panel = &panel;
     wiring.driver = &driver;
     wiring.settings = &settings_.Port(port);
-    wiring.currentName = &station_->CurrentName(port);
+    wiring.setCurrentName = [this, port](const std::string& name) { station_->SetCurrentName(port, name); };
+    wiring.setWanted = [this, port](bool wanted) { station_->SetPortWanted(port, wanted); };
     wiring.dialogs = services_.dialogs;
     wiring.closePassword = &closePassword_;
     wiring.reportPortStatus = [this] { station_->EnqueuePortStatus(); };
@@ -283,7 +284,9 @@ void TForm1::StartUp() {
 void TForm1::OpenPortAtStartUp(PortId port, TCommPortDriver& driver, PortPanel& panel) {
   const PortSettings& configured = settings_.Port(port);
   if (configured.ComPort != kNoPortName) panel.List()->setEditText(QString::fromStdString(configured.ComPort));
-  if (!vorel::OpenPortAtStartUp(driver, configured, station_->Scheduler())) panel.SetStopped();
+  const bool open = vorel::OpenPortAtStartUp(driver, configured, station_->Scheduler());
+  station_->SetPortWanted(port, open);
+  if (!open) panel.SetStopped();
 }
 
 void TForm1::CloseWithoutPassword() {
@@ -406,9 +409,5 @@ void TForm1::StationWindowSide::ShowTimeSinceLastFrame(TDateTime now, TDateTime 
 void TForm1::StationWindowSide::LogError(int code) { vorel::LogError(code); }
 
 void TForm1::StationWindowSide::ReportSpoolLoss(const std::string& loss) { form_.AddLogLine(SpoolLossLine(loss)); }
-
-bool TForm1::StationWindowSide::PortWanted(PortId port) {
-  return (port == PortId::Main ? form_.ports_->Main() : form_.ports_->Second()).IsRunning();
-}
 
 }  // namespace vorel

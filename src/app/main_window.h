@@ -98,7 +98,6 @@ class TForm1 : public QWidget {
     void ShowTimeSinceLastFrame(TDateTime now, TDateTime lastFrame) override;
     void LogError(int code) override;
     void ReportSpoolLoss(const std::string& loss) override;
-    bool PortWanted(PortId port) override;
     void CloseRequested() override { form_.CloseWithoutPassword(); }
 
    private:

@@ -36,12 +36,13 @@ void PortControl::Stop() {
   }
   if (w_.driver->IsOpen()) w_.driver->Close();
   w_.panel->SetStopped();
+  if (w_.setWanted) w_.setWanted(false);
 }
 
 void PortControl::Start() {
   const std::string name = w_.panel->List()->currentText().toStdString();
   w_.driver->SetPortName(DeviceName(name));
-  *w_.currentName = name;  // also when the open fails: the record reports it
+  if (w_.setCurrentName) w_.setCurrentName(name);  // also when the open fails: the record reports it
   if (!TryOpen()) {
     w_.dialogs->ShowMessage(kPortBusyMessage);
     if (Ending()) return;
@@ -52,6 +53,7 @@ void PortControl::Start() {
   // port's configured level.
   w_.driver->SetDTR(true);
   w_.panel->SetRunning();
+  if (w_.setWanted) w_.setWanted(true);
   w_.driver->SetDTR(w_.settings->DTR);
   if (!w_.sendPortNumber) return;
   const std::optional<int> number = p7::ComPortNumber(w_.driver->PortName());

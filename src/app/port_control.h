@@ -35,7 +35,10 @@ class PortControl {
     const PortSettings* settings = nullptr;
     // The name the port-status record reports: replaced by the list's text at
     // every start.
-    std::string* currentName = nullptr;
+    // The station core's record of the port: its current name, and whether
+    // the operator wants it running.
+    std::function<void(const std::string&)> setCurrentName;
+    std::function<void(bool)> setWanted;
     IShellDialogs* dialogs = nullptr;
     const QString* closePassword = nullptr;
     std::filesystem::path configFile = kIniFileName;

@@ -18,7 +18,7 @@ Station::Station(const Settings& settings, StationParts parts, IStationView& vie
       protocol7Sender_(*parts.protocol7) {
   for (PortId port : {PortId::Main, PortId::Second}) {
     LostPortReopener::Callbacks callbacks;
-    callbacks.wanted = [this, port] { return view_.PortWanted(port); };
+    callbacks.wanted = [this, port] { return PortWanted(port); };
     callbacks.log = [this](const std::string& line) { view_.AddLogLine(line); };
     callbacks.stateChanged = [this] { EnqueuePortStatus(); };
     reopener_[Index(port)] =

@@ -68,8 +68,6 @@ class IStationView {
   // An event or frame that could be neither sent nor spooled, with the
   // reason (the operator and the service manager are to hear of it).
   virtual void ReportSpoolLoss(const std::string& loss) = 0;
-  // Whether the operator wants the port running (its panel is started).
-  virtual bool PortWanted(PortId port) = 0;
   // The message server asked the program to close.
   virtual void CloseRequested() = 0;
 };
@@ -132,7 +130,14 @@ class Station {
 
   // The current name of a port: its ComPort setting until the operator
   // starts it under another name.
-  std::string& CurrentName(PortId port) { return currentName_[Index(port)]; }
+  const std::string& CurrentName(PortId port) const { return currentName_[Index(port)]; }
+  // The operator started a port under another name (also when it then did
+  // not open: the port-status record reports it).
+  void SetCurrentName(PortId port, std::string name) { currentName_[Index(port)] = std::move(name); }
+  // Whether the operator wants the port running: started at start-up or
+  // from its panel, not stopped since. A lost port is reopened only then.
+  bool PortWanted(PortId port) const { return wanted_[Index(port)]; }
+  void SetPortWanted(PortId port, bool wanted) { wanted_[Index(port)] = wanted; }
   const StationPortState& StationLink(PortId port) const { return station_[Index(port)]; }
   IScheduler& Scheduler() { return scheduler_; }
   // The end of protocol 7: the frames its server's TCP has taken leave the
@@ -182,6 +187,7 @@ class Station {
   IClock& clock_;
   std::array<StationPortState, 2> station_;
   std::array<std::string, 2> currentName_;
+  std::array<bool, 2> wanted_{};
   bool protocol7Up_ = false;  // the protocol-7 link flag
   ServerCommands serverCommands_{*this};
   p7::FrameReassembler receiveBuffer_{serverCommands_};

@@ -31,7 +31,6 @@ class RecordingView final : public IStationView {
   void ShowTimeSinceLastFrame(TDateTime, TDateTime) override {}
   void LogError(int code) override { errors.push_back(code); }
   void ReportSpoolLoss(const std::string& loss) override { losses.push_back(loss); }
-  bool PortWanted(PortId) override { return true; }
   void CloseRequested() override { ++closeRequests; }
 
   std::vector<StationIndicator> refreshed, redrawn;
@@ -62,6 +61,7 @@ class StationTest : public ::testing::Test {
     }
     station.ResetStationLinks();
     station.NamePortsFromSettings();
+    station.SetPortWanted(PortId::Main, true);
     EXPECT_TRUE(mainPort.Open());
     station.BuildEventPath();
   }
@@ -136,6 +136,21 @@ TEST_F(StationTest, AMainPortThatARestartCouldNotReopenIsTriedAgainEveryFiveSeco
   EXPECT_TRUE(mainPort.IsOpen());
   ASSERT_FALSE(view.log.empty());
   EXPECT_NE(view.log.back().find("снова открыт"), std::string::npos);
+}
+
+// The core keeps whether the operator wants each port running; it does not
+// read it back from the window's panel.
+TEST_F(StationTest, ALostPortIsReopenedOnlyWhileTheOperatorWantsItRunning) {
+  for (const bool wanted : {false, true}) {
+    SCOPED_TRACE(wanted ? "wanted" : "stopped by the operator");
+    mainPort.Close();
+    station.SetPortWanted(PortId::Main, wanted);
+    station.PortLost(PortId::Main);
+    clock.Advance(5000);
+    station.Tick();
+    scheduler.Advance(300);
+    EXPECT_EQ(mainPort.IsOpen(), wanted);
+  }
 }
 
 TEST_F(StationTest, TheMessageServersCloseFrameReachesTheView) {
