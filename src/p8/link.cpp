@@ -104,6 +104,8 @@ bool cl::Peek(QueuedRecord& head) {
   const SpoolFileOf* file = SpoolFileOfRecord(head.bytes);
   head.spoolFile = file ? file->path : std::string();
   head.replayed = file && file->replayed;
+  const auto header = ParseRecordHeader(head.bytes);
+  head.awaited = header && awaited_.contains(header->sequence);
   return true;
 }
 

@@ -36,7 +36,7 @@ class ILinkConnection {
   virtual bool WriteAll(std::span<const std::uint8_t> data) = 0;
 
   // Reads until `count` bytes have been appended to `out`. waitTimeoutMs
-  // bounds each wait for more data, not the whole read. False on a time-out,
+  // bounds the whole read, however the bytes trickle in. False on a time-out,
   // a close by the peer or a socket error; the bytes that did arrive are
   // appended all the same. A close by the peer or a socket error closes this
   // side at once (no notice); a time-out leaves the connection open.

@@ -111,13 +111,15 @@ class PosixLinkConnection final : public ILinkConnection {
     return true;
   }
 
+  // The wait is a limit for the whole call, not for each byte: a peer that
+  // trickles its bytes cannot stretch it.
   bool ReadExact(std::size_t count, Bytes& out, std::uint32_t waitTimeoutMs) override {
     std::size_t got = 0;
     std::uint8_t chunk[4096];
-    int wait = waitTimeoutMs > static_cast<std::uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(waitTimeoutMs);
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(waitTimeoutMs);
     while (got < count) {
       if (fd_ < 0) return false;
-      int revents = PollFor(fd_, POLLIN, wait);
+      int revents = PollFor(fd_, POLLIN, RemainingMs(deadline));
       if (revents == 0) return false;  // time-out: the connection stays
       if (revents < 0) {
         CloseSocket();

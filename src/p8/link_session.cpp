@@ -21,6 +21,7 @@ const char kConnected[] = "Соединение установлено.";
 const char kTooManyErrors[] = "Ошибки по сети - переподсоединение.";
 const char kServerDisconnect[] = "Сервер дал команду на рассоединение.";
 const char kAccessDenied[] = "Доступ запрещен.";
+const char kOutOfStep[] = "Ответ сервера опоздал - переподсоединение.";
 
 }  // namespace
 
@@ -86,7 +87,16 @@ void LinkSession::ExchangePass() {
   recordSent_ = false;
   bool headWritten = false;
   QueuedRecord head;
-  if (link_.Peek(head)) {
+  const bool headWaiting = link_.Peek(head);
+  if (headWaiting && outOfStep_ && (!head.spoolFile.empty() || head.awaited)) {
+    // Its answer could not be told from a late one: a new connection first,
+    // which is in step. The records that files hold go back to them.
+    Log(kOutOfStep);
+    CloseConnection();
+    lastConnectTick_.reset();  // the new attempt comes at once
+    return;
+  }
+  if (headWaiting) {
     recordSent_ = true;
     try {
       // A record whose write failed is not dropped: it goes out again.
@@ -100,7 +110,8 @@ void LinkSession::ExchangePass() {
   }
 
   bool answered = false;
-  if (pollDue_ || answerExpected_ || recordSent_) {
+  const bool exchange = pollDue_ || answerExpected_ || recordSent_;
+  if (exchange) {
     if (pollDue_) {
       pollDue_ = false;
       try {
@@ -120,6 +131,9 @@ void LinkSession::ExchangePass() {
   }
   const std::optional<RecordHeader> answer =
       answered ? ParseRecordHeader(receiveBuffer_) : std::optional<RecordHeader>();
+  // An exchange without its answer: the answer may still come, and would be
+  // read as a later exchange's.
+  if (exchange && !answer) outOfStep_ = true;
   // Settled before the answer is acted on: a command that ends the link
   // releases the spooled records still queued.
   if (headWritten) SettleWrittenHead(head, answer);
@@ -133,7 +147,8 @@ void LinkSession::ExchangePass() {
 }
 
 void LinkSession::SettleWrittenHead(const QueuedRecord& head, const std::optional<RecordHeader>& answer) {
-  if (answer) link_.Answered(head.bytes);
+  // Access denied keeps nothing: the awaited record is not delivered.
+  if (answer && answer->recordType != rtAccessDenied) link_.Answered(head.bytes);
   if (!head.spoolFile.empty()) {
     // Its file holds the event whatever became of this exchange: a valid
     // answer ends it, anything else (no answer in time, garbage, a server
@@ -181,6 +196,7 @@ void LinkSession::ConnectionAttempt() {
   connection_.reset();  // no disconnected notice for the old one
   connection_ = env_.connections->Create();
   serverAccepted_ = false;
+  outOfStep_ = false;
   ServerAddress address;
   try {
     address = ReadServerAddress(env_.configFile);
@@ -229,18 +245,16 @@ void LinkSession::ReceiveStep() {
   const auto total = static_cast<std::size_t>(*length);
   Bytes body;
   body.reserve(total);
-  int idleWaits = 0;
+  int waits = 0;
   while (body.size() < total) {
     std::size_t want = std::min(total - body.size(), kLinkBodyChunk);
-    const std::size_t before = body.size();
     if (connection_->ReadExact(want, body, kLinkAnswerWaitMs)) continue;
-    // A slow server gets another wait; a connection that is gone, or a
+    // A slow server gets a few more waits; a connection that is gone, or a
     // shutdown, ends the answer as no answer - and so does a server that
-    // stopped in the middle of its answer, after as many empty waits as
-    // errors it takes to reconnect: it would hold the link for good.
+    // stopped or trickles in the middle of its answer: it would hold the
+    // link (and the program's end) for good.
     if (!connection_->IsOpen() || link_.StopRequested()) return;
-    idleWaits = body.size() == before ? idleWaits + 1 : 0;
-    if (idleWaits > kLinkMaxErrors) throw std::runtime_error("answer body stalled");
+    if (++waits >= kLinkMaxBodyWaits) throw std::runtime_error("answer body stalled");
   }
   receiveBuffer_ = std::move(body);
 }

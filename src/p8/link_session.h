@@ -27,6 +27,9 @@ inline constexpr std::uint32_t kLinkReconnectPauseMs = 5000;
 inline constexpr std::uint32_t kLinkPollIntervalMs = 500;
 inline constexpr int kLinkMaxErrors = 20;
 inline constexpr std::size_t kLinkBodyChunk = 50000;
+// The waits an answer's body may take in all: a server that trickles its
+// answer cannot hold the link thread longer than that.
+inline constexpr int kLinkMaxBodyWaits = 3;
 // No answer of this protocol comes near this size; a larger body length is
 // taken for garbage rather than allocated.
 inline constexpr std::int32_t kLinkMaxAnswerBody = 1 << 20;
@@ -111,6 +114,10 @@ class LinkSession {
   // the tick counter shows.
   std::optional<std::uint32_t> lastConnectTick_;
   bool accessDeniedLogged_ = false;
+  // An exchange on this connection ended without its answer (time-out, cut
+  // or bad answer): an answer that comes now may be an earlier exchange's, so
+  // none settles a spool file or an awaited record until a new connection.
+  bool outOfStep_ = false;
   Bytes receiveBuffer_;
 };
 

@@ -20,6 +20,7 @@ struct QueuedRecord {
   Bytes bytes;
   std::string spoolFile;
   bool replayed = false;  // queued by the spool replay; else a live event written ahead
+  bool awaited = false;   // a caller waits for its answer (no file holds it)
 };
 
 class ILinkState {

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <thread>
 #include <memory>
 
 #include "p8/host_lookup_posix.h"
@@ -129,6 +130,28 @@ TEST(LinkConnection, ATimedOutReadKeepsItsBytesAndTheConnection) {
   Bytes more;
   EXPECT_TRUE(c->ReadExact(1, more, 1000));
   EXPECT_EQ(more, Bytes{9});
+}
+
+// The wait bounds the whole read: a peer that sends a byte every 150 ms
+// (21 bytes in 3 s) cannot hold a 300-ms read for seconds.
+TEST(LinkConnection, APeerThatTricklesItsBytesCannotStretchTheRead) {
+  LoopbackListener server;
+  auto c = NewConnection();
+  ASSERT_TRUE(c->Connect("127.0.0.1", server.Port(), kLinkConnectTimeoutMs));
+  ASSERT_GE(server.Accept(), 0);
+  std::atomic<bool> stop{false};
+  std::thread trickle([&] {
+    for (int i = 0; i < 21 && !stop; ++i) {
+      server.Send(Bytes{static_cast<std::uint8_t>(i)});
+      std::this_thread::sleep_for(150ms);
+    }
+  });
+  Bytes in;
+  EXPECT_FALSE(ReturnsInTime([&] { return c->ReadExact(21, in, 300); }, [&] { stop = true; }));
+  EXPECT_LT(in.size(), 21u) << "the read ended at its limit, not with the last byte";
+  EXPECT_TRUE(c->IsOpen());
+  stop = true;
+  trickle.join();
 }
 
 TEST(LinkConnection, APeerCloseEndsTheReadAndClosesThisSideWithoutNotice) {

@@ -362,6 +362,42 @@ TEST_F(LinkSessionTest, AnEventAwaitingItsAnswerIsToldWhenTheServerAnsweredIt) {
   }
 }
 
+// An answer that came after its wait may be read as the next exchange's: it
+// must not delete the next event's file. The connection is out of step, and
+// is replaced before the next record that a file holds goes out.
+TEST_F(LinkSessionTest, ALateAnswerSettlesNothingTheNextFiledRecordGoesOnANewConnection) {
+  ConnectAndShakeHands();
+  const std::string first = SpoolFile("first.dd8");
+  const std::string second = SpoolFile("second.dd8");
+  ASSERT_TRUE(link.EnqueueSpooled(rtEventMain, Bytes{1}, first));
+  Pass();  // no answer within the wait
+  EXPECT_TRUE(std::filesystem::exists(first));
+  net.Answer(rtEventMainAck);  // the late answer to the first exchange
+  ASSERT_TRUE(link.EnqueueSpooled(rtEventMain, Bytes{2}, second));
+  const std::size_t framesBefore = net.frames.size();
+  Pass();
+  EXPECT_EQ(net.frames.size(), framesBefore) << "not sent on the connection out of step";
+  EXPECT_TRUE(std::filesystem::exists(first));
+  EXPECT_TRUE(std::filesystem::exists(second));
+  EXPECT_FALSE(link.LinkUp());
+  EXPECT_EQ(gui.log.back(), "Ответ сервера опоздал - переподсоединение.");
+  EXPECT_TRUE(link.HeldSpoolFiles().empty()) << "both files are the replay's again";
+  Pass();
+  EXPECT_EQ(net.connects.size(), 2u) << "the new connection comes at once";
+  EXPECT_TRUE(link.LinkUp());
+}
+
+// Access denied is no delivery: the record awaited without a file stays
+// unanswered, and the station gets no ACK for it.
+TEST_F(LinkSessionTest, AccessDeniedIsNoAnswerForAnAwaitedRecord) {
+  ConnectAndShakeHands();
+  int told = 0;
+  ASSERT_TRUE(link.EnqueueAwaited(rtEventMain, Bytes{9}, [&] { ++told; }));
+  net.Answer(rtAccessDenied);
+  Pass();
+  EXPECT_EQ(told, 0);
+}
+
 // Events queued while a connection is being made, or left in the queue when
 // one ends, waited in memory for as long as the outage lasted.
 TEST_F(LinkSessionTest, SpooledEventsLeaveTheQueueWhenAnAttemptFailsOrTheLinkGoesDown) {
