@@ -224,6 +224,36 @@ TEST(BoundedExit, AServerThatStopsReadingDoesNotHoldTheCloseAndNoAcknowledgedEve
   EXPECT_EQ(p8.corrupted, 0);
 }
 
+// A server that trickles its answers (a byte every 0.9 s) holds each read
+// only as long as its limit: SIGTERM still ends the program within 5 s, and
+// every acknowledged alarm is at a server or in a .dd8 file.
+TEST(BoundedExit, AServerThatTricklesItsAnswersDoesNotHoldTheClose) {
+  FaultRig rig;
+  rig.servers.Start();
+  test::WriteFile(rig.dir / "vorel.ini", "[port]\nComPort=COM1\n[main]\nSendMivo7=0\nSendMivo8=1\nPathForSoob=spool/\n"
+                                         "[ServerHost]\nAddress=127.0.0.1\nPort=" + rig.servers.P8Port() + "\n");
+  const int kEvents = 6;
+  ASSERT_NO_FATAL_FAILURE(rig.StartStation());
+  rig.StartDriver();
+  ASSERT_NO_FATAL_FAILURE(rig.Begin("stream 6 500", {.p7 = false}));
+  ASSERT_TRUE(WaitUntil([&] { return rig.P8Has(2); }, 40s));
+  rig.servers.P8Command("policy trickle");
+  ASSERT_TRUE(rig.WaitForAcks(kEvents, 60s));
+  // Deep in a trickled answer.
+  ASSERT_TRUE(WaitUntil([&] { return rig.servers.P8Seen().find("policy trickle") != std::string::npos; }, 5s));
+  std::this_thread::sleep_for(1500ms);
+
+  const auto signalled = std::chrono::steady_clock::now();
+  rig.StopDriver();  // SIGTERM, exit status 0
+  const auto tookMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled).count();
+  EXPECT_LE(tookMs, 5000) << "from SIGTERM to the end of the program";
+  const test::LinkCount p8 = rig.Count(Numbers(kEvents)).p8;
+  std::cout << "bounded exit, trickling server: ended " << tookMs << " ms after SIGTERM | protocol 8: delivered="
+            << p8.delivered << " spooled=" << p8.spooled << " lost=" << p8.lost << std::endl;
+  EXPECT_EQ(p8.lost, 0) << p8.lostAccounts;
+}
+
 TEST(BoundedExit, ALinkThreadThatCannotWriteDoesNotHoldTheClose) {
   // The server answers every request with rtPing and never reads: each
   // answer makes the driver queue and write an rtPingReply, until its

@@ -169,6 +169,30 @@ const FaultScenario kScenarios[] = {
      .p7 = Kept::Delivered,
      .p8 = Kept::Delivered,
      .fault = [](FaultRun& run) { Protocol8ServerTurns(run, "blackhole", 4s); }},
+    // Answers that come after the driver's 1-s wait, then a server that
+    // reads alarms and fails before it keeps them: a late answer must not be
+    // taken for the answer to one of those, or its file goes and the alarm
+    // with it. (A connection whose answer came late carries no alarm until
+    // it is replaced; with a server that is always late the alarms wait in
+    // their files.)
+    {.name = "Protocol8ServerAnswersLateThenFailsBeforeKeepingAlarms",
+     .report = "protocol-8 server answers 1.2 s late (4 s), then forgets what it reads (3 s), then recovers",
+     .timeout = 120s,
+     .script = "stream 18 400",
+     .events = Numbers(18),
+     .p7 = Kept::Delivered,
+     .p8 = Kept::Delivered,
+     .fault =
+         [](FaultRun& run) {
+           FaultRig& rig = run.rig;
+           ASSERT_TRUE(run.Within([&] { return rig.P8Has(3); }));
+           rig.servers.P8Command("policy late");
+           std::this_thread::sleep_for(4s);
+           // Late answers may still be on their way when it starts forgetting.
+           rig.servers.P8Command("policy forget");
+           std::this_thread::sleep_for(3s);
+           rig.servers.P8Command("policy accept");
+         }},
     {.name = "Protocol8ServerAnswersGarbageThenRecovers",
      .report = "protocol-8 server answers garbage, then recovers",
      .timeout = 60s,

@@ -19,6 +19,7 @@ constexpr Named kPolicies[] = {
     {"accept", PolicyKind::Accept, 0},   {"ping", PolicyKind::Ping, 3},     {"disconnect", PolicyKind::Disconnect, 0},
     {"close", PolicyKind::Close, 0},     {"deny", PolicyKind::Deny, 0},     {"silent", PolicyKind::Silent, 0},
     {"garbage", PolicyKind::Garbage, 0}, {"drop", PolicyKind::Drop, 5},     {"blackhole", PolicyKind::Blackhole, 0},
+    {"late", PolicyKind::Late, 1200},    {"trickle", PolicyKind::Trickle, 900}, {"forget", PolicyKind::Forget, 0},
 };
 
 Reply Send(Bytes bytes, std::string text) { return Reply{Reply::What::Send, std::move(bytes), std::move(text)}; }
@@ -98,6 +99,8 @@ Reply ReplyFor(const Policy& policy, std::optional<std::int32_t> requestType, st
   const std::int32_t normal = AcceptAnswerType(requestType.value_or(rtPoll));
   switch (policy.kind) {
     case PolicyKind::Accept:
+    case PolicyKind::Late:     // the server sends it later
+    case PolicyKind::Trickle:  // the server sends it byte by byte
       return Answer(normal, sequence);
     case PolicyKind::Ping:
       if (normal == rtPoll && requestNumber % static_cast<std::uint64_t>(policy.count) == 0)
@@ -110,6 +113,7 @@ Reply ReplyFor(const Policy& policy, std::optional<std::int32_t> requestType, st
     case PolicyKind::Deny:
       return Answer(rtAccessDenied, sequence);
     case PolicyKind::Silent:
+    case PolicyKind::Forget:
     case PolicyKind::Blackhole:  // nothing is read under it; a request read before gets no answer either
       return Reply{Reply::What::Nothing, {}, "none"};
     case PolicyKind::Garbage:

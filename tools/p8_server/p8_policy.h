@@ -16,6 +16,11 @@
 //               length, an empty body
 //   drop[:N]    as accept for N requests (default 5) of a connection, then
 //               closes the connection instead of answering
+//   late[:MS]   as accept, each answer sent MS ms after its request (default
+//               1200: after the driver's 1-s wait)
+//   trickle[:MS] as accept, each answer sent one byte every MS ms (default 900)
+//   forget      reads each request and fails before it keeps it: no answer,
+//               and the output shows "forgot seq=N", not the record
 #pragma once
 
 #include <cstdint>
@@ -28,11 +33,11 @@
 
 namespace vorel::p8server {
 
-enum class PolicyKind { Accept, Ping, Disconnect, Close, Deny, Silent, Garbage, Drop, Blackhole };
+enum class PolicyKind { Accept, Ping, Disconnect, Close, Deny, Silent, Garbage, Drop, Blackhole, Late, Trickle, Forget };
 
 struct Policy {
   PolicyKind kind = PolicyKind::Accept;
-  int count = 0;  // ping: every Nth; drop: after N
+  int count = 0;  // ping: every Nth; drop: after N; late, trickle: milliseconds
 };
 
 // Whether the server reads its connections under this policy.

@@ -2,6 +2,7 @@
 // It prints every record the driver sends and answers each one according to
 // the chosen policy. Single-threaded, one poll loop.
 #include <algorithm>
+#include <deque>
 #include <map>
 #include <random>
 #include <span>
@@ -49,6 +50,10 @@ Policies (--policy, or "policy NAME" on standard input):
   garbage     in turn: random bytes, rtPoll in a 0xF0 envelope, a record without
               0xFE, body length 0x7FFFFFFF, body length -1, body length 0
   drop[:N]    as accept for N requests of a connection (default 5), then closes it
+  late[:MS]   as accept, each answer MS ms after its request (default 1200)
+  trickle[:MS] as accept, each answer one byte every MS ms (default 900)
+  forget      reads each request and fails before it keeps it: no answer, and
+              the line is "t=MS forgot seq=N conn=ID" instead of the record
 Commands (standard input, one per line):
   policy NAME    switch the policy for every connection
   disconnect     close every connection from this side
@@ -72,6 +77,8 @@ struct Options {
 struct Connection : tools::ServerConnection {
   std::uint64_t requests = 0;
   FrameReader reader;
+  // Answers of the late and trickle policies: bytes to send at a time.
+  std::deque<std::pair<std::int64_t, Bytes>> pending;
 };
 
 Options ParseArguments(int argc, char** argv) {
@@ -90,12 +97,12 @@ Options ParseArguments(int argc, char** argv) {
   return options;
 }
 
-// Nothing happens between the driver's records and the operator's commands,
-// so the loop sleeps until one comes; records are answered before commands.
+// Records are answered before commands; the loop turns at least every 20 ms
+// for the answers the late and trickle policies send later.
 class Server : public tools::ConnectionServer<Connection> {
  public:
   explicit Server(Options options)
-      : ConnectionServer(std::move(options.common), {.pollTimeoutMs = -1, .commandsFirst = false}),
+      : ConnectionServer(std::move(options.common), {.pollTimeoutMs = 20, .commandsFirst = false}),
         policy_(options.policy),
         random_(options.seed) {
     PauseReading(!Reads(policy_));
@@ -122,17 +129,40 @@ class Server : public tools::ConnectionServer<Connection> {
       } else {
         ++bad_;
       }
+      if (policy_.kind == PolicyKind::Forget) {
+        Note("forgot seq=" + std::to_string(header ? header->sequence : 0) + id);
+        continue;
+      }
       Note("request " + DescribeRecord(item->body) + id);
       const auto reply = ReplyFor(policy_, header ? std::optional(header->recordType) : std::nullopt,
                                   header ? header->sequence : 0, c.requests, random_);
       Note("answer " + reply.text + id);
       if (reply.what == Reply::What::CloseConnection) return false;
       if (reply.what == Reply::What::Send) {
-        if (!tools::SendAll(c.fd, reply.bytes)) return false;
         ++answers_;
+        if (policy_.kind == PolicyKind::Late) {
+          c.pending.emplace_back(tools::MonotonicMs() + policy_.count, reply.bytes);
+        } else if (policy_.kind == PolicyKind::Trickle) {
+          std::int64_t at = tools::MonotonicMs();
+          for (std::uint8_t byte : reply.bytes) c.pending.emplace_back(at += policy_.count, Bytes{byte});
+        } else if (!tools::SendAll(c.fd, reply.bytes)) {
+          return false;
+        }
       }
     }
     return true;
+  }
+
+  void AfterPoll() override {
+    const std::int64_t now = tools::MonotonicMs();
+    for (auto it = connections().begin(); it != connections().end();) {
+      bool sent = true;
+      while (sent && !it->pending.empty() && it->pending.front().first <= now) {
+        sent = tools::SendAll(it->fd, it->pending.front().second);
+        it->pending.pop_front();
+      }
+      it = sent ? std::next(it) : Drop(it, "server");
+    }
   }
 
   // Spaces around a command and a carriage return at its end do not count.
