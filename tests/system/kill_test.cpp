@@ -1,7 +1,8 @@
 // The driver killed with SIGKILL at random moments, again and again, while
 // the station streams events and both servers flap: stopped, hanging (the
 // connection stays open but nothing is read or answered), the protocol-7
-// server hanging and then resetting its connection, started again. An ACK
+// server hanging and then resetting its connection, the protocol-8 server
+// answering after the driver's wait, started again. An ACK
 // tells the station that its alarm is safe, so at the end, with both servers
 // up and the spool directory drained, every event the station saw
 // acknowledged must have reached both servers. Repeats are allowed; the only
@@ -52,7 +53,7 @@ unsigned long EnvironmentNumber(const char* name, unsigned long fallback) {
 }
 
 // Both servers answering, stopped, or hanging one or both.
-enum class ServerState { Up, Stopped, P7Hangs, P7HangsThenResets, P8Hangs, BothHang };
+enum class ServerState { Up, Stopped, P7Hangs, P7HangsThenResets, P8Hangs, P8AnswersLate, BothHang };
 
 // Moves the servers between their states; every outage ends in Up before the
 // next begins, so a hanging server reads what waited for it before it stops.
@@ -67,13 +68,14 @@ class FlappingServers {
     }
     static constexpr ServerState kOutages[] = {ServerState::Stopped, ServerState::P7Hangs,
                                                ServerState::P7HangsThenResets, ServerState::P8Hangs,
-                                               ServerState::BothHang};
+                                               ServerState::P8AnswersLate, ServerState::BothHang};
     state_ = kOutages[std::uniform_int_distribution<std::size_t>(0, std::size(kOutages) - 1)(random)];
     if (state_ == ServerState::Stopped) rig_.StopServers();
     if (state_ == ServerState::P7Hangs || state_ == ServerState::P7HangsThenResets ||
         state_ == ServerState::BothHang)
       rig_.servers.P7Command("stall");
     if (state_ == ServerState::P8Hangs || state_ == ServerState::BothHang) rig_.servers.P8Command("policy blackhole");
+    if (state_ == ServerState::P8AnswersLate) rig_.servers.P8Command("policy late");
     ++outages_;
   }
   void SetUp() {
@@ -82,7 +84,8 @@ class FlappingServers {
     if (state_ == ServerState::P7Hangs || state_ == ServerState::P7HangsThenResets ||
         state_ == ServerState::BothHang)
       rig_.servers.P7Command("resume");
-    if (state_ == ServerState::P8Hangs || state_ == ServerState::BothHang) rig_.servers.P8Command("policy accept");
+    if (state_ == ServerState::P8Hangs || state_ == ServerState::P8AnswersLate || state_ == ServerState::BothHang)
+      rig_.servers.P8Command("policy accept");
     state_ = ServerState::Up;
   }
   bool Up() const { return state_ == ServerState::Up; }
