@@ -39,6 +39,8 @@ constexpr std::int32_t kFirstNumber = 31;  // the driver's default
 constexpr int kDrainEvents = 100;
 constexpr int kDrainFirstAccount = 5001;
 constexpr int kSoakFirstAccount = 5201;
+constexpr int kRestartFirstAccount = 9001;  // second-port frames during a restart pause
+constexpr int kRestartFrames = 20;
 
 struct Options {
   int events = 200;
@@ -128,6 +130,8 @@ class Bench {
     Idle();
     Drain();
     Soak();
+    ReportStall("the runs above (latency, links down, idle, burst, soak)");
+    RestartPause();
     const long rssAfterSoak = RssKiB(pid).value_or(-1);
     std::printf("memory: VmRSS start %ld KiB, after latency run %ld KiB, after %d s soak %ld KiB (goal: flat)\n",
                 rssStart, rssAfterLatency, o_.soakSeconds, rssAfterSoak);
@@ -168,7 +172,8 @@ class Bench {
                                                    std::map<std::string, std::string>{
                                                        {"QT_QPA_PLATFORM", "offscreen"},
                                                        {"VOREL_CLOCK_FILE", (dir_ / "clock.txt").string()},
-                                                       {"VOREL_COM_DIR", (dir_ / "com").string()}});
+                                                       {"VOREL_COM_DIR", (dir_ / "com").string()},
+                                                       {"VOREL_STALL_PROBE", "1"}});
     const auto started = Clock::now();
     const bool up = WaitFor(
         [&] {
@@ -342,6 +347,43 @@ class Bench {
                 kDrainEvents, burst.size(), Ms(last(true) - written), p8 ? "" : " (NOT ALL ARRIVED)",
                 Ms(last(false) - written), p7 ? "" : " (NOT ALL ARRIVED)", spooled);
     std::this_thread::sleep_for(1s);
+  }
+
+  // The event loop's longest stall so far, from the status file (looked at
+  // once a second by the driver).
+  void ReportStall(const char* phase) {
+    std::this_thread::sleep_for(1500ms);
+    const std::string status = test::ReadFile(dir_ / "vorel.status");
+    const std::string key = "loop.longest_stall_ms=";
+    const std::size_t at = status.find(key);
+    const std::string value = at == std::string::npos ? "?" : status.substr(at + key.size(), status.find('\n', at) - at - key.size());
+    std::printf("stall: the event loop's longest stall after %s: %s ms (goal under 50 ms)\n", phase, value.c_str());
+  }
+
+  // Three restart frames in one packet close the main port for 15 s; the
+  // second port's frames meanwhile reach the servers as usual.
+  void RestartPause() {
+    station::Bytes restarts;
+    for (int i = 0; i < 3; ++i) {
+      const station::Bytes frame = station::RestartFrame();
+      restarts.insert(restarts.end(), frame.begin(), frame.end());
+    }
+    main_.Write(restarts);
+    std::this_thread::sleep_for(300ms);  // the packet is cut, the pause begins
+    std::vector<double> latencies;
+    auto next = Clock::now();
+    for (int i = 0; i < kRestartFrames; ++i) {
+      std::this_thread::sleep_until(next);
+      next += 500ms;
+      const int account = kRestartFirstAccount + i;
+      second_.Write(station::SecondPortFrame(station::NumberedAccount(account), '0', '0'));
+      const auto written = Clock::now();
+      if (WaitFor([&] { return servers_.P7Arrival(Account(account)).has_value(); }, 450ms))
+        latencies.push_back(Ms(*servers_.P7Arrival(Account(account)) - written));
+    }
+    Print("restart: second-port frames during the main port's 15-s restart pause, at the protocol-7 server",
+          SpreadOf(latencies), kRestartFrames);
+    ReportStall("three restart frames and the second port's traffic during the pause");
   }
 
   void Soak() {
