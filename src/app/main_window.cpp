@@ -86,8 +86,9 @@ TForm1::TForm1(ShellServices services, QWidget* parent)
   ConnectStationHandlers();
   // An error here is reported like any other, and the window still opens.
   RunGuarded([this] { StartUp(); });
-  // The event path is made from whatever settings the start-up got to read.
-  station_->BuildEventPath();
+  // A start-up cut short by an error: the event path is made from whatever
+  // settings it got to read.
+  if (!station_->EventPathBuilt()) station_->BuildEventPath();
 }
 
 void TForm1::ConnectStationHandlers() {
@@ -261,6 +262,12 @@ void TForm1::StartUp() {
   LoadSettings(kIniFileName, settings_);
   simpleTCPClient1_->SetHost(settings_.host);
   station_->NamePortsFromSettings();
+  if (settings_.SendMivo8) {
+    // The link thread's hand-over runs on this window's event loop.
+    station_->MakeProtocol8(
+        [this](std::function<void()> op) { QMetaObject::invokeMethod(this, std::move(op), Qt::QueuedConnection); });
+  }
+  station_->BuildEventPath();
 
   ApplyLineSettings(settings_.port, *commPortDriver1_);
   OpenPortAtStartUp(PortId::Main, *commPortDriver1_, ports_->Main());
@@ -270,9 +277,7 @@ void TForm1::StartUp() {
   if (settings_.SendMivo7) station_->StartProtocol7();
   status_->SetProtocol7RowVisible(settings_.SendMivo7);
   if (settings_.SendMivo8) {
-    // The link thread's hand-over runs on this window's event loop.
-    station_->StartProtocol8(
-        [this](std::function<void()> op) { QMetaObject::invokeMethod(this, std::move(op), Qt::QueuedConnection); });
+    station_->StartProtocol8();
     status_->Indicator(IndicatorId::Protocol8).Redraw();
   }
 

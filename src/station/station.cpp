@@ -42,10 +42,17 @@ void Station::StopProtocol7() {
   parts_.protocol7->SetConnected(false);
 }
 
-void Station::StartProtocol8(GuiPoster post) {
+void Station::MakeProtocol8(GuiPoster post) {
   link_ = std::make_unique<cl>();
   guiPoster_ = post;
   guiHandOver_ = std::make_unique<GuiHandOver>(std::move(post), linkWindowSide_);
+  pushedPortStatuses_ = PortStatuses();
+  guiHandOver_->SetPortStatuses(pushedPortStatuses_);
+}
+
+void Station::StartProtocol8() {
+  if (!link_) return;
+  // The ports as the start-up left them, for the first handshake.
   pushedPortStatuses_ = PortStatuses();
   guiHandOver_->SetPortStatuses(pushedPortStatuses_);
   LinkEnvironment environment;

@@ -100,12 +100,19 @@ class Station {
   void NamePortsFromSettings();
   // Start-up, protocol 7: the first connection attempt.
   void StartProtocol7();
-  // Start-up, protocol 8: the link object and its thread. `post` queues a
-  // call on the window's event loop, where the link thread's hand-over runs.
-  void StartProtocol8(GuiPoster post);
-  // After start-up, whatever it got to read: the outputs, the frame handlers
-  // and the supervision, made from the settings loaded.
+  // Start-up, protocol 8: the link object, before the event path is built
+  // (its thread starts with StartProtocol8). `post` queues a call on the
+  // window's event loop, where the link thread's hand-over runs.
+  void MakeProtocol8(GuiPoster post);
+  // Start-up, once the event path is built: the link thread, whose first
+  // attempt comes at once.
+  void StartProtocol8();
+  // Start-up, once the settings are read and before a port opens or a link
+  // starts, so that nothing can reach a half-made path: the outputs, the
+  // frame handlers, the replays and the supervision. A start-up that failed
+  // earlier builds it from whatever settings it got to read.
   void BuildEventPath();
+  bool EventPathBuilt() const { return outputs_ != nullptr; }
   // The program ends: the link thread is stopped and waited for (one pass,
   // every wait of which is bounded); queued events are in their spool files.
   void StopProtocol8();
