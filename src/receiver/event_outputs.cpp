@@ -105,7 +105,7 @@ Delivery EventOutputs::SendFrame(const p7::Frame& frame, bool refreshIndicator, 
   // Written ahead: a frame in our own kernel is not at the server yet, and
   // the file holds it until the server's TCP has acknowledged it.
   const std::optional<std::string> file =
-      Spool("_" + std::to_string(settings_.n_abs), kProtocol7SpoolExtension, frame, what);
+      Spool(std::string("_").append(std::to_string(settings_.n_abs)), kProtocol7SpoolExtension, frame, what);
   if (!protocol7_.Connected()) return file ? Delivery::Spooled : Delivery::Lost;
   bool sent = false;
   Delivery delivery = Delivery::Lost;

@@ -102,6 +102,9 @@ void MainPortHandler::BeginRestart() {
 
 void MainPortHandler::EndRestart() {
   restarting_ = false;
+  // Taken first: an error writing the log abandons the rest of the packet.
+  std::vector<std::uint8_t> rest;
+  rest.swap(afterRestart_);
   // A port that does not open again is tried again every 5 s, as one whose
   // device went away.
   if (!port_.Open() && reopenFailed_) reopenFailed_();
@@ -110,9 +113,7 @@ void MainPortHandler::EndRestart() {
   AppendTrafficLog(trafficLog_, kRestartText);
   // The end of the restart frame itself: no account, so DTR once more.
   port_.SetDTR(true);
-  if (afterRestart_.empty()) return;
-  std::vector<std::uint8_t> rest;
-  rest.swap(afterRestart_);
+  if (rest.empty()) return;
   buffer_.Load(rest);
   HandleFrames(rest);
 }

@@ -30,7 +30,7 @@ struct FakeSerialPorts {
   std::unique_ptr<ISerialDevice> Make();
 
   void Log(const std::string& entry) {
-    log.push_back(clock ? "@" + std::to_string(clock->TickCount()) + " " + entry : entry);
+    log.push_back(clock ? std::string("@").append(std::to_string(clock->TickCount())).append(" ").append(entry) : entry);
   }
 };
 
