@@ -90,10 +90,16 @@ void LinkSession::ExchangePass() {
   const bool headWaiting = link_.Peek(head);
   if (headWaiting && outOfStep_ && (!head.spoolFile.empty() || head.awaited)) {
     // Its answer could not be told from a late one: a new connection first,
-    // which is in step. The records that files hold go back to them.
-    Log(kOutOfStep);
-    CloseConnection();
-    lastConnectTick_.reset();  // the new attempt comes at once
+    // which is in step. The records that files hold go back to them. A
+    // connection the server has closed already waits for the 5-s rule, so
+    // that a server that closes every connection is not tried in a loop.
+    if (connection_ && connection_->IsOpen()) {
+      Log(kOutOfStep);
+      CloseConnection();
+      lastConnectTick_.reset();  // the new attempt comes at once
+    } else {
+      OnDisconnected();
+    }
     return;
   }
   if (headWaiting) {

@@ -387,6 +387,23 @@ TEST_F(LinkSessionTest, ALateAnswerSettlesNothingTheNextFiledRecordGoesOnANewCon
   EXPECT_TRUE(link.LinkUp());
 }
 
+// A server that closed the connection after an unanswered exchange gets its
+// next attempt under the 5-s rule, not in a loop.
+TEST_F(LinkSessionTest, AnOutOfStepConnectionTheServerClosedWaitsForTheNextAttempt) {
+  ConnectAndShakeHands();
+  ASSERT_TRUE(link.EnqueueSpooled(rtEventMain, Bytes{1}, SpoolFile("first.dd8")));
+  net.peerClosesWhenDrained = true;
+  Pass();  // the server goes away instead of answering
+  ASSERT_TRUE(link.EnqueueSpooled(rtEventMain, Bytes{2}, SpoolFile("second.dd8")));
+  Pass();
+  EXPECT_FALSE(link.LinkUp());
+  Pass();
+  EXPECT_EQ(net.connects.size(), 1u) << "no attempt before 5 s have passed";
+  clock.Advance(5000);
+  Pass();
+  EXPECT_EQ(net.connects.size(), 2u);
+}
+
 // Access denied is no delivery: the record awaited without a file stays
 // unanswered, and the station gets no ACK for it.
 TEST_F(LinkSessionTest, AccessDeniedIsNoAnswerForAnAwaitedRecord) {
