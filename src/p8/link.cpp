@@ -13,12 +13,12 @@
 namespace vorel {
 
 bool cl::Enqueue(std::int32_t recordType, std::span<const std::uint8_t> payload) {
-  return Push(recordType, payload, nullptr).has_value();
+  return Push(recordType, payload, std::nullopt).has_value();
 }
 
 bool cl::EnqueueAwaited(std::int32_t recordType, std::span<const std::uint8_t> payload,
                         std::function<void()> answered) {
-  return Push(recordType, payload, nullptr, std::move(answered)).has_value();
+  return Push(recordType, payload, std::nullopt, std::move(answered)).has_value();
 }
 
 void cl::Answered(const Bytes& record) {
@@ -37,36 +37,27 @@ void cl::Answered(const Bytes& record) {
 
 bool cl::EnqueueSpooled(std::int32_t recordType, std::span<const std::uint8_t> payload,
                         const std::string& spoolFile) {
-  const SpoolFileOf file{spoolFile, false};
-  return Push(recordType, payload, &file).has_value();
+  return Push(recordType, payload, SpoolFileOf{spoolFile, SpoolOrigin::Live, 0}).has_value();
 }
 
 bool cl::EnqueueReplayed(std::int32_t recordType, std::span<const std::uint8_t> payload,
-                         const std::string& spoolFile) {
-  const SpoolFileOf file{spoolFile, true};
-  return Push(recordType, payload, &file).has_value();
+                         const std::string& spoolFile, TDateTime now) {
+  return Push(recordType, payload, SpoolFileOf{spoolFile, SpoolOrigin::Replayed, now}).has_value();
 }
 
 std::optional<std::uint64_t> cl::Push(std::int32_t recordType, std::span<const std::uint8_t> payload,
-                                      const SpoolFileOf* file, std::function<void()> answered) {
+                                      std::optional<SpoolFileOf> file, std::function<void()> answered) {
   // Built outside the lock; only the number is written under it.
   Bytes record = BuildRecord(recordType, 0, payload);
   std::lock_guard lock(queueMutex_);
   const std::uint64_t sequence = sequenceCounter_++;
   PutLE<std::uint64_t>(record, kRecordSequenceOffset, sequence);
   if (!queue_.Push(std::move(record))) return std::nullopt;
-  if (file) spoolFiles_[sequence] = *file;
+  if (file) outbox_.Queue(sequence, file->path, file->origin, recordType, file->now);
   if (answered) awaited_.emplace(sequence, std::move(answered));
   woken_ = true;
   wake_.notify_one();
   return sequence;
-}
-
-const cl::SpoolFileOf* cl::SpoolFileOfRecord(const Bytes& record) const {
-  const auto header = ParseRecordHeader(record);
-  if (!header) return nullptr;
-  const auto it = spoolFiles_.find(header->sequence);
-  return it == spoolFiles_.end() ? nullptr : &it->second;
 }
 
 void cl::ReleaseSpooled() {
@@ -75,18 +66,11 @@ void cl::ReleaseSpooled() {
   Bytes record;
   while (queue_.Peek(record)) {
     queue_.DropHead();
-    if (!SpoolFileOfRecord(record)) kept.push_back(std::move(record));
+    const auto header = ParseRecordHeader(record);
+    if (!header || !outbox_.Of(header->sequence)) kept.push_back(std::move(record));
   }
   for (Bytes& r : kept) queue_.Push(std::move(r));
-  spoolFiles_.clear();
-}
-
-std::set<std::string> cl::HeldSpoolFiles() const {
-  std::lock_guard lock(queueMutex_);
-  std::set<std::string> held;
-  for (const auto& [sequence, file] : spoolFiles_)
-    if (!file.replayed) held.insert(file.path);
-  return held;
+  outbox_.Release();
 }
 
 void cl::Join() {
@@ -101,10 +85,11 @@ bool cl::Peek(Bytes& record) {
 bool cl::Peek(QueuedRecord& head) {
   std::lock_guard lock(queueMutex_);
   if (!queue_.Peek(head.bytes)) return false;
-  const SpoolFileOf* file = SpoolFileOfRecord(head.bytes);
-  head.spoolFile = file ? file->path : std::string();
-  head.replayed = file && file->replayed;
   const auto header = ParseRecordHeader(head.bytes);
+  head.sequence = header ? header->sequence : 0;
+  const std::optional<Protocol8Outbox::Entry> file = header ? outbox_.Of(header->sequence) : std::nullopt;
+  head.spoolFile = file ? file->file : std::string();
+  head.replayed = file && file->origin == SpoolOrigin::Replayed;
   head.awaited = header && awaited_.contains(header->sequence);
   return true;
 }
@@ -114,7 +99,7 @@ void cl::DropHead() {
   Bytes head;
   if (queue_.Peek(head)) {
     if (const auto header = ParseRecordHeader(head)) {
-      spoolFiles_.erase(header->sequence);
+      outbox_.Release(header->sequence);  // settled before, unless its exchange never came
       awaited_.erase(header->sequence);  // its answer, if any, was told before the drop
     }
   }

@@ -9,8 +9,8 @@
 // An event record may also be held by a .dd8 spool file: a live event is
 // written to its file before it is queued (so that a crash cannot take it),
 // and a replayed one comes from its file. Such a record lives in the queue
-// only while a connection is up or being made; its file stays until the
-// server has answered the exchange that carried it.
+// only while a connection is up or being made; the outbox (outbox.h) keeps
+// its file until the server has answered the exchange that carried it.
 #pragma once
 
 #include <atomic>
@@ -32,7 +32,7 @@
 #include "p8/link_session.h"
 #include "p8/link_state.h"
 #include "p8/send_queue.h"
-#include "p8/spool_slots.h"
+#include "p8/outbox.h"
 
 namespace vorel {
 
@@ -56,10 +56,11 @@ class cl final : public ILinkState {
   // takes no number.
   bool Enqueue(std::int32_t recordType, std::span<const std::uint8_t> payload) override;
   // The same for a live event already written to `spoolFile`. While it is
-  // queued the replay leaves that file alone (HeldSpoolFiles).
+  // on its way the replay leaves that file alone (the outbox knows it).
   bool EnqueueSpooled(std::int32_t recordType, std::span<const std::uint8_t> payload, const std::string& spoolFile);
-  // The same for a record the replay read from `spoolFile`.
-  bool EnqueueReplayed(std::int32_t recordType, std::span<const std::uint8_t> payload, const std::string& spoolFile);
+  // The same for a record the replay read from `spoolFile` at `now`.
+  bool EnqueueReplayed(std::int32_t recordType, std::span<const std::uint8_t> payload, const std::string& spoolFile,
+                       TDateTime now);
 
   // For an event that could not be written to its spool file: queues it;
   // `answered` runs on the link thread once the server has answered the
@@ -80,14 +81,14 @@ class cl final : public ILinkState {
   // file holds leaves the queue (in order, the others keep theirs); the
   // replay sends it from its file once a connection is up again.
   void ReleaseSpooled() override;
-  // The files of the live events in the queue, which the replay must not
-  // queue a second time.
-  std::set<std::string> HeldSpoolFiles() const;
 
   std::size_t QueuedCount() const override;
 
-  void ReplayAcknowledged(const std::string& file, TDateTime now) override { spool_.Acknowledged(file, now); }
-  void ConnectionMade(TDateTime now) override { spool_.AllowReplayNow(now); }
+  void Written(const QueuedRecord& head) override { outbox_.Written(head.sequence); }
+  void Settle(const QueuedRecord& head, std::optional<std::int32_t> answerType, TDateTime now) override {
+    outbox_.Settle(head.sequence, answerType, now);
+  }
+  void ConnectionMade(TDateTime now) override { outbox_.ConnectionMade(now); }
 
   // True while the link counts as up: producers then queue instead of
   // writing spool files. Written by the link thread.
@@ -111,9 +112,9 @@ class cl final : public ILinkState {
   // Waits for the link thread to end (after RequestStop: at most one pass,
   // the connect time-out plus the answer wait).
   void Join();
-  // The replayed spool files and the replay time, shared by the replay step
-  // and the acknowledgements.
-  SpoolSlots& Spool() { return spool_; }
+  // The spool files on their way, shared by the outputs, the replay step and
+  // the link thread.
+  Protocol8Outbox& Outbox() { return outbox_; }
 
 
  private:
@@ -126,20 +127,18 @@ class cl final : public ILinkState {
   bool woken_ = false;  // under queueMutex_
   SendQueue queue_;
   std::uint64_t sequenceCounter_ = 0;  // never reset, across reconnections too
-  struct SpoolFileOf {
-    std::string path;
-    bool replayed;
-  };
-  std::map<std::uint64_t, SpoolFileOf> spoolFiles_;  // by sequence number, for queued records only
   // What to run when the record of a sequence number is answered.
   std::map<std::uint64_t, std::function<void()>> awaited_;
-  SpoolSlots spool_;
+  Protocol8Outbox outbox_;
 
+  struct SpoolFileOf {
+    const std::string& path;
+    SpoolOrigin origin;
+    TDateTime now;  // of a replay
+  };
   // The sequence number the record got, or nullopt when the queue refused it.
   std::optional<std::uint64_t> Push(std::int32_t recordType, std::span<const std::uint8_t> payload,
-                                    const SpoolFileOf* file, std::function<void()> answered = {});
-  // The spool file of a queued record; under queueMutex_.
-  const SpoolFileOf* SpoolFileOfRecord(const Bytes& record) const;
+                                    std::optional<SpoolFileOf> file, std::function<void()> answered = {});
   void Execute();
   // Between passes: as long as the session says nothing can be due, cut
   // short by a record queued or a stop requested.

@@ -107,6 +107,7 @@ void LinkSession::ExchangePass() {
     try {
       // A record whose write failed is not dropped: it goes out again.
       headWritten = SendStep(head.bytes);
+      if (headWritten && !head.spoolFile.empty()) link_.Written(head);
     } catch (const std::exception&) {
       ++errorCount_;
     }
@@ -156,11 +157,11 @@ void LinkSession::SettleWrittenHead(const QueuedRecord& head, const std::optiona
   // Access denied keeps nothing: the awaited record is not delivered.
   if (answer && answer->recordType != rtAccessDenied) link_.Answered(head.bytes);
   if (!head.spoolFile.empty()) {
-    // Its file holds the event whatever became of this exchange: a valid
-    // answer ends it, anything else (no answer in time, garbage, a server
-    // gone) leaves it to the replay, which sends it again until the server
-    // acknowledges it.
-    if (answer) SettleSpoolFile(head, answer->recordType);
+    // Its file holds the event whatever became of this exchange: the outbox
+    // removes it for an answer that delivers it and leaves it to the replay
+    // otherwise (no answer in time, garbage, a server gone).
+    link_.Settle(head, answer ? std::optional<std::int32_t>(answer->recordType) : std::nullopt,
+                 env_.clock->Now());
     link_.DropHead();
     return;
   }
@@ -170,23 +171,6 @@ void LinkSession::SettleWrittenHead(const QueuedRecord& head, const std::optiona
   // never have seen it: it stays at the head and goes out first on the next
   // connection.
   if (!receiveBuffer_.empty() || (connection_ && connection_->IsOpen())) link_.DropHead();
-}
-
-void LinkSession::SettleSpoolFile(const QueuedRecord& head, std::int32_t answerType) {
-  if (head.replayed) {
-    // A replayed record is done with only when acknowledged by the answer of
-    // its own kind; without that it is queued again 3 s later.
-    const auto header = ParseRecordHeader(head.bytes);
-    const bool second = header && header->recordType == rtEventSecond;
-    if (answerType == (second ? rtEventSecondAck : rtEventMainAck))
-      link_.ReplayAcknowledged(head.spoolFile, env_.clock->Now());
-    return;
-  }
-  // A live event answered by the server is delivered, whatever the answer
-  // says besides - unless the server refused the driver altogether.
-  if (answerType == rtAccessDenied) return;
-  std::error_code ignored;
-  std::filesystem::remove(head.spoolFile, ignored);
 }
 
 void LinkSession::LinkDown() {

@@ -84,7 +84,6 @@ class LinkSession {
   // After the exchange that wrote `head`: drops it from the queue, or keeps
   // it there to go again, and ends its spool file when the answer says so.
   void SettleWrittenHead(const QueuedRecord& head, const std::optional<RecordHeader>& answer);
-  void SettleSpoolFile(const QueuedRecord& head, std::int32_t answerType);
   // LinkUp cleared; the spooled records still queued go back to their files.
   void LinkDown();
   void ConnectionAttempt();

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -18,6 +19,7 @@ namespace vorel {
 // holds it too (empty: it lives in the queue only).
 struct QueuedRecord {
   Bytes bytes;
+  std::uint64_t sequence = 0;
   std::string spoolFile;
   bool replayed = false;  // queued by the spool replay; else a live event written ahead
   bool awaited = false;   // a caller waits for its answer (no file holds it)
@@ -36,9 +38,11 @@ class ILinkState {
   virtual void ReleaseSpooled() = 0;
   // The server gave a valid answer to the exchange that carried `record`.
   virtual void Answered(const Bytes& record) = 0;
-  // The server acknowledged the exchange that carried the record replayed
-  // from `file`: the file goes and the next replay may come at once.
-  virtual void ReplayAcknowledged(const std::string& file, TDateTime now) = 0;
+  // For a record that a spool file holds: its request went out whole
+  // (Written); its exchange ended with the valid answer `answerType`, or
+  // with none (Settle). The outbox decides what becomes of the file.
+  virtual void Written(const QueuedRecord& head) = 0;
+  virtual void Settle(const QueuedRecord& head, std::optional<std::int32_t> answerType, TDateTime now) = 0;
   // A new connection: the next replay may come at once.
   virtual void ConnectionMade(TDateTime now) = 0;
 

@@ -52,12 +52,13 @@ void Protocol8Replay::Step(SpoolListing& listing, TDateTime now) {
   };
   if (!link.LinkUp()) return;
   // The pacing first: between two replays the directory is not read at all.
-  if (!link.Spool().ReplayDue(now)) return;
+  if (!link.Outbox().ReplayDue(now)) return;
   // The first file in name order each time round: a broken file is renamed
   // aside (no longer matched) or passed over, so the next search finds the
   // file behind it. Full paths, as the acknowledgement will find them again.
-  // The files of live events still queued are not queued a second time.
-  std::set<std::string> passOver = link.HeldSpoolFiles();
+  // The files on their way already (live events, or a replayed file still
+  // in its exchange) are not queued a second time.
+  std::set<std::string> passOver = link.Outbox().FilesOnTheirWay();
   passOver.insert(passedOver_.begin(), passedOver_.end());
   while (const std::optional<std::string> path = listing.First(kProtocol8SpoolExtension, passOver)) {
     const SpoolFileRead read = ReadSpoolFile(*path, kReadLimit);
@@ -89,10 +90,7 @@ void Protocol8Replay::Step(SpoolListing& listing, TDateTime now) {
       }
       continue;
     }
-    // The slot and the time first: the acknowledgement may come back before
-    // this function returns.
-    link.Spool().Replayed(file->recordType == rtEventSecond ? SpoolSlot::Second : SpoolSlot::Main, *path, now);
-    link.EnqueueReplayed(file->recordType, file->payload, *path);
+    link.EnqueueReplayed(file->recordType, file->payload, *path, now);
     return;
   }
 }

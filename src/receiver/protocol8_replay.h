@@ -1,9 +1,9 @@
 // The replay of protocol-8 spool files, the first step of every Timer2 tick
 // on the GUI thread: while the link is up, at most one .dd8 file every 3
 // seconds goes into the send queue. The file stays until the server
-// acknowledges the exchange that carried it (see SpoolSlots); without that it
-// is queued again 3 seconds later. The files of live events still queued are
-// left alone.
+// acknowledges the exchange that carried it (the link's outbox decides);
+// without that it is queued again 3 seconds later. The files on their way
+// already are left alone.
 #pragma once
 
 #include <functional>

@@ -118,7 +118,7 @@ TEST_F(LinkSessionTest, HandshakeQueuesBehindOlderRecordsAndEachGoesInItsOwnExch
   Pass();
   EXPECT_TRUE(link.LinkUp());
   EXPECT_EQ(gui.log, (std::vector<std::string>{kConnecting, kConnected}));
-  EXPECT_EQ(link.Spool().LastReplayTime(), connectedAt - 1.0);
+  EXPECT_EQ(link.Outbox().LastReplayTime(), connectedAt - 1.0);
   EXPECT_TRUE(net.frames.empty());
 
   for (int i = 0; i < 5; ++i) {
@@ -290,21 +290,20 @@ TEST_F(LinkSessionTest, AnAcknowledgementDeletesOnlyTheFileOfTheReplayedRecordIt
   ConnectAndShakeHands();
   const std::string replayed = SpoolFile("replayed.dd8");
   const std::string second = SpoolFile("second.dd8");
-  link.Spool().Replayed(SpoolSlot::Main, replayed, 100.0);
   ASSERT_TRUE(link.Enqueue(rtEventMain, Bytes{1}));  // live, ahead of the replayed one
-  ASSERT_TRUE(link.EnqueueReplayed(rtEventMain, Bytes{2}, replayed));
-  ASSERT_TRUE(link.EnqueueReplayed(rtEventSecond, Bytes{3}, second));
+  ASSERT_TRUE(link.EnqueueReplayed(rtEventMain, Bytes{2}, replayed, 100.0));
+  ASSERT_TRUE(link.EnqueueReplayed(rtEventSecond, Bytes{3}, second, 100.0));
 
   net.Answer(rtEventMainAck);
   Pass();
   EXPECT_TRUE(std::filesystem::exists(replayed)) << "not the exchange that carried it";
-  EXPECT_DOUBLE_EQ(link.Spool().LastReplayTime(), 100.0);
+  EXPECT_DOUBLE_EQ(link.Outbox().LastReplayTime(), 100.0);
 
   net.Answer(rtEventMainAck);
   TDateTime answeredAt = clock.Now();
   Pass();
   EXPECT_FALSE(std::filesystem::exists(replayed));
-  EXPECT_EQ(link.Spool().LastReplayTime(), answeredAt - 1.0);
+  EXPECT_EQ(link.Outbox().LastReplayTime(), answeredAt - 1.0);
 
   net.Answer(rtEventMainAck);  // the wrong kind for a second-port record
   Pass();
@@ -328,12 +327,12 @@ TEST_P(LiveEventAnswerTest, TheFileOfALiveEventGoesOnlyWithAValidAnswer) {
   ConnectAndShakeHands();
   const std::string file = SpoolFile("live.dd8");
   ASSERT_TRUE(link.EnqueueSpooled(rtEventMain, Bytes{7}, file));
-  EXPECT_EQ(link.HeldSpoolFiles(), std::set<std::string>{file});
+  EXPECT_EQ(link.Outbox().FilesOnTheirWay(), std::set<std::string>{file});
   GetParam().serverDoes(net);
   Pass();
   EXPECT_EQ(std::filesystem::exists(file), GetParam().fileStays);
   EXPECT_EQ(link.QueuedCount(), 0u) << "sent once on this connection; the replay sends it again";
-  EXPECT_TRUE(link.HeldSpoolFiles().empty());
+  EXPECT_TRUE(link.Outbox().FilesOnTheirWay().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -381,7 +380,7 @@ TEST_F(LinkSessionTest, ALateAnswerSettlesNothingTheNextFiledRecordGoesOnANewCon
   EXPECT_TRUE(std::filesystem::exists(second));
   EXPECT_FALSE(link.LinkUp());
   EXPECT_EQ(gui.log.back(), "Ответ сервера опоздал - переподсоединение.");
-  EXPECT_TRUE(link.HeldSpoolFiles().empty()) << "both files are the replay's again";
+  EXPECT_TRUE(link.Outbox().FilesOnTheirWay().empty()) << "both files are the replay's again";
   Pass();
   EXPECT_EQ(net.connects.size(), 2u) << "the new connection comes at once";
   EXPECT_TRUE(link.LinkUp());
@@ -425,7 +424,7 @@ TEST_F(LinkSessionTest, SpooledEventsLeaveTheQueueWhenAnAttemptFailsOrTheLinkGoe
   Pass();
   EXPECT_FALSE(link.LinkUp());
   EXPECT_EQ(link.QueuedCount(), 1u) << "the port status stays; the event is in its file";
-  EXPECT_TRUE(link.HeldSpoolFiles().empty());
+  EXPECT_TRUE(link.Outbox().FilesOnTheirWay().empty());
 
   net.acceptConnects = true;
   clock.Advance(5001);
@@ -436,7 +435,7 @@ TEST_F(LinkSessionTest, SpooledEventsLeaveTheQueueWhenAnAttemptFailsOrTheLinkGoe
   Pass();
   EXPECT_FALSE(link.LinkUp());
   EXPECT_EQ(link.QueuedCount(), 0u);
-  EXPECT_TRUE(link.HeldSpoolFiles().empty());
+  EXPECT_TRUE(link.Outbox().FilesOnTheirWay().empty());
   EXPECT_FALSE(std::filesystem::exists(dir / "a.dd8")) << "answered";
   EXPECT_TRUE(std::filesystem::exists(dir / "b.dd8"));
 }
