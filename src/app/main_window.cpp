@@ -186,10 +186,11 @@ ProgramStatus TForm1::CurrentStatus(bool running) {
   const auto link = [](bool on, bool up) { return !on ? LinkState::Off : up ? LinkState::Up : LinkState::Down; };
   s.protocol7 = link(settings_.SendMivo7, station_->Protocol7Up());
   s.protocol8 = link(station_->Link() != nullptr, station_->Protocol8Up());
-  // Both kinds from one reading of the directory, which may hold thousands.
-  SpoolListing spool(settings_.PathForSoob);
-  s.ddmFiles = spool.Count(kProtocol7SpoolExtension);
-  s.dd8Files = spool.Count(kProtocol8SpoolExtension);
+  // From the spool's index: the directory may hold thousands. The last
+  // status reads the directory itself, for what another program did.
+  if (!running) station_->RescanSpool();
+  s.ddmFiles = station_->SpoolCount(kProtocol7SpoolExtension);
+  s.dd8Files = station_->SpoolCount(kProtocol8SpoolExtension);
   if (stallProbe_) s.longestStallMs = stallProbe_->LongestMs();
   return s;
 }

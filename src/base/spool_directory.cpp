@@ -35,56 +35,94 @@ struct SpoolPattern {
 
 std::vector<std::string> FindSpoolFiles(std::string_view prefix, std::string_view extension) {
   const SpoolPattern pattern(prefix, extension);
-  std::vector<std::string> files;
+  std::vector<std::string> names;
   ForEachDirectoryName(pattern.directory, [&](std::string_view name) {
-    if (pattern.Matches(name)) files.push_back(pattern.dirPart + std::string(name));
+    if (pattern.Matches(name)) names.emplace_back(name);
   });
-  std::sort(files.begin(), files.end());
-  return files;
+  std::sort(names.begin(), names.end());
+  for (std::string& name : names) name = pattern.dirPart + name;
+  return names;
 }
 
 std::optional<std::string> FirstSpoolFile(std::string_view prefix, std::string_view extension,
                                           const std::set<std::string>& passOver) {
-  SpoolListing listing(prefix);
-  return listing.First(extension, passOver);
+  const std::vector<std::string> files = FindSpoolFiles(prefix, extension);
+  for (const std::string& file : files)
+    if (!passOver.contains(file)) return file;
+  return std::nullopt;
 }
 
-SpoolListing::SpoolListing(std::string_view prefix) : prefix_(prefix) {}
+namespace {
+// What follows the name's last dot, with the dot; empty without one.
+std::string_view ExtensionOf(std::string_view name) {
+  const std::size_t dot = name.rfind('.');
+  return dot == std::string_view::npos ? std::string_view() : name.substr(dot);
+}
+}  // namespace
 
-void SpoolListing::Read(const std::string& directory, const std::string& namePrefix) {
-  if (read_) return;
-  read_ = true;
-  ForEachDirectoryName(directory, [&](std::string_view name) {
-    if (name.starts_with(namePrefix)) names_.emplace_back(name);
+SpoolListing::SpoolListing(std::string_view prefix) {
+  const SpoolPattern pattern(prefix, {});
+  directory_ = pattern.directory;
+  dirPart_ = pattern.dirPart;
+  namePrefix_ = pattern.namePrefix;
+}
+
+void SpoolListing::Read() {
+  byExtension_.clear();
+  ForEachDirectoryName(directory_, [&](std::string_view name) {
+    if (name.size() > namePrefix_.size() && name.starts_with(namePrefix_))
+      byExtension_[std::string(ExtensionOf(name))].emplace(name);
   });
+  read_ = true;
+}
+
+SpoolListing::Names* SpoolListing::Of(std::string_view extension) {
+  if (!read_) Read();
+  const auto it = byExtension_.find(extension);
+  return it == byExtension_.end() ? nullptr : &it->second;
+}
+
+void SpoolListing::Refresh(std::uint32_t tickMs) {
+  if (!read_ || static_cast<std::uint32_t>(tickMs - readAtMs_) >= kRescanMs) {
+    Read();
+    readAtMs_ = tickMs;
+  }
 }
 
 std::size_t SpoolListing::Count(std::string_view extension) {
-  const SpoolPattern pattern(prefix_, extension);
-  Read(pattern.directory, pattern.namePrefix);
-  std::size_t count = 0;
-  for (const std::string& name : names_)
-    if (pattern.Matches(name) && !gone_.contains(pattern.dirPart + name)) ++count;
-  return count;
+  const Names* names = Of(extension);
+  return names ? names->size() : 0;
 }
 
 std::optional<std::string> SpoolListing::First(std::string_view extension, const std::set<std::string>& passOver) {
-  const SpoolPattern pattern(prefix_, extension);
-  Read(pattern.directory, pattern.namePrefix);
-  const std::string* first = nullptr;
-  for (const std::string& name : names_) {
-    if (!pattern.Matches(name) || (first && name >= *first)) continue;
-    if (!passOver.empty() || !gone_.empty()) {
-      const std::string path = pattern.dirPart + name;
-      if (passOver.contains(path) || gone_.contains(path)) continue;
-    }
-    first = &name;
+  const Names* names = Of(extension);
+  if (!names) return std::nullopt;
+  for (const std::string& name : *names) {
+    std::string path = dirPart_ + name;
+    if (!passOver.contains(path)) return path;
   }
-  if (!first) return std::nullopt;
-  return pattern.dirPart + *first;
+  return std::nullopt;
 }
 
-void SpoolListing::Forget(const std::string& path) { gone_.insert(path); }
+std::optional<std::string> SpoolListing::NameOf(const std::string& path) const {
+  if (!path.starts_with(dirPart_)) return std::nullopt;
+  std::string name = path.substr(dirPart_.size());
+  if (name.find('/') != std::string::npos || !name.starts_with(namePrefix_) || name.size() <= namePrefix_.size())
+    return std::nullopt;
+  return name;
+}
+
+void SpoolListing::Forget(const std::string& path) {
+  const std::optional<std::string> name = NameOf(path);
+  if (!name) return;
+  if (Names* names = Of(ExtensionOf(*name))) names->erase(*name);
+}
+
+void SpoolListing::Added(const std::string& path) {
+  if (!read_) return;  // the first reading will find it
+  const std::optional<std::string> name = NameOf(path);
+  if (name) byExtension_[std::string(ExtensionOf(*name))].insert(*name);
+}
 
 std::string SetSpoolFileAside(const std::string& file) {
   const std::string aside = file + std::string(kBadSpoolExtension);

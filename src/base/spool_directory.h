@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -21,33 +23,51 @@ inline constexpr std::string_view kBadSpoolExtension = ".bad";
 // current directory). A missing directory has no files.
 std::vector<std::string> FindSpoolFiles(std::string_view prefix, std::string_view extension);
 
-// The first of FindSpoolFiles' list that is not in `passOver`, or nullopt,
-// without sorting the list: a long outage leaves thousands waiting.
+// The first of FindSpoolFiles' list that is not in `passOver`, or nullopt.
 std::optional<std::string> FirstSpoolFile(std::string_view prefix, std::string_view extension,
                                           const std::set<std::string>& passOver = {});
 
-// The spool directory as the replays of one timer tick see it: read from the
-// disk once, on first use, and shared by the replays of both links, each of
-// which takes the first file of its own extension. Listing a directory that
-// holds thousands of files is the dearest part of a tick; reading it twice
-// would double that. A file a replay removes or sets aside is forgotten.
+// The spool directory as the replays and the status see it: read from the
+// disk on first use, then kept up to date by what this program writes
+// (Added) and removes (Forget), and read again once a minute (Refresh) for
+// what another program wrote or removed. A long outage leaves tens of
+// thousands of files; listing them costs milliseconds, so a tick never does:
+// finding the oldest file or counting them costs microseconds however many
+// wait. Names are kept per extension (what follows the name's last dot).
 class SpoolListing {
  public:
+  static constexpr std::uint32_t kRescanMs = 60'000;
+
   explicit SpoolListing(std::string_view prefix);
 
-  // As FirstSpoolFile, from the one reading of the directory.
+  // The first file in name order with the extension (one dot: ".ddm", ".dd8") that is not
+  // in `passOver`, or nullopt.
   std::optional<std::string> First(std::string_view extension, const std::set<std::string>& passOver = {});
+  // How many files of the extension there are.
+  std::size_t Count(std::string_view extension);
   // The file (a path as First gives it) is gone from the directory.
   void Forget(const std::string& path);
-  // How many files of the extension there are, from the same reading.
-  std::size_t Count(std::string_view extension);
+  // This program wrote the file (a path that starts with the prefix).
+  void Added(const std::string& path);
+  // Reads the directory again when kRescanMs have passed since the last
+  // reading; tickMs is a millisecond count that may wrap.
+  void Refresh(std::uint32_t tickMs);
+  // Reads the directory again now.
+  void Rescan() { Read(); }
 
  private:
-  void Read(const std::string& directory, const std::string& namePrefix);
-  std::string prefix_;
+  using Names = std::set<std::string, std::less<>>;
+  void Read();
+  Names* Of(std::string_view extension);
+  // The name within the directory for a path with the prefix, or nullopt.
+  std::optional<std::string> NameOf(const std::string& path) const;
+
+  std::string directory_;  // "." for a prefix without a slash
+  std::string dirPart_;    // what goes before a name in the paths returned
+  std::string namePrefix_;
   bool read_ = false;
-  std::vector<std::string> names_;  // entry names starting with the name part of the prefix
-  std::set<std::string> gone_;
+  std::uint32_t readAtMs_ = 0;
+  std::map<std::string, Names, std::less<>> byExtension_;  // entry names with the name prefix
 };
 
 // Renames the file to its name + ".bad"; the new name, or empty when even that

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include "p8/record_types.h"
 
@@ -57,7 +58,7 @@ void Protocol8Outbox::Apply(std::map<std::uint64_t, Entry>::iterator entry, Even
     // Gone from our disk only now that the server has it. A file that cannot
     // be removed goes again with the replay: a repeat.
     std::error_code ignored;
-    std::filesystem::remove(entry->second.file, ignored);
+    if (std::filesystem::remove(entry->second.file, ignored)) removed_.push_back(entry->second.file);
     if (entry->second.origin == SpoolOrigin::Replayed) lastReplayTime_ = now - kOneDay;
   }
   if (outcome.next)
@@ -116,6 +117,11 @@ bool Protocol8Outbox::OnItsWay(const std::string& file) const {
   for (const auto& [sequence, entry] : entries_)
     if (entry.file == file) return true;
   return false;
+}
+
+std::vector<std::string> Protocol8Outbox::TakeRemoved() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(removed_, {});
 }
 
 std::string Protocol8Outbox::PendingSpoolFileMain() const {

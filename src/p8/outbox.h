@@ -26,6 +26,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "base/datetime.h"
 
@@ -92,6 +93,9 @@ class Protocol8Outbox {
   std::set<std::string> FilesOnTheirWay() const;
   bool OnItsWay(const std::string& file) const;
 
+  // The files removed since the last call, for the spool's index.
+  std::vector<std::string> TakeRemoved();
+
   std::string PendingSpoolFileMain() const;
   std::string PendingSpoolFileSecond() const;
   TDateTime LastReplayTime() const;
@@ -101,6 +105,7 @@ class Protocol8Outbox {
 
   mutable std::mutex mutex_;
   std::map<std::uint64_t, Entry> entries_;  // by sequence number
+  std::vector<std::string> removed_;
   // The replay's slots: the file last replayed of each kind, and when.
   std::string pendingSpoolFileMain_;
   std::string pendingSpoolFileSecond_;

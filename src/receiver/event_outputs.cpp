@@ -147,7 +147,9 @@ std::optional<std::string> EventOutputs::Spool(std::string_view stemSuffix, std:
     return std::nullopt;
   }
   try {
-    return WriteSpoolFile(settings_.PathForSoob, name + std::string(stemSuffix), extension, bytes);
+    std::string file = WriteSpoolFile(settings_.PathForSoob, name + std::string(stemSuffix), extension, bytes);
+    if (callbacks_.spoolWritten) callbacks_.spoolWritten(file);
+    return file;
   } catch (const std::exception& e) {
     ReportLoss(std::string(what) + " lost: " + e.what());
   } catch (...) {

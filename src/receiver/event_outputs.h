@@ -89,6 +89,8 @@ class EventOutputs {
     // An event or frame that could be neither sent nor spooled, with the
     // reason (missing spool directory, disk full, no spool name).
     std::function<void(std::string what)> spoolFailed;
+    // A spool file written (it holds the event from now on), for the index.
+    std::function<void(const std::string& file)> spoolWritten;
   };
 
   // protocol8 may be null: protocol 8 is off and there is no link object.

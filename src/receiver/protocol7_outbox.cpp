@@ -55,7 +55,7 @@ void Protocol7Outbox::Settle() {
       if (!acknowledged || *acknowledged < oldest.end) return;  // the rest were sent after it
       // Gone from our disk only now that the server's kernel holds it. A file
       // that cannot be removed goes again with the replay: a repeat.
-      std::remove(oldest.file.c_str());
+      if (std::remove(oldest.file.c_str()) == 0) removed_.push_back(oldest.file);
     }
     // Otherwise its connection has ended: the file stays for the replay.
     files_.erase(oldest.file);

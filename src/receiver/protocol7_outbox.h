@@ -22,6 +22,8 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "p7/frame.h"
 #include "receiver/protocol7_sender.h"
@@ -53,6 +55,8 @@ class Protocol7Outbox {
   void ConnectionEnded();
 
   bool InFlight(const std::string& file) const { return files_.contains(file); }
+  // The files removed since the last call, for the spool's index.
+  std::vector<std::string> TakeRemoved() { return std::exchange(removed_, {}); }
   const std::set<std::string>& FilesInFlight() const { return files_; }
 
  private:
@@ -72,6 +76,7 @@ class Protocol7Outbox {
   IProtocol7Sender& sender_;
   std::deque<Entry> inFlight_;  // in send order, so in offset order per connection
   std::set<std::string> files_;
+  std::vector<std::string> removed_;
 };
 
 }  // namespace vorel

@@ -78,6 +78,7 @@ void Station::StopProtocol8() {
 void Station::BuildEventPath() {
   // A driver killed in the middle of a spool write left its temporary file.
   RemoveUnfinishedSpoolFiles(settings_.PathForSoob);
+  spool_ = std::make_unique<SpoolListing>(settings_.PathForSoob);
   if (link_) {
     protocol8Queue_ = std::make_unique<Protocol8Queue>(*link_, guiPoster_, scheduler_);
     protocol8Replay_ =
@@ -87,6 +88,7 @@ void Station::BuildEventPath() {
   callbacks.refreshProtocol7Indicator = [this] { view_.RefreshIndicator(StationIndicator::Protocol7); };
   callbacks.logError = [this](int code) { view_.LogError(code); };
   callbacks.spoolFailed = [this](const std::string& loss) { view_.ReportSpoolLoss(loss); };
+  callbacks.spoolWritten = [this](const std::string& file) { spool_->Added(file); };
   outputs_ = std::make_unique<EventOutputs>(OutputSettings::From(settings_), clock_, protocol7Outbox_,
                                             protocol8Queue_.get(), std::move(callbacks));
   eventSink_ = std::make_unique<EventOutputsSink>(*outputs_);
@@ -119,10 +121,15 @@ void Station::Tick() {
   // The frames the server's TCP took since the last tick leave the disk
   // before the directory is read.
   protocol7Outbox_.Settle();
-  // Both replays take their file from one reading of the spool directory.
-  SpoolListing spool(settings_.PathForSoob);
-  if (protocol8Replay_) protocol8Replay_->Step(spool, clock_.Now());
-  if (settings_.SendMivo7) protocol7Replay_->Step(spool);
+  // Both replays take their files from the spool's index, which knows what
+  // was written and removed since; the directory itself is read once a
+  // minute, for what another program did.
+  spool_->Refresh(clock_.TickCount());
+  for (const std::string& file : protocol7Outbox_.TakeRemoved()) spool_->Forget(file);
+  if (link_)
+    for (const std::string& file : link_->Outbox().TakeRemoved()) spool_->Forget(file);
+  if (protocol8Replay_) protocol8Replay_->Step(*spool_, clock_.Now());
+  if (settings_.SendMivo7) protocol7Replay_->Step(*spool_);
   view_.ShowTimeSinceLastFrame(clock_.Now(), station_[0].lastFrameTime);
   supervision_->Check(SupervisedPort(PortId::Main), clock_.Now());
   supervision_->Check(SupervisedPort(PortId::Second), clock_.Now());

@@ -24,9 +24,11 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "base/clock.h"
 #include "base/clock_setter.h"
+#include "base/spool_directory.h"
 #include "config/settings.h"
 #include "p7/SimpleTCP.h"
 #include "p7/frame.h"
@@ -154,6 +156,12 @@ class Station {
   bool Protocol8Up() const { return link_ && link_->LinkUp(); }
   // The protocol-8 link object; none while protocol 8 is off.
   cl* Link() const { return link_.get(); }
+  // The spool files waiting of one kind (".ddm", ".dd8"), from the index;
+  // 0 before the event path is built.
+  std::size_t SpoolCount(std::string_view extension) { return spool_ ? spool_->Count(extension) : 0; }
+  void RescanSpool() {
+    if (spool_) spool_->Rescan();
+  }
   p7::FrameReassembler& Protocol7ReceiveBuffer() { return receiveBuffer_; }
   std::array<PortStatus, 2> PortStatuses() const;
 
@@ -216,6 +224,7 @@ class Station {
   std::unique_ptr<MainPortHandler> mainPortHandler_;
   std::unique_ptr<SecondPortHandler> secondPortHandler_;
   std::unique_ptr<StationSupervision> supervision_;
+  std::unique_ptr<SpoolListing> spool_;  // the index of the spool directory
   std::unique_ptr<Protocol7Replay> protocol7Replay_;
   std::unique_ptr<Protocol8Replay> protocol8Replay_;  // none while protocol 8 is off
   std::array<std::unique_ptr<LostPortReopener>, 2> reopener_;

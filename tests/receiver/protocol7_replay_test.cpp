@@ -189,5 +189,32 @@ TEST(SpoolDirectory, FirstFileIsTheFirstOfTheListingLessThoseHeldBack) {
   EXPECT_EQ(listing.First(".ddm", {all[1]}), all[2]);
 }
 
+// The index is kept by what the program writes and removes; what another
+// program does shows after the next reading, a minute later at most.
+TEST(SpoolDirectory, TheIndexFollowsThisProgramAtOnceAndOthersWithinAMinute) {
+  TempDir dir;
+  const std::string prefix = (dir.Path() / "").string();
+  WriteFile(dir / "B.dd8", "x");
+  SpoolListing index(prefix);
+  const std::uint32_t start = 0xFFFFF000u;  // the tick count wraps during the test
+  index.Refresh(start);
+  EXPECT_EQ(index.Count(".dd8"), 1u);
+
+  WriteFile(dir / "A.dd8", "x");
+  index.Added(prefix + "A.dd8");
+  WriteFile(dir / "0.dd8", "x");  // another program's
+  index.Added(prefix + "elsewhere/1.dd8");
+  index.Added((dir / "..").string() + "/2.dd8");
+  EXPECT_EQ(index.First(".dd8"), prefix + "A.dd8");
+  EXPECT_EQ(index.Count(".dd8"), 2u);
+
+  index.Forget(prefix + "A.dd8");
+  index.Refresh(start + SpoolListing::kRescanMs - 1);
+  EXPECT_EQ(index.First(".dd8"), prefix + "B.dd8") << "not read again before a minute has passed";
+  index.Refresh(start + SpoolListing::kRescanMs);
+  EXPECT_EQ(index.First(".dd8"), prefix + "0.dd8");
+  EXPECT_EQ(index.Count(".dd8"), 3u) << "A.dd8 is still on disk: the reading finds it again";
+}
+
 }  // namespace
 }  // namespace vorel::test
