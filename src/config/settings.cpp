@@ -1,5 +1,7 @@
 #include "config/settings.h"
 
+#include <algorithm>
+
 #include "config/ini_file.h"
 
 namespace vorel {
@@ -33,6 +35,7 @@ void LoadSettings(const std::filesystem::path& file, Settings& settings) {
   settings.NotSendToDiskMivo8 = ReadFlag(ini, main, "NotSendToDiskMivo8", defaults.NotSendToDiskMivo8);
   settings.FirstNumber = ReadInteger(ini, main, "FirstNumber", defaults.FirstNumber);
   settings.PathForSoob = ReadText(ini, main, "PathForSoob", defaults.PathForSoob);
+  settings.SoobPerTick = std::clamp(ReadInteger(ini, main, "SoobPerTick", defaults.SoobPerTick), 1, kMaxSoobPerTick);
   // Raises for a value that is not a time; the keys after it keep what they had.
   settings.Attention = ReadTime(ini, main, "Attention", "00:10:00");
   settings.host = ReadText(ini, main, "host", defaults.host);

@@ -29,6 +29,9 @@ struct PortSettings {
   bool operator==(const PortSettings&) const = default;
 };
 
+// The most spool files a link replays per tick (SoobPerTick is cut to it).
+inline constexpr std::int32_t kMaxSoobPerTick = 1000;
+
 struct Settings {
   PortSettings port;
   PortSettings portUSB;
@@ -41,6 +44,11 @@ struct Settings {
   bool NotSendToDiskMivo8 = false;
   std::int32_t FirstNumber = 31;
   std::string PathForSoob;
+  // How many spool files each link may replay per 200-ms tick. 1, the
+  // default, is the steady pace: one file per tick, and on protocol 8 one
+  // every 3 s while its files go unacknowledged. More lets a backlog go as
+  // fast as the links take it, up to that many files on their way at once.
+  std::int32_t SoobPerTick = 1;
   TDateTime Attention = 10.0 / (24 * 60);  // "00:10:00"
   std::string host = "localhost";
 

@@ -13,12 +13,12 @@
 namespace vorel {
 
 bool cl::Enqueue(std::int32_t recordType, std::span<const std::uint8_t> payload) {
-  return Push(recordType, payload, std::nullopt).has_value();
+  return Push(recordType, payload, nullptr).has_value();
 }
 
 bool cl::EnqueueAwaited(std::int32_t recordType, std::span<const std::uint8_t> payload,
                         std::function<void()> answered) {
-  return Push(recordType, payload, std::nullopt, std::move(answered)).has_value();
+  return Push(recordType, payload, nullptr, std::move(answered)).has_value();
 }
 
 void cl::Answered(const Bytes& record) {
@@ -37,27 +37,45 @@ void cl::Answered(const Bytes& record) {
 
 bool cl::EnqueueSpooled(std::int32_t recordType, std::span<const std::uint8_t> payload,
                         const std::string& spoolFile) {
-  return Push(recordType, payload, SpoolFileOf{spoolFile, SpoolOrigin::Live, 0}).has_value();
+  return Push(recordType, payload, &spoolFile).has_value();
 }
 
 bool cl::EnqueueReplayed(std::int32_t recordType, std::span<const std::uint8_t> payload,
                          const std::string& spoolFile, TDateTime now) {
-  return Push(recordType, payload, SpoolFileOf{spoolFile, SpoolOrigin::Replayed, now}).has_value();
+  outbox_.Ready({spoolFile, recordType, Bytes(payload.begin(), payload.end())}, now);
+  std::lock_guard lock(queueMutex_);
+  woken_ = true;
+  wake_.notify_one();
+  return true;
 }
 
 std::optional<std::uint64_t> cl::Push(std::int32_t recordType, std::span<const std::uint8_t> payload,
-                                      std::optional<SpoolFileOf> file, std::function<void()> answered) {
+                                      const std::string* spoolFile, std::function<void()> answered) {
   // Built outside the lock; only the number is written under it.
   Bytes record = BuildRecord(recordType, 0, payload);
   std::lock_guard lock(queueMutex_);
-  const std::uint64_t sequence = sequenceCounter_++;
-  PutLE<std::uint64_t>(record, kRecordSequenceOffset, sequence);
-  if (!queue_.Push(std::move(record))) return std::nullopt;
-  if (file) outbox_.Queue(sequence, file->path, file->origin, recordType, file->now);
-  if (answered) awaited_.emplace(sequence, std::move(answered));
+  const std::optional<std::uint64_t> sequence = PushLocked(std::move(record));
+  if (!sequence) return std::nullopt;
+  if (spoolFile) outbox_.Queue(*sequence, *spoolFile, SpoolOrigin::Live, recordType);
+  if (answered) awaited_.emplace(*sequence, std::move(answered));
   woken_ = true;
   wake_.notify_one();
   return sequence;
+}
+
+std::optional<std::uint64_t> cl::PushLocked(Bytes record) {
+  const std::uint64_t sequence = sequenceCounter_++;
+  PutLE<std::uint64_t>(record, kRecordSequenceOffset, sequence);
+  if (!queue_.Push(std::move(record))) return std::nullopt;
+  return sequence;
+}
+
+void cl::FeedReplayed() {
+  if (!queue_.Empty()) return;
+  std::optional<Protocol8Outbox::ReadyRecord> ready = outbox_.TakeReady();
+  if (!ready) return;
+  const std::optional<std::uint64_t> sequence = PushLocked(BuildRecord(ready->recordType, 0, ready->payload));
+  if (sequence) outbox_.Queue(*sequence, ready->file, SpoolOrigin::Replayed, ready->recordType);
 }
 
 void cl::ReleaseSpooled() {
@@ -79,11 +97,13 @@ void cl::Join() {
 
 bool cl::Peek(Bytes& record) {
   std::lock_guard lock(queueMutex_);
+  FeedReplayed();
   return queue_.Peek(record);
 }
 
 bool cl::Peek(QueuedRecord& head) {
   std::lock_guard lock(queueMutex_);
+  FeedReplayed();
   if (!queue_.Peek(head.bytes)) return false;
   const auto header = ParseRecordHeader(head.bytes);
   head.sequence = header ? header->sequence : 0;
@@ -157,7 +177,7 @@ void cl::Rest(std::uint32_t quietMs) {
 
 std::size_t cl::QueuedCount() const {
   std::lock_guard lock(queueMutex_);
-  return queue_.Size();
+  return queue_.Size() + outbox_.ReadyCount();
 }
 
 }  // namespace vorel

@@ -58,7 +58,9 @@ class cl final : public ILinkState {
   // The same for a live event already written to `spoolFile`. While it is
   // on its way the replay leaves that file alone (the outbox knows it).
   bool EnqueueSpooled(std::int32_t recordType, std::span<const std::uint8_t> payload, const std::string& spoolFile);
-  // The same for a record the replay read from `spoolFile` at `now`.
+  // A record the replay read from `spoolFile` at `now`: it waits in the
+  // outbox and is numbered into the queue once the queue holds nothing else,
+  // so that live records go first. Always taken.
   bool EnqueueReplayed(std::int32_t recordType, std::span<const std::uint8_t> payload, const std::string& spoolFile,
                        TDateTime now);
 
@@ -131,14 +133,14 @@ class cl final : public ILinkState {
   std::map<std::uint64_t, std::function<void()>> awaited_;
   Protocol8Outbox outbox_;
 
-  struct SpoolFileOf {
-    const std::string& path;
-    SpoolOrigin origin;
-    TDateTime now;  // of a replay
-  };
   // The sequence number the record got, or nullopt when the queue refused it.
+  // spoolFile: the file of a live event, or null.
   std::optional<std::uint64_t> Push(std::int32_t recordType, std::span<const std::uint8_t> payload,
-                                    std::optional<SpoolFileOf> file, std::function<void()> answered = {});
+                                    const std::string* spoolFile, std::function<void()> answered = {});
+  // Under queueMutex_: numbers a record and queues it.
+  std::optional<std::uint64_t> PushLocked(Bytes record);
+  // Under queueMutex_: an empty queue takes the oldest replayed record ready.
+  void FeedReplayed();
   void Execute();
   // Between passes: as long as the session says nothing can be due, cut
   // short by a record queued or a stop requested.

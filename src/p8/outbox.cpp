@@ -13,7 +13,14 @@ constexpr TDateTime kReplayPacing = 3.0 / 86400.0;
 }  // namespace
 
 Protocol8Outbox::Outcome Protocol8Outbox::Transition(State state, Event event) {
+  if (state == State::Ready) {
+    if (event == Event::Numbered) return {State::Queued, FileAction::Keep};
+    if (event == Event::Released) return {std::nullopt, FileAction::Keep};
+    return {state, FileAction::Keep};
+  }
   switch (event) {
+    case Event::Numbered:
+      return {state, FileAction::Keep};
     case Event::Written:
       return {State::InFlight, FileAction::Keep};
     case Event::Delivered:
@@ -35,14 +42,32 @@ bool Protocol8Outbox::AnswerDelivers(SpoolOrigin origin, std::int32_t recordType
   return answerType == (recordType == rtEventSecond ? rtEventSecondAck : rtEventMainAck);
 }
 
-void Protocol8Outbox::Queue(std::uint64_t sequence, const std::string& file, SpoolOrigin origin,
-                            std::int32_t recordType, TDateTime now) {
+void Protocol8Outbox::Ready(ReadyRecord record, TDateTime now) {
   std::lock_guard lock(mutex_);
-  entries_[sequence] = Entry{file, origin, recordType, State::Queued};
-  if (origin == SpoolOrigin::Replayed) {
-    (recordType == rtEventSecond ? pendingSpoolFileSecond_ : pendingSpoolFileMain_) = file;
-    lastReplayTime_ = now;
-  }
+  (record.recordType == rtEventSecond ? pendingSpoolFileSecond_ : pendingSpoolFileMain_) = record.file;
+  lastReplayTime_ = now;
+  ready_.push_back(std::move(record));
+}
+
+std::optional<Protocol8Outbox::ReadyRecord> Protocol8Outbox::TakeReady() {
+  std::lock_guard lock(mutex_);
+  if (ready_.empty()) return std::nullopt;
+  ReadyRecord record = std::move(ready_.front());
+  ready_.pop_front();
+  return record;
+}
+
+std::size_t Protocol8Outbox::ReadyCount() const {
+  std::lock_guard lock(mutex_);
+  return ready_.size();
+}
+
+void Protocol8Outbox::Queue(std::uint64_t sequence, const std::string& file, SpoolOrigin origin,
+                            std::int32_t recordType) {
+  std::lock_guard lock(mutex_);
+  const State state = origin == SpoolOrigin::Replayed ? *Transition(State::Ready, Event::Numbered).next
+                                                       : State::Queued;
+  entries_[sequence] = Entry{file, origin, recordType, state};
 }
 
 std::optional<Protocol8Outbox::Entry> Protocol8Outbox::Of(std::uint64_t sequence) const {
@@ -86,6 +111,7 @@ void Protocol8Outbox::Settle(std::uint64_t sequence, std::optional<std::int32_t>
 
 void Protocol8Outbox::Release() {
   std::lock_guard lock(mutex_);
+  ready_.clear();  // Ready -- Released --> on disk
   while (!entries_.empty()) Apply(entries_.begin(), Event::Released, 0);
 }
 
@@ -105,15 +131,26 @@ bool Protocol8Outbox::ReplayDue(TDateTime now) const {
   return now > lastReplayTime_ + kReplayPacing;
 }
 
+std::size_t Protocol8Outbox::ReplayedOnTheirWay() const {
+  std::lock_guard lock(mutex_);
+  std::size_t count = ready_.size();
+  for (const auto& [sequence, entry] : entries_)
+    if (entry.origin == SpoolOrigin::Replayed) ++count;
+  return count;
+}
+
 std::set<std::string> Protocol8Outbox::FilesOnTheirWay() const {
   std::lock_guard lock(mutex_);
   std::set<std::string> files;
+  for (const ReadyRecord& record : ready_) files.insert(record.file);
   for (const auto& [sequence, entry] : entries_) files.insert(entry.file);
   return files;
 }
 
 bool Protocol8Outbox::OnItsWay(const std::string& file) const {
   std::lock_guard lock(mutex_);
+  for (const ReadyRecord& record : ready_)
+    if (record.file == file) return true;
   for (const auto& [sequence, entry] : entries_)
     if (entry.file == file) return true;
   return false;

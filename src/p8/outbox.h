@@ -1,26 +1,33 @@
 // The .dd8 files on their way to the protocol-8 server, and the one place
 // that decides when such a file may go. A live event is written to its file
-// before it is queued; a file left from a time without a link is queued by
-// the replay. Either way the file holds the event until the server has given
-// the answer that delivers it to the exchange that carried it.
+// before it is queued; a file left from a time without a link is handed over
+// by the replay. Either way the file holds the event until the server has
+// given the answer that delivers it to the exchange that carried it.
 //
-// The GUI thread queues (live events, the replay); the link thread reports
-// what became of each exchange. Every file queued or in flight is known here
-// by the sequence number of the record that carries it; a file not known
-// here is on disk, and the replay's.
+// The GUI thread queues (live events) and hands over (the replay); the link
+// thread reports what became of each exchange. Every file on its way is
+// known here; a file not known here is on disk, and the replay's.
 //
 // The life of a file:
-//   on disk    -- Queue -->                           queued
+//   on disk    -- Queue (a live event) -->             queued
+//   on disk    -- Ready (handed over by the replay) -->  ready
+//   ready      -- Numbered (into the send queue once
+//                 it holds nothing else) -->           queued
 //   queued     -- Written (the exchange's request) --> in flight
 //   in flight  -- an answer that delivers it -->       removed
 //   in flight  -- any other answer, or none -->        on disk
+//   ready,
 //   queued,
-//   in flight  -- Release (the link went down) -->     on disk
+//   in flight  -- Released (the link went down) -->    on disk
 // Transition() is that table; the class applies it. A repeat at the server
 // is possible (an answer lost on its way back); a loss is not.
+//
+// Replayed files wait as "ready" outside the send queue, so that a live
+// event never waits behind a backlog: it is numbered and sent first.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -28,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "base/bytes.h"
 #include "base/datetime.h"
 
 namespace vorel {
@@ -36,8 +44,9 @@ enum class SpoolOrigin { Live, Replayed };
 
 class Protocol8Outbox {
  public:
-  enum class State { Queued, InFlight };
+  enum class State { Ready, Queued, InFlight };
   enum class Event {
+    Numbered,      // taken into the send queue with its sequence number
     Written,       // its request went out whole
     Delivered,     // an answer that delivers it (AnswerDelivers)
     NotDelivered,  // an answer that does not
@@ -56,7 +65,7 @@ class Protocol8Outbox {
   // Whether the server's answer of type `answerType` delivers the record of
   // type `recordType`. A live event: any valid answer but rtAccessDenied. A
   // replayed one: only the acknowledgement of its own kind (rtEventMainAck,
-  // rtEventSecondAck); without it the file goes again at the next replay.
+  // rtEventSecondAck); without it the file goes again at a later replay.
   static bool AnswerDelivers(SpoolOrigin origin, std::int32_t recordType, std::int32_t answerType);
 
   struct Entry {
@@ -65,12 +74,24 @@ class Protocol8Outbox {
     std::int32_t recordType = 0;
     State state = State::Queued;
   };
+  // A replayed record waiting for the send queue.
+  struct ReadyRecord {
+    std::string file;
+    std::int32_t recordType = 0;
+    Bytes payload;
+  };
 
-  // GUI thread, with the queue's lock held: the record numbered `sequence`
-  // and held by `file` was queued. A replayed one takes its slot and the
+  // The replay: `file` holds the record, which waits for the send queue. It
+  // takes its slot (PendingSpoolFileMain / PendingSpoolFileSecond) and the
   // replay time.
-  void Queue(std::uint64_t sequence, const std::string& file, SpoolOrigin origin, std::int32_t recordType,
-             TDateTime now);
+  void Ready(ReadyRecord record, TDateTime now);
+  // Link thread, with the queue's lock held: the oldest ready record, which
+  // the caller numbers and queues at once (then Queue), or nullopt.
+  std::optional<ReadyRecord> TakeReady();
+  std::size_t ReadyCount() const;
+  // With the queue's lock held: the record numbered `sequence` and held by
+  // `file` was queued.
+  void Queue(std::uint64_t sequence, const std::string& file, SpoolOrigin origin, std::int32_t recordType);
   // The entry of a queued record, if a file holds it.
   std::optional<Entry> Of(std::uint64_t sequence) const;
 
@@ -79,17 +100,19 @@ class Protocol8Outbox {
   // answerType: the valid answer, or nullopt for none. A replayed file
   // removed lets the next replay come at once.
   void Settle(std::uint64_t sequence, std::optional<std::int32_t> answerType, TDateTime now);
-  // The link went down: every file queued or in flight is on disk again.
+  // The link went down: every file on its way is on disk again.
   void Release();
   // The same for one record, which left the queue without its exchange.
   void Release(std::uint64_t sequence);
   // A new connection: the next replay may come at once.
   void ConnectionMade(TDateTime now);
 
-  // The replay: whether a file may be queued now (more than 3 s after the
-  // last one, or at once after an acknowledgement or a new connection), and
-  // the files it must not queue because they are on their way already.
+  // The replay: whether a file may be handed over now at the specified pace
+  // (more than 3 s after the last one, or at once after an acknowledgement
+  // or a new connection), how many replayed files are on their way, and the
+  // files it must not hand over because they are on their way already.
   bool ReplayDue(TDateTime now) const;
+  std::size_t ReplayedOnTheirWay() const;
   std::set<std::string> FilesOnTheirWay() const;
   bool OnItsWay(const std::string& file) const;
 
@@ -104,7 +127,8 @@ class Protocol8Outbox {
   void Apply(std::map<std::uint64_t, Entry>::iterator entry, Event event, TDateTime now);
 
   mutable std::mutex mutex_;
-  std::map<std::uint64_t, Entry> entries_;  // by sequence number
+  std::deque<ReadyRecord> ready_;           // oldest first
+  std::map<std::uint64_t, Entry> entries_;  // queued and in flight, by sequence number
   std::vector<std::string> removed_;
   // The replay's slots: the file last replayed of each kind, and when.
   std::string pendingSpoolFileMain_;

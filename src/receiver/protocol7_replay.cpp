@@ -23,8 +23,12 @@ std::optional<p7::Frame> FrameOf(const std::vector<std::uint8_t>& content) {
 
 }  // namespace
 
-Protocol7Replay::Protocol7Replay(std::string spoolPrefix, Protocol7Outbox& outbox, Callbacks callbacks)
-    : spoolPrefix_(std::move(spoolPrefix)), outbox_(outbox), callbacks_(std::move(callbacks)) {}
+Protocol7Replay::Protocol7Replay(std::string spoolPrefix, Protocol7Outbox& outbox, Callbacks callbacks,
+                                 int filesPerTick)
+    : spoolPrefix_(std::move(spoolPrefix)),
+      outbox_(outbox),
+      callbacks_(std::move(callbacks)),
+      filesPerTick_(std::max(filesPerTick, 1)) {}
 
 void Protocol7Replay::Step() {
   if (!outbox_.Connected()) return;
@@ -39,6 +43,12 @@ void Protocol7Replay::Step(SpoolListing& listing) {
   // over from then on (named in the log once).
   std::set<std::string> passOver = passedOver_;
   passOver.insert(outbox_.FilesInFlight().begin(), outbox_.FilesInFlight().end());
+  const auto pace = static_cast<std::size_t>(filesPerTick_);
+  std::size_t sent = 0;
+  // At the steady pace one file per tick, whatever is in flight; faster, no
+  // more in flight than the pace, so that the kernel's buffer stays short.
+  const auto mayGoOn = [&] { return sent < pace && (pace == 1 || outbox_.FilesInFlight().size() < pace); };
+  if (!mayGoOn()) return;
   const auto log = [this](const std::string& line) {
     if (callbacks_.logLine) callbacks_.logLine(line);
   };
@@ -73,12 +83,14 @@ void Protocol7Replay::Step(SpoolListing& listing) {
     // The file stays for the next connection when the frame did not go.
     if (!outbox_.Send(*file, *frame)) return;
     if (!outbox_.InFlight(*file)) listing.Forget(*file);  // at the server already, and removed
+    passOver.insert(*file);
+    ++sent;
     try {
       if (callbacks_.refreshIndicator) callbacks_.refreshIndicator();
     } catch (...) {
       // a failure to draw does not undo the delivery
     }
-    return;
+    if (!mayGoOn()) return;
   }
 }
 

@@ -1,7 +1,9 @@
 // The replay of protocol-7 spool files: while the message server is
-// connected, one .ddm file per 200 ms tick is sent, oldest name first, and
-// handed to the outbox, which removes it once the server's TCP has it. Live
-// frames do not wait for it.
+// connected, .ddm files are sent at each 200 ms tick, oldest name first, and
+// handed to the outbox, which removes each once the server's TCP has it.
+// Live frames go out as they come, never behind a tick's replay. The pace:
+// one file per tick by default; with more, up to that many per tick while
+// the socket takes them and fewer than that many files are in flight.
 #pragma once
 
 #include <functional>
@@ -20,7 +22,7 @@ class Protocol7Replay {
     std::function<void(const std::string&)> logLine;  // a file put aside
   };
 
-  Protocol7Replay(std::string spoolPrefix, Protocol7Outbox& outbox, Callbacks callbacks);
+  Protocol7Replay(std::string spoolPrefix, Protocol7Outbox& outbox, Callbacks callbacks, int filesPerTick = 1);
 
   // One step, to be called on every tick while protocol 7 is on. A file in
   // flight is not sent again; a failed send leaves the file for the next
@@ -36,6 +38,7 @@ class Protocol7Replay {
   std::string spoolPrefix_;
   Protocol7Outbox& outbox_;
   Callbacks callbacks_;
+  int filesPerTick_;
   // Broken files that could not be renamed either, named in the log once.
   std::set<std::string> passedOver_;
   // Files whose last read failed, so that the log names each once.

@@ -1,5 +1,6 @@
 #include "receiver/protocol8_replay.h"
 
+#include <algorithm>
 #include <optional>
 #include <system_error>
 #include <utility>
@@ -37,8 +38,8 @@ std::optional<SpoolEvent> ParseSpoolEvent(const Bytes& content) {
 
 }  // namespace
 
-Protocol8Replay::Protocol8Replay(cl& link, std::function<void(const std::string&)> logLine)
-    : link_(link), logLine_(std::move(logLine)) {}
+Protocol8Replay::Protocol8Replay(cl& link, std::function<void(const std::string&)> logLine, int filesPerTick)
+    : link_(link), logLine_(std::move(logLine)), filesPerTick_(std::max(filesPerTick, 1)) {}
 
 void Protocol8Replay::Step(const std::string& pathForSoob, TDateTime now) {
   SpoolListing listing(pathForSoob);
@@ -51,8 +52,16 @@ void Protocol8Replay::Step(SpoolListing& listing, TDateTime now) {
     if (logLine_) logLine_(line);
   };
   if (!link.LinkUp()) return;
-  // The pacing first: between two replays the directory is not read at all.
-  if (!link.Outbox().ReplayDue(now)) return;
+  // The pacing first: between two replays no file is looked at.
+  std::size_t budget = 1;
+  if (filesPerTick_ == 1) {
+    if (!link.Outbox().ReplayDue(now)) return;
+  } else {
+    const std::size_t onTheirWay = link.Outbox().ReplayedOnTheirWay();
+    const auto pace = static_cast<std::size_t>(filesPerTick_);
+    if (onTheirWay >= pace) return;
+    budget = pace - onTheirWay;
+  }
   // The first file in name order each time round: a broken file is renamed
   // aside (no longer matched) or passed over, so the next search finds the
   // file behind it. Full paths, as the acknowledgement will find them again.
@@ -91,7 +100,8 @@ void Protocol8Replay::Step(SpoolListing& listing, TDateTime now) {
       continue;
     }
     link.EnqueueReplayed(file->recordType, file->payload, *path, now);
-    return;
+    passOver.insert(*path);
+    if (--budget == 0) return;
   }
 }
 

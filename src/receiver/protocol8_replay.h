@@ -1,9 +1,14 @@
 // The replay of protocol-8 spool files, the first step of every Timer2 tick
-// on the GUI thread: while the link is up, at most one .dd8 file every 3
-// seconds goes into the send queue. The file stays until the server
-// acknowledges the exchange that carried it (the link's outbox decides);
-// without that it is queued again 3 seconds later. The files on their way
-// already are left alone.
+// on the GUI thread: while the link is up, .dd8 files are handed to the
+// link's outbox, oldest name first, which sends them behind any live record,
+// one exchange at a time. The file stays until the server acknowledges the
+// exchange that carried it (the outbox decides); without that it goes again
+// at a later replay. The files on their way already are left alone.
+//
+// The pace: with one file per tick (the default), at most one file every 3
+// seconds, or at the next tick after an acknowledgement. With more, up to
+// that many files are on their way at once and each tick tops them up, with
+// no wait: a backlog goes as fast as the server answers.
 #pragma once
 
 #include <functional>
@@ -21,7 +26,7 @@ class cl;
 class Protocol8Replay {
  public:
   // logLine: a file set aside, for the operator's log.
-  Protocol8Replay(cl& link, std::function<void(const std::string&)> logLine);
+  Protocol8Replay(cl& link, std::function<void(const std::string&)> logLine, int filesPerTick = 1);
 
   // One tick. A file that holds no event record of its kind's size (or is no
   // file at all) is renamed aside with ".bad" appended (no pattern matches it
@@ -35,6 +40,7 @@ class Protocol8Replay {
  private:
   cl& link_;
   std::function<void(const std::string&)> logLine_;
+  int filesPerTick_;
   // Broken files that could not be renamed either: reported once, then
   // passed over, so that they neither block the others nor flood the log.
   std::set<std::string> passedOver_;

@@ -82,7 +82,8 @@ void Station::BuildEventPath() {
   if (link_) {
     protocol8Queue_ = std::make_unique<Protocol8Queue>(*link_, guiPoster_, scheduler_);
     protocol8Replay_ =
-        std::make_unique<Protocol8Replay>(*link_, [this](const std::string& line) { view_.AddLogLine(line); });
+        std::make_unique<Protocol8Replay>(*link_, [this](const std::string& line) { view_.AddLogLine(line); },
+                                          settings_.SoobPerTick);
   }
   EventOutputs::Callbacks callbacks;
   callbacks.refreshProtocol7Indicator = [this] { view_.RefreshIndicator(StationIndicator::Protocol7); };
@@ -102,7 +103,8 @@ void Station::BuildEventPath() {
   protocol7Replay_ = std::make_unique<Protocol7Replay>(
       settings_.PathForSoob, protocol7Outbox_,
       Protocol7Replay::Callbacks{[this] { view_.RefreshIndicator(StationIndicator::Protocol7); },
-                                 [this](const std::string& line) { view_.AddLogLine(line); }});
+                                 [this](const std::string& line) { view_.AddLogLine(line); }},
+      settings_.SoobPerTick);
   StationSupervision::LinkFrameOutput linkFrames;
   if (settings_.SendMivo7)
     linkFrames = [this](p7::FrameType type, std::int32_t tag) { outputs_->SendLinkFrame(type, tag); };

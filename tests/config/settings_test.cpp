@@ -35,10 +35,14 @@ TEST_F(SettingsFileTest, MissingFileGivesEveryDefault) {
   EXPECT_EQ(ReadServerAddress(dir_ / "vorel.ini"), (ServerAddress{"127.0.0.1", 12543}));
 }
 
-TEST_F(SettingsFileTest, TheShippedSampleHoldsTheDefaults) {
+// All but the replay's pace, which the sample sets fast: a backlog after an
+// outage reaches the servers in a minute instead of half an hour.
+TEST_F(SettingsFileTest, TheShippedSampleHoldsTheDefaultsAndAFastReplay) {
   Settings settings;
   LoadSettings(VOREL_SAMPLE_INI, settings);
-  EXPECT_EQ(settings, Settings());
+  Settings expected;
+  expected.SoobPerTick = 50;
+  EXPECT_EQ(settings, expected);
   EXPECT_EQ(ReadServerAddress(VOREL_SAMPLE_INI), ServerAddress());
 }
 
@@ -111,6 +115,11 @@ const EdgeCase kEdgeCases[] = {
      [](const Settings& s) { EXPECT_DOUBLE_EQ(s.Attention, 600 * kSecond); }},
     {"AttentionOneHour", "[main]\nAttention=1\n", [](const Settings& s) { EXPECT_DOUBLE_EQ(s.Attention, 3600 * kSecond); }},
     {"HostEmpty", "[main]\nhost=\n", [](const Settings& s) { EXPECT_EQ(s.host, ""); }},
+    {"SoobPerTickFast", "[main]\nSoobPerTick=50\n", [](const Settings& s) { EXPECT_EQ(s.SoobPerTick, 50); }},
+    {"SoobPerTickNone", "[main]\nSoobPerTick=0\n", [](const Settings& s) { EXPECT_EQ(s.SoobPerTick, 1); }},
+    {"SoobPerTickNegative", "[main]\nSoobPerTick=-5\n", [](const Settings& s) { EXPECT_EQ(s.SoobPerTick, 1); }},
+    {"SoobPerTickHuge", "[main]\nSoobPerTick=99999\n",
+     [](const Settings& s) { EXPECT_EQ(s.SoobPerTick, kMaxSoobPerTick); }},
     {"SecondPortOnItsOwn", "[portUSB]\nComPort=COM7\nDTR=1\n",
      [](const Settings& s) {
        EXPECT_EQ(s.portUSB.ComPort, "COM7");

@@ -30,6 +30,12 @@ struct TransitionCase {
 
 TEST(Protocol8OutboxTable, EveryStateAndEvent) {
   const TransitionCase cases[] = {
+      {State::Ready, Event::Numbered, State::Queued, FileAction::Keep},
+      {State::Ready, Event::Written, State::Ready, FileAction::Keep},
+      {State::Ready, Event::Delivered, State::Ready, FileAction::Keep},
+      {State::Ready, Event::Unanswered, State::Ready, FileAction::Keep},
+      {State::Ready, Event::Released, std::nullopt, FileAction::Keep},
+      {State::Queued, Event::Numbered, State::Queued, FileAction::Keep},
       {State::Queued, Event::Written, State::InFlight, FileAction::Keep},
       {State::Queued, Event::Delivered, State::Queued, FileAction::Keep},  // no answer before its request
       {State::Queued, Event::NotDelivered, State::Queued, FileAction::Keep},
@@ -83,6 +89,14 @@ class Protocol8OutboxTest : public ::testing::Test {
     return path;
   }
   static bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+  // The replay hands the file over; the link thread numbers it into the queue.
+  void QueueReplayed(std::uint64_t sequence, const std::string& file, std::int32_t type, TDateTime at) {
+    outbox.Ready({file, type, {}}, at);
+    const auto ready = outbox.TakeReady();
+    ASSERT_TRUE(ready);
+    ASSERT_EQ(ready->file, file);
+    outbox.Queue(sequence, file, SpoolOrigin::Replayed, type);
+  }
 
   test::TempDir dir;
   Outbox outbox;
@@ -93,8 +107,8 @@ class Protocol8OutboxTest : public ::testing::Test {
 TEST_F(Protocol8OutboxTest, AFileGoesOnlyWithTheAnswerThatDeliversItsOwnExchange) {
   const std::string live = File("live.dd8");
   const std::string replayed = File("replayed.dd8");
-  outbox.Queue(1, live, SpoolOrigin::Live, rtEventMain, 0);
-  outbox.Queue(2, replayed, SpoolOrigin::Replayed, rtEventMain, kNow);
+  outbox.Queue(1, live, SpoolOrigin::Live, rtEventMain);
+  QueueReplayed(2, replayed, rtEventMain, kNow);
   EXPECT_EQ(outbox.FilesOnTheirWay(), (std::set<std::string>{live, replayed}));
 
   outbox.Settle(2, rtEventMainAck, kNow);  // before its request went out
@@ -111,7 +125,7 @@ TEST_F(Protocol8OutboxTest, AFileGoesOnlyWithTheAnswerThatDeliversItsOwnExchange
 
 TEST_F(Protocol8OutboxTest, AReplayedFileDeliveredLetsTheNextReplayComeAtOnce) {
   const std::string replayed = File("1.dd8");
-  outbox.Queue(7, replayed, SpoolOrigin::Replayed, rtEventSecond, kNow);
+  QueueReplayed(7, replayed, rtEventSecond, kNow);
   EXPECT_EQ(outbox.PendingSpoolFileSecond(), replayed);
   EXPECT_FALSE(outbox.ReplayDue(kNow + 3 * kSecond));
   outbox.Written(7);
@@ -123,10 +137,15 @@ TEST_F(Protocol8OutboxTest, AReplayedFileDeliveredLetsTheNextReplayComeAtOnce) {
 TEST_F(Protocol8OutboxTest, TheLinkGoingDownLeavesEveryFileToTheReplay) {
   const std::string queued = File("a.dd8");
   const std::string inFlight = File("b.dd8");
-  outbox.Queue(1, inFlight, SpoolOrigin::Live, rtEventMain, 0);
-  outbox.Queue(2, queued, SpoolOrigin::Live, rtEventMain, 0);
+  const std::string ready = File("c.dd8");
+  outbox.Queue(1, inFlight, SpoolOrigin::Live, rtEventMain);
+  outbox.Queue(2, queued, SpoolOrigin::Live, rtEventMain);
+  outbox.Ready({ready, rtEventMain, {}}, kNow);
+  EXPECT_EQ(outbox.ReplayedOnTheirWay(), 1u);
   outbox.Written(1);
   outbox.Release();
+  EXPECT_FALSE(outbox.TakeReady());
+  EXPECT_EQ(outbox.ReplayedOnTheirWay(), 0u);
   EXPECT_TRUE(outbox.FilesOnTheirWay().empty());
   outbox.Settle(1, rtEventMainAck, kNow);  // an answer after the release settles nothing
   EXPECT_TRUE(Exists(queued));

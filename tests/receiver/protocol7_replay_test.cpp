@@ -25,10 +25,14 @@ struct ReplayRig {
   int refreshed = 0;
   std::vector<std::string> lines;
   std::string prefix = (dir / "spool/").string();
-  Protocol7Replay replay{prefix, outbox,
-                         {[this] { ++refreshed; }, [this](const std::string& l) { lines.push_back(l); }}};
+  Protocol7Replay replay;
 
-  ReplayRig() { fs::create_directory(dir / "spool"); }
+  explicit ReplayRig(int filesPerTick = 1)
+      : replay{prefix, outbox,
+               {[this] { ++refreshed; }, [this](const std::string& l) { lines.push_back(l); }},
+               filesPerTick} {
+    fs::create_directory(dir / "spool");
+  }
   void Spool(const std::string& name, std::uint8_t type, std::size_t size = p7::kFrameSize) {
     p7::Frame frame = p7::BuildFrame(type);
     WriteFile(dir / "spool" / name, std::string(reinterpret_cast<const char*>(frame.data()), size));
@@ -56,6 +60,32 @@ TEST(Protocol7Replay, OneFilePerTickInNameOrderOnlyWhileConnected) {
   rig.replay.Step();
   EXPECT_EQ(rig.sender.sent.size(), 2u);
   EXPECT_EQ(rig.Left(".dd8").size(), 1u);
+}
+
+// A faster pace sends several files per tick, oldest first, with no more in
+// flight (sent, not yet acknowledged by the server's TCP) than the pace.
+TEST(Protocol7Replay, AFasterPaceSendsSeveralPerTickWithNoMoreInFlightThanThePace) {
+  ReplayRig rig(3);
+  for (const char* name : {"2DC06B61_-1.ddm", "2DC06B62_-1.ddm", "2DC06B63_-1.ddm", "2DC06B64_-1.ddm",
+                           "2DC06B65_-1.ddm", "2DC06B66_-1.ddm", "2DC06B67_-1.ddm", "2DC06B68_-1.ddm"})
+    rig.Spool(name, p7::ftEvent);
+  rig.sender.connected = true;
+  rig.replay.Step();
+  EXPECT_EQ(rig.sender.sent.size(), 3u);
+  EXPECT_EQ(rig.Left(".ddm").size(), 5u) << "acknowledged at once, removed";
+
+  rig.sender.unacknowledged = 3 * p7::kFrameSize;  // the server's TCP holds back what comes next
+  rig.replay.Step();
+  EXPECT_EQ(rig.sender.sent.size(), 6u);
+  EXPECT_EQ(rig.outbox.FilesInFlight().size(), 3u);
+  rig.replay.Step();
+  EXPECT_EQ(rig.sender.sent.size(), 6u) << "as many in flight as the pace: none this tick";
+
+  rig.sender.unacknowledged = 0;
+  rig.outbox.Settle();
+  rig.replay.Step();
+  EXPECT_EQ(rig.sender.sent.size(), 8u);
+  EXPECT_TRUE(rig.Left(".ddm").empty());
 }
 
 // A part of a frame sent leaves the server cutting every later frame in the

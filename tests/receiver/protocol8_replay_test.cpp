@@ -114,6 +114,55 @@ TEST_F(SpoolReplayTest, SecondPortFilesTakeTheSecondSlotAndAcknowledgementsEmpty
   EXPECT_TRUE(std::filesystem::exists(dir / "3.ddm"));
 }
 
+// A faster pace keeps that many files on their way and tops them up at every
+// tick, without the 3-s wait; each file still goes only with its own
+// acknowledgement, and one without it goes again, oldest first.
+TEST_F(SpoolReplayTest, AFasterPaceKeepsThatManyFilesOnTheirWayWithoutTheThreeSecondWait) {
+  Protocol8Replay fast{link, {}, 3};
+  for (std::uint8_t i = 1; i <= 5; ++i) WriteSpool(std::to_string(i) + ".dd8", rtEventMain, MainEvent(i));
+  fast.Step(Prefix(), t0);
+  EXPECT_EQ(link.Outbox().ReplayedOnTheirWay(), 3u);
+  EXPECT_EQ(link.QueuedCount(), 3u);
+  fast.Step(Prefix(), t0 + 0.2 * kSecond);
+  EXPECT_EQ(link.QueuedCount(), 3u) << "no more than the pace on their way";
+
+  std::vector<std::uint8_t> sent;
+  const auto exchange = [&](std::optional<std::int32_t> answer, TDateTime at) {
+    QueuedRecord head;
+    ASSERT_TRUE(link.Peek(head));
+    sent.push_back(ParseRecord(head.bytes)->payload[0]);
+    link.Written(head);
+    link.Settle(head, answer, at);
+    link.DropHead();
+  };
+  exchange(rtEventMainAck, t0 + 0.3 * kSecond);  // 1 delivered
+  exchange(std::nullopt, t0 + 0.3 * kSecond);    // 2 unanswered: back on disk
+  fast.Step(Prefix(), t0 + 0.4 * kSecond);       // tops up with 2 and 4
+  EXPECT_EQ(link.Outbox().ReplayedOnTheirWay(), 3u);
+  for (int i = 0; i < 3; ++i) exchange(rtEventMainAck, t0 + 0.5 * kSecond);
+  fast.Step(Prefix(), t0 + 0.6 * kSecond);
+  exchange(rtEventMainAck, t0 + 0.7 * kSecond);
+  EXPECT_EQ(sent, (std::vector<std::uint8_t>{1, 2, 3, 2, 4, 5}));
+  for (int i = 1; i <= 5; ++i) EXPECT_FALSE(std::filesystem::exists(dir / (std::to_string(i) + ".dd8"))) << i;
+  EXPECT_EQ(link.QueuedCount(), 0u);
+}
+
+// A backlog never holds up a live event: replayed records wait outside the
+// send queue and are numbered into it only when it holds nothing else.
+TEST_F(SpoolReplayTest, ALiveEventGoesAheadOfTheBacklog) {
+  Protocol8Replay fast{link, {}, 3};
+  for (std::uint8_t i = 1; i <= 3; ++i) WriteSpool(std::to_string(i) + ".dd8", rtEventMain, MainEvent(i));
+  fast.Step(Prefix(), t0);
+  WriteSpool("9.dd8", rtEventMain, MainEvent(9));
+  ASSERT_TRUE(link.EnqueueSpooled(rtEventMain, MainEvent(9), Prefix() + "9.dd8"));
+  using Q = std::tuple<std::int32_t, std::uint64_t, Bytes>;
+  EXPECT_EQ(Drain(), (std::vector<Q>{{rtEventMain, 0, MainEvent(9)},
+                                     {rtEventMain, 1, MainEvent(1)},
+                                     {rtEventMain, 2, MainEvent(2)},
+                                     {rtEventMain, 3, MainEvent(3)}}))
+      << "numbers follow the order of sending";
+}
+
 // A live event is written to its file before it is queued; replaying that
 // file while the event waits in the queue would send it twice.
 TEST_F(SpoolReplayTest, TheFileOfALiveEventStillQueuedIsLeftAloneAndReplayedOnceReleased) {
