@@ -8,6 +8,11 @@
 //   idle     CPU time of the idle program, both ports open, both links polling
 //   drain    100 frames in one burst -> all 100 events at the protocol-8 server
 //   memory   resident size at start, after the latency run, after a soak
+//   catch-up a driver started with N spooled events of each kind and both
+//            servers up, while a station sends live alarms twice a second:
+//            the time until the whole backlog is at both servers, the live
+//            alarms' ACK delay and delivery meanwhile, memory; at a fast
+//            replay pace, then at the steady one with a small N
 #include <signal.h>
 
 #include <algorithm>
@@ -21,7 +26,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/bytes.h"
 #include "loopback_servers.h"
+#include "p7/frame.h"
+#include "p8/record_types.h"
+#include "receiver/event_record.h"
 #include "proc_stats.h"
 #include "station_frames.h"
 #include "station_pty.h"
@@ -41,6 +50,8 @@ constexpr int kDrainFirstAccount = 5001;
 constexpr int kSoakFirstAccount = 5201;
 constexpr int kRestartFirstAccount = 9001;  // second-port frames during a restart pause
 constexpr int kRestartFrames = 20;
+constexpr std::int32_t kBacklogFirstAccount = 900000;  // not a station's: FirstNumber 90
+constexpr int kCatchUpLiveFirstAccount = 7001;         // live alarms during a catch-up
 
 struct Options {
   int events = 200;
@@ -49,6 +60,11 @@ struct Options {
   int soakSeconds = 30;
   std::string host = "127.0.0.200";      // the protocol-7 server's address
   std::string downHost = "127.0.0.201";  // where no server listens
+  std::string catchUpHost = "127.0.0.202";  // the catch-up runs' protocol-7 server
+  int catchUp = 10000;       // spooled events of each kind, fast pace
+  int catchUpPace = 50;      // SoobPerTick of the fast run
+  int catchUpSteady = 50;    // spooled events of each kind at the steady pace (SoobPerTick=1)
+  bool catchUpOnly = false;
   std::string vorel = VOREL_BINARY;
 };
 
@@ -61,6 +77,10 @@ void Usage() {
       "  --soak S        soak: a frame every spacing for S seconds before the last memory reading (default 30;\n"
       "                  1800 for the long soak)\n"
       "  --quick         --idle 10 --soak 10\n"
+      "  --catch-up N    the fast catch-up run: N spooled events of each kind (default 10000; 0: none)\n"
+      "  --pace P        its SoobPerTick (default 50)\n"
+      "  --steady N      the catch-up run at the steady pace, SoobPerTick=1 (default 50; 0: none)\n"
+      "  --catch-up-only only the catch-up runs\n"
       "  --host ADDR     the protocol-7 server's loopback address (default 127.0.0.200; port 7788)\n"
       "  --vorel PATH    the program (default the build's)\n");
 }
@@ -75,10 +95,16 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     else if (a == "--soak") o.soakSeconds = std::atoi(value().c_str());
     else if (a == "--quick") o.idleSeconds = 10, o.soakSeconds = 10;
     else if (a == "--host") o.host = value();
+    else if (a == "--catch-up") o.catchUp = std::atoi(value().c_str());
+    else if (a == "--pace") o.catchUpPace = std::atoi(value().c_str());
+    else if (a == "--steady") o.catchUpSteady = std::atoi(value().c_str());
+    else if (a == "--catch-up-only") o.catchUpOnly = true;
     else if (a == "--vorel") o.vorel = value();
     else return false;
   }
-  return o.events > 0 && o.events < kDrainFirstAccount && o.spacingMs > 0 && o.idleSeconds > 0 && o.soakSeconds >= 0;
+  return o.events > 0 && o.events < kDrainFirstAccount && o.spacingMs > 0 && o.idleSeconds > 0 &&
+         o.soakSeconds >= 0 && o.catchUp >= 0 && o.catchUp <= 99999 && o.catchUpSteady >= 0 &&
+         o.catchUpSteady <= 99999 && o.catchUpPace > 0;
 }
 
 template <class Condition>
@@ -117,6 +143,7 @@ class Bench {
   explicit Bench(Options options) : o_(std::move(options)) {}
 
   int Run() {
+    if (o_.catchUpOnly) return CatchUps();
     if (!Setup()) return 1;
     const pid_t pid = driver_->Pid();
     const long rssStart = RssKiB(pid).value_or(-1);
@@ -144,7 +171,130 @@ class Bench {
     driver_->Signal(SIGTERM);
     const auto status = driver_->WaitForExit(20s);
     std::printf("driver: %s\n", status ? ("ended with status " + std::to_string(*status)).c_str() : "did not end");
-    return status && *status == 0 ? 0 : 1;
+    const int catchUps = CatchUps();
+    return status && *status == 0 ? catchUps : 1;
+  }
+
+  int CatchUps() {
+    bool ok = true;
+    if (o_.catchUp > 0) ok = CatchUp(o_.catchUp, o_.catchUpPace) && ok;
+    if (o_.catchUpSteady > 0) ok = CatchUp(o_.catchUpSteady, 1) && ok;
+    return ok ? 0 : 1;
+  }
+
+  // The spool of an outage: `count` events of each kind in the driver's own
+  // spool format, oldest first by name, accounts kBacklogFirstAccount + i.
+  static void WriteBacklog(const fs::path& spool, int count) {
+    fs::create_directories(spool);
+    for (int i = 0; i < count; ++i) {
+      char stem[32];
+      std::snprintf(stem, sizeof stem, "%X", 0x2DC00000 + i * 7);
+      const std::int32_t account = kBacklogFirstAccount + i;
+      EventRecord record{};
+      record[event_record::kKind] = 3;
+      record[event_record::kPortTag] = 31;
+      PutLE<std::int32_t>(record, event_record::kAccount, account);
+      const p7::Frame frame = p7::BuildEventFrame(record);
+      test::WriteFile(spool / (std::string(stem) + "_-1.ddm"),
+                      std::string(reinterpret_cast<const char*>(frame.data()), frame.size()));
+      Bytes dd8(4 + kMainEventPayloadSize, 0x30);
+      PutLE<std::int32_t>(dd8, 0, rtEventMain);
+      PutLE<std::int32_t>(dd8, 4, account);
+      test::WriteFile(spool / (std::string(stem) + ".dd8"),
+                      std::string(reinterpret_cast<const char*>(dd8.data()), dd8.size()));
+    }
+  }
+
+  // A driver started on a spool of `count` events of each kind with both
+  // servers up, at SoobPerTick=`pace`, while the station sends a live alarm
+  // every 500 ms.
+  bool CatchUp(int count, int pace) {
+    test::TempDir dir;
+    StationPty line;
+    LoopbackServers servers;
+    std::string error;
+    if (!servers.Start(o_.catchUpHost, 7788, "127.0.0.1", error) || !line.Ok()) {
+      std::fprintf(stderr, "catch-up: %s\n", error.empty() ? "no pseudo-terminal" : error.c_str());
+      return false;
+    }
+    fs::create_directory(dir / "com");
+    fs::create_symlink(line.SlavePath(), dir / "com" / "COM1");
+    WriteBacklog(dir / "spool", count);
+    test::WriteFile(dir / "vorel.ini", "[port]\nComPort=COM1\n[main]\nSendMivo7=1\nSendMivo8=1\nhost=" +
+                                           o_.catchUpHost + "\nSoobPerTick=" + std::to_string(pace) +
+                                           "\nPathForSoob=" + (dir / "spool").string() +
+                                           "/\n[ServerHost]\nAddress=127.0.0.1\nPort=" +
+                                           std::to_string(servers.P8Port()) + "\n");
+    const auto started = Clock::now();
+    test::ChildProcess driver(o_.vorel, {}, dir.Path().string(),
+                              std::map<std::string, std::string>{{"QT_QPA_PLATFORM", "offscreen"},
+                                                                 {"VOREL_CLOCK_FILE", (dir / "clock.txt").string()},
+                                                                 {"VOREL_COM_DIR", (dir / "com").string()},
+                                                                 {"VOREL_STALL_PROBE", "1"}});
+    const auto arrived = [&](bool protocol8) {
+      int n = 0;
+      for (int i = 0; i < count; ++i)
+        n += (protocol8 ? servers.P8Arrival(kBacklogFirstAccount + i) : servers.P7Arrival(kBacklogFirstAccount + i))
+                 .has_value();
+      return n;
+    };
+    std::optional<Clock::time_point> p7Done, p8Done;
+    std::map<int, Clock::time_point> written;
+    std::vector<double> acks;
+    long rssMax = 0, rssFirst = -1;
+    const auto deadline = started + std::chrono::seconds(60 + count / 2);
+    auto next = Clock::now();
+    int live = 0;
+    while ((!p7Done || !p8Done) && Clock::now() < deadline) {
+      std::this_thread::sleep_until(next);
+      next += 500ms;
+      if (line.OpenedByDriver()) {
+        const int account = kCatchUpLiveFirstAccount + live++;
+        line.Write(station::MainEventFrame(station::NumberedAccount(account), "E1"));
+        written[account] = Clock::now();
+        if (const auto ack = line.WaitForAck(300ms)) acks.push_back(Ms(*ack - written[account]));
+      }
+      if (!p7Done && arrived(false) == count) p7Done = Clock::now();
+      if (!p8Done && arrived(true) == count) p8Done = Clock::now();
+      if (const auto rss = RssKiB(driver.Pid())) {
+        if (rssFirst < 0) rssFirst = *rss;
+        rssMax = std::max(rssMax, *rss);
+      }
+    }
+    WaitFor([&] { return live == 0 || (servers.P7Arrival(Account(kCatchUpLiveFirstAccount + live - 1)) &&
+                                        servers.P8Arrival(Account(kCatchUpLiveFirstAccount + live - 1))); },
+            5s);
+    std::vector<double> p7, p8;
+    for (const auto& [account, at] : written) {
+      if (const auto t = servers.P7Arrival(Account(account))) p7.push_back(Ms(*t - at));
+      if (const auto t = servers.P8Arrival(Account(account))) p8.push_back(Ms(*t - at));
+    }
+    const auto seconds = [&](const std::optional<Clock::time_point>& done) {
+      return done ? std::to_string(std::chrono::duration<double>(*done - started).count()).substr(0, 5) + " s"
+                  : std::string("NOT ALL (") + "deadline passed)";
+    };
+    std::printf("catch-up: %d spooled events of each kind, SoobPerTick=%d, from the start: whole backlog at the "
+                "protocol-7 server after %s (%d of %d), at the protocol-8 server after %s (%d of %d)\n",
+                count, pace, seconds(p7Done).c_str(), arrived(false), count, seconds(p8Done).c_str(), arrived(true),
+                count);
+    std::printf("catch-up: %d live alarms meanwhile, 2 a second\n", live);
+    Print("catch-up: live ACK (from the frame's last byte; the floor is the 200 ms packet time-out)",
+          SpreadOf(acks), live);
+    Print("catch-up: live at the protocol-7 server", SpreadOf(p7), live);
+    Print("catch-up: live at the protocol-8 server", SpreadOf(p8), live);
+    std::printf("catch-up: VmRSS first reading %ld KiB, highest %ld KiB\n", rssFirst, rssMax);
+    std::size_t left = 0;
+    for (const auto& entry : fs::directory_iterator(dir / "spool")) left += entry.is_regular_file();
+    std::printf("catch-up: %zu spool files left\n", left);
+    const std::string status = test::ReadFile(dir / "vorel.status");
+    const std::string key = "loop.longest_stall_ms=";
+    const std::size_t at = status.find(key);
+    if (at != std::string::npos)
+      std::printf("catch-up: the event loop's longest stall %s ms\n",
+                  status.substr(at + key.size(), status.find('\n', at) - at - key.size()).c_str());
+    driver.Signal(SIGTERM);
+    driver.WaitForExit(20s);
+    return p7Done && p8Done;
   }
 
  private:
