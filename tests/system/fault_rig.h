@@ -136,8 +136,18 @@ class FaultRig {
     ASSERT_TRUE(station_->Type("wait-open; " + script + "; hold"));
   }
   void StartDriver() {
-    driver_ = std::make_unique<ChildProcess>(VOREL_BINARY, std::vector<std::string>{}, dir.Path().string(),
-                                             ProgramEnv(dir), ChildIo{.stdinPipe = false, .stderrFile = (dir / "driver-err.txt").string()});
+    auto env = ProgramEnv(dir);
+    env["VOREL_STALL_PROBE"] = "1";  // the event loop's longest stall, in vorel.status
+    driver_ = std::make_unique<ChildProcess>(VOREL_BINARY, std::vector<std::string>{}, dir.Path().string(), env,
+                                             ChildIo{.stdinPipe = false, .stderrFile = (dir / "driver-err.txt").string()});
+  }
+  // The event loop's longest stall as the driver last wrote it (its final
+  // status, once it has ended), or -1 when none was written.
+  long LongestStallMs() const {
+    static const std::regex stall("loop\\.longest_stall_ms=(\\d+)");
+    const std::string status = Contents(dir / "vorel.status");
+    std::smatch m;
+    return std::regex_search(status, m, stall) ? std::stol(m[1]) : -1;
   }
   void KillDriver() {
     driver_->Signal(SIGKILL);
@@ -221,12 +231,12 @@ class FaultRig {
   // Count, and report the counts under the scenario's name.
   FaultCount CountAndReport(const std::string& scenario, const std::vector<int>& numbers) const {
     const FaultCount count = Count(numbers);
-    Report(scenario, count);
+    Report(scenario, count, LongestStallMs());
     return count;
   }
 
   // One line per scenario in the test output, and in the XML report.
-  static void Report(const std::string& scenario, const FaultCount& c) {
+  static void Report(const std::string& scenario, const FaultCount& c, long longestStallMs = -1) {
     std::ostringstream line;
     line << "fault " << scenario << ": sent=" << c.sent << " | protocol 7: delivered=" << c.p7.delivered
          << " spooled=" << c.p7.spooled << " lost=" << c.p7.lost << " repeated=" << c.p7.repeated
@@ -235,6 +245,7 @@ class FaultRig {
          << " corrupted=" << c.p8.corrupted;
     if (!c.p7.lostAccounts.empty()) line << " | protocol 7 lost " << c.p7.lostAccounts;
     if (!c.p8.lostAccounts.empty()) line << " | protocol 8 lost " << c.p8.lostAccounts;
+    if (longestStallMs >= 0) line << " | longest stall " << longestStallMs << " ms";
     std::cout << line.str() << std::endl;
     ::testing::Test::RecordProperty("fault", line.str());
   }

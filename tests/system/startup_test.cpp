@@ -1,0 +1,110 @@
+// Start-up cannot stop half way. With a protocol-7 server that cannot be
+// reached (a host name that does not resolve, an address that refuses at
+// once), the rest of the driver comes up as usual: the protocol-8 handshake,
+// the station's ACKs, the status with its start time. A failed attempt is
+// silent, and SIGTERM still ends the program within a second.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "program_env.h"
+#include "protocol7_address.h"
+#include "reference_servers.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace vorel {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using test::ChildProcess;
+using test::Contents;
+using test::WaitUntil;
+
+struct UnreachableCase {
+  const char* name;
+  // The driver's protocol-7 host, given the test's reserved address (where
+  // nobody listens).
+  std::string (*host)(const test::Protocol7Address& reserved);
+};
+
+class StartUp : public ::testing::TestWithParam<UnreachableCase> {};
+
+TEST_P(StartUp, AProtocol7ServerThatCannotBeReachedHoldsUpNothingElse) {
+  test::TempDir dir;
+  test::Protocol7Address reserved;     // the driver's host: nobody listens there
+  test::Protocol7Address serversOwn;   // the reference protocol-7 server's, never used
+  test::ReferenceServers servers{dir, serversOwn.Text()};
+  ASSERT_NO_FATAL_FAILURE(servers.Start());
+  test::WriteFile(dir / "vorel.ini", "[port]\nComPort=COM1\n[main]\nSendMivo7=1\nhost=" + GetParam().host(reserved) +
+                                         "\nPathForSoob=spool/\n[ServerHost]\nAddress=127.0.0.1\nPort=" +
+                                         servers.P8Port() + "\n");
+  ChildProcess station(VOREL_STATION_SIM,
+                       {"-d", (dir / "com").string(), "-p", "COM1", "-o", (dir / "station.txt").string(), "-i"},
+                       dir.Path().string(), {}, test::ChildIo{.stdinPipe = true, .stderrFile = {}});
+  ASSERT_TRUE(WaitUntil([&] { return fs::is_symlink(dir / "com" / "COM1"); }, 10s));
+  auto env = test::ProgramEnv(dir);
+  env["VOREL_STALL_PROBE"] = "1";
+  ChildProcess driver(VOREL_BINARY, {}, dir.Path().string(), env,
+                      test::ChildIo{.stdinPipe = false, .stderrFile = (dir / "driver-err.txt").string()});
+
+  ASSERT_TRUE(station.Type("wait-open; event 0001 E1; hold"));
+  EXPECT_TRUE(WaitUntil([&] { return servers.P8Seen().find("type=rtVersion(") != std::string::npos; }, 20s))
+      << "the protocol-8 handshake";
+  EXPECT_TRUE(WaitUntil([&] { return Contents(dir / "station.txt").find("ack total=1") != std::string::npos; }, 20s))
+      << "the station's ACK\n" << Contents(dir / "station.txt");
+  EXPECT_TRUE(WaitUntil([&] { return servers.P8Seen().find("account=310001 ") != std::string::npos; }, 10s));
+  EXPECT_TRUE(WaitUntil([&] { return fs::exists(dir / "vorel.status"); }, 10s));
+  const std::string status = Contents(dir / "vorel.status");
+  EXPECT_NE(status.find("state=running\n"), std::string::npos) << status;
+  EXPECT_NE(status.find("started="), std::string::npos) << status;
+  EXPECT_NE(status.find("protocol7=down\n"), std::string::npos) << status;
+  EXPECT_NE(status.find("protocol8=up\n"), std::string::npos) << status;
+  // The alarm waits in its .ddm file for the protocol-7 server.
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        for (const auto& entry : fs::directory_iterator(dir / "spool"))
+          if (entry.path().extension() == ".ddm") return true;
+        return false;
+      },
+      5s));
+
+  const auto signalled = std::chrono::steady_clock::now();
+  driver.Signal(SIGTERM);
+  const auto exit = driver.WaitForExit(10s);
+  const auto tookMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled).count();
+  ASSERT_TRUE(exit.has_value());
+  EXPECT_EQ(*exit, 0);
+  EXPECT_LE(tookMs, 1000) << "from SIGTERM to the end of the program";
+  const std::string last = Contents(dir / "vorel.status");
+  const std::size_t stall = last.find("loop.longest_stall_ms=");
+  std::cout << "start-up, protocol-7 host " << GetParam().name << ": ended " << tookMs << " ms after SIGTERM"
+            << (stall == std::string::npos ? std::string() : "; " + last.substr(stall, last.find('\n', stall) - stall))
+            << std::endl;
+  const std::string errors = Contents(dir / "driver-err.txt");
+  EXPECT_EQ(errors.find("vorel: error:"), std::string::npos) << "a failed attempt is silent\n" << errors;
+  station.Signal(SIGTERM);
+  station.WaitForExit(10s);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Protocol7Host, StartUp,
+    ::testing::Values(
+        // Never resolves: a name in the domain kept for that.
+        UnreachableCase{"unresolvable", [](const test::Protocol7Address&) { return std::string("no-such-host.invalid"); }},
+        // Refuses at once: nobody listens at the reserved address.
+        UnreachableCase{"refusing", [](const test::Protocol7Address& a) { return a.Text(); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace vorel
