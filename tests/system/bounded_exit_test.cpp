@@ -258,7 +258,8 @@ TEST(BoundedExit, AServerThatTricklesItsAnswersDoesNotHoldTheClose) {
   const long tookMs = StopAndTime(rig);
   const test::LinkCount p8 = rig.Count(Numbers(kEvents)).p8;
   std::cout << "bounded exit, trickling server: ended " << tookMs << " ms after SIGTERM | protocol 8: delivered="
-            << p8.delivered << " spooled=" << p8.spooled << " lost=" << p8.lost << std::endl;
+            << p8.delivered << " spooled=" << p8.spooled << " lost=" << p8.lost << " | longest stall "
+            << rig.LongestStallMs() << " ms" << std::endl;
   EXPECT_EQ(p8.lost, 0) << p8.lostAccounts;
 }
 
