@@ -153,13 +153,7 @@ void TForm1::SimpleTCPClient1Read(TMemoryStream* Stream) {
 }
 
 TForm1::~TForm1() {
-  // The second port and the protocol-7 socket go first: the wait for the link
-  // thread's last pass must not hold them.
-  RunGuarded([this] {
-    if (commPortDriver2_->IsOpen()) commPortDriver2_->Close();
-  });
-  RunGuarded([this] { station_->StopProtocol7(); });
-  station_->StopProtocol8();
+  station_->Close();
   // The last word of the status file: the driver has ended, and what waits
   // in the spool for the next run.
   try {
@@ -174,23 +168,14 @@ ProgramStatus TForm1::CurrentStatus(bool running) {
   s.running = running;
   s.pid = QCoreApplication::applicationPid();
   s.started = startedAt_;
-  const auto port = [this](PortId id, const TCommPortDriver& driver) {
-    const StationPortState& station = station_->StationLink(id);
-    SerialPortStatus p{station_->CurrentName(id), driver.IsOpen(), station.linkUp, std::nullopt};
-    // The start value lies a day before the start: no frame yet.
-    if (station.lastFrameTime >= startedAt_) p.lastFrame = station.lastFrameTime;
-    return p;
-  };
-  s.main = port(PortId::Main, *commPortDriver1_);
-  s.second = port(PortId::Second, *commPortDriver2_);
-  const auto link = [](bool on, bool up) { return !on ? LinkState::Off : up ? LinkState::Up : LinkState::Down; };
-  s.protocol7 = link(settings_.SendMivo7, station_->Protocol7Up());
-  s.protocol8 = link(station_->Link() != nullptr, station_->Protocol8Up());
-  // From the spool's index: the directory may hold thousands. The last
-  // status reads the directory itself, for what another program did.
-  if (!running) station_->RescanSpool();
-  s.ddmFiles = station_->SpoolCount(kProtocol7SpoolExtension);
-  s.dd8Files = station_->SpoolCount(kProtocol8SpoolExtension);
+  // The last status of a run reads the spool directory itself.
+  const StationStatus station = station_->Status(!running);
+  s.main = station.main;
+  s.second = station.second;
+  s.protocol7 = station.protocol7;
+  s.protocol8 = station.protocol8;
+  s.ddmFiles = station.ddmFiles;
+  s.dd8Files = station.dd8Files;
   if (stallProbe_) s.longestStallMs = stallProbe_->LongestMs();
   return s;
 }
@@ -248,51 +233,33 @@ void TForm1::BuildTray() {
 }
 
 void TForm1::StartUp() {
-  const TDateTime now = clock_.Now();
-  station_->ResetStationLinks();
   closeWithoutPassword_ = false;
   status_->Indicator(IndicatorId::Port1).Redraw();
   status_->Indicator(IndicatorId::Port2).Redraw();
 
+  const TDateTime now = clock_.Now();
   const auto seed = static_cast<std::uint32_t>(clock_.TickCount()) ^
                     static_cast<std::uint32_t>(RoundToMsecs(now).value_or(0));
   closePassword_ = QString::fromStdString(MakeClosePassword(seed));
   status_->ShowPassword(closePassword_);
-
   ports_->Main().List()->clear();
-  LoadSettings(kIniFileName, settings_);
-  simpleTCPClient1_->SetHost(settings_.host);
-  station_->NamePortsFromSettings();
-  if (settings_.SendMivo8) {
-    // The link thread's hand-over runs on this window's event loop.
-    station_->MakeProtocol8(
-        [this](std::function<void()> op) { QMetaObject::invokeMethod(this, std::move(op), Qt::QueuedConnection); });
+
+  // The link thread's hand-over runs on this window's event loop.
+  const Station::StartUpResult started = station_->StartUp(
+      kIniFileName,
+      [this](std::function<void()> op) { QMetaObject::invokeMethod(this, std::move(op), Qt::QueuedConnection); });
+  for (const PortId port : {PortId::Main, PortId::Second}) {
+    PortPanel& panel = port == PortId::Main ? ports_->Main() : ports_->Second();
+    const std::string& configured = settings_.Port(port).ComPort;
+    if (configured != kNoPortName) panel.List()->setEditText(QString::fromStdString(configured));
+    if (!started.portOpen[port == PortId::Main ? 0 : 1]) panel.SetStopped();
   }
-  station_->BuildEventPath();
-
-  ApplyLineSettings(settings_.port, *commPortDriver1_);
-  OpenPortAtStartUp(PortId::Main, *commPortDriver1_, ports_->Main());
-  ApplyLineSettings(settings_.portUSB, *commPortDriver2_);
-  OpenPortAtStartUp(PortId::Second, *commPortDriver2_, ports_->Second());
-
-  if (settings_.SendMivo7) station_->StartProtocol7();
   status_->SetProtocol7RowVisible(settings_.SendMivo7);
-  if (settings_.SendMivo8) {
-    station_->StartProtocol8();
-    status_->Indicator(IndicatorId::Protocol8).Redraw();
-  }
+  if (settings_.SendMivo8) status_->Indicator(IndicatorId::Protocol8).Redraw();
 
-  startedAt_ = clock_.Now();
+  startedAt_ = started.startedAt;
   status_->ShowStartTime(startedAt_);
   ShowStatusPage();
-}
-
-void TForm1::OpenPortAtStartUp(PortId port, TCommPortDriver& driver, PortPanel& panel) {
-  const PortSettings& configured = settings_.Port(port);
-  if (configured.ComPort != kNoPortName) panel.List()->setEditText(QString::fromStdString(configured.ComPort));
-  const bool open = vorel::OpenPortAtStartUp(driver, configured, station_->Scheduler());
-  station_->SetPortWanted(port, open);
-  if (!open) panel.SetStopped();
 }
 
 void TForm1::CloseWithoutPassword() {

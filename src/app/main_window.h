@@ -107,7 +107,6 @@ class TForm1 : public QWidget {
   void BuildWindow();
   void BuildTray();
   void StartUp();
-  void OpenPortAtStartUp(PortId port, TCommPortDriver& driver, PortPanel& panel);
   // The component events, handed to the station core.
   void ConnectStationHandlers();
   void CommPortDriver1ReceivePacket(TCommPortDriver* Sender, const std::uint8_t* Packet, std::uint32_t DataSize);

@@ -11,19 +11,11 @@
 #include <string>
 
 #include "base/clock.h"
+#include "station/station_status.h"
 
 namespace vorel {
 
 inline constexpr char kStatusFileName[] = "vorel.status";
-
-enum class LinkState { Off, Down, Up };
-
-struct SerialPortStatus {
-  std::string name;  // the port's current name
-  bool open = false;
-  bool stationLinkUp = false;
-  std::optional<TDateTime> lastFrame;  // nothing while no frame came in this run
-};
 
 struct ProgramStatus {
   bool running = true;  // false: the program has ended

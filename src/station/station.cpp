@@ -4,12 +4,13 @@
 
 #include "p8/payloads.h"
 #include "p8/record_types.h"
+#include "base/uncaught_error.h"
 #include "receiver/spool_file.h"
 #include "station/station_ports.h"
 
 namespace vorel {
 
-Station::Station(const Settings& settings, StationParts parts, IStationView& view)
+Station::Station(Settings& settings, StationParts parts, IStationView& view)
     : settings_(settings),
       parts_(parts),
       view_(view),
@@ -28,8 +29,60 @@ Station::Station(const Settings& settings, StationParts parts, IStationView& vie
 
 Station::~Station() { StopProtocol8(); }
 
+Station::StartUpResult Station::StartUp(const std::filesystem::path& settingsFile, GuiPoster post) {
+  ResetStationLinks();
+  LoadSettings(settingsFile, settings_);
+  parts_.protocol7->SetHost(settings_.host);
+  NamePortsFromSettings();
+  if (settings_.SendMivo8) MakeProtocol8(std::move(post));
+  BuildEventPath();
+
+  StartUpResult result;
+  for (const PortId port : {PortId::Main, PortId::Second}) {
+    ApplyLineSettings(settings_.Port(port), Port(port));
+    const bool open = OpenPortAtStartUp(Port(port), settings_.Port(port), scheduler_);
+    SetPortWanted(port, open);
+    result.portOpen[Index(port)] = open;
+  }
+  if (settings_.SendMivo7) StartProtocol7();
+  if (settings_.SendMivo8) StartProtocol8();
+  result.startedAt = clock_.Now();
+  return result;
+}
+
+StationStatus Station::Status(bool rescanSpool) {
+  StationStatus s;
+  const auto port = [this](PortId id) {
+    const StationPortState& station = station_[Index(id)];
+    SerialPortStatus p{CurrentName(id), Port(id).IsOpen(), station.linkUp, std::nullopt};
+    // The start value lies a day before the start: no frame yet.
+    if (linksResetAt_ && station.lastFrameTime >= *linksResetAt_) p.lastFrame = station.lastFrameTime;
+    return p;
+  };
+  s.main = port(PortId::Main);
+  s.second = port(PortId::Second);
+  const auto link = [](bool on, bool up) { return !on ? LinkState::Off : up ? LinkState::Up : LinkState::Down; };
+  s.protocol7 = link(settings_.SendMivo7, Protocol7Up());
+  s.protocol8 = link(link_ != nullptr, Protocol8Up());
+  if (spool_) {
+    if (rescanSpool) spool_->Rescan();
+    s.ddmFiles = spool_->Count(kProtocol7SpoolExtension);
+    s.dd8Files = spool_->Count(kProtocol8SpoolExtension);
+  }
+  return s;
+}
+
+void Station::Close() {
+  RunGuarded([this] {
+    if (parts_.secondPort->IsOpen()) parts_.secondPort->Close();
+  });
+  RunGuarded([this] { StopProtocol7(); });
+  StopProtocol8();
+}
+
 void Station::ResetStationLinks() {
   const TDateTime now = clock_.Now();
+  linksResetAt_ = now;
   for (StationPortState& port : station_) port.Reset(now);
 }
 

@@ -19,9 +19,11 @@
 #pragma once
 
 #include <array>
+#include <filesystem>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -48,6 +50,7 @@
 #include "station/event_loop_scheduler.h"
 #include "station/link_adapters.h"
 #include "station/lost_port_reopener.h"
+#include "station/station_status.h"
 
 namespace vorel {
 
@@ -89,11 +92,29 @@ struct StationParts {
 class Station {
  public:
   // Everything is borrowed; `settings` is read as it stands when each step
-  // runs (the window loads it during start-up).
-  Station(const Settings& settings, StationParts parts, IStationView& view);
+  // runs (StartUp loads it from the settings file).
+  Station(Settings& settings, StationParts parts, IStationView& view);
   ~Station();
   Station(const Station&) = delete;
   Station& operator=(const Station&) = delete;
+
+  // What the start-up did, for the window to show.
+  struct StartUpResult {
+    std::array<bool, 2> portOpen{};  // main, second
+    TDateTime startedAt = 0;
+  };
+  // The start-up, in this order: both station links lost; the settings read
+  // from `settingsFile` (an error there ends the start-up; BuildEventPath
+  // then makes the path from what was read); the ports named; the protocol-8
+  // link object (`post` queues a call on the window's event loop); the event
+  // path; each port's line settings and its opening; the first protocol-7
+  // attempt; the protocol-8 link thread. Nothing can reach a half-made path:
+  // the event path exists before a port opens or a link starts.
+  StartUpResult StartUp(const std::filesystem::path& settingsFile, GuiPoster post);
+  // The close: the second port and the protocol-7 socket first, then the
+  // link thread (whose last pass may take seconds). An error in one step is
+  // reported and the next step still runs.
+  void Close();
 
   // Start-up: both station links lost, the last frames a day old.
   void ResetStationLinks();
@@ -156,12 +177,10 @@ class Station {
   bool Protocol8Up() const { return link_ && link_->LinkUp(); }
   // The protocol-8 link object; none while protocol 8 is off.
   cl* Link() const { return link_.get(); }
-  // The spool files waiting of one kind (".ddm", ".dd8"), from the index;
-  // 0 before the event path is built.
-  std::size_t SpoolCount(std::string_view extension) { return spool_ ? spool_->Count(extension) : 0; }
-  void RescanSpool() {
-    if (spool_) spool_->Rescan();
-  }
+  // The ports, the links and the spool as they are now. The spool counts
+  // come from its index; `rescanSpool` reads the directory first, for what
+  // another program did (the last status of a run).
+  StationStatus Status(bool rescanSpool);
   p7::FrameReassembler& Protocol7ReceiveBuffer() { return receiveBuffer_; }
   std::array<PortStatus, 2> PortStatuses() const;
 
@@ -196,7 +215,8 @@ class Station {
     Station& station_;
   };
 
-  const Settings& settings_;
+  Settings& settings_;
+  std::optional<TDateTime> linksResetAt_;  // the start-up's reset of the station links
   StationParts parts_;
   IStationView& view_;
   IClock& clock_;

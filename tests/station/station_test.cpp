@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <functional>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -91,6 +93,26 @@ class StationTest : public ::testing::Test {
   test::FakeScheduler scheduler;
   Station station{settings, StationParts{&mainPort, &secondPort, &protocol7, &clock, &clockSetter, &scheduler}, view};
 };
+
+// The start-up reads the settings file and builds the event path before a
+// port opens; it reports which ports opened, and a port that did not open is
+// not wanted.
+TEST_F(StationTest, StartUpReadsTheSettingsAndOpensTheConfiguredPortsWithTheEventPathBuilt) {
+  mainPort.Close();
+  test::WriteFile(dir / "vorel.ini", "[port]\nComPort=COM1\n[portUSB]\nComPort=COM9\n[main]\nSendMivo8=0\n"
+                                     "SendMivo7=0\nFirstNumber=12\nPathForSoob=" + (dir / "spool").string() + "/\n");
+  const Station::StartUpResult result = station.StartUp(dir / "vorel.ini", [](std::function<void()>) {});
+  EXPECT_EQ(result.portOpen, (std::array<bool, 2>{true, false}));
+  EXPECT_TRUE(station.PortWanted(PortId::Main));
+  EXPECT_FALSE(station.PortWanted(PortId::Second));
+  EXPECT_EQ(station.CurrentName(PortId::Second), "COM9");
+  EXPECT_EQ(settings.FirstNumber, 12);
+  EXPECT_EQ(station.Link(), nullptr) << "protocol 8 is off";
+  EXPECT_DOUBLE_EQ(result.startedAt, clock.Now());
+  Receive("\n0111234 E100\r");
+  EXPECT_EQ(Written(), std::vector<std::uint8_t>{kAck}) << "the event path was there for the first frame";
+  EXPECT_FALSE(fs::exists(dir / "spool")) << "both outputs are off: nothing spooled";
+}
 
 TEST_F(StationTest, AnAlarmWithBothLinksDownIsSpooledForBothThenAcknowledged) {
   Receive("\n0111234 E100\r");
