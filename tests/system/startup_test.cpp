@@ -3,11 +3,17 @@
 // once), the rest of the driver comes up as usual: the protocol-8 handshake,
 // the station's ACKs, the status with its start time. A failed attempt is
 // silent, and SIGTERM still ends the program within a second.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -105,6 +111,70 @@ INSTANTIATE_TEST_SUITE_P(
         // Refuses at once: nobody listens at the reserved address.
         UnreachableCase{"refusing", [](const test::Protocol7Address& a) { return a.Text(); }}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A name service that never answers: the look-up of the protocol-7 host
+// waits on a helper thread, never on the event loop. The driver runs in a
+// mount namespace of its own whose resolv.conf names a loopback address
+// where a socket takes the queries and never answers (root only; skipped
+// where no namespace can be made).
+TEST(StartUpNameService, ANameServiceThatNeverAnswersHoldsUpNothing) {
+  if (::geteuid() != 0 || std::system("unshare -m true 2>/dev/null") != 0)
+    GTEST_SKIP() << "needs root and a mount namespace of its own";
+  const int silent = ::socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(silent, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(53);
+  address.sin_addr.s_addr = htonl(0x7F000099);  // 127.0.0.153
+  if (::bind(silent, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    ::close(silent);
+    GTEST_SKIP() << "127.0.0.153:53 is taken";
+  }
+  test::TempDir dir;
+  test::WriteFile(dir / "resolv.conf", "nameserver 127.0.0.153\noptions timeout:5 attempts:2\n");
+  test::WriteFile(dir / "vorel.ini", "[port]\nComPort=COM1\n[main]\nSendMivo7=1\nSendMivo8=0\n"
+                                     "host=alarm-server.example\nPathForSoob=spool/\n");
+  ChildProcess station(VOREL_STATION_SIM,
+                       {"-d", (dir / "com").string(), "-p", "COM1", "-o", (dir / "station.txt").string(), "-i"},
+                       dir.Path().string(), {}, test::ChildIo{.stdinPipe = true, .stderrFile = {}});
+  ASSERT_TRUE(WaitUntil([&] { return fs::is_symlink(dir / "com" / "COM1"); }, 10s));
+  auto env = test::ProgramEnv(dir);
+  env["VOREL_STALL_PROBE"] = "1";
+  ChildProcess driver("/usr/bin/unshare",
+                      {"-m", "sh", "-c",
+                       "mount --bind '" + (dir / "resolv.conf").string() + "' /etc/resolv.conf && exec '" +
+                           std::string(VOREL_BINARY) + "'"},
+                      dir.Path().string(), env,
+                      test::ChildIo{.stdinPipe = false, .stderrFile = (dir / "driver-err.txt").string()});
+
+  // Two alarms a few seconds apart, while look-up after look-up goes unanswered.
+  ASSERT_TRUE(station.Type("wait-open; event 0001 E1; wait 4000; event 0002 E1; hold"));
+  const auto queries = [&] {
+    int waiting = 0;
+    ::ioctl(silent, FIONREAD, &waiting);
+    return waiting;
+  };
+  EXPECT_TRUE(WaitUntil([&] { return Contents(dir / "station.txt").find("ack total=2") != std::string::npos; }, 20s))
+      << Contents(dir / "station.txt") << Contents(dir / "driver-err.txt");
+  EXPECT_GT(queries(), 0) << "the driver asked the silent name service";
+
+  const auto signalled = std::chrono::steady_clock::now();
+  driver.Signal(SIGTERM);
+  const auto exit = driver.WaitForExit(10s);
+  const auto tookMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled).count();
+  ASSERT_TRUE(exit.has_value());
+  EXPECT_EQ(*exit, 0);
+  EXPECT_LE(tookMs, 1000) << "from SIGTERM to the end of the program";
+  const std::string last = Contents(dir / "vorel.status");
+  const std::size_t stall = last.find("loop.longest_stall_ms=");
+  std::cout << "start-up, a name service that never answers: ended " << tookMs << " ms after SIGTERM"
+            << (stall == std::string::npos ? std::string() : "; " + last.substr(stall, last.find('\n', stall) - stall))
+            << std::endl;
+  station.Signal(SIGTERM);
+  station.WaitForExit(10s);
+  ::close(silent);
+}
 
 }  // namespace
 }  // namespace vorel
