@@ -33,15 +33,30 @@ struct SpoolPattern {
 
 }  // namespace
 
+namespace {
+std::size_t HexDigitsAtStart(std::string_view name) {
+  std::size_t n = 0;
+  while (n < name.size() && ((name[n] >= '0' && name[n] <= '9') || (name[n] >= 'A' && name[n] <= 'F'))) ++n;
+  return n;
+}
+}  // namespace
+
+bool SpoolNameOrder::operator()(std::string_view a, std::string_view b) const {
+  const std::size_t digitsA = HexDigitsAtStart(a);
+  const std::size_t digitsB = HexDigitsAtStart(b);
+  if (digitsA != digitsB) return digitsA < digitsB;
+  return a < b;
+}
+
 std::vector<std::string> FindSpoolFiles(std::string_view prefix, std::string_view extension) {
   const SpoolPattern pattern(prefix, extension);
-  std::vector<std::string> names;
+  std::vector<std::string> stems;  // the names less the name prefix
   ForEachDirectoryName(pattern.directory, [&](std::string_view name) {
-    if (pattern.Matches(name)) names.emplace_back(name);
+    if (pattern.Matches(name)) stems.emplace_back(name.substr(pattern.namePrefix.size()));
   });
-  std::sort(names.begin(), names.end());
-  for (std::string& name : names) name = pattern.dirPart + name;
-  return names;
+  std::sort(stems.begin(), stems.end(), SpoolNameOrder());
+  for (std::string& stem : stems) stem = pattern.dirPart + pattern.namePrefix + stem;
+  return stems;
 }
 
 std::optional<std::string> FirstSpoolFile(std::string_view prefix, std::string_view extension,
@@ -71,7 +86,7 @@ void SpoolListing::Read() {
   byExtension_.clear();
   ForEachDirectoryName(directory_, [&](std::string_view name) {
     if (name.size() > namePrefix_.size() && name.starts_with(namePrefix_))
-      byExtension_[std::string(ExtensionOf(name))].emplace(name);
+      byExtension_[std::string(ExtensionOf(name))].emplace(name.substr(namePrefix_.size()));
   });
   read_ = true;
 }
@@ -98,7 +113,7 @@ std::optional<std::string> SpoolListing::First(std::string_view extension, const
   const Names* names = Of(extension);
   if (!names) return std::nullopt;
   for (const std::string& name : *names) {
-    std::string path = dirPart_ + name;
+    std::string path = dirPart_ + namePrefix_ + name;
     if (!passOver.contains(path)) return path;
   }
   return std::nullopt;
@@ -109,7 +124,7 @@ std::optional<std::string> SpoolListing::NameOf(const std::string& path) const {
   std::string name = path.substr(dirPart_.size());
   if (name.find('/') != std::string::npos || !name.starts_with(namePrefix_) || name.size() <= namePrefix_.size())
     return std::nullopt;
-  return name;
+  return name.substr(namePrefix_.size());
 }
 
 void SpoolListing::Forget(const std::string& path) {

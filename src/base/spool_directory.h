@@ -16,7 +16,17 @@ namespace vorel {
 // The extension a file put aside gets, after its own: no replay matches it.
 inline constexpr std::string_view kBadSpoolExtension = ".bad";
 
-// Every entry whose name is prefix + anything + extension, in name order
+// Oldest first. A spool name starts with the moment's milliseconds within
+// the month in upper-case hexadecimal without leading zeros: of two names,
+// the one with fewer such digits is the earlier (the first three days of a
+// month have one digit less), and names with as many are in time order.
+// Compares names without the configured name prefix.
+struct SpoolNameOrder {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const;
+};
+
+// Every entry whose name is prefix + anything + extension, oldest first
 // (an entry that is not a file is listed too: the replay sets it aside). The
 // prefix is the configured spool directory glued on as it is ("spool/" is a
 // directory, "spool" is a name prefix in the current directory; empty is the
@@ -40,7 +50,7 @@ class SpoolListing {
 
   explicit SpoolListing(std::string_view prefix);
 
-  // The first file in name order with the extension (one dot: ".ddm", ".dd8") that is not
+  // The oldest file with the extension (one dot: ".ddm", ".dd8") that is not
   // in `passOver`, or nullopt.
   std::optional<std::string> First(std::string_view extension, const std::set<std::string>& passOver = {});
   // How many files of the extension there are.
@@ -56,10 +66,11 @@ class SpoolListing {
   void Rescan() { Read(); }
 
  private:
-  using Names = std::set<std::string, std::less<>>;
+  using Names = std::set<std::string, SpoolNameOrder>;  // without the name prefix
   void Read();
   Names* Of(std::string_view extension);
-  // The name within the directory for a path with the prefix, or nullopt.
+  // The name within the directory, less the name prefix, for a path with
+  // the prefix, or nullopt.
   std::optional<std::string> NameOf(const std::string& path) const;
 
   std::string directory_;  // "." for a prefix without a slash

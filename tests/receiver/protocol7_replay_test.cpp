@@ -191,9 +191,9 @@ TEST(SpoolDirectory, FirstFileIsTheFirstOfTheListingLessThoseHeldBack) {
     WriteFile(dir / name, "x");
   const std::string prefix = (dir.Path() / "").string();
   const std::vector<std::string> all = FindSpoolFiles(prefix, ".ddm");
-  ASSERT_EQ(all.size(), 4u);
-  EXPECT_EQ(all.front(), prefix + "A0_-1.ddm");
-  EXPECT_EQ(all.back(), prefix + "\xC0_-1.ddm") << "bytes compare as unsigned";
+  // Fewer leading hex digits first; among as many, bytes compare as unsigned.
+  EXPECT_EQ(all, (std::vector<std::string>{prefix + "a_-1.ddm", prefix + "\xC0_-1.ddm", prefix + "B_-1.ddm",
+                                           prefix + "A0_-1.ddm"}));
   std::set<std::string> passOver;
   for (const std::string& expected : all) {
     EXPECT_EQ(FirstSpoolFile(prefix, ".ddm", passOver), expected);
@@ -217,6 +217,25 @@ TEST(SpoolDirectory, FirstFileIsTheFirstOfTheListingLessThoseHeldBack) {
   listing.Forget(all.front());
   EXPECT_EQ(listing.First(".ddm"), all[1]) << "a file sent or set aside is not offered again";
   EXPECT_EQ(listing.First(".ddm", {all[1]}), all[2]);
+}
+
+// Oldest first: the last moment of the 3rd of a month (seven hex digits)
+// goes before the first of the 4th (eight), in the listing and the index,
+// also under a name prefix.
+TEST(SpoolDirectory, TheOldestGoesFirstAcrossTheDayWhoseNamesGainADigit) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / "plain");
+  std::filesystem::create_directory(dir / "named");
+  for (const char* name : {"plain/14997000.dd8", "plain/F731400.dd8", "named/sp_14997000.dd8", "named/sp_F731400.dd8"})
+    WriteFile(dir / name, "x");
+  for (const std::string& prefix : {(dir / "plain/").string(), (dir / "named/sp_").string()}) {
+    SCOPED_TRACE(prefix);
+    EXPECT_EQ(FirstSpoolFile(prefix, ".dd8"), prefix + "F731400.dd8");
+    SpoolListing index(prefix);
+    EXPECT_EQ(index.First(".dd8"), prefix + "F731400.dd8");
+    index.Forget(prefix + "F731400.dd8");
+    EXPECT_EQ(index.First(".dd8"), prefix + "14997000.dd8");
+  }
 }
 
 // The index is kept by what the program writes and removes; what another

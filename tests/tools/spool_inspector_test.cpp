@@ -151,7 +151,8 @@ TEST(SpoolInspectorTest, ListsInReplayOrderAndHonoursANamePrefix) {
   TempDir dir;
   const std::string prefix = dir.Path().string() + "/";
   const Bytes frame(p7::kFrameSize);
-  // Written out of order; "10" sorts before "9" as the replays sort it.
+  // Written out of order; oldest first as the replays take them: fewer hex
+  // digits is an earlier moment ("9" before "B" before "10").
   for (const char* stem : {"B_5", "9_5", "10_5", "B_5"}) WriteSpoolFile(prefix, stem, kProtocol7SpoolExtension, frame);
   for (const char* stem : {"C", "1"}) WriteSpoolFile(prefix, stem, kProtocol8SpoolExtension, Bytes(21));
   WriteBytes(dir / "A_5.ddm.bad", Bytes(3));
@@ -161,7 +162,7 @@ TEST(SpoolInspectorTest, ListsInReplayOrderAndHonoursANamePrefix) {
 
   std::vector<std::string> names;
   for (const std::string& file : ListSpoolFiles(prefix)) names.push_back(std::filesystem::path(file).filename());
-  EXPECT_EQ(names, (std::vector<std::string>{"10_5.ddm", "9_5.ddm", "B_5-1.ddm", "B_5.ddm", "1.dd8", "C.dd8",
+  EXPECT_EQ(names, (std::vector<std::string>{"9_5.ddm", "B_5-1.ddm", "B_5.ddm", "10_5.ddm", "1.dd8", "C.dd8",
                                              "0.dd8.bad", "A_5.ddm.bad"}));
 
   names.clear();
