@@ -109,9 +109,11 @@ class FaultRig {
   // protocol-8 port is the one the servers' first run got.
   void Configure(const std::string& pathForSoob = "spool/") {
     WriteFile(dir / "vorel.ini", "[port]\nComPort=COM1\n[main]\nSendMivo7=1\nhost=" + p7Address.Text() +
-                                     "\nPathForSoob=" + pathForSoob + "\n[ServerHost]\nAddress=127.0.0.1\nPort=" +
-                                     servers.P8Port() + "\n");
+                                     "\nPathForSoob=" + pathForSoob + "\nSoobPerTick=" + std::to_string(soobPerTick) +
+                                     "\n[ServerHost]\nAddress=127.0.0.1\nPort=" + servers.P8Port() + "\n");
   }
+  // The replay's pace the next Configure writes (1: the steady pace).
+  int soobPerTick = 1;
   // The station publishes its line and waits for Begin.
   void StartStation() {
     station_ = std::make_unique<ChildProcess>(

@@ -63,6 +63,12 @@ void ServersUp(FaultRun& run) {
   run.rig.servers.Start();
   run.rig.Configure();
 }
+// The same, with the fast replay of a sample installation.
+void ServersUpFastReplay(FaultRun& run) {
+  run.rig.servers.Start();
+  run.rig.soobPerTick = 50;
+  run.rig.Configure();
+}
 // Both servers down: every event must be spooled. (They run once to give
 // the protocol-8 server its port.)
 void ServersDown(FaultRun& run) {
@@ -132,6 +138,20 @@ std::vector<int> Joined(std::vector<int> first, const std::vector<int>& second) 
   return first;
 }
 
+// Both servers stop for 1.5 s after events 8, 16 and 24.
+void ServersStoppedAndStartedThreeTimes(FaultRun& run) {
+  for (int outage = 1; outage <= 3; ++outage) {
+    ASSERT_TRUE(run.Within([&] { return run.rig.P8Has(outage * 8); })) << "outage " << outage;
+    run.rig.servers.Stop();
+    std::this_thread::sleep_for(1500ms);  // the outage
+    run.rig.servers.Start();
+  }
+}
+
+void SpoolReplayed(FaultRun& run) {
+  EXPECT_TRUE(run.Within([&] { return fs::is_empty(run.rig.spool); })) << "the spooled events were replayed";
+}
+
 const FaultScenario kScenarios[] = {
     {.name = "ServersStoppedAndStartedThreeTimes",
      .report = "servers restarted 3 times",
@@ -140,19 +160,18 @@ const FaultScenario kScenarios[] = {
      .events = Numbers(36),
      .p7 = Kept::Delivered,
      .p8 = Kept::Delivered,
-     .fault =
-         [](FaultRun& run) {
-           for (int outage = 1; outage <= 3; ++outage) {
-             ASSERT_TRUE(run.Within([&] { return run.rig.P8Has(outage * 8); })) << "outage " << outage;
-             run.rig.servers.Stop();
-             std::this_thread::sleep_for(1500ms);  // the outage
-             run.rig.servers.Start();
-           }
-         },
-     .check =
-         [](FaultRun& run) {
-           EXPECT_TRUE(run.Within([&] { return fs::is_empty(run.rig.spool); })) << "the spooled events were replayed";
-         }},
+     .fault = ServersStoppedAndStartedThreeTimes,
+     .check = SpoolReplayed},
+    {.name = "ServersStoppedAndStartedThreeTimesFastReplay",
+     .report = "servers restarted 3 times, SoobPerTick=50",
+     .timeout = 100s,
+     .script = "stream 36 250",
+     .events = Numbers(36),
+     .p7 = Kept::Delivered,
+     .p8 = Kept::Delivered,
+     .prepare = ServersUpFastReplay,
+     .fault = ServersStoppedAndStartedThreeTimes,
+     .check = SpoolReplayed},
     {.name = "Protocol8ServerStopsAnsweringThenAnswersAgain",
      .report = "protocol-8 server stops answering mid-stream",
      .timeout = 60s,

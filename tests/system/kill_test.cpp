@@ -176,6 +176,9 @@ TEST(KillTest, NoAcknowledgedEventIsLostWhenTheDriverIsKilledAgainAndAgain) {
   // frames in the driver's kernel, as a slow or dead path does.
   rig.servers.p7Options = {"--receive-buffer", "4096"};
   rig.servers.Start();
+  // The fast replay of a sample installation: each restart and each server's
+  // return sends its backlog a window at a time, live events first.
+  rig.soobPerTick = 50;
   rig.Configure();
   ASSERT_NO_FATAL_FAILURE(rig.StartStation());
   FlappingServers servers(rig);
