@@ -165,17 +165,11 @@ TForm1::~TForm1() {
 
 ProgramStatus TForm1::CurrentStatus(bool running) {
   ProgramStatus s;
+  // The last status of a run reads the spool directory itself.
+  static_cast<StationStatus&>(s) = station_->Status(!running);
   s.running = running;
   s.pid = QCoreApplication::applicationPid();
   s.started = startedAt_;
-  // The last status of a run reads the spool directory itself.
-  const StationStatus station = station_->Status(!running);
-  s.main = station.main;
-  s.second = station.second;
-  s.protocol7 = station.protocol7;
-  s.protocol8 = station.protocol8;
-  s.ddmFiles = station.ddmFiles;
-  s.dd8Files = station.dd8Files;
   if (stallProbe_) s.longestStallMs = stallProbe_->LongestMs();
   return s;
 }

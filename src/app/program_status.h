@@ -17,16 +17,11 @@ namespace vorel {
 
 inline constexpr char kStatusFileName[] = "vorel.status";
 
-struct ProgramStatus {
+// The station's state (station_status.h) and the program's own.
+struct ProgramStatus : StationStatus {
   bool running = true;  // false: the program has ended
   std::int64_t pid = 0;
   TDateTime started = 0;
-  SerialPortStatus main;
-  SerialPortStatus second;
-  LinkState protocol7 = LinkState::Off;  // Off: SendMivo7 is off
-  LinkState protocol8 = LinkState::Off;  // Off: SendMivo8 is off
-  std::size_t ddmFiles = 0;              // spool files waiting for each link
-  std::size_t dd8Files = 0;
   // The event loop's longest stall so far (VOREL_STALL_PROBE only).
   std::optional<std::int64_t> longestStallMs;
 };

@@ -36,6 +36,24 @@ using test::ChildProcess;
 using test::Contents;
 using test::WaitUntil;
 
+// SIGTERM ends the program with status 0 within a second; the time it took
+// and the event loop's longest stall (its last status) are printed.
+void StopWithinASecond(ChildProcess& driver, const test::TempDir& dir, const std::string& what) {
+  const auto signalled = std::chrono::steady_clock::now();
+  driver.Signal(SIGTERM);
+  const auto exit = driver.WaitForExit(10s);
+  const auto tookMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled).count();
+  ASSERT_TRUE(exit.has_value());
+  EXPECT_EQ(*exit, 0);
+  EXPECT_LE(tookMs, 1000) << "from SIGTERM to the end of the program";
+  const std::string last = Contents(dir / "vorel.status");
+  const std::size_t stall = last.find("loop.longest_stall_ms=");
+  std::cout << "start-up, " << what << ": ended " << tookMs << " ms after SIGTERM"
+            << (stall == std::string::npos ? std::string() : "; " + last.substr(stall, last.find('\n', stall) - stall))
+            << std::endl;
+}
+
 struct UnreachableCase {
   const char* name;
   // The driver's protocol-7 host, given the test's reserved address (where
@@ -84,19 +102,7 @@ TEST_P(StartUp, AProtocol7ServerThatCannotBeReachedHoldsUpNothingElse) {
       },
       5s));
 
-  const auto signalled = std::chrono::steady_clock::now();
-  driver.Signal(SIGTERM);
-  const auto exit = driver.WaitForExit(10s);
-  const auto tookMs =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled).count();
-  ASSERT_TRUE(exit.has_value());
-  EXPECT_EQ(*exit, 0);
-  EXPECT_LE(tookMs, 1000) << "from SIGTERM to the end of the program";
-  const std::string last = Contents(dir / "vorel.status");
-  const std::size_t stall = last.find("loop.longest_stall_ms=");
-  std::cout << "start-up, protocol-7 host " << GetParam().name << ": ended " << tookMs << " ms after SIGTERM"
-            << (stall == std::string::npos ? std::string() : "; " + last.substr(stall, last.find('\n', stall) - stall))
-            << std::endl;
+  ASSERT_NO_FATAL_FAILURE(StopWithinASecond(driver, dir, std::string("protocol-7 host ") + GetParam().name));
   const std::string errors = Contents(dir / "driver-err.txt");
   EXPECT_EQ(errors.find("vorel: error:"), std::string::npos) << "a failed attempt is silent\n" << errors;
   station.Signal(SIGTERM);
@@ -158,19 +164,7 @@ TEST(StartUpNameService, ANameServiceThatNeverAnswersHoldsUpNothing) {
       << Contents(dir / "station.txt") << Contents(dir / "driver-err.txt");
   EXPECT_GT(queries(), 0) << "the driver asked the silent name service";
 
-  const auto signalled = std::chrono::steady_clock::now();
-  driver.Signal(SIGTERM);
-  const auto exit = driver.WaitForExit(10s);
-  const auto tookMs =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled).count();
-  ASSERT_TRUE(exit.has_value());
-  EXPECT_EQ(*exit, 0);
-  EXPECT_LE(tookMs, 1000) << "from SIGTERM to the end of the program";
-  const std::string last = Contents(dir / "vorel.status");
-  const std::size_t stall = last.find("loop.longest_stall_ms=");
-  std::cout << "start-up, a name service that never answers: ended " << tookMs << " ms after SIGTERM"
-            << (stall == std::string::npos ? std::string() : "; " + last.substr(stall, last.find('\n', stall) - stall))
-            << std::endl;
+  ASSERT_NO_FATAL_FAILURE(StopWithinASecond(driver, dir, "a name service that never answers"));
   station.Signal(SIGTERM);
   station.WaitForExit(10s);
   ::close(silent);
