@@ -36,6 +36,20 @@ using test::ChildProcess;
 using test::Contents;
 using test::WaitUntil;
 
+// The station on COM1 of the test's directory, taking commands.
+ChildProcess StartStation(const test::TempDir& dir) {
+  return ChildProcess(VOREL_STATION_SIM,
+                      {"-d", (dir / "com").string(), "-p", "COM1", "-o", (dir / "station.txt").string(), "-i"},
+                      dir.Path().string(), {}, test::ChildIo{.stdinPipe = true, .stderrFile = {}});
+}
+
+// The program's environment, with the stall probe on.
+std::map<std::string, std::string> ProbedEnv(const test::TempDir& dir) {
+  auto env = test::ProgramEnv(dir);
+  env["VOREL_STALL_PROBE"] = "1";
+  return env;
+}
+
 // SIGTERM ends the program with status 0 within a second; the time it took
 // and the event loop's longest stall (its last status) are printed.
 void StopWithinASecond(ChildProcess& driver, const test::TempDir& dir, const std::string& what) {
@@ -72,12 +86,9 @@ TEST_P(StartUp, AProtocol7ServerThatCannotBeReachedHoldsUpNothingElse) {
   test::WriteFile(dir / "vorel.ini", "[port]\nComPort=COM1\n[main]\nSendMivo7=1\nhost=" + GetParam().host(reserved) +
                                          "\nPathForSoob=spool/\n[ServerHost]\nAddress=127.0.0.1\nPort=" +
                                          servers.P8Port() + "\n");
-  ChildProcess station(VOREL_STATION_SIM,
-                       {"-d", (dir / "com").string(), "-p", "COM1", "-o", (dir / "station.txt").string(), "-i"},
-                       dir.Path().string(), {}, test::ChildIo{.stdinPipe = true, .stderrFile = {}});
+  ChildProcess station = StartStation(dir);
   ASSERT_TRUE(WaitUntil([&] { return fs::is_symlink(dir / "com" / "COM1"); }, 10s));
-  auto env = test::ProgramEnv(dir);
-  env["VOREL_STALL_PROBE"] = "1";
+  const auto env = ProbedEnv(dir);
   ChildProcess driver(VOREL_BINARY, {}, dir.Path().string(), env,
                       test::ChildIo{.stdinPipe = false, .stderrFile = (dir / "driver-err.txt").string()});
 
@@ -140,12 +151,9 @@ TEST(StartUpNameService, ANameServiceThatNeverAnswersHoldsUpNothing) {
   test::WriteFile(dir / "resolv.conf", "nameserver 127.0.0.153\noptions timeout:5 attempts:2\n");
   test::WriteFile(dir / "vorel.ini", "[port]\nComPort=COM1\n[main]\nSendMivo7=1\nSendMivo8=0\n"
                                      "host=alarm-server.example\nPathForSoob=spool/\n");
-  ChildProcess station(VOREL_STATION_SIM,
-                       {"-d", (dir / "com").string(), "-p", "COM1", "-o", (dir / "station.txt").string(), "-i"},
-                       dir.Path().string(), {}, test::ChildIo{.stdinPipe = true, .stderrFile = {}});
+  ChildProcess station = StartStation(dir);
   ASSERT_TRUE(WaitUntil([&] { return fs::is_symlink(dir / "com" / "COM1"); }, 10s));
-  auto env = test::ProgramEnv(dir);
-  env["VOREL_STALL_PROBE"] = "1";
+  const auto env = ProbedEnv(dir);
   ChildProcess driver("/usr/bin/unshare",
                       {"-m", "sh", "-c",
                        "mount --bind '" + (dir / "resolv.conf").string() + "' /etc/resolv.conf && exec '" +
