@@ -88,6 +88,8 @@ class TCommPortDriver : public QObject {
 
   // Operations.
   bool Open();
+  // Why the last operation on the device failed (an Open that returned false).
+  SerialError LastError() const { return device_->LastError(); }
   void Close();
   // Safe to call from any thread.
   bool IsOpen() const { return open_.load(std::memory_order_acquire); }

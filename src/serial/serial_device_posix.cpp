@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -24,6 +26,14 @@ bool WouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 bool HungUp(int fd) {
   pollfd p{fd, POLLIN, 0};
   return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+// Unix98 pseudo-terminal slaves (/dev/pts/N) have the majors 136 to 143.
+bool IsPseudoTerminal(int fd) {
+  struct stat st{};
+  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  const unsigned int major = ::major(st.st_rdev);
+  return major >= 136 && major <= 143;
 }
 
 }  // namespace
@@ -60,10 +70,15 @@ bool PosixSerialDevice::Open(const std::string& portName) {
   termios t{};
   if (tcgetattr(fd, &t) != 0) return reject(errno);  // not a terminal device
   // Exclusive, as a COM port is on Windows. flock keeps out every other opener
-  // that asks for the lock, root included; TIOCEXCL keeps out openers that do
-  // not ask (terminal programs), though it does not stop root.
+  // that asks for the lock, root included, and dies with its holder;
+  // TIOCEXCL keeps out openers that do not ask (terminal programs), though it
+  // does not stop root. The exclusive mark belongs to the terminal: a serial
+  // device loses it when its last descriptor closes, but a pseudo-terminal
+  // keeps it for as long as its master side is open, so a driver killed
+  // before its Close would lock its own restart out (EBUSY for anyone but
+  // root). A pseudo-terminal therefore has the flock only.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) return reject(WouldBlock(errno) ? EBUSY : errno);
-  if (ioctl(fd, TIOCEXCL) != 0) return reject(errno);
+  if (!IsPseudoTerminal(fd) && ioctl(fd, TIOCEXCL) != 0) return reject(errno);
 
   fd_ = fd;
   lastError_ = {};

@@ -9,8 +9,12 @@
 
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
+#include <grp.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cerrno>
 #include <cstdlib>
@@ -314,6 +318,46 @@ TEST_F(PtyDeviceTest, AnIdlePortNoticesTheLineGoingAway) {
   while (lost == 0 && !deadline.hasExpired()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
   EXPECT_EQ(lost, 1);
   EXPECT_FALSE(port.IsOpen());
+}
+
+// Runs `body` in a child process, as the unprivileged user nobody when the
+// test runs as root; the child's exit status (0 for true), or -1.
+int InChild(bool unprivileged, const std::function<bool()>& body) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (unprivileged && geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+      _exit(2);
+    _exit(body() ? 0 : 1);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A driver killed (SIGKILL, the watchdog's SIGABRT) never runs its Close. On
+// a pseudo-terminal, whose master stays open, an exclusive mark it left
+// would turn the restarted driver, which is not root, away with "busy".
+TEST_F(PtyDeviceTest, AKilledHolderLeavesNoMarkThatKeepsOutADriverWithoutRoot) {
+  ASSERT_EQ(chmod(pty.SlavePath().c_str(), 0666), 0);
+  const auto open = [this] {
+    PosixSerialDevice device;
+    return device.Open(pty.PortName());
+  };
+  const int killed = InChild(false, [this] {
+    PosixSerialDevice device;
+    if (!device.Open(pty.PortName())) return false;
+    raise(SIGKILL);
+    return true;
+  });
+  ASSERT_EQ(killed, 128 + SIGKILL);
+  EXPECT_EQ(InChild(true, open), 0) << "the restarted driver without root is kept out";
+
+  // While a driver holds the port, its lock keeps every other opener out.
+  PosixSerialDevice holder;
+  ASSERT_TRUE(holder.Open(pty.PortName()));
+  EXPECT_EQ(InChild(true, open), 1);
+  EXPECT_EQ(InChild(false, open), 1) << "root too";
 }
 
 // Real hardware, when VOREL_TEST_SERIAL_PORT names a device ("COM1",

@@ -27,8 +27,9 @@ class StationLine {
   const std::string& SlavePath() const { return slavePath_; }
   const std::string& Link() const { return link_; }
 
-  // Whether somebody holds the terminal exclusively, as the driver does while
-  // its port is open. nullopt when the system cannot tell or the line is closed.
+  // Whether somebody holds the terminal exclusively (a flock, or the
+  // terminal's exclusive mark), as the driver does while its port is open.
+  // nullopt when the system cannot tell or the line is closed.
   std::optional<bool> HeldExclusively() const;
 
  private:

@@ -3,16 +3,43 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <system_error>
 
 namespace vorel::station {
 namespace {
+
+// Whether /proc/locks lists a flock on the file of `fd`: the driver takes one
+// on its port. Looking does not take the lock, so it never races the
+// driver's own open.
+std::optional<bool> FlockHeld(int fd) {
+  struct stat st{};
+  if (fstat(fd, &st) != 0) return std::nullopt;
+  std::ifstream locks("/proc/locks");
+  if (!locks) return std::nullopt;
+  char id[64];
+  std::snprintf(id, sizeof id, "%02x:%02x:%llu", ::major(st.st_dev), ::minor(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
+  for (std::string line; std::getline(locks, line);) {
+    std::istringstream fields(line);
+    std::string number, kind, mode, access, pid, file;
+    fields >> number >> kind;
+    if (kind == "->") fields >> kind;  // a waiter
+    fields >> mode >> access >> pid >> file;
+    if (kind == "FLOCK" && file == id) return true;
+  }
+  return false;
+}
 
 std::string SystemText(int err) { return std::system_category().message(err); }
 
@@ -100,13 +127,17 @@ void StationLine::Close() {
 }
 
 std::optional<bool> StationLine::HeldExclusively() const {
+  if (slave_ < 0) return std::nullopt;
+  // The driver locks the terminal with flock; it marks a real serial device
+  // exclusive as well, a pseudo-terminal not (the mark would outlive a
+  // killed driver).
+  const std::optional<bool> locked = FlockHeld(slave_);
+  if (locked.value_or(false)) return true;
 #ifdef TIOCGEXCL
   int exclusive = 0;
-  if (slave_ < 0 || ioctl(slave_, TIOCGEXCL, &exclusive) != 0) return std::nullopt;
-  return exclusive != 0;
-#else
-  return std::nullopt;
+  if (ioctl(slave_, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) return true;
 #endif
+  return locked;
 }
 
 }  // namespace vorel::station

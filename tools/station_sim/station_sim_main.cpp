@@ -74,8 +74,8 @@ Commands (';' separates, '#' starts a comment, "..." keeps blanks together):
                           wait until N more ACKs have come back
                           (default time-out 3000 ms)
   expect-no-ack MS        no new ACK may come back within MS
-  wait-open [timeout MS]  wait until the driver holds the line (it marks the
-                          terminal exclusive), then 100 ms for its start-up
+  wait-open [timeout MS]  wait until the driver holds the line (it locks the
+                          terminal with flock), then 100 ms for its start-up
                           purge; default time-out 10000 ms
   wait-close [timeout MS] wait until the driver lets the line go
   close                   unplug: close the line (the driver's side hangs up)
