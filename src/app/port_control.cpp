@@ -44,6 +44,8 @@ void PortControl::Start() {
   w_.driver->SetPortName(DeviceName(name));
   if (w_.setCurrentName) w_.setCurrentName(name);  // also when the open fails: the record reports it
   if (!TryOpen()) {
+    // The operator's choice: the start-up's port is no longer tried.
+    if (w_.setWanted) w_.setWanted(false);
     w_.dialogs->ShowMessage(kPortBusyMessage);
     if (Ending()) return;
     Rescan();

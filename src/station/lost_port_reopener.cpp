@@ -17,22 +17,51 @@ std::string LostPortReopener::Name() const {
 
 void LostPortReopener::DeviceLost() {
   waiting_ = true;
+  fromStart_ = false;
   lastAttemptTick_ = clock_.TickCount();
+  loggedFailure_.reset();
   if (callbacks_.log) callbacks_.log("Порт " + Name() + " потерян, повтор открытия каждые 5 с.");
   if (callbacks_.stateChanged) callbacks_.stateChanged();
+}
+
+void LostPortReopener::NotOpenedAtStart() {
+  waiting_ = true;
+  fromStart_ = true;
+  lastAttemptTick_ = clock_.TickCount();
+  loggedFailure_ = port_.LastError();
+  if (callbacks_.log)
+    callbacks_.log("Порт " + Name() + " не открыт (" + loggedFailure_->text + "), повтор открытия каждые 5 с.");
+}
+
+void LostPortReopener::EndStartRetries() {
+  if (!fromStart_) return;
+  fromStart_ = false;
+  waiting_ = false;
+}
+
+void LostPortReopener::LogFailure() {
+  const SerialError error = port_.LastError();
+  if (loggedFailure_ && loggedFailure_->code == error.code) return;
+  loggedFailure_ = error;
+  if (callbacks_.log) callbacks_.log("Порт " + Name() + " не открыт (" + error.text + ").");
 }
 
 void LostPortReopener::Tick() {
   if (!waiting_) return;
   // The operator stopped the port, or started it again by hand.
-  if (port_.IsOpen() || (callbacks_.wanted && !callbacks_.wanted())) {
+  if (port_.IsOpen() || (!fromStart_ && callbacks_.wanted && !callbacks_.wanted())) {
     waiting_ = false;
+    fromStart_ = false;
     return;
   }
   if (static_cast<std::uint32_t>(clock_.TickCount() - lastAttemptTick_) < kLostPortRetryMs) return;
   lastAttemptTick_ = clock_.TickCount();
-  if (!OpenWithStartPulse(port_, scheduler_)) return;
+  if (!OpenWithStartPulse(port_, scheduler_)) {
+    LogFailure();
+    return;
+  }
   waiting_ = false;
+  fromStart_ = false;
   if (callbacks_.log) callbacks_.log("Порт " + Name() + " снова открыт.");
   if (callbacks_.stateChanged) callbacks_.stateChanged();
 }

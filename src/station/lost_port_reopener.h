@@ -1,12 +1,16 @@
-// A port whose device went away while it ran (a USB adapter unplugged) is
-// opened again by the driver itself: under the same device name and line
-// settings, every 5 seconds until the device is back, with the DTR pulse of
-// the start-up so that the station sees the driver start. The operator's
-// panel stays running meanwhile; stopping it ends the attempts.
+// A port whose device went away while it ran (a USB adapter unplugged), or
+// that could not be opened at start (a USB adapter or udev link that appears
+// later, a device that is busy or not permitted), is opened again by the
+// driver itself: under the same device name and line settings, every 5
+// seconds until it opens, with the DTR pulse of the start-up so that the
+// station sees the driver start. The operator's panel stays running
+// meanwhile; stopping it ends the attempts. Each failure is logged once with
+// its reason: again only when the reason changes.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "base/clock.h"
@@ -32,19 +36,27 @@ class LostPortReopener {
 
   // The component closed the port because its device went away.
   void DeviceLost();
+  // The start-up's open failed: tried again although the panel is stopped,
+  // until it opens or the operator starts or stops a port here.
+  void NotOpenedAtStart();
+  void EndStartRetries();
   // Every timer tick: one attempt when the pause is over.
   void Tick();
   bool Waiting() const { return waiting_; }
 
  private:
   std::string Name() const;
+  // Logs the port's last error unless it is the one logged last.
+  void LogFailure();
 
   TCommPortDriver& port_;
   IClock& clock_;
   IScheduler& scheduler_;
   Callbacks callbacks_;
   bool waiting_ = false;
+  bool fromStart_ = false;
   std::uint32_t lastAttemptTick_ = 0;
+  std::optional<SerialError> loggedFailure_;
 };
 
 }  // namespace vorel

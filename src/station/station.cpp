@@ -21,7 +21,11 @@ Station::Station(Settings& settings, StationParts parts, IStationView& view)
     LostPortReopener::Callbacks callbacks;
     callbacks.wanted = [this, port] { return PortWanted(port); };
     callbacks.log = [this](const std::string& line) { view_.AddLogLine(line); };
-    callbacks.stateChanged = [this] { EnqueuePortStatus(); };
+    callbacks.stateChanged = [this, port] {
+      // A port that did not open at start and opened now runs as if started.
+      if (Port(port).IsOpen()) wanted_[Index(port)] = true;
+      EnqueuePortStatus();
+    };
     reopener_[Index(port)] =
         std::make_unique<LostPortReopener>(Port(port), clock_, scheduler_, std::move(callbacks));
   }
@@ -42,6 +46,10 @@ Station::StartUpResult Station::StartUp(const std::filesystem::path& settingsFil
     ApplyLineSettings(settings_.Port(port), Port(port));
     const bool open = OpenPortAtStartUp(Port(port), settings_.Port(port), scheduler_);
     SetPortWanted(port, open);
+    // A configured port that does not open yet is tried again, as a lost
+    // one is: without a window nobody would press Start. Its panel shows
+    // stopped until it opens.
+    if (!open && settings_.Port(port).ComPort != kNoPortName) reopener_[Index(port)]->NotOpenedAtStart();
     result.portOpen[Index(port)] = open;
   }
   if (settings_.SendMivo7) StartProtocol7();

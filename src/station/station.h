@@ -167,7 +167,12 @@ class Station {
   // Whether the operator wants the port running: started at start-up or
   // from its panel, not stopped since. A lost port is reopened only then.
   bool PortWanted(PortId port) const { return wanted_[Index(port)]; }
-  void SetPortWanted(PortId port, bool wanted) { wanted_[Index(port)] = wanted; }
+  // The operator's choice also ends the retries of a port that did not open
+  // at start.
+  void SetPortWanted(PortId port, bool wanted) {
+    wanted_[Index(port)] = wanted;
+    reopener_[Index(port)]->EndStartRetries();
+  }
   const StationPortState& StationLink(PortId port) const { return station_[Index(port)]; }
   IScheduler& Scheduler() { return scheduler_; }
   // The end of protocol 7: the frames its server's TCP has taken leave the
