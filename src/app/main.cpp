@@ -5,12 +5,14 @@
 #include <QApplication>
 
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 
 #include "app/main_window.h"
+#include "app/operator_log.h"
 #include "app/message_box.h"
 #include "app/password_dialog.h"
 #include "app/service_notifier.h"
@@ -33,16 +35,18 @@ void ChoosePlatform() {
 }
 
 constexpr const char* kHelp =
-    "Usage: vorel [--help | --version | --status [DIR]]\n"
+    "Usage: vorel [--help | --version | --status [DIR | NAME]]\n"
     "The receiver driver of the alarm-monitoring station. It reads vorel.ini from\n"
     "its working directory and writes its logs and spool files there.\n"
     "\n"
     "Options:\n"
     "  --help       print this text and exit\n"
     "  --version    print the program's version (vorel X.Y.Z.W) and exit\n"
-    "  --status [DIR]  print the status file (vorel.status) of the driver running\n"
-    "                 in DIR (default: here) and exit: 0 running, 1 not updated\n"
-    "                 for 30 s (hung or killed), 3 ended, 4 no status file\n"
+    "  --status [DIR | NAME]  print the status file (vorel.status) of the driver\n"
+    "                 running in DIR (a path: ., ./x, /x) or of the instance\n"
+    "                 vorel@NAME (/var/lib/vorel/NAME); default /var/lib/vorel,\n"
+    "                 the packaged service. Exit status: 0 running, 1 not\n"
+    "                 updated for 30 s (hung or killed), 3 ended, 4 no status file\n"
     "\n"
     "Environment:\n"
     "  VOREL_COM_DIR     COMn is the entry COMn of this directory instead of\n"
@@ -68,7 +72,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc > 1 && std::strcmp(argv[1], "--status") == 0)
-    return vorel::RunStatusCommand(argc > 2 ? argv[2] : ".", std::cout, std::cerr);
+    return vorel::RunStatusCommand(vorel::StatusDirectory(argc > 2 ? argv[2] : nullptr), std::cout, std::cerr);
   if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
     std::fputs(kHelp, stdout);
     return 0;
@@ -87,19 +91,27 @@ int main(int argc, char** argv) {
   services.dialogs = &dialogs;
   services.endProgram = [] { QCoreApplication::exit(0); };
   services.statusChanged = [&serviceReporter](const std::string& line) { serviceReporter.SetStatus(line); };
+  services.closing = [&serviceReporter](vorel::CloseReason reason) {
+    vorel::WriteToStderr(vorel::Severity::Info, vorel::ClosingLine(reason));
+    serviceReporter.Stop();
+  };
   vorel::TForm1 form1(services);
   vorel::TForm2 form2;
   vorel::Tadvsm advsm;
   dialogs.Attach(&form2, &advsm);
 
   QObject::connect(&terminationSignals, &vorel::TerminationSignals::terminationRequested, &form1,
-                   [&form1] { form1.CloseWithoutPassword(); });
+                   [&form1](int signalNumber) {
+                     form1.CloseWithoutPassword(signalNumber == SIGINT ? vorel::CloseReason::Interrupt
+                                                                       : vorel::CloseReason::Terminate);
+                   });
   form1.show();
 
   serviceReporter.Start();
   const int status = app.exec();
-  // Before the window goes: closing the ports and spooling queued events
-  // belong to the stop.
+  // An end the window did not begin (the event loop quit otherwise). Before
+  // the window goes: closing the ports and spooling queued events belong to
+  // the stop.
   serviceReporter.Stop();
   return status;
 }

@@ -61,7 +61,7 @@ TForm1::TForm1(ShellServices services, QWidget* parent)
   startedAt_ = clock_.Now();
   if (!qEnvironmentVariableIsEmpty("VOREL_STALL_PROBE")) stallProbe_ = std::make_unique<StallProbe>(this);
   statusFile_ = std::make_unique<StatusFile>(services_.statusFile, clock_, [](const std::string& problem) {
-    WriteToStderr("vorel: " + problem + "\n");
+    WriteToStderr(Severity::Error, "vorel: " + problem + "\n");
   });
   timer2_.setInterval(200);
   connect(&timer2_, &QTimer::timeout, this, [this] {
@@ -138,6 +138,16 @@ void TForm1::BuildPortControls() {
   connect(ports_->Second().Rescan(), &QPushButton::clicked, this, guarded(&TForm1::AdvGlowButton4Click));
   connect(ports_->Main().List(), &QComboBox::activated, this, guarded(&TForm1::AdvOfficeComboBox1Select));
   connect(ports_->Second().List(), &QComboBox::activated, this, guarded(&TForm1::AdvOfficeComboBox2Select));
+}
+
+void TForm1::Timer2Timer() {
+  station_->Tick();
+  // A port the core opened by itself (one that did not open at start and
+  // came later) shows running, as if the operator had started it.
+  for (const PortId port : {PortId::Main, PortId::Second}) {
+    PortPanel& panel = port == PortId::Main ? ports_->Main() : ports_->Second();
+    if (station_->PortWanted(port) && !panel.IsRunning()) panel.SetRunning();
+  }
 }
 
 void TForm1::CommPortDriver1ReceivePacket(TCommPortDriver*, const std::uint8_t* Packet, std::uint32_t DataSize) {
@@ -256,7 +266,8 @@ void TForm1::StartUp() {
   ShowStatusPage();
 }
 
-void TForm1::CloseWithoutPassword() {
+void TForm1::CloseWithoutPassword(CloseReason reason) {
+  if (!closeWithoutPassword_) closeReason_ = reason;
   closeWithoutPassword_ = true;
   // Whatever dialog is open is closed as cancelled; the code that waited on
   // it finds the flag set once it returns.
@@ -289,13 +300,21 @@ bool TForm1::RunCloseSequence() {
   // The server's close command or a signal came while a dialog was open.
   if (closeWithoutPassword_) return CloseMainPortForEnd();
   if (outcome != PasswordOutcome::Accepted) return false;
+  BeginEnd(CloseReason::Operator);
   if (commPortDriver1_->IsOpen()) commPortDriver1_->Close();
   // The link thread ends by itself after its current pass.
   if (settings_.SendMivo8 && station_->Link()) station_->Link()->RequestStop();
   return true;
 }
 
+void TForm1::BeginEnd(CloseReason reason) {
+  if (endBegun_) return;
+  endBegun_ = true;
+  if (services_.closing) services_.closing(reason);
+}
+
 bool TForm1::CloseMainPortForEnd() {
+  BeginEnd(closeReason_);
   try {
     commPortDriver1_->Close();
   } catch (...) {
@@ -344,7 +363,7 @@ namespace vorel {
 void TForm1::AddLogLine(const std::string& text) {
   const TDateTime now = clock_.Now();
   status_->AddLogLine(now, QString::fromStdString(text));
-  WriteToStderr(StderrLogLine(now, text));
+  WriteToStderr(OperatorLogSeverity(text), StderrLogLine(now, text));
 }
 
 namespace {

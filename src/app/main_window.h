@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 
+#include "app/close_reason.h"
 #include "app/port_control.h"
 #include "app/port_page.h"
 #include "app/program_status.h"
@@ -51,6 +52,9 @@ struct ShellServices {
   // The same status in one line, as often as the file is looked at (the
   // service manager's STATUS=).
   std::function<void(const std::string&)> statusChanged;
+  // The close has been agreed and begins now (before the ports close and
+  // queued events are spooled), and why.
+  std::function<void(CloseReason)> closing;
 };
 
 class TForm1 : public QWidget {
@@ -62,7 +66,7 @@ class TForm1 : public QWidget {
 
   // The server's close command and the termination signals: close without
   // asking for the password.
-  void CloseWithoutPassword();
+  void CloseWithoutPassword(CloseReason reason = CloseReason::Terminate);
 
   TCommPortDriver* CommPortDriver1() const { return commPortDriver1_; }
   TCommPortDriver* CommPortDriver2() const { return commPortDriver2_; }
@@ -98,7 +102,7 @@ class TForm1 : public QWidget {
     void ShowTimeSinceLastFrame(TDateTime now, TDateTime lastFrame) override;
     void LogError(int code) override;
     void ReportSpoolLoss(const std::string& loss) override;
-    void CloseRequested() override { form_.CloseWithoutPassword(); }
+    void CloseRequested() override { form_.CloseWithoutPassword(CloseReason::Server); }
 
    private:
     TForm1& form_;
@@ -124,12 +128,14 @@ class TForm1 : public QWidget {
   void SimpleTCPClient1Connected() { station_->Protocol7Connected(); }
   void SimpleTCPClient1Disconnected() { station_->Protocol7Disconnected(); }
   void SimpleTCPClient1Read(TMemoryStream* Stream);
-  void Timer2Timer() { station_->Tick(); }
+  void Timer2Timer();
   void Timer3Timer() { station_->RetryProtocol7(); }
   // True when the program may end.
   bool RunCloseSequence();
   // The end without the password: the main port is closed, come what may.
   bool CloseMainPortForEnd();
+  // Tells the shell once that the end begins.
+  void BeginEnd(CloseReason reason);
   void ShowStatusPage();
   void ShowSetupPage();
   void RestoreFromTray();
@@ -141,6 +147,8 @@ class TForm1 : public QWidget {
   Settings settings_;
   QString closePassword_;
   bool closeWithoutPassword_ = false;
+  CloseReason closeReason_ = CloseReason::Terminate;
+  bool endBegun_ = false;
   bool closeSequenceRunning_ = false;
   bool centred_ = false;
   TDateTime startedAt_ = 0;

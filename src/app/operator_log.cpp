@@ -46,8 +46,9 @@ std::string StderrLogLine(TDateTime now, const std::string& text) {
   return line + "\n";
 }
 
-void WriteToStderr(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stderr);
+void WriteToStderr(Severity severity, const std::string& text) {
+  const std::string line = JournalLine(severity, text, StderrIsJournal());
+  std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
 }
 

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "app/journal_levels.h"
 #include "base/datetime.h"
 
 namespace vorel {
@@ -19,7 +20,8 @@ std::string SpoolLossLine(const std::string& loss);
 // with its end.
 std::string StderrLogLine(TDateTime now, const std::string& text);
 
-// Writes the text in one piece, so that lines of two threads never mix.
-void WriteToStderr(const std::string& text);
+// Writes the text in one piece, so that lines of two threads never mix; with
+// its level in front when standard error is the journal.
+void WriteToStderr(Severity severity, const std::string& text);
 
 }  // namespace vorel

@@ -25,6 +25,8 @@ void ServiceReporter::Start() {
 }
 
 void ServiceReporter::Stop() {
+  if (stopped_) return;
+  stopped_ = true;
   pingTimer_.stop();
   notifier_.Stopping();
 }

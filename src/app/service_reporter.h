@@ -26,7 +26,7 @@ class ServiceReporter : public QObject {
 
   // Ready once the event loop runs; the watchdog pings from now on.
   void Start();
-  // Stopping, and no more pings.
+  // Stopping, and no more pings; once.
   void Stop();
   // A status line, told only when it differs from the last one; line breaks
   // become blanks.
@@ -36,6 +36,7 @@ class ServiceReporter : public QObject {
   ServiceNotifier& notifier_;
   QTimer pingTimer_;
   std::string status_;
+  bool stopped_ = false;
 };
 
 }  // namespace vorel

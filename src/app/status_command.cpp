@@ -20,6 +20,14 @@ bool HasLine(const std::string& text, const std::string& line) {
 
 }  // namespace
 
+std::filesystem::path StatusDirectory(const char* argument) {
+  const std::filesystem::path packaged(kPackagedStateDirectory);
+  if (argument == nullptr || *argument == '\0') return packaged;
+  const std::string text(argument);
+  if (text == "." || text == ".." || text.find('/') != std::string::npos) return text;
+  return packaged / text;
+}
+
 StatusVerdict JudgeStatus(const std::string& text, std::chrono::seconds age) {
   if (HasLine(text, "state=stopped")) return StatusVerdict::Stopped;
   if (!HasLine(text, "state=running")) return StatusVerdict::Missing;

@@ -1,6 +1,8 @@
-// "vorel --status [DIR]": prints the status file that the driver running in
-// DIR (the current directory by default) keeps, and tells by its exit status
-// whether that driver runs.
+// "vorel --status [DIR | NAME]": prints the status file that the driver
+// running in DIR keeps, and tells by its exit status whether that driver
+// runs. Without an argument it reads the packaged service's state directory
+// /var/lib/vorel; a NAME (no slash) is the instance vorel@NAME.service, whose
+// directory is /var/lib/vorel/NAME.
 #pragma once
 
 #include <chrono>
@@ -9,6 +11,12 @@
 #include <string>
 
 namespace vorel {
+
+inline constexpr char kPackagedStateDirectory[] = "/var/lib/vorel";
+
+// The directory of "--status ARGUMENT" (none: no argument). A path ("." and
+// ".." too) is taken as it is; a bare name is an instance.
+std::filesystem::path StatusDirectory(const char* argument);
 
 // The exit statuses, as an init script's "status" gives them.
 enum class StatusVerdict {

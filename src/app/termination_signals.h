@@ -18,7 +18,8 @@ class TerminationSignals : public QObject {
   ~TerminationSignals() override;
 
  signals:
-  void terminationRequested();
+  // signalNumber: SIGTERM or SIGINT.
+  void terminationRequested(int signalNumber);
 
  private:
   std::unique_ptr<QSocketNotifier> notifier_;

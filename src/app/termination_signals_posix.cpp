@@ -11,9 +11,9 @@ namespace {
 
 int g_pipe[2] = {-1, -1};
 
-void OnSignal(int) {
+void OnSignal(int signalNumber) {
   const int saved = errno;
-  const char byte = 1;
+  const char byte = static_cast<char>(signalNumber);
   [[maybe_unused]] const ssize_t n = write(g_pipe[1], &byte, 1);
   errno = saved;
 }
@@ -25,9 +25,9 @@ TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
   notifier_ = std::make_unique<QSocketNotifier>(g_pipe[0], QSocketNotifier::Read);
   connect(notifier_.get(), &QSocketNotifier::activated, this, [this] {
     char buffer[16];
-    while (read(g_pipe[0], buffer, sizeof buffer) > 0) {
-    }
-    emit terminationRequested();
+    int signalNumber = SIGTERM;
+    for (ssize_t n; (n = read(g_pipe[0], buffer, sizeof buffer)) > 0;) signalNumber = buffer[n - 1];
+    emit terminationRequested(signalNumber);
   });
   struct sigaction action {};
   action.sa_handler = OnSignal;

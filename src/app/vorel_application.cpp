@@ -29,7 +29,7 @@ void ShowUncaughtError(const QString& message) {
   // Also for whoever runs the driver without a window.
   QString line = "vorel: error: " + UncaughtErrorText(message);
   line.replace('\n', ' ');
-  WriteToStderr(line.toStdString() + "\n");
+  WriteToStderr(Severity::Error, line.toStdString() + "\n");
   if (!errorBoxesShown) return;
   auto show = [text = UncaughtErrorText(message)] {
     if (errorBoxOpen) return;  // told on standard error already

@@ -87,6 +87,9 @@ class MainWindowTest : public ::testing::Test {
     }
     services.formats = kFormats;
     services.endProgram = [this] { ++ended_; };
+    services.closing = [this](CloseReason reason) {
+      closings_.push_back({reason, form_->CommPortDriver1()->IsOpen()});
+    };
     form_ = std::make_unique<TForm1>(services);
     return *form_;
   }
@@ -98,6 +101,9 @@ class MainWindowTest : public ::testing::Test {
   FakeDialogs dialogs_;
   FakeClockSetter clockSetter_;
   std::vector<std::string> errors_;
+  // Each end told to the shell, and whether the main port was still open
+  // then.
+  std::vector<std::pair<CloseReason, bool>> closings_;
   UncaughtErrorSink previousSink_;
   int ended_ = 0;
   bool realDevices_ = false;  // the system's serial devices instead of ports_

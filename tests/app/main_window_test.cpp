@@ -11,6 +11,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 
 #include "app/main_window.h"
@@ -105,6 +106,46 @@ TEST_F(MainWindowTest, ServerFramesSetTheClockAndCloseWithoutPassword) {
   EXPECT_EQ(ended_, 1);
   EXPECT_TRUE(dialogs_.asked.empty());
   EXPECT_EQ(clockSetter_.requested, std::vector<TDateTime>{46366.75});
+}
+
+// The service manager hears STOPPING=1, and the journal why, as the close
+// begins: before the main port closes, once per end, for each way to end.
+TEST_F(MainWindowTest, TheEndIsToldWithItsReasonBeforeThePortsClose) {
+  struct Case {
+    const char* how;
+    std::function<void(TForm1&)> end;
+    CloseReason reason;
+  };
+  const Case cases[] = {
+      {"server",
+       [](TForm1& f) {
+         const p7::Frame close = p7::BuildCloseFrame();
+         f.Core().Protocol7Read(Bytes(close.begin(), close.end()));
+       },
+       CloseReason::Server},
+      {"SIGTERM", [](TForm1& f) { f.CloseWithoutPassword(CloseReason::Terminate); }, CloseReason::Terminate},
+      {"SIGINT", [](TForm1& f) { f.CloseWithoutPassword(CloseReason::Interrupt); }, CloseReason::Interrupt},
+      {"operator", [this](TForm1& f) {
+         dialogs_.answers = {PasswordOutcome::Wrong, PasswordOutcome::Accepted};
+         f.close();  // refused: no end begins
+         f.close();
+       },
+       CloseReason::Operator},
+  };
+  for (const Case& c : cases) {
+    form_.reset();
+    closings_.clear();
+    ports_ = {};
+    ports_.clock = &clock_;
+    ports_.present = {"\\\\.\\COM3"};
+    WriteIni("[port]\nComPort=COM3\n");
+    TForm1& form = Start();
+    ASSERT_TRUE(form.CommPortDriver1()->IsOpen());
+    c.end(form);
+    form.CloseWithoutPassword(CloseReason::Terminate);  // a signal during the close
+    EXPECT_EQ(closings_, (std::vector<std::pair<CloseReason, bool>>{{c.reason, true}})) << c.how;
+    EXPECT_FALSE(form.CommPortDriver1()->IsOpen()) << c.how;
+  }
 }
 
 TEST_F(MainWindowTest, ConfiguredPortOpensWithDtrRtsPulse) {

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -132,6 +133,39 @@ TEST(Program, WithoutItsWindowTheLogIsOnStandardErrorAndTheStatusIsInItsFile) {
   const auto [ended, last] = StatusCommand(scratch, dir.Path());
   EXPECT_EQ(ended, 3) << last;
   EXPECT_EQ(last.find("state=stopped\n"), 0u) << last;
+}
+
+// Under systemd: the journal takes each line's level from its prefix, a
+// configured port whose device comes after the start is opened once it is
+// there, and the end says why.
+TEST(Program, UnderTheJournalALatePortIsOpenedAndEachLineHasItsLevel) {
+  TempDir dir;
+  std::filesystem::create_directory(dir.Path() / "com");
+  std::ofstream(dir.Path() / "vorel.ini") << "[port]\r\nComPort=COM5\r\n[ServerHost]\r\nAddress=127.0.0.79\r\nPort=1\r\n";
+  const std::filesystem::path err = dir.Path() / "journal.txt";
+  std::ofstream(err).close();
+  struct stat st {};
+  ASSERT_EQ(stat(err.c_str(), &st), 0);
+  auto env = test::ProgramEnv(dir);
+  env["JOURNAL_STREAM"] = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  ChildProcess program(VOREL_BINARY, {}, dir.Path().string(), env, test::ChildIo{.stderrFile = err.string()});
+  const auto logged = [&](const std::string& pattern) {
+    return WaitUntil([&] { return std::regex_search(test::Contents(err), std::regex(pattern)); }, 20s);
+  };
+  const std::string time = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d";
+  EXPECT_TRUE(logged("(^|\n)<4>vorel: log: " + time +
+                     " Порт COM5 не открыт \\(No such file or directory\\), повтор открытия каждые 5 с\\.\n"))
+      << test::Contents(err);
+  EXPECT_TRUE(logged("(^|\n)<6>vorel: log: " + time + " Соединение\\.\\.\\.\n")) << test::Contents(err);
+
+  PseudoTerminal station;
+  std::filesystem::create_symlink(station.SlavePath(), dir.Path() / "com" / "COM5");
+  EXPECT_TRUE(WaitUntil([&] { return station.HeldExclusively(); }, 20s)) << "the late port was not opened";
+  EXPECT_TRUE(logged("(^|\n)<6>vorel: log: " + time + " Порт COM5 снова открыт\\.\n")) << test::Contents(err);
+
+  StopWith(program, SIGTERM);
+  EXPECT_TRUE(logged("(^|\n)<6>vorel: closing: SIGTERM ")) << test::Contents(err);
+  EXPECT_FALSE(std::regex_search(test::Contents(err), std::regex("(^|\n)vorel:"))) << "a line without its level";
 }
 
 TEST(Program, VersionOption) {

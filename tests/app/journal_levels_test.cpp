@@ -1,0 +1,80 @@
+// What the journal hears: each standard-error line with its level when
+// standard error is the journal, the level of each kind of operator's log
+// line, where "vorel --status" looks, and the reason the program gives for
+// its end.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/close_reason.h"
+#include "app/journal_levels.h"
+#include "app/status_command.h"
+
+namespace vorel {
+namespace {
+
+TEST(JournalLevels, APrefixOnlyForTheJournal) {
+  EXPECT_EQ(JournalLine(Severity::Error, "vorel: error: x\n", true), "<3>vorel: error: x\n");
+  EXPECT_EQ(JournalLine(Severity::Warning, "vorel: log: y\n", true), "<4>vorel: log: y\n");
+  EXPECT_EQ(JournalLine(Severity::Info, "vorel: log: z\n", true), "<6>vorel: log: z\n");
+  EXPECT_EQ(JournalLine(Severity::Error, "vorel: error: x\n", false), "vorel: error: x\n") << "a terminal or a file";
+}
+
+TEST(JournalLevels, OperatorLogLinesThatAnOperatorMustSeeAreWarnings) {
+  struct Case {
+    const char* text;
+    Severity severity;
+  };
+  const Case cases[] = {
+      {"Соединение...", Severity::Info},
+      {"Соединение установлено.", Severity::Info},
+      {"Ошибки по сети - переподсоединение.", Severity::Warning},
+      {"Сервер дал команду на рассоединение.", Severity::Warning},
+      {"Доступ запрещен.", Severity::Warning},
+      {"Ответ сервера опоздал - переподсоединение.", Severity::Warning},
+      {"Событие не записано в буфер (протокол 8, rtEventMain): файл не записан: No space left on device",
+       Severity::Warning},
+      {"Файл буфера не читается, отложен: spool/x.ddm.bad", Severity::Warning},
+      {"Файл очереди spool/y.dd8 не прочитан (Permission denied), повтор позже.", Severity::Warning},
+      {"Порт COM1 потерян, повтор открытия каждые 5 с.", Severity::Warning},
+      {"Порт COM1 не открыт (No such file or directory), повтор открытия каждые 5 с.", Severity::Warning},
+      {"Порт COM1 снова открыт.", Severity::Info},
+  };
+  for (const Case& c : cases) EXPECT_EQ(OperatorLogSeverity(c.text), c.severity) << c.text;
+}
+
+TEST(JournalLevels, OnlyTheStreamThatJournalStreamNamesIsTheJournal) {
+  const std::pair<unsigned long long, unsigned long long> stream{64769, 123456};
+  EXPECT_TRUE(NamesStream("64769:123456", stream));
+  EXPECT_FALSE(NamesStream("64769:123457", stream)) << "standard error redirected by a parent";
+  EXPECT_FALSE(NamesStream("64770:123456", stream));
+  EXPECT_FALSE(NamesStream(nullptr, stream));
+  EXPECT_FALSE(NamesStream("", stream));
+  EXPECT_FALSE(NamesStream("64769:123456x", stream));
+  EXPECT_FALSE(NamesStream("64769", stream));
+  EXPECT_FALSE(NamesStream("64769:123456", std::nullopt));
+}
+
+TEST(StatusDirectoryTest, ThePackagedStateDirectoryAnInstanceOrAPath) {
+  struct Case {
+    const char* argument;
+    const char* directory;
+  };
+  const Case cases[] = {
+      {nullptr, "/var/lib/vorel"},      {"", "/var/lib/vorel"},           {"north", "/var/lib/vorel/north"},
+      {".", "."},                       {"..", ".."},                     {"./north", "./north"},
+      {"/srv/vorel", "/srv/vorel"},     {"build/run", "build/run"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(StatusDirectory(c.argument), c.directory) << (c.argument ? c.argument : "(none)");
+}
+
+TEST(CloseReasonTest, EachEndNamesItsReason) {
+  EXPECT_EQ(ClosingLine(CloseReason::Server), "vorel: closing: the message server's close command\n");
+  EXPECT_EQ(ClosingLine(CloseReason::Terminate), "vorel: closing: SIGTERM (the service manager's stop, or kill)\n");
+  EXPECT_EQ(ClosingLine(CloseReason::Interrupt), "vorel: closing: SIGINT (interrupted from the terminal)\n");
+  EXPECT_EQ(ClosingLine(CloseReason::Operator), "vorel: closing: the operator's close, with the close password\n");
+}
+
+}  // namespace
+}  // namespace vorel
