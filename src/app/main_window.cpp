@@ -180,6 +180,8 @@ ProgramStatus TForm1::CurrentStatus(bool running) {
   s.running = running;
   s.pid = QCoreApplication::applicationPid();
   s.started = startedAt_;
+  s.ddmOldestAge = SpoolFileAge(s.ddmNext);
+  s.dd8OldestAge = SpoolFileAge(s.dd8Next);
   if (stallProbe_) s.longestStallMs = stallProbe_->LongestMs();
   return s;
 }

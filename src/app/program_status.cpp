@@ -1,6 +1,8 @@
 #include "app/program_status.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <system_error>
@@ -22,6 +24,67 @@ const char* Text(LinkState state) {
 }
 
 const char* YesNo(bool value) { return value ? "yes" : "no"; }
+
+// Writes a temporary file, then gives it the file's name.
+std::error_code ReplaceFile(const std::filesystem::path& file, const std::string& text) {
+  std::filesystem::path temporary = file;
+  temporary += ".tmp";
+  std::error_code error;
+  {
+    errno = 0;
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    if (!out.is_open()) {
+      error = errno != 0 ? std::error_code(errno, std::generic_category()) : std::make_error_code(std::errc::io_error);
+    } else {
+      out << text;
+      out.close();
+      if (!out) error = std::make_error_code(std::errc::io_error);
+    }
+  }
+  if (!error) std::filesystem::rename(temporary, file, error);
+  if (error) {
+    std::error_code ignored;
+    std::filesystem::remove(temporary, ignored);
+  }
+  return error;
+}
+
+// A label value with \, " and line ends escaped.
+std::string LabelValue(const std::string& value) {
+  std::string out;
+  for (char c : value) {
+    if (c == '\\' || c == '"') out += '\\';
+    if (c == '\n') {
+      out += "\\n";
+      continue;
+    }
+    out += c;
+  }
+  return out;
+}
+
+std::string Number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", value);
+  return text;
+}
+
+class Metrics {
+ public:
+  // A metric's HELP and TYPE lines, before its samples.
+  void Begin(const char* name, const char* type, const char* help) {
+    text_ += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+  }
+  void Sample(const char* name, const std::string& labels, const std::string& value) {
+    text_ += name;
+    if (!labels.empty()) text_ += "{" + labels + "}";
+    text_ += " " + value + "\n";
+  }
+  const std::string& Text() const { return text_; }
+
+ private:
+  std::string text_;
+};
 
 void AddPort(std::string& text, const char* key, const SerialPortStatus& port) {
   const std::string k(key);
@@ -69,6 +132,73 @@ std::string ComposeStatus(const ProgramStatus& s) {
   return text;
 }
 
+std::string ComposeMetrics(const ProgramStatus& s, TDateTime now) {
+  Metrics m;
+  m.Begin("vorel_up", "gauge", "1 while the driver runs, 0 once it has ended.");
+  m.Sample("vorel_up", "", s.running ? "1" : "0");
+  const auto ports = [&s](const auto& each) {
+    each("main", s.main);
+    each("second", s.second);
+  };
+  if (s.running) {
+    m.Begin("vorel_port_open", "gauge", "Whether the serial port is open; name is its current name.");
+    ports([&m](const char* port, const SerialPortStatus& p) {
+      m.Sample("vorel_port_open", std::string("port=\"") + port + "\",name=\"" + LabelValue(p.name) + "\"",
+               p.open ? "1" : "0");
+    });
+    m.Begin("vorel_station_link_up", "gauge", "Whether the station link of the port is up (not silent too long).");
+    ports([&m](const char* port, const SerialPortStatus& p) {
+      m.Sample("vorel_station_link_up", std::string("port=\"") + port + "\"", p.stationLinkUp ? "1" : "0");
+    });
+    const std::pair<const char*, LinkState> links[] = {{"7", s.protocol7}, {"8", s.protocol8}};
+    m.Begin("vorel_server_link_enabled", "gauge", "Whether the link to the server of the protocol is switched on.");
+    for (const auto& [protocol, state] : links)
+      m.Sample("vorel_server_link_enabled", std::string("protocol=\"") + protocol + "\"",
+               state == LinkState::Off ? "0" : "1");
+    m.Begin("vorel_server_link_up", "gauge", "Whether the link to the server of the protocol is up (links that are on).");
+    for (const auto& [protocol, state] : links) {
+      if (state != LinkState::Off)
+        m.Sample("vorel_server_link_up", std::string("protocol=\"") + protocol + "\"", state == LinkState::Up ? "1" : "0");
+    }
+  }
+  m.Begin("vorel_last_frame_age_seconds", "gauge", "Seconds since the port's last frame (ports that had one).");
+  ports([&m, now](const char* port, const SerialPortStatus& p) {
+    if (p.lastFrame)
+      m.Sample("vorel_last_frame_age_seconds", std::string("port=\"") + port + "\"",
+               Number((now - *p.lastFrame) * 86400.0));
+  });
+  m.Begin("vorel_spool_files", "gauge", "Spool files waiting: ddm for protocol 7, dd8 for protocol 8.");
+  m.Sample("vorel_spool_files", "kind=\"ddm\"", std::to_string(s.ddmFiles));
+  m.Sample("vorel_spool_files", "kind=\"dd8\"", std::to_string(s.dd8Files));
+  m.Begin("vorel_spool_oldest_age_seconds", "gauge",
+          "Seconds since the spool file the replay takes next (the oldest by name) was written.");
+  if (s.ddmOldestAge) m.Sample("vorel_spool_oldest_age_seconds", "kind=\"ddm\"", Number(*s.ddmOldestAge));
+  if (s.dd8OldestAge) m.Sample("vorel_spool_oldest_age_seconds", "kind=\"dd8\"", Number(*s.dd8OldestAge));
+  const auto counter = [&m](const char* name, const char* help, std::uint64_t value) {
+    m.Begin(name, "counter", help);
+    m.Sample(name, "", std::to_string(value));
+  };
+  counter("vorel_alarms_received_total", "Alarm frames (with an account) from both ports since the start.",
+          s.alarms.received);
+  counter("vorel_alarms_acknowledged_total", "Alarms of the main port the station got the ACK for.",
+          s.alarms.acknowledged);
+  counter("vorel_alarms_not_acknowledged_total",
+          "Alarms of the main port refused the ACK: nothing kept them; the station sends them again.",
+          s.alarms.notAcknowledged);
+  counter("vorel_alarms_not_kept_total", "Copies of events for an output that were neither sent nor spooled.",
+          s.alarms.notKept);
+  return m.Text();
+}
+
+std::optional<double> SpoolFileAge(const std::optional<std::string>& file) {
+  if (!file) return std::nullopt;
+  std::error_code error;
+  const auto written = std::filesystem::last_write_time(*file, error);
+  if (error) return std::nullopt;
+  const std::chrono::duration<double> age = std::filesystem::file_time_type::clock::now() - written;
+  return std::max(0.0, age.count());
+}
+
 StatusFile::StatusFile(std::filesystem::path file, IClock& clock, std::function<void(const std::string&)> report)
     : file_(std::move(file)), clock_(clock), report_(std::move(report)) {}
 
@@ -77,38 +207,24 @@ void StatusFile::Tick(const std::function<ProgramStatus()>& look) {
   if (looked_ && now - lastLook_ < kLookEveryMs) return;
   looked_ = true;
   lastLook_ = now;
-  const std::string body = ComposeStatus(look());
+  const ProgramStatus status = look();
+  const std::string body = ComposeStatus(status);
   if (body == lastBody_ && now - lastWrite_ < kRewriteEveryMs) return;
-  WriteText(body);
+  WriteText(body, status);
 }
 
-void StatusFile::Write(const ProgramStatus& status) { WriteText(ComposeStatus(status)); }
+void StatusFile::Write(const ProgramStatus& status) { WriteText(ComposeStatus(status), status); }
 
-void StatusFile::WriteText(const std::string& body) {
+void StatusFile::WriteText(const std::string& body, const ProgramStatus& status) {
   lastWrite_ = clock_.TickCount();
   lastBody_ = body;
   const std::string text = body + "updated=" + IsoDateTime(clock_.Now()) + "\n";
-  std::filesystem::path temporary = file_;
-  temporary += ".tmp";
-  std::error_code error;
-  {
-    errno = 0;
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out.is_open()) {
-      error = errno != 0 ? std::error_code(errno, std::generic_category()) : std::make_error_code(std::errc::io_error);
-    } else {
-      out << text;
-      out.close();
-      if (!out) error = std::make_error_code(std::errc::io_error);
-    }
-  }
-  if (!error) std::filesystem::rename(temporary, file_, error);
+  std::error_code error = ReplaceFile(file_, text);
+  if (!error) error = ReplaceFile(file_.parent_path() / kMetricsFileName, ComposeMetrics(status, clock_.Now()));
   if (!error) {
     failing_ = false;
     return;
   }
-  std::error_code ignored;
-  std::filesystem::remove(temporary, ignored);
   if (failing_) return;
   failing_ = true;
   if (report_) report_("status file " + file_.string() + " not written: " + error.message());

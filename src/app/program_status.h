@@ -22,6 +22,9 @@ struct ProgramStatus : StationStatus {
   bool running = true;  // false: the program has ended
   std::int64_t pid = 0;
   TDateTime started = 0;
+  // Seconds since the file each replay takes next was written, if any.
+  std::optional<double> ddmOldestAge;
+  std::optional<double> dd8OldestAge;
   // The event loop's longest stall so far (VOREL_STALL_PROBE only).
   std::optional<std::int64_t> longestStallMs;
 };
@@ -37,11 +40,22 @@ std::string StatusSummary(const ProgramStatus& status);
 // program names no port or link: it holds none.
 std::string ComposeStatus(const ProgramStatus& status);
 
+// The same status in Prometheus' text format, for node_exporter's textfile
+// collector ("vorel.prom" beside the status file). `now` gives the last
+// frames' ages.
+std::string ComposeMetrics(const ProgramStatus& status, TDateTime now);
+
+// Seconds since the file was last written, by the file system's clock; none
+// without a file.
+std::optional<double> SpoolFileAge(const std::optional<std::string>& file);
+
+inline constexpr char kMetricsFileName[] = "vorel.prom";
+
 // Keeps the status file current: the program is looked at no more than once
 // a second; the file is written when what it says changed, and every 10 s
 // regardless, so that a reader can tell a driver that stopped writing it. The
 // text goes to a temporary file first and then takes the file's name, so a
-// reader never sees half of it.
+// reader never sees half of it. The metrics file beside it is written with it.
 class StatusFile {
  public:
   // report: told once when the file cannot be written, and again only after
@@ -54,7 +68,7 @@ class StatusFile {
   void Write(const ProgramStatus& status);
 
  private:
-  void WriteText(const std::string& body);
+  void WriteText(const std::string& body, const ProgramStatus& status);
 
   std::filesystem::path file_;
   IClock& clock_;

@@ -171,7 +171,8 @@ void MainPortHandler::HandleFrame() {
   // The station is told "taken" only once every output has the event safe
   // from a crash of the driver. Otherwise it keeps the alarm and sends it
   // again after 5 s; a repeat at a server is better than a loss.
-  const std::uint64_t slot = AddAckSlot(AckState::Waiting);
+  ++alarmsReceived_;
+  const std::uint64_t slot = AddAckSlot(AckState::Waiting, true);
   bool safe = true;
   bool awaiting = false;
   if (settings_.SendMivo8) {
@@ -187,8 +188,8 @@ void MainPortHandler::HandleFrame() {
   if (!awaiting || !safe) DecideAck(slot, safe ? AckState::Ack : AckState::NoAck);
 }
 
-std::uint64_t MainPortHandler::AddAckSlot(AckState state) {
-  acks_.push_back({state, packet_});
+std::uint64_t MainPortHandler::AddAckSlot(AckState state, bool alarm) {
+  acks_.push_back({state, packet_, alarm});
   const std::uint64_t slot = firstAckSlot_ + acks_.size() - 1;
   SendDecidedAcks();
   return slot;
@@ -208,7 +209,9 @@ void MainPortHandler::SendDecidedAcks() {
     acks_.pop_front();
     ++firstAckSlot_;
     if (slot.state == AckState::NoAck) withheldPacket_ = slot.packet;
-    if (slot.state == AckState::Ack && withheldPacket_ != slot.packet) port_.SendBytes(&kAck, 1);
+    const bool ack = slot.state == AckState::Ack && withheldPacket_ != slot.packet;
+    if (ack) port_.SendBytes(&kAck, 1);
+    if (slot.alarm) ++(ack ? alarmsAcknowledged_ : alarmsNotAcknowledged_);
   }
 }
 

@@ -64,6 +64,11 @@ class MainPortHandler {
 
   // The payload of the last event built (zero before the first).
   const MainEventPayload& EventPayload() const { return payload_; }
+  // Alarm frames (those with an account) since the start, and how many of
+  // them the station was sent the ACK for, or was refused it.
+  std::uint64_t AlarmsReceived() const { return alarmsReceived_; }
+  std::uint64_t AlarmsAcknowledged() const { return alarmsAcknowledged_; }
+  std::uint64_t AlarmsNotAcknowledged() const { return alarmsNotAcknowledged_; }
   const FrameBuffer& Buffer() const { return buffer_; }
 
  private:
@@ -81,8 +86,9 @@ class MainPortHandler {
   struct AckSlot {
     AckState state;
     std::uint64_t packet;
+    bool alarm = false;
   };
-  std::uint64_t AddAckSlot(AckState state);
+  std::uint64_t AddAckSlot(AckState state, bool alarm = false);
   void DecideAck(std::uint64_t slot, AckState state);
   void SendDecidedAcks();
   void JoinUnfinishedFrame(std::vector<std::uint8_t>& bytes);
@@ -104,6 +110,9 @@ class MainPortHandler {
   std::vector<std::uint8_t> unfinished_;  // the start of a frame cut by the packet size
   std::deque<AckSlot> acks_;
   std::uint64_t firstAckSlot_ = 0;  // the number of acks_.front()
+  std::uint64_t alarmsReceived_ = 0;
+  std::uint64_t alarmsAcknowledged_ = 0;
+  std::uint64_t alarmsNotAcknowledged_ = 0;
   std::uint64_t packet_ = 0;        // the number of the packet being handled
   // A frame of this packet could not be kept: the station counts ACKs, not
   // frames, so nothing more of the packet is acknowledged (it repeats the

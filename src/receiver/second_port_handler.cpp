@@ -101,6 +101,7 @@ void SecondPortHandler::HandleFrame() {
   payload[kPayloadDetail2] = detail2;
   PutLE<double>(payload, kPayloadReceived, received);
   payload_ = payload;
+  ++alarmsReceived_;
 
   if (settings_.SendMivo7) events_.SendEvent(record);
   // Nothing here waits for the server: the second port answers nobody.

@@ -69,6 +69,8 @@ class SecondPortHandler {
 
   // The payload of the last event built (zero before the first).
   const SecondEventPayload& EventPayload() const { return payload_; }
+  // Events built since the start.
+  std::uint64_t AlarmsReceived() const { return alarmsReceived_; }
   const FrameBuffer& Buffer() const { return buffer_; }
 
  private:
@@ -81,6 +83,7 @@ class SecondPortHandler {
   IEventSink& events_;
   std::function<void()> refreshIndicator_;
   std::filesystem::path trafficLog_;
+  std::uint64_t alarmsReceived_ = 0;
   FrameBuffer buffer_;
   SecondFrameParser stream_;
   SecondEventPayload payload_{};

@@ -76,7 +76,16 @@ StationStatus Station::Status(bool rescanSpool) {
     if (rescanSpool) spool_->Rescan();
     s.ddmFiles = spool_->Count(kProtocol7SpoolExtension);
     s.dd8Files = spool_->Count(kProtocol8SpoolExtension);
+    if (s.ddmFiles > 0) s.ddmNext = spool_->First(kProtocol7SpoolExtension);
+    if (s.dd8Files > 0) s.dd8Next = spool_->First(kProtocol8SpoolExtension);
   }
+  if (mainPortHandler_) {
+    s.alarms.received = mainPortHandler_->AlarmsReceived();
+    s.alarms.acknowledged = mainPortHandler_->AlarmsAcknowledged();
+    s.alarms.notAcknowledged = mainPortHandler_->AlarmsNotAcknowledged();
+  }
+  if (secondPortHandler_) s.alarms.received += secondPortHandler_->AlarmsReceived();
+  s.alarms.notKept = eventsNotKept_;
   return s;
 }
 
@@ -149,7 +158,10 @@ void Station::BuildEventPath() {
   EventOutputs::Callbacks callbacks;
   callbacks.refreshProtocol7Indicator = [this] { view_.RefreshIndicator(StationIndicator::Protocol7); };
   callbacks.logError = [this](int code) { view_.LogError(code); };
-  callbacks.spoolFailed = [this](const std::string& loss) { view_.ReportSpoolLoss(loss); };
+  callbacks.spoolFailed = [this](const std::string& loss) {
+    ++eventsNotKept_;
+    view_.ReportSpoolLoss(loss);
+  };
   callbacks.spoolWritten = [this](const std::string& file) { spool_->Added(file); };
   outputs_ = std::make_unique<EventOutputs>(OutputSettings::From(settings_), clock_, protocol7Outbox_,
                                             protocol8Queue_.get(), std::move(callbacks));

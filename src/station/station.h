@@ -250,6 +250,7 @@ class Station {
   std::unique_ptr<SecondPortHandler> secondPortHandler_;
   std::unique_ptr<StationSupervision> supervision_;
   std::unique_ptr<SpoolListing> spool_;  // the index of the spool directory
+  std::uint64_t eventsNotKept_ = 0;
   std::unique_ptr<Protocol7Replay> protocol7Replay_;
   std::unique_ptr<Protocol8Replay> protocol8Replay_;  // none while protocol 8 is off
   std::array<std::unique_ptr<LostPortReopener>, 2> reopener_;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -20,6 +21,14 @@ struct SerialPortStatus {
   std::optional<TDateTime> lastFrame;  // nothing while no frame came in this run
 };
 
+// Alarm events since the start.
+struct AlarmCounts {
+  std::uint64_t received = 0;         // frames with an account, both ports
+  std::uint64_t acknowledged = 0;     // main port: the station got its ACK
+  std::uint64_t notAcknowledged = 0;  // main port: refused, nothing kept it
+  std::uint64_t notKept = 0;          // an output's copy neither sent nor spooled
+};
+
 struct StationStatus {
   SerialPortStatus main;
   SerialPortStatus second;
@@ -27,6 +36,10 @@ struct StationStatus {
   LinkState protocol8 = LinkState::Off;  // Off: SendMivo8 is off
   std::size_t ddmFiles = 0;              // spool files waiting for each link
   std::size_t dd8Files = 0;
+  // The file each replay takes next (the oldest by name), if any.
+  std::optional<std::string> ddmNext;
+  std::optional<std::string> dd8Next;
+  AlarmCounts alarms;
 };
 
 }  // namespace vorel

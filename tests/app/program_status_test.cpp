@@ -3,8 +3,10 @@
 // error.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -67,6 +69,68 @@ TEST(ProgramStatus, RunningAndEndedTexts) {
       << "an ended driver holds no port and no link; what waits in the spool still counts";
 }
 
+// What node_exporter's textfile collector accepts: every sample under its
+// own family's HELP and TYPE, the families one after the other, label values
+// escaped, and the values an alert rule looks at.
+TEST(ProgramStatus, MetricsInPrometheusTextFormat) {
+  ProgramStatus s = Sample();
+  s.main.name = "/dev/vorel/\"north\"\\COM1";
+  s.protocol7 = LinkState::Up;
+  s.dd8OldestAge = 125.5;
+  s.alarms = {7, 5, 1, 2};
+  const std::string text = ComposeMetrics(s, kNoon + 100 * kSecond);
+
+  const std::regex help(R"(# HELP (vorel_[a-z0-9_]+) \S.*)");
+  const std::regex type(R"(# TYPE (vorel_[a-z0-9_]+) (gauge|counter))");
+  const std::regex sample(R"re((vorel_[a-z0-9_]+)(\{[a-z]+="(?:[^"\\]|\\.)*"(?:,[a-z]+="(?:[^"\\]|\\.)*")*\})? -?[0-9]+(\.[0-9]+)?)re");
+  std::istringstream lines(text);
+  std::vector<std::string> families;
+  std::string typed;
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    if (std::regex_match(line, m, help)) {
+      ASSERT_EQ(std::count(families.begin(), families.end(), m[1].str()), 0) << "a family twice: " << line;
+      families.push_back(m[1]);
+    } else if (std::regex_match(line, m, type)) {
+      ASSERT_FALSE(families.empty());
+      EXPECT_EQ(m[1].str(), families.back()) << line;
+      typed = m[1];
+      if (m[2] == "counter") {
+        EXPECT_TRUE(typed.ends_with("_total")) << line;
+      }
+    } else {
+      ASSERT_TRUE(std::regex_match(line, m, sample)) << "not a sample: " << line;
+      EXPECT_EQ(m[1].str(), typed) << "a sample outside its family: " << line;
+    }
+  }
+  for (const char* expected : {
+           "vorel_up 1\n",
+           "vorel_port_open{port=\"main\",name=\"/dev/vorel/\\\"north\\\"\\\\COM1\"} 1\n",
+           "vorel_port_open{port=\"second\",name=\"COM255\"} 0\n",
+           "vorel_station_link_up{port=\"main\"} 1\n",
+           "vorel_station_link_up{port=\"second\"} 0\n",
+           "vorel_server_link_enabled{protocol=\"7\"} 1\n",
+           "vorel_server_link_up{protocol=\"7\"} 1\n",
+           "vorel_server_link_up{protocol=\"8\"} 0\n",
+           "vorel_last_frame_age_seconds{port=\"main\"} 35.000\n",
+           "vorel_spool_files{kind=\"ddm\"} 0\n",
+           "vorel_spool_files{kind=\"dd8\"} 3\n",
+           "vorel_spool_oldest_age_seconds{kind=\"dd8\"} 125.500\n",
+           "vorel_alarms_received_total 7\n",
+           "vorel_alarms_acknowledged_total 5\n",
+           "vorel_alarms_not_acknowledged_total 1\n",
+           "vorel_alarms_not_kept_total 2\n",
+       })
+    EXPECT_NE(text.find(expected), std::string::npos) << expected << "\nin:\n" << text;
+  EXPECT_EQ(text.find("last_frame_age_seconds{port=\"second\""), std::string::npos) << "no frame, no age";
+  EXPECT_EQ(text.find("spool_oldest_age_seconds{kind=\"ddm\""), std::string::npos) << "no file, no age";
+
+  s.running = false;
+  const std::string ended = ComposeMetrics(s, kNoon);
+  EXPECT_NE(ended.find("vorel_up 0\n"), std::string::npos);
+  EXPECT_EQ(ended.find("vorel_port_open"), std::string::npos) << "an ended driver holds no port";
+}
+
 TEST(ProgramStatus, OneLineForTheServiceManager) {
   EXPECT_EQ(StatusSummary(Sample()),
             "main /dev/serial/by-id/usb-station open, station up; second COM255 closed, station down; "
@@ -115,8 +179,10 @@ TEST_F(StatusFileTest, LooksOnceASecondWritesOnChangeAndEveryTenSeconds) {
   clock.Advance(1000);
   Tick();
   EXPECT_EQ(Read(), ComposeStatus(now) + "updated=2026-12-10T12:00:11\n") << "rewritten after ten seconds";
-  EXPECT_EQ(std::vector<fs::path>(fs::directory_iterator(dir.Path()), {}), std::vector<fs::path>{file})
-      << "no temporary file is left";
+  std::vector<fs::path> files(fs::directory_iterator(dir.Path()), {});
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<fs::path>{dir / "vorel.prom", file})) << "no temporary file is left";
+  EXPECT_EQ(test::ReadFile(dir / "vorel.prom"), ComposeMetrics(now, clock.Now())) << "the metrics beside it";
   EXPECT_TRUE(reports.empty());
 }
 

@@ -121,6 +121,13 @@ TEST_F(StationTest, AnAlarmWithBothLinksDownIsSpooledForBothThenAcknowledged) {
   EXPECT_EQ(Written(), std::vector<std::uint8_t>{kAck});
   EXPECT_EQ(view.refreshed, std::vector<StationIndicator>{StationIndicator::Port1});
   EXPECT_TRUE(view.losses.empty());
+  Receive("\n011OKAY\r");  // a keep-alive is no alarm
+  const AlarmCounts counts = station.Status(false).alarms;
+  EXPECT_EQ(counts.received, 1u);
+  EXPECT_EQ(counts.acknowledged, 1u);
+  EXPECT_EQ(counts.notAcknowledged, 0u);
+  EXPECT_EQ(counts.notKept, 0u);
+  EXPECT_TRUE(station.Status(true).dd8Next.has_value()) << "the file the replay takes next";
 }
 
 TEST_F(StationTest, AnAlarmThatNothingCanKeepIsNotAcknowledged) {
@@ -130,6 +137,11 @@ TEST_F(StationTest, AnAlarmThatNothingCanKeepIsNotAcknowledged) {
   Receive("\n0111234 E100\r");
   EXPECT_TRUE(Written().empty()) << "the station keeps the alarm and sends it again";
   EXPECT_EQ(view.losses.size(), 2u);
+  const AlarmCounts counts = station.Status(false).alarms;
+  EXPECT_EQ(counts.received, 1u);
+  EXPECT_EQ(counts.acknowledged, 0u);
+  EXPECT_EQ(counts.notAcknowledged, 1u);
+  EXPECT_EQ(counts.notKept, 2u) << "both outputs' copies";
 }
 
 TEST_F(StationTest, TheTickReportsTheStationLinkRestoredOverProtocol7) {
