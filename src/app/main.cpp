@@ -56,10 +56,14 @@ constexpr const char* kHelp =
     "  QT_QPA_PLATFORM   Qt platform; offscreen when there is no display\n"
     "  NOTIFY_SOCKET     set by systemd (Type=notify): readiness, watchdog pings\n"
     "                    (WatchdogSec=) and stopping are reported there\n"
+    "  JOURNAL_STREAM    set by systemd: lines on standard error start with their\n"
+    "                    level (<3> error, <4> warning, <6> info) when it is\n"
+    "                    the journal\n"
     "\n"
     "Files (in the working directory): vorel.ini, vorel.log, vorelu.log,\n"
-    "error.txt, vorel.status, spool files *.ddm and *.dd8. Every line of the\n"
-    "log on the status page also goes to standard error as \"vorel: log: TIME TEXT\".\n"
+    "error.txt, vorel.status, vorel.prom (the status for Prometheus), spool\n"
+    "files *.ddm and *.dd8. Every line of the log on the status page also goes\n"
+    "to standard error as \"vorel: log: TIME TEXT\".\n"
     "See vorel(1).\n";
 
 }  // namespace

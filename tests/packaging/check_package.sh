@@ -92,6 +92,17 @@ for script in postinst prerm postrm; do
   sh -n "$control/$script" || fail "$script: syntax error"
 done
 
+# --- Debug symbols beside the package, found by the programs' build ids. ---
+ddeb=$(find "$(dirname "$deb")" -maxdepth 1 -name "vorel-dbgsym_${version}_*.ddeb" | head -1)
+if [[ -z $ddeb ]]; then
+  fail "no vorel-dbgsym package beside $deb"
+else
+  build_id=$(file -b "$root/usr/bin/vorel" | sed -n 's/.*BuildID\[sha1\]=\([0-9a-f]*\).*/\1/p')
+  dpkg-deb -c "$ddeb" >"$scratch/dbgsym-files"
+  grep -q "/usr/lib/debug/.build-id/${build_id:0:2}/${build_id:2}.debug" "$scratch/dbgsym-files" ||
+    fail "vorel-dbgsym has no symbols for /usr/bin/vorel (build id ${build_id:-none})"
+fi
+
 # --- The programs run from where the package put them. ---
 [[ $("$root/usr/bin/vorel" --version) == "vorel $version" ]] ||
   fail "vorel --version says '$("$root/usr/bin/vorel" --version)', the package is $version"
