@@ -70,6 +70,7 @@ TForm1::TForm1(ShellServices services, QWidget* parent)
       statusFile_->Tick([this] {
         const ProgramStatus status = CurrentStatus(true);
         if (services_.statusChanged) services_.statusChanged(StatusSummary(status));
+        for (const auto& [severity, line] : linkChanges_.Look(status)) WriteToStderr(severity, line);
         return status;
       });
     });

@@ -18,6 +18,7 @@
 #include <memory>
 
 #include "app/close_reason.h"
+#include "app/link_change_log.h"
 #include "app/port_control.h"
 #include "app/port_page.h"
 #include "app/program_status.h"
@@ -160,6 +161,7 @@ class TForm1 : public QWidget {
   std::unique_ptr<vorel::Station> station_;
   std::array<std::unique_ptr<PortControl>, 2> portControl_;
   std::unique_ptr<StatusFile> statusFile_;
+  LinkChangeLog linkChanges_;
   std::unique_ptr<StallProbe> stallProbe_;  // with VOREL_STALL_PROBE only
   QTimer timer2_;
   QTimer timer3_;

@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/close_reason.h"
 #include "app/journal_levels.h"
+#include "app/link_change_log.h"
 #include "app/status_command.h"
 
 namespace vorel {
@@ -53,6 +56,30 @@ TEST(JournalLevels, OnlyTheStreamThatJournalStreamNamesIsTheJournal) {
   EXPECT_FALSE(NamesStream("64769:123456x", stream));
   EXPECT_FALSE(NamesStream("64769", stream));
   EXPECT_FALSE(NamesStream("64769:123456", std::nullopt));
+}
+
+// A link that goes down is a warning, one that comes back information; the
+// first look (every link down at start) and links switched off say nothing.
+TEST(LinkChangeLogTest, EachChangeOnceWithItsLevel) {
+  LinkChangeLog log;
+  StationStatus s;
+  s.main.name = "COM1";
+  s.second.name = "COM2";
+  s.protocol7 = LinkState::Down;
+  s.protocol8 = LinkState::Off;
+  EXPECT_TRUE(log.Look(s).empty()) << "the first look";
+  s.main.stationLinkUp = true;
+  s.protocol7 = LinkState::Up;
+  using Lines = std::vector<std::pair<Severity, std::string>>;
+  EXPECT_EQ(log.Look(s), (Lines{{Severity::Info, "vorel: link: station link of the main port COM1 restored\n"},
+                                {Severity::Info, "vorel: link: protocol-7 server link up\n"}}));
+  EXPECT_TRUE(log.Look(s).empty()) << "no change, no line";
+  s.main.stationLinkUp = false;
+  s.protocol7 = LinkState::Down;
+  EXPECT_EQ(log.Look(s), (Lines{{Severity::Warning, "vorel: link: station link of the main port COM1 lost\n"},
+                                {Severity::Warning, "vorel: link: protocol-7 server link lost\n"}}));
+  s.protocol7 = LinkState::Off;
+  EXPECT_TRUE(log.Look(s).empty()) << "a link switched off is not lost";
 }
 
 TEST(StatusDirectoryTest, ThePackagedStateDirectoryAnInstanceOrAPath) {
