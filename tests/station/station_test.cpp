@@ -114,6 +114,44 @@ TEST_F(StationTest, StartUpReadsTheSettingsAndOpensTheConfiguredPortsWithTheEven
   EXPECT_FALSE(fs::exists(dir / "spool")) << "both outputs are off: nothing spooled";
 }
 
+// Headless, nobody presses Start: a configured port that does not open at
+// start is tried every 5 s until its device comes, its failure logged once;
+// the operator's own start or stop of the port ends the attempts.
+TEST_F(StationTest, APortThatDoesNotOpenAtStartIsTriedEveryFiveSecondsUntilItComes) {
+  for (const bool operatorActs : {false, true}) {
+    SCOPED_TRACE(operatorActs ? "the operator acts" : "nobody acts");
+    mainPort.Close();
+    ports.present.erase("\\\\.\\COM9");
+    view.log.clear();
+    test::WriteFile(dir / "vorel.ini", "[port]\nComPort=COM9\n[main]\nSendMivo8=0\nSendMivo7=0\n");
+    const Station::StartUpResult result = station.StartUp(dir / "vorel.ini", [](std::function<void()>) {});
+    EXPECT_FALSE(result.portOpen[0]);
+    EXPECT_FALSE(station.PortWanted(PortId::Main)) << "the panel shows stopped";
+    ASSERT_EQ(view.log.size(), 1u);
+    EXPECT_EQ(view.log[0].rfind("Порт COM9 не открыт (", 0), 0u) << view.log[0];
+    if (operatorActs) station.SetPortWanted(PortId::Main, false);
+
+    clock.Advance(4999);
+    station.Tick();
+    clock.Advance(1);
+    station.Tick();  // an attempt that fails as before: not logged again
+    EXPECT_FALSE(mainPort.IsOpen());
+    EXPECT_EQ(view.log.size(), 1u);
+
+    ports.present.insert("\\\\.\\COM9");
+    clock.Advance(4999);
+    station.Tick();
+    EXPECT_FALSE(mainPort.IsOpen()) << "not before 5 s";
+    clock.Advance(1);
+    station.Tick();
+    EXPECT_EQ(mainPort.IsOpen(), !operatorActs);
+    EXPECT_EQ(station.PortWanted(PortId::Main), !operatorActs) << "open, it runs as if started";
+    if (!operatorActs) {
+      EXPECT_EQ(view.log.back(), "Порт COM9 снова открыт.");
+    }
+  }
+}
+
 TEST_F(StationTest, AnAlarmWithBothLinksDownIsSpooledForBothThenAcknowledged) {
   Receive("\n0111234 E100\r");
   EXPECT_EQ(Spooled(".dd8").size(), 1u);
