@@ -187,6 +187,11 @@ std::string ComposeMetrics(const ProgramStatus& s, TDateTime now) {
           s.alarms.notAcknowledged);
   counter("vorel_alarms_not_kept_total", "Copies of events for an output that were neither sent nor spooled.",
           s.alarms.notKept);
+  m.Begin("vorel_delivered_total", "counter",
+          "Events (on protocol 7 also station-link reports) their server has: acknowledged by its TCP "
+          "(protocol 7) or answered (protocol 8).");
+  m.Sample("vorel_delivered_total", "protocol=\"7\"", std::to_string(s.alarms.deliveredProtocol7));
+  m.Sample("vorel_delivered_total", "protocol=\"8\"", std::to_string(s.alarms.deliveredProtocol8));
   return m.Text();
 }
 

@@ -32,6 +32,7 @@ void cl::Answered(const Bytes& record) {
     answered = std::move(it->second);
     awaited_.erase(it);
   }
+  ++answeredAwaited_;
   if (answered) answered();  // outside the lock: it may post to another thread
 }
 

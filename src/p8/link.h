@@ -72,6 +72,9 @@ class cl final : public ILinkState {
   // Link thread: the server gave a valid answer to the exchange that carried
   // `record`.
   void Answered(const Bytes& record) override;
+  // Records awaited without a file that the server answered, since the last
+  // call.
+  std::uint64_t TakeAnsweredAwaited() { return answeredAwaited_.exchange(0); }
 
   // Link thread only. A copy of the head record, which stays queued; false
   // when the queue is empty.
@@ -121,6 +124,7 @@ class cl final : public ILinkState {
 
  private:
   std::atomic<bool> linkUp_{false};
+  std::atomic<std::uint64_t> answeredAwaited_{0};
   std::atomic<bool> linkEnabled_{true};
   std::atomic<bool> stopRequested_{false};
   mutable std::mutex queueMutex_;  // held only while a record is copied in or out

@@ -33,7 +33,10 @@ Protocol7Outbox::Unfiled Protocol7Outbox::SendUnfiled(const p7::Frame& frame) {
   if (!SendWhole(frame)) return Unfiled::NotSent;
   const std::uint64_t end = sender_.BytesSent();
   const std::optional<std::uint64_t> acknowledged = AcknowledgedBytes();
-  return acknowledged && *acknowledged >= end ? Unfiled::Acknowledged : Unfiled::Sent;
+  if (!acknowledged || *acknowledged < end) return Unfiled::Sent;
+  const std::uint8_t type = frame[p7::kTypeOffset];
+  if (type == p7::ftEvent || type == p7::ftStationLost || type == p7::ftStationRestored) ++deliveredUnfiled_;
+  return Unfiled::Acknowledged;
 }
 
 std::optional<std::uint64_t> Protocol7Outbox::AcknowledgedBytes() {

@@ -57,6 +57,9 @@ class Protocol7Outbox {
   bool InFlight(const std::string& file) const { return files_.contains(file); }
   // The files removed since the last call, for the spool's index.
   std::vector<std::string> TakeRemoved() { return std::exchange(removed_, {}); }
+  // Events and station-link reports without a file that the server's TCP
+  // acknowledged at once, since the last call.
+  std::uint64_t TakeDeliveredUnfiled() { return std::exchange(deliveredUnfiled_, 0); }
   const std::set<std::string>& FilesInFlight() const { return files_; }
 
  private:
@@ -77,6 +80,7 @@ class Protocol7Outbox {
   std::deque<Entry> inFlight_;  // in send order, so in offset order per connection
   std::set<std::string> files_;
   std::vector<std::string> removed_;
+  std::uint64_t deliveredUnfiled_ = 0;
 };
 
 }  // namespace vorel

@@ -72,6 +72,7 @@ StationStatus Station::Status(bool rescanSpool) {
   const auto link = [](bool on, bool up) { return !on ? LinkState::Off : up ? LinkState::Up : LinkState::Down; };
   s.protocol7 = link(settings_.SendMivo7, Protocol7Up());
   s.protocol8 = link(link_ != nullptr, Protocol8Up());
+  TakeDeliveredFiles();
   if (spool_) {
     if (rescanSpool) spool_->Rescan();
     s.ddmFiles = spool_->Count(kProtocol7SpoolExtension);
@@ -86,7 +87,23 @@ StationStatus Station::Status(bool rescanSpool) {
   }
   if (secondPortHandler_) s.alarms.received += secondPortHandler_->AlarmsReceived();
   s.alarms.notKept = eventsNotKept_;
+  s.alarms.deliveredProtocol7 = delivered_[0];
+  s.alarms.deliveredProtocol8 = delivered_[1];
   return s;
+}
+
+void Station::TakeDeliveredFiles() {
+  const auto take = [this](std::vector<std::string> files, std::uint64_t& delivered) {
+    delivered += files.size();
+    if (spool_)
+      for (const std::string& file : files) spool_->Forget(file);
+  };
+  take(protocol7Outbox_.TakeRemoved(), delivered_[0]);
+  delivered_[0] += protocol7Outbox_.TakeDeliveredUnfiled();
+  if (link_) {
+    take(link_->Outbox().TakeRemoved(), delivered_[1]);
+    delivered_[1] += link_->TakeAnsweredAwaited();
+  }
 }
 
 void Station::Close() {
@@ -109,6 +126,7 @@ void Station::StartProtocol7() { parts_.protocol7->SetConnected(true); }
 
 void Station::StopProtocol7() {
   protocol7Outbox_.Settle();
+  TakeDeliveredFiles();
   parts_.protocol7->SetConnected(false);
 }
 
@@ -139,6 +157,7 @@ void Station::StopProtocol8() {
   link_->RequestStop();
   guiHandOver_->Close();
   link_->Join();
+  TakeDeliveredFiles();  // the last pass's, before the outbox goes
   protocol8Replay_.reset();
   protocol8Queue_.reset();
   if (outputs_) outputs_->SetProtocol8(nullptr);
@@ -200,9 +219,7 @@ void Station::Tick() {
   // was written and removed since; the directory itself is read once a
   // minute, for what another program did.
   spool_->Refresh(clock_.TickCount());
-  for (const std::string& file : protocol7Outbox_.TakeRemoved()) spool_->Forget(file);
-  if (link_)
-    for (const std::string& file : link_->Outbox().TakeRemoved()) spool_->Forget(file);
+  TakeDeliveredFiles();
   if (protocol8Replay_) protocol8Replay_->Step(*spool_, clock_.Now());
   if (settings_.SendMivo7) protocol7Replay_->Step(*spool_);
   view_.ShowTimeSinceLastFrame(clock_.Now(), station_[0].lastFrameTime);

@@ -190,6 +190,10 @@ class Station {
   std::array<PortStatus, 2> PortStatuses() const;
 
  private:
+  // The spool files the outboxes removed since the last call (their servers
+  // have them): counted, and forgotten by the spool's index; the events
+  // without a file that their servers have, counted too.
+  void TakeDeliveredFiles();
   // Hands the link thread the port statuses when they changed; them.
   std::array<PortStatus, 2> PushPortStatuses();
   static int Index(PortId port) { return port == PortId::Main ? 0 : 1; }
@@ -250,6 +254,7 @@ class Station {
   std::unique_ptr<SecondPortHandler> secondPortHandler_;
   std::unique_ptr<StationSupervision> supervision_;
   std::unique_ptr<SpoolListing> spool_;  // the index of the spool directory
+  std::array<std::uint64_t, 2> delivered_{};  // events at each server: protocol 7, protocol 8
   std::uint64_t eventsNotKept_ = 0;
   std::unique_ptr<Protocol7Replay> protocol7Replay_;
   std::unique_ptr<Protocol8Replay> protocol8Replay_;  // none while protocol 8 is off

@@ -27,6 +27,11 @@ struct AlarmCounts {
   std::uint64_t acknowledged = 0;     // main port: the station got its ACK
   std::uint64_t notAcknowledged = 0;  // main port: refused, nothing kept it
   std::uint64_t notKept = 0;          // an output's copy neither sent nor spooled
+  // Events (on protocol 7 also station-link reports) that their server has:
+  // acknowledged by its TCP (protocol 7), answered (protocol 8); a spool
+  // file holding one is removed then.
+  std::uint64_t deliveredProtocol7 = 0;
+  std::uint64_t deliveredProtocol8 = 0;
 };
 
 struct StationStatus {

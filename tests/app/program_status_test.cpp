@@ -77,7 +77,7 @@ TEST(ProgramStatus, MetricsInPrometheusTextFormat) {
   s.main.name = "/dev/vorel/\"north\"\\COM1";
   s.protocol7 = LinkState::Up;
   s.dd8OldestAge = 125.5;
-  s.alarms = {7, 5, 1, 2};
+  s.alarms = {7, 5, 1, 2, 4, 3};
   const std::string text = ComposeMetrics(s, kNoon + 100 * kSecond);
 
   const std::regex help(R"(# HELP (vorel_[a-z0-9_]+) \S.*)");
@@ -120,6 +120,8 @@ TEST(ProgramStatus, MetricsInPrometheusTextFormat) {
            "vorel_alarms_acknowledged_total 5\n",
            "vorel_alarms_not_acknowledged_total 1\n",
            "vorel_alarms_not_kept_total 2\n",
+           "vorel_delivered_total{protocol=\"7\"} 4\n",
+           "vorel_delivered_total{protocol=\"8\"} 3\n",
        })
     EXPECT_NE(text.find(expected), std::string::npos) << expected << "\nin:\n" << text;
   EXPECT_EQ(text.find("last_frame_age_seconds{port=\"second\""), std::string::npos) << "no frame, no age";

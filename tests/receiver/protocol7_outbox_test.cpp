@@ -132,5 +132,18 @@ TEST(Protocol7Outbox, AFrameWithoutAFileIsSafeOnlyOnceAcknowledged) {
   EXPECT_EQ(rig.sender.disconnects, 1) << "a part sent ends the connection";
 }
 
+// The delivery count takes events and station-link reports acknowledged
+// without a file, not the driver's own greeting.
+TEST(Protocol7Outbox, CountsTheEventsWithoutAFileThatTheServerHas) {
+  OutboxRig rig;
+  rig.outbox.SendUnfiled(p7::BuildHelloFrame());
+  rig.outbox.SendUnfiled(p7::BuildFrame(p7::ftEvent));
+  rig.outbox.SendUnfiled(p7::BuildStationLostFrame(31));
+  rig.sender.unacknowledged = 7;
+  rig.outbox.SendUnfiled(p7::BuildFrame(p7::ftEvent));  // not yet at the server
+  EXPECT_EQ(rig.outbox.TakeDeliveredUnfiled(), 2u);
+  EXPECT_EQ(rig.outbox.TakeDeliveredUnfiled(), 0u);
+}
+
 }  // namespace
 }  // namespace vorel::test

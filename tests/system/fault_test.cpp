@@ -16,6 +16,7 @@
 #include <fstream>
 #include <memory>
 #include <ostream>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -495,6 +496,20 @@ TEST_P(Faults, NoAcknowledgedEventIsLost) {
   } else {
     EXPECT_TRUE(rig.DriverRunning());
     rig.StopDriver();
+    // The metrics count every event at its server (its spool file removed
+    // for the server's acknowledgement or answer).
+    const std::string metrics = Contents(rig.dir / "vorel.prom");
+    const auto delivered = [&](const char* protocol) {
+      const std::regex line(std::string("vorel_delivered_total\\{protocol=\"") + protocol + "\"\\} (\\d+)");
+      std::smatch m;
+      return std::regex_search(metrics, m, line) ? std::stol(m[1]) : -1L;
+    };
+    if (scenario.p7 == Kept::Delivered) {
+      EXPECT_GE(delivered("7"), static_cast<long>(counted.size())) << metrics;
+    }
+    if (scenario.p8 == Kept::Delivered) {
+      EXPECT_GE(delivered("8"), static_cast<long>(counted.size())) << metrics;
+    }
   }
   const FaultCount c = rig.CountAndReport(scenario.report, counted);
   EXPECT_LE(c.p7.lost, rig.Protocol7FramesLostInResets()) << c.p7.lostAccounts;
