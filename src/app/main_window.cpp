@@ -11,9 +11,7 @@
 #include "app/close_password.h"
 #include "app/error_log.h"
 #include "app/operator_log.h"
-#include "base/spool_directory.h"
 #include "base/uncaught_error.h"
-#include "receiver/spool_file.h"
 #include "station/station_ports.h"
 
 namespace vorel {

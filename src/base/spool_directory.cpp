@@ -31,14 +31,18 @@ struct SpoolPattern {
   }
 };
 
-}  // namespace
-
-namespace {
 std::size_t HexDigitsAtStart(std::string_view name) {
   std::size_t n = 0;
   while (n < name.size() && ((name[n] >= '0' && name[n] <= '9') || (name[n] >= 'A' && name[n] <= 'F'))) ++n;
   return n;
 }
+
+// What follows the name's last dot, with the dot; empty without one.
+std::string_view ExtensionOf(std::string_view name) {
+  const std::size_t dot = name.rfind('.');
+  return dot == std::string_view::npos ? std::string_view() : name.substr(dot);
+}
+
 }  // namespace
 
 bool SpoolNameOrder::operator()(std::string_view a, std::string_view b) const {
@@ -66,14 +70,6 @@ std::optional<std::string> FirstSpoolFile(std::string_view prefix, std::string_v
     if (!passOver.contains(file)) return file;
   return std::nullopt;
 }
-
-namespace {
-// What follows the name's last dot, with the dot; empty without one.
-std::string_view ExtensionOf(std::string_view name) {
-  const std::size_t dot = name.rfind('.');
-  return dot == std::string_view::npos ? std::string_view() : name.substr(dot);
-}
-}  // namespace
 
 SpoolListing::SpoolListing(std::string_view prefix) {
   const SpoolPattern pattern(prefix, {});

@@ -147,14 +147,7 @@ std::set<std::string> Protocol8Outbox::FilesOnTheirWay() const {
   return files;
 }
 
-bool Protocol8Outbox::OnItsWay(const std::string& file) const {
-  std::lock_guard lock(mutex_);
-  for (const ReadyRecord& record : ready_)
-    if (record.file == file) return true;
-  for (const auto& [sequence, entry] : entries_)
-    if (entry.file == file) return true;
-  return false;
-}
+bool Protocol8Outbox::OnItsWay(const std::string& file) const { return FilesOnTheirWay().contains(file); }
 
 std::vector<std::string> Protocol8Outbox::TakeRemoved() {
   std::lock_guard lock(mutex_);
