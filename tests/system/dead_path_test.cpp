@@ -118,6 +118,10 @@ struct Outage {
   // up and its frames wait in TCP's retransmission back-off.
   bool untilNoticed;
   std::chrono::seconds shortFor;
+  // Whether alarms go out into the dead path; otherwise the link is idle
+  // (protocol 7 has nothing to send, and only keepalive finds the path dead)
+  // and the alarms come once both links are down.
+  bool busy = true;
 };
 
 class DeadPath : public ::testing::TestWithParam<Outage> {};
@@ -159,7 +163,9 @@ TEST_P(DeadPath, BothLinksNoticeASilentlyDeadPathAndDeliverTheOutageOnceItIsBack
   // two more while the links still look up.
   ASSERT_TRUE(bed.Cut());
   const auto cut = Clock::now();
-  ASSERT_TRUE(station.Type("event 0002 E1; wait 2000; event 0003 E1; wait 3000; event 0004 E1"));
+  if (outage.busy) {
+    ASSERT_TRUE(station.Type("event 0002 E1; wait 2000; event 0003 E1; wait 3000; event 0004 E1"));
+  }
   int last = 4;
   double p7Down = -1, p8Down = -1;
   if (!outage.untilNoticed) {
@@ -181,8 +187,9 @@ TEST_P(DeadPath, BothLinksNoticeASilentlyDeadPathAndDeliverTheOutageOnceItIsBack
         120s))
         << "TCP alone gives up on a dead path after a quarter of an hour" << diagnosis();
     EXPECT_TRUE(WaitUntil([&] { return Has(Contents(dir / "driver-err.txt"), "protocol-7 server link lost"); }, 10s));
-    // One more alarm while the links know they are down: it waits on disk.
-    ASSERT_TRUE(station.Type("event 0005 E1"));
+    // Alarms while the links know they are down: they wait on disk.
+    ASSERT_TRUE(station.Type(outage.busy ? "event 0005 E1"
+                                         : "event 0002 E1; event 0003 E1; event 0004 E1; event 0005 E1"));
     ASSERT_TRUE(WaitUntil([&] { return Has(Contents(dir / "station.txt"), "ack total=5"); }, 20s)) << diagnosis();
     EXPECT_FALSE(Has(p7Seen(), Account(5)));
 
@@ -225,7 +232,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Outage{"noticed", true, {}},
                       // Back after 10 s: before the 15-s limit, after the
                       // retransmission at about 6 s and before the next.
-                      Outage{"back_after_10s", false, 10s}),
+                      Outage{"back_after_10s", false, 10s},
+                      Outage{"idle_until_noticed", true, {}, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
