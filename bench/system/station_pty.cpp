@@ -13,6 +13,9 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+
+#include "line_pace.h"
 
 namespace vorel::bench {
 namespace {
@@ -69,10 +72,16 @@ bool StationPty::OpenedByDriver() const {
   return ioctl(slave_, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
 }
 
-bool StationPty::Write(const std::vector<std::uint8_t>& bytes) {
+bool StationPty::Write(const std::vector<std::uint8_t>& bytes, int baud) {
+  const auto start = std::chrono::steady_clock::now();
   std::size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+    const std::size_t due = station::BytesDue(std::chrono::steady_clock::now() - start, baud, bytes.size());
+    if (due == done) {
+      std::this_thread::sleep_until(start + station::ByteTime(baud) * static_cast<long>(done + 1));
+      continue;
+    }
+    const ssize_t n = ::write(master_, bytes.data() + done, due - done);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
       continue;

@@ -22,8 +22,9 @@ class StationPty {
   const std::string& SlavePath() const { return slavePath_; }
   // The driver has opened the port (it holds its flock).
   bool OpenedByDriver() const;
-  // Writes every byte; false when the line stayed full for a second.
-  bool Write(const std::vector<std::uint8_t>& bytes);
+  // Writes every byte; false when the line stayed full for a second. With a
+  // baud rate, byte by byte at the pace of a line of that rate.
+  bool Write(const std::vector<std::uint8_t>& bytes, int baud = 0);
   // Reads and forgets what the driver wrote (its ACK bytes); the count.
   std::size_t Drain();
   // Reads what the driver writes until an ACK byte (0x06) comes; the moment
