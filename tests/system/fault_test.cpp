@@ -149,6 +149,24 @@ void ServersStoppedAndStartedThreeTimes(FaultRun& run) {
   }
 }
 
+// A storm: the station sends each alarm as soon as the last one's ACK came,
+// and the driver cuts each packet at its frame's end, the fast replay of a
+// sample installation on.
+void StormServersUp(FaultRun& run) {
+  run.rig.cutAtFrameEnd = true;
+  ServersUpFastReplay(run);
+}
+
+// Both servers stop for 0.8 s after 40, 80, 120 and 160 acknowledged alarms.
+void ServersFlapDuringAStorm(FaultRun& run) {
+  for (int outage = 1; outage <= 4; ++outage) {
+    ASSERT_TRUE(run.Within([&] { return run.rig.Acks() >= outage * 40; })) << "outage " << outage;
+    run.rig.servers.Stop();
+    std::this_thread::sleep_for(800ms);
+    run.rig.servers.Start();
+  }
+}
+
 void SpoolReplayed(FaultRun& run) {
   EXPECT_TRUE(run.Within([&] { return fs::is_empty(run.rig.spool); })) << "the spooled events were replayed";
 }
@@ -172,6 +190,16 @@ const FaultScenario kScenarios[] = {
      .p8 = Kept::Delivered,
      .prepare = ServersUpFastReplay,
      .fault = ServersStoppedAndStartedThreeTimes,
+     .check = SpoolReplayed},
+    {.name = "StormWhileBothServersFlap",
+     .report = "storm of 240 alarms, each sent on the last one's ACK, CutAtFrameEnd=1, servers restarted 4 times",
+     .timeout = 120s,
+     .script = "stream 240 0",
+     .events = Numbers(240),
+     .p7 = Kept::Delivered,
+     .p8 = Kept::Delivered,
+     .prepare = StormServersUp,
+     .fault = ServersFlapDuringAStorm,
      .check = SpoolReplayed},
     {.name = "Protocol8ServerStopsAnsweringThenAnswersAgain",
      .report = "protocol-8 server stops answering mid-stream",
