@@ -87,9 +87,9 @@ Commands (';' separates, '#' starts a comment, "..." keeps blanks together):
   reopen                  plug in: a new line published under the same name
   hold                    keep counting until SIGTERM, SIGINT or SIGHUP
 
-The driver gathers everything that arrives within about 200 ms of a packet's
-first byte into one packet and reads only the first frame of it: send frames
-at least 300 ms apart for each to be read.
+The driver gathers what arrives within about 200 ms of a packet's first
+byte into one packet (with CutAtFrameEnd=1 only until the bytes end with a
+whole frame) and handles every frame in it.
 
 Report lines ("t=" is milliseconds since start):
   t=0 open path=/dev/pts/3 link=DIR/COM1
