@@ -393,6 +393,21 @@ const FaultScenario kScenarios[] = {
      .events = Joined(Numbers(20), Numbers(30, 101)),
      .p7 = Kept::Delivered,
      .p8 = Kept::Delivered},
+    // The same with packets cut at a frame's end: the frames 50 ms apart go
+    // one packet each, the burst is still cut into 256-byte packets and the
+    // frame split between two of them joined again.
+    {.name = "FramesCloserTogetherThanThePacketTimeOutCutAtFrameEnd",
+     .report = "burst of 50 frames closer than the packet time-out, CutAtFrameEnd=1",
+     .timeout = 40s,
+     .script = "numbered 20 50; wait 1000; burst 30 101 E1",
+     .events = Joined(Numbers(20), Numbers(30, 101)),
+     .p7 = Kept::Delivered,
+     .p8 = Kept::Delivered,
+     .prepare =
+         [](FaultRun& run) {
+           run.rig.cutAtFrameEnd = true;
+           ServersUp(run);
+         }},
     // The protocol-7 server stops reading while alarms are acknowledged (its
     // small receive buffer soon full, the rest waits in the driver's kernel),
     // then resets its connection as a restarting host would. What the
