@@ -4,10 +4,44 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "line_pace.h"
+
 namespace vorel::bench {
+namespace {
+
+// Whether /proc/locks lists a flock on the file of `fd`. Looking does not
+// take the lock, so it never races the driver's own open.
+bool FlockHeld(int fd) {
+  struct stat st{};
+  if (fstat(fd, &st) != 0) return false;
+  std::ifstream locks("/proc/locks");
+  if (!locks) return false;
+  char id[64];
+  std::snprintf(id, sizeof id, "%02x:%02x:%llu", ::major(st.st_dev), ::minor(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
+  for (std::string line; std::getline(locks, line);) {
+    std::istringstream fields(line);
+    std::string number, kind, mode, access, pid, file;
+    fields >> number >> kind;
+    if (kind == "->") fields >> kind;  // a waiter
+    fields >> mode >> access >> pid >> file;
+    if (kind == "FLOCK" && file == id) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 StationPty::StationPty() {
   master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -30,14 +64,24 @@ StationPty::~StationPty() {
 }
 
 bool StationPty::OpenedByDriver() const {
+  if (slave_ < 0) return false;
+  // The driver flocks every port it opens; only a real serial device gets the
+  // exclusive mark as well, a pseudo-terminal not.
+  if (FlockHeld(slave_)) return true;
   int exclusive = 0;
-  return slave_ >= 0 && ioctl(slave_, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+  return ioctl(slave_, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
 }
 
-bool StationPty::Write(const std::vector<std::uint8_t>& bytes) {
+bool StationPty::Write(const std::vector<std::uint8_t>& bytes, int baud) {
+  const auto start = std::chrono::steady_clock::now();
   std::size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+    const std::size_t due = station::BytesDue(std::chrono::steady_clock::now() - start, baud, bytes.size());
+    if (due == done) {
+      std::this_thread::sleep_until(start + station::ByteTime(baud) * static_cast<long>(done + 1));
+      continue;
+    }
+    const ssize_t n = ::write(master_, bytes.data() + done, due - done);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
       continue;

@@ -13,6 +13,9 @@
 //            the time until the whole backlog is at both servers, the live
 //            alarms' ACK delay and delivery meanwhile, memory; at a fast
 //            replay pace, then at the steady one with a small N
+//   storm    N alarms, each sent as soon as the last one's ACK came, both
+//            links up: alarms per second and the ACK delay, with the cut at
+//            a frame's end off and on, and on over a line paced at 9600 baud
 #include <signal.h>
 
 #include <algorithm>
@@ -32,8 +35,10 @@
 #include "p8/record_types.h"
 #include "receiver/event_record.h"
 #include "proc_stats.h"
+#include "spread.h"
 #include "station_frames.h"
 #include "station_pty.h"
+#include "storm_run.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
@@ -65,6 +70,11 @@ struct Options {
   int catchUpPace = 50;      // SoobPerTick of the fast run
   int catchUpSteady = 50;    // spooled events of each kind at the steady pace (SoobPerTick=1)
   bool catchUpOnly = false;
+  int storm = 1000;     // alarms of each storm run with CutAtFrameEnd=1
+  int stormOff = 1000;  // alarms of the storm run with CutAtFrameEnd=0 (about 5 a second)
+  int stormBaud = 9600; // the paced storm run's line rate
+  bool stormOnly = false;
+  std::string stormHost = "127.0.0.203";  // the storm runs' protocol-7 server
   std::string vorel = VOREL_BINARY;
 };
 
@@ -81,6 +91,10 @@ void Usage() {
       "  --pace P        its SoobPerTick (default 50)\n"
       "  --steady N      the catch-up run at the steady pace, SoobPerTick=1 (default 50; 0: none)\n"
       "  --catch-up-only only the catch-up runs\n"
+      "  --storm N       the storm runs with CutAtFrameEnd=1: N alarms each (default 1000; 0: none)\n"
+      "  --storm-off N   the storm run with CutAtFrameEnd=0: N alarms (default 1000; 0: none)\n"
+      "  --storm-baud B  the paced storm run's line rate (default 9600; 0: none)\n"
+      "  --storm-only    only the storm runs\n"
       "  --host ADDR     the protocol-7 server's loopback address (default 127.0.0.200; port 7788)\n"
       "  --vorel PATH    the program (default the build's)\n");
 }
@@ -99,12 +113,17 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     else if (a == "--pace") o.catchUpPace = std::atoi(value().c_str());
     else if (a == "--steady") o.catchUpSteady = std::atoi(value().c_str());
     else if (a == "--catch-up-only") o.catchUpOnly = true;
+    else if (a == "--storm") o.storm = std::atoi(value().c_str());
+    else if (a == "--storm-off") o.stormOff = std::atoi(value().c_str());
+    else if (a == "--storm-baud") o.stormBaud = std::atoi(value().c_str());
+    else if (a == "--storm-only") o.stormOnly = true;
     else if (a == "--vorel") o.vorel = value();
     else return false;
   }
   return o.events > 0 && o.events < kDrainFirstAccount && o.spacingMs > 0 && o.idleSeconds > 0 &&
          o.soakSeconds >= 0 && o.catchUp >= 0 && o.catchUp <= 99999 && o.catchUpSteady >= 0 &&
-         o.catchUpSteady <= 99999 && o.catchUpPace > 0;
+         o.catchUpSteady <= 99999 && o.catchUpPace > 0 && o.storm >= 0 && o.storm <= 8999 && o.stormOff >= 0 &&
+         o.stormOff <= 8999 && o.stormBaud >= 0;
 }
 
 template <class Condition>
@@ -121,28 +140,12 @@ std::int32_t Account(int stationDigits) { return kFirstNumber * 10000 + stationD
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-struct Spread {
-  std::size_t count = 0;
-  double median = 0, p99 = 0, min = 0, max = 0;
-};
-
-Spread SpreadOf(std::vector<double> v) {
-  Spread s;
-  s.count = v.size();
-  if (v.empty()) return s;
-  std::sort(v.begin(), v.end());
-  s.median = v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-  s.p99 = v[static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(v.size()))) - 1];
-  s.min = v.front();
-  s.max = v.back();
-  return s;
-}
-
 class Bench {
  public:
   explicit Bench(Options options) : o_(std::move(options)) {}
 
   int Run() {
+    if (o_.stormOnly) return Storms();
     if (o_.catchUpOnly) return CatchUps();
     if (!Setup()) return 1;
     const pid_t pid = driver_->Pid();
@@ -172,7 +175,28 @@ class Bench {
     const auto status = driver_->WaitForExit(20s);
     std::printf("driver: %s\n", status ? ("ended with status " + std::to_string(*status)).c_str() : "did not end");
     const int catchUps = CatchUps();
-    return status && *status == 0 ? catchUps : 1;
+    const int storms = Storms();
+    return status && *status == 0 && catchUps == 0 ? storms : 1;
+  }
+
+  int Storms() {
+    bool ok = true;
+    StormOptions storm{.vorel = o_.vorel, .p7Host = o_.stormHost};
+    if (o_.stormOff > 0) {
+      storm.alarms = o_.stormOff;
+      storm.cutAtFrameEnd = false;
+      ok = RunStorm(storm) && ok;
+    }
+    if (o_.storm > 0) {
+      storm.alarms = o_.storm;
+      storm.cutAtFrameEnd = true;
+      ok = RunStorm(storm) && ok;
+      if (o_.stormBaud > 0) {
+        storm.baud = o_.stormBaud;
+        ok = RunStorm(storm) && ok;
+      }
+    }
+    return ok ? 0 : 1;
   }
 
   int CatchUps() {

@@ -15,6 +15,7 @@ void LoadPort(const IniFile& ini, const char* section, PortSettings& port) {
   port.Parity = ReadText(ini, section, "Parity", defaults.Parity);
   port.StopBits = ReadText(ini, section, "StopBits", defaults.StopBits);
   port.DTR = ReadFlag(ini, section, "DTR", defaults.DTR);
+  port.CutAtFrameEnd = ReadFlag(ini, section, "CutAtFrameEnd", defaults.CutAtFrameEnd);
 }
 
 }  // namespace

@@ -25,6 +25,10 @@ struct PortSettings {
   std::string Parity = "N";
   std::string StopBits = "1";
   bool DTR = false;
+  // CutAtFrameEnd: a packet is handed over as soon as its bytes end with a
+  // whole frame instead of 200 ms after its first byte (incomplete bytes
+  // still wait for the 200 ms or the 256 bytes). Off by default.
+  bool CutAtFrameEnd = false;
 
   bool operator==(const PortSettings&) const = default;
 };

@@ -122,6 +122,11 @@ void TCommPortDriver::SetPacketSize(std::int16_t value) {
 
 void TCommPortDriver::SetPacketTimeout(std::int32_t value) { packetTimeout_ = value <= 0 ? -1 : value; }
 
+void TCommPortDriver::SetPacketEndTest(TPacketEndTest value) {
+  if (IsOpen()) return;
+  packetEndTest_ = std::move(value);
+}
+
 void TCommPortDriver::SetPollingDelay(std::uint16_t value) {
   value = std::max(value, kMinPollingDelay);
   if (value == pollingDelay_) return;
@@ -167,6 +172,10 @@ void TCommPortDriver::ChooseWaking() {
   if (!IsOpen() || readable_ == nullptr) return;  // no readiness: the timer runs throughout
   if (polling_ || packetStartTick_ != kNoPacket) {
     if (!pollTimer_.isActive()) StartPollTimer();
+    // Gathered bytes leave the device's queue empty, so its readiness is
+    // worth waiting for: the byte that ends a frame is read at once, not at
+    // the next tick. The timer still brings the time-out.
+    if (!polling_ && packetEndTest_) readable_->setEnabled(true);
     return;
   }
   StopPollTimer();
@@ -184,6 +193,7 @@ void TCommPortDriver::Close() {
   }
   device_->Close();
   open_.store(false, std::memory_order_release);
+  gathered_ = 0;  // gone with the device, as the bytes in its queue are
 }
 
 bool TCommPortDriver::ApplySettings() {
@@ -209,6 +219,7 @@ bool TCommPortDriver::PurgeBuffers(bool input, bool output) {
   if (!IsOpen()) return false;
   if (!device_->Purge(input, output)) return false;
   packetStartTick_ = kNoPacket;
+  gathered_ = 0;
   return true;
 }
 
@@ -283,10 +294,11 @@ void TCommPortDriver::StartPollTimer() { pollTimer_.start(pollingDelay_); }
 
 void TCommPortDriver::StopPollTimer() { pollTimer_.stop(); }
 
-bool TCommPortDriver::ReadInput(std::uint32_t count, std::uint32_t& read) {
-  const std::uint32_t fit = std::min<std::uint32_t>(count, static_cast<std::uint32_t>(inBuffer_.size()));
+bool TCommPortDriver::ReadInput(std::uint32_t count, std::uint32_t& read, std::uint32_t at) {
+  const auto size = static_cast<std::uint32_t>(inBuffer_.size());
+  const std::uint32_t fit = at >= size ? 0 : std::min<std::uint32_t>(count, size - at);
   read = 0;
-  if (!device_->Read(inBuffer_.data(), fit, read)) {
+  if (!device_->Read(inBuffer_.data() + at, fit, read)) {
     read = 0;
     return false;
   }
@@ -334,6 +346,11 @@ void TCommPortDriver::PollDevice() {
     return;
   }
 
+  if (packetEndTest_) {
+    GatherPacket(waiting);
+    return;
+  }
+
   // The packet size of this poll: a handler may change the property, and the
   // count below must go on in the steps it started with.
   const auto size = static_cast<std::uint32_t>(packetSize_);
@@ -366,6 +383,52 @@ void TCommPortDriver::PollDevice() {
   }
 
   if (waiting > 0 && packetStartTick_ == kNoPacket) packetStartTick_ = now;
+}
+
+void TCommPortDriver::GatherPacket(std::uint32_t waiting) {
+  // As in the plain cut, the size of this poll stays what it was when it began.
+  const auto size = static_cast<std::uint32_t>(packetSize_);
+  const std::uint32_t now = clock_.TickCount();
+  for (;;) {
+    if (gathered_ >= size) {
+      // Full: handed over at once, as a packet of the plain cut is; the start
+      // moves on by its line time for whatever still waits.
+      packetStartTick_ = waiting == 0 ? kNoPacket : packetStartTick_ + ReceiveTime(baudRate_, size);
+      HandOverGathered();
+    }
+    if (waiting == 0 || !IsOpen()) break;
+    std::uint32_t read = 0;
+    if (!ReadInput(std::min(waiting, size - gathered_), read, gathered_) || read == 0) break;
+    if (packetStartTick_ == kNoPacket) packetStartTick_ = now;  // the first byte of a new packet
+    gathered_ += read;
+    waiting -= std::min(waiting, read);
+    if (gathered_ < size && packetEndTest_(inBuffer_.data(), gathered_)) {
+      packetStartTick_ = kNoPacket;
+      HandOverGathered();
+    }
+  }
+  // What does not end a frame waits for the time-out, as in the plain cut.
+  if (gathered_ > 0 && packetTimeout_ > 0 && packetStartTick_ != kNoPacket &&
+      static_cast<std::uint32_t>(now - packetStartTick_) > static_cast<std::uint32_t>(packetTimeout_)) {
+    packetStartTick_ = kNoPacket;
+    if (packetMode_ == pmPass) {
+      HandOverGathered();
+    } else {
+      gathered_ = 0;  // read and dropped
+    }
+  }
+}
+
+void TCommPortDriver::HandOverGathered() {
+  const std::uint32_t count = gathered_;
+  // Zero first (and the caller settles the start tick first): the handler
+  // may close the port or leave with an exception, and the next packet
+  // starts afresh either way.
+  gathered_ = 0;
+  if (count != 0 && OnReceivePacket) {
+    const auto handler = OnReceivePacket;
+    handler(this, inBuffer_.data(), count);
+  }
 }
 
 }  // namespace vorel

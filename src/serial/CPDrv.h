@@ -32,6 +32,9 @@ class TCommPortDriver : public QObject {
       std::function<void(TCommPortDriver* Sender, const std::uint8_t* Packet, std::uint32_t DataSize)>;
   using TReceiveDataEvent =
       std::function<void(TCommPortDriver* Sender, const std::uint8_t* DataPtr, std::uint32_t DataSize)>;
+  // Whether the bytes of a packet gathered so far end with a whole frame of
+  // the owner's protocol (the component itself knows no frames).
+  using TPacketEndTest = std::function<bool(const std::uint8_t* Data, std::uint32_t DataSize)>;
 
   static constexpr std::uint32_t kNoPacket = 0xFFFFFFFFu;  // packet start tick: none under way
 
@@ -79,6 +82,14 @@ class TCommPortDriver : public QObject {
   void SetInputTimeout(std::uint32_t value) { inputTimeout_ = value; }
   bool CheckLineStatus() const { return checkLineStatus_; }
   void SetCheckLineStatus(bool value) { checkLineStatus_ = value; }
+  // Unset (the default): a packet is cut by PacketSize and PacketTimeout
+  // only. Set: in packet mode every poll reads what has arrived, and the
+  // packet is handed over as soon as its bytes end with a whole frame, so a
+  // station that waits for each ACK is not held 200 ms per frame; bytes that
+  // do not end a frame still wait for the time-out or the size. Ignored
+  // while the port is open (a packet may be half gathered).
+  bool CutsAtPacketEnd() const { return static_cast<bool>(packetEndTest_); }
+  void SetPacketEndTest(TPacketEndTest value);
 
   TReceiveDataEvent OnReceiveData;
   TReceivePacketEvent OnReceivePacket;
@@ -128,8 +139,12 @@ class TCommPortDriver : public QObject {
   void ChooseWaking();
   void StartPollTimer();
   void StopPollTimer();
-  // Reads up to count bytes into the input buffer, never more than it holds.
-  bool ReadInput(std::uint32_t count, std::uint32_t& read);
+  // Reads up to count bytes into the input buffer from `at` on, never past its end.
+  bool ReadInput(std::uint32_t count, std::uint32_t& read, std::uint32_t at = 0);
+  // Packet mode with a packet-end test: the bytes are gathered in the input
+  // buffer as they come.
+  void GatherPacket(std::uint32_t waiting);
+  void HandOverGathered();
 
   IClock& clock_;
   std::unique_ptr<ISerialDevice> device_;
@@ -138,6 +153,8 @@ class TCommPortDriver : public QObject {
   QSocketNotifier* readable_ = nullptr;  // while open, when the device has a readiness handle
   std::vector<std::uint8_t> inBuffer_;
   std::uint32_t packetStartTick_ = kNoPacket;
+  std::uint32_t gathered_ = 0;  // bytes of the packet under way already in the input buffer
+  TPacketEndTest packetEndTest_;
   bool polling_ = false;  // a poll is running (a handler may run a nested event loop)
 
   TPortNumber port_ = pnCustom;

@@ -44,6 +44,7 @@ Station::StartUpResult Station::StartUp(const std::filesystem::path& settingsFil
   StartUpResult result;
   for (const PortId port : {PortId::Main, PortId::Second}) {
     ApplyLineSettings(settings_.Port(port), Port(port));
+    ApplyPacketCut(port, settings_.Port(port), Port(port));
     const bool open = OpenPortAtStartUp(Port(port), settings_.Port(port), scheduler_);
     SetPortWanted(port, open);
     // A configured port that does not open yet is tried again, as a lost

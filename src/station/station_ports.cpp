@@ -1,5 +1,6 @@
 #include "station/station_ports.h"
 
+#include "receiver/frame_ends.h"
 #include "station/line_settings.h"
 
 namespace vorel {
@@ -24,6 +25,15 @@ void ApplyLineSettings(const PortSettings& settings, TCommPortDriver& port) {
   if (choice.dataBits) port.SetDataBits(*choice.dataBits);
   port.SetParity(choice.parity);
   port.SetStopBits(choice.stopBits);
+}
+
+void ApplyPacketCut(PortId id, const PortSettings& settings, TCommPortDriver& port) {
+  if (!settings.CutAtFrameEnd) {
+    port.SetPacketEndTest(nullptr);
+    return;
+  }
+  const auto test = id == PortId::Main ? EndsWithMainFrame : EndsWithSecondFrames;
+  port.SetPacketEndTest([test](const std::uint8_t* data, std::uint32_t size) { return test({data, size}); });
 }
 
 std::string DeviceName(const std::string& portName) { return "\\\\.\\" + portName; }

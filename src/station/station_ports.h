@@ -2,6 +2,7 @@
 #pragma once
 
 #include "base/clock.h"
+#include "base/port_id.h"
 #include "base/scheduler.h"
 #include "config/settings.h"
 #include "serial/CPDrv.h"
@@ -15,6 +16,12 @@ void ConfigureStationPort(TCommPortDriver& port);
 // Applies the line-setting texts of a port section; unknown texts leave the
 // component's defaults.
 void ApplyLineSettings(const PortSettings& settings, TCommPortDriver& port);
+
+// CutAtFrameEnd of the port's section: the port cuts a packet as soon as it
+// ends with a whole frame of that port (LF ... CR on the main port, 15-byte
+// frames on the second), or only by size and time. Applied while the port
+// is closed.
+void ApplyPacketCut(PortId id, const PortSettings& settings, TCommPortDriver& port);
 
 // The device name of a configured port name: "\\.\" + name.
 std::string DeviceName(const std::string& portName);

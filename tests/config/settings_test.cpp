@@ -35,13 +35,17 @@ TEST_F(SettingsFileTest, MissingFileGivesEveryDefault) {
   EXPECT_EQ(ReadServerAddress(dir_ / "vorel.ini"), (ServerAddress{"127.0.0.1", 12543}));
 }
 
-// All but the replay's pace, which the sample sets fast: a backlog after an
-// outage reaches the servers in a minute instead of half an hour.
+// All but the replay's pace, which the sample sets fast (a backlog after an
+// outage reaches the servers in a minute instead of half an hour), and the
+// packet cut at a frame's end on both ports.
 TEST_F(SettingsFileTest, TheShippedSampleHoldsTheDefaultsAndAFastReplay) {
   Settings settings;
   LoadSettings(VOREL_SAMPLE_INI, settings);
   Settings expected;
   expected.SoobPerTick = 50;
+  // A station that waits for each ACK is served at the line's speed.
+  expected.port.CutAtFrameEnd = true;
+  expected.portUSB.CutAtFrameEnd = true;
   EXPECT_EQ(settings, expected);
   EXPECT_EQ(ReadServerAddress(VOREL_SAMPLE_INI), ServerAddress());
 }
@@ -49,10 +53,11 @@ TEST_F(SettingsFileTest, TheShippedSampleHoldsTheDefaultsAndAFastReplay) {
 TEST_F(SettingsFileTest, EveryKeyIsReadFromItsSection) {
   const Settings s = Load(
       "[port]\r\nComPort=COM3\r\nBaudRate=19200\r\nDataBits=7\r\nParity=N\r\nStopBits=2\r\nDTR=1\r\n"
+      "CutAtFrameEnd=1\r\n"
       "[portUSB]\r\nComPort=COM4\r\nBaudRate=115200\r\nDataBits=8\r\nParity=N\r\nStopBits=1\r\nDTR=0\r\n"
       "[main]\r\nn_abs=7\r\nLog=0\r\nOKAY=0\r\nSendMivo7=1\r\nSendMivo8=0\r\nNotSendToDiskMivo8=1\r\n"
       "FirstNumber=12\r\nPathForSoob=/var/spool/vorel/\r\nAttention=0:05\r\nhost=10.0.0.9\r\n");
-  EXPECT_EQ(s.port, (PortSettings{"COM3", "19200", "7", "N", "2", true}));
+  EXPECT_EQ(s.port, (PortSettings{"COM3", "19200", "7", "N", "2", true, true}));
   EXPECT_EQ(s.portUSB, (PortSettings{"COM4", "115200", "8", "N", "1", false}));
   EXPECT_EQ(s.n_abs, 7);
   EXPECT_FALSE(s.Log);
@@ -120,6 +125,11 @@ const EdgeCase kEdgeCases[] = {
     {"SoobPerTickNegative", "[main]\nSoobPerTick=-5\n", [](const Settings& s) { EXPECT_EQ(s.SoobPerTick, 1); }},
     {"SoobPerTickHuge", "[main]\nSoobPerTick=99999\n",
      [](const Settings& s) { EXPECT_EQ(s.SoobPerTick, kMaxSoobPerTick); }},
+    {"CutAtFrameEndWord", "[port]\nCutAtFrameEnd=yes\n[portUSB]\nCutAtFrameEnd=2\n",
+     [](const Settings& s) {
+       EXPECT_FALSE(s.port.CutAtFrameEnd);
+       EXPECT_TRUE(s.portUSB.CutAtFrameEnd);
+     }},
     {"SecondPortOnItsOwn", "[portUSB]\nComPort=COM7\nDTR=1\n",
      [](const Settings& s) {
        EXPECT_EQ(s.portUSB.ComPort, "COM7");

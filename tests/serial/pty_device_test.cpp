@@ -28,6 +28,7 @@
 #include "serial/CPDrv.h"
 #include "serial/arbitrary_baud.h"
 #include "serial/fake_serial_device.h"
+#include "support/fake_clock.h"
 #include "support/pty_pair.h"
 #include "serial/serial_device_posix.h"
 
@@ -305,6 +306,39 @@ TEST_F(PtyDeviceTest, PollTimerDeliversPacketFromTheLine) {
   EXPECT_EQ(pty.Receive(1), Bytes{0x06});
   EXPECT_TRUE(port.WaitsForBytes()) << "and waits again once the packet is handed over";
   EXPECT_FALSE(port.PollTimer().isActive());
+}
+
+TEST_F(PtyDeviceTest, AFrameInPiecesIsCutAtItsEndWhileTheLineIsWatched) {
+  // A clock that never moves: no time-out can cut the packet, only its end.
+  test::FakeClock frozen;
+  TCommPortDriver port(nullptr, frozen, std::make_unique<PosixSerialDevice>());
+  port.SetPortName(pty.PortName());
+  port.SetPacketSize(256);
+  port.SetPacketTimeout(200);
+  port.SetPacketMode(pmPass);
+  port.SetPollingDelay(5);
+  port.SetPacketEndTest([](const std::uint8_t* p, std::uint32_t n) { return n > 0 && p[n - 1] == 0x0D; });
+  std::vector<Bytes> packets;
+  port.OnReceivePacket = [&](TCommPortDriver*, const std::uint8_t* p, std::uint32_t n) { packets.emplace_back(p, p + n); };
+  ASSERT_TRUE(port.Open());
+  const auto runUntil = [](const std::function<bool()>& done) {
+    QDeadlineTimer deadline(5000);
+    while (!done() && !deadline.hasExpired()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    return done();
+  };
+
+  ASSERT_TRUE(pty.Send(Bytes{0x0A, '5', '0', '1'}));
+  ASSERT_TRUE(runUntil([&] { return port.PacketStartTick() != TCommPortDriver::kNoPacket; }));
+  // The bytes so far are gathered: the line is watched for the rest, besides the timer.
+  EXPECT_TRUE(port.WaitsForBytes());
+  EXPECT_TRUE(port.PollTimer().isActive());
+  EXPECT_TRUE(packets.empty());
+
+  ASSERT_TRUE(pty.Send(Bytes{'1', ' ', 'E', '1', 0x0D}));
+  ASSERT_TRUE(runUntil([&] { return !packets.empty(); }));
+  EXPECT_EQ(packets, (std::vector<Bytes>{{0x0A, '5', '0', '1', '1', ' ', 'E', '1', 0x0D}}));
+  EXPECT_TRUE(port.WaitsForBytes());
+  EXPECT_FALSE(port.PollTimer().isActive()) << "idle again once the packet is handed over";
 }
 
 TEST_F(PtyDeviceTest, AnIdlePortNoticesTheLineGoingAway) {

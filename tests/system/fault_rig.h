@@ -108,12 +108,15 @@ class FaultRig {
   // vorel.ini with the main port on the station, both outputs on; the
   // protocol-8 port is the one the servers' first run got.
   void Configure(const std::string& pathForSoob = "spool/") {
-    WriteFile(dir / "vorel.ini", "[port]\nComPort=COM1\n[main]\nSendMivo7=1\nhost=" + p7Address.Text() +
+    WriteFile(dir / "vorel.ini", "[port]\nComPort=COM1\nCutAtFrameEnd=" + std::to_string(cutAtFrameEnd ? 1 : 0) +
+                                     "\n[main]\nSendMivo7=1\nhost=" + p7Address.Text() +
                                      "\nPathForSoob=" + pathForSoob + "\nSoobPerTick=" + std::to_string(soobPerTick) +
                                      "\n[ServerHost]\nAddress=127.0.0.1\nPort=" + servers.P8Port() + "\n");
   }
   // The replay's pace the next Configure writes (1: the steady pace).
   int soobPerTick = 1;
+  // The main port's cut at a frame's end the next Configure writes.
+  bool cutAtFrameEnd = false;
   // The station publishes its line and waits for Begin.
   void StartStation() {
     station_ = std::make_unique<ChildProcess>(

@@ -149,6 +149,24 @@ void ServersStoppedAndStartedThreeTimes(FaultRun& run) {
   }
 }
 
+// A storm: the station sends each alarm as soon as the last one's ACK came,
+// and the driver cuts each packet at its frame's end, the fast replay of a
+// sample installation on.
+void StormServersUp(FaultRun& run) {
+  run.rig.cutAtFrameEnd = true;
+  ServersUpFastReplay(run);
+}
+
+// Both servers stop for 0.8 s after 40, 80, 120 and 160 acknowledged alarms.
+void ServersFlapDuringAStorm(FaultRun& run) {
+  for (int outage = 1; outage <= 4; ++outage) {
+    ASSERT_TRUE(run.Within([&] { return run.rig.Acks() >= outage * 40; })) << "outage " << outage;
+    run.rig.servers.Stop();
+    std::this_thread::sleep_for(800ms);
+    run.rig.servers.Start();
+  }
+}
+
 void SpoolReplayed(FaultRun& run) {
   EXPECT_TRUE(run.Within([&] { return fs::is_empty(run.rig.spool); })) << "the spooled events were replayed";
 }
@@ -172,6 +190,16 @@ const FaultScenario kScenarios[] = {
      .p8 = Kept::Delivered,
      .prepare = ServersUpFastReplay,
      .fault = ServersStoppedAndStartedThreeTimes,
+     .check = SpoolReplayed},
+    {.name = "StormWhileBothServersFlap",
+     .report = "storm of 240 alarms, each sent on the last one's ACK, CutAtFrameEnd=1, servers restarted 4 times",
+     .timeout = 120s,
+     .script = "stream 240 0",
+     .events = Numbers(240),
+     .p7 = Kept::Delivered,
+     .p8 = Kept::Delivered,
+     .prepare = StormServersUp,
+     .fault = ServersFlapDuringAStorm,
      .check = SpoolReplayed},
     {.name = "Protocol8ServerStopsAnsweringThenAnswersAgain",
      .report = "protocol-8 server stops answering mid-stream",
@@ -365,6 +393,21 @@ const FaultScenario kScenarios[] = {
      .events = Joined(Numbers(20), Numbers(30, 101)),
      .p7 = Kept::Delivered,
      .p8 = Kept::Delivered},
+    // The same with packets cut at a frame's end: the frames 50 ms apart go
+    // one packet each, the burst is still cut into 256-byte packets and the
+    // frame split between two of them joined again.
+    {.name = "FramesCloserTogetherThanThePacketTimeOutCutAtFrameEnd",
+     .report = "burst of 50 frames closer than the packet time-out, CutAtFrameEnd=1",
+     .timeout = 40s,
+     .script = "numbered 20 50; wait 1000; burst 30 101 E1",
+     .events = Joined(Numbers(20), Numbers(30, 101)),
+     .p7 = Kept::Delivered,
+     .p8 = Kept::Delivered,
+     .prepare =
+         [](FaultRun& run) {
+           run.rig.cutAtFrameEnd = true;
+           ServersUp(run);
+         }},
     // The protocol-7 server stops reading while alarms are acknowledged (its
     // small receive buffer soon full, the rest waits in the driver's kernel),
     // then resets its connection as a restarting host would. What the

@@ -9,9 +9,14 @@
 // frames protocol 7 may lose are those its server's system took in and the
 // server never read before a reset (it has no acknowledgement of its own).
 //
+// The same once more with a storm: the station sends each alarm as soon as
+// the last one's ACK came and the driver cuts each packet at its frame's
+// end (CutAtFrameEnd=1), so every kill falls among alarms a few milliseconds
+// apart.
+//
 // VOREL_KILL_TEST_SEED repeats a run (each run prints its seed);
 // VOREL_KILL_TEST_KILLS changes the number of kills (50, or 15 under
-// AddressSanitizer).
+// AddressSanitizer; the storm run 15, or 6).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -43,8 +48,10 @@ using test::WaitUntil;
 #endif
 #ifdef VOREL_UNDER_ASAN
 constexpr int kDefaultKills = 15;
+constexpr int kDefaultStormKills = 6;
 #else
 constexpr int kDefaultKills = 50;
+constexpr int kDefaultStormKills = 15;
 #endif
 
 unsigned long EnvironmentNumber(const char* name, unsigned long fallback) {
@@ -160,10 +167,17 @@ TEST(StationReport, AnEventIsAcknowledgedWhenAnAckFollowsItsLastSendingBeforeThe
   }
 }
 
-TEST(KillTest, NoAcknowledgedEventIsLostWhenTheDriverIsKilledAgainAndAgain) {
+struct KillRun {
+  const char* what;    // on the report line
+  const char* stream;  // the station's
+  bool cutAtFrameEnd;
+  int defaultKills;
+};
+
+void KillAgainAndAgain(const KillRun& run) {
   const unsigned long seed = EnvironmentNumber("VOREL_KILL_TEST_SEED", std::random_device{}());
-  const int kills = static_cast<int>(EnvironmentNumber("VOREL_KILL_TEST_KILLS", kDefaultKills));
-  std::cout << "kill test: seed=" << seed << " kills=" << kills << std::endl;
+  const int kills = static_cast<int>(EnvironmentNumber("VOREL_KILL_TEST_KILLS", run.defaultKills));
+  std::cout << "kill test" << run.what << ": seed=" << seed << " kills=" << kills << std::endl;
   ::testing::Test::RecordProperty("seed", std::to_string(seed));
   std::mt19937 random(static_cast<std::mt19937::result_type>(seed));
   const auto between = [&](int low, int high) {
@@ -179,6 +193,7 @@ TEST(KillTest, NoAcknowledgedEventIsLostWhenTheDriverIsKilledAgainAndAgain) {
   // The fast replay of a sample installation: each restart and each server's
   // return sends its backlog a window at a time, live events first.
   rig.soobPerTick = 50;
+  rig.cutAtFrameEnd = run.cutAtFrameEnd;
   rig.Configure();
   ASSERT_NO_FATAL_FAILURE(rig.StartStation());
   FlappingServers servers(rig);
@@ -188,7 +203,7 @@ TEST(KillTest, NoAcknowledgedEventIsLostWhenTheDriverIsKilledAgainAndAgain) {
     // The stream (more than the test will ever send) begins once the first
     // driver is ready.
     if (kill == 1) {
-      ASSERT_NO_FATAL_FAILURE(rig.Begin("stream 9000 100"));
+      ASSERT_NO_FATAL_FAILURE(rig.Begin(run.stream));
     }
     const auto started = Clock::now();
     // From a kill during the start-up to one deep in the stream, after the
@@ -224,7 +239,7 @@ TEST(KillTest, NoAcknowledgedEventIsLostWhenTheDriverIsKilledAgainAndAgain) {
   EXPECT_TRUE(std::filesystem::is_empty(rig.spool)) << "left in the spool directory:" << SpoolNames(rig);
 
   const std::string scenario =
-      "driver killed " + std::to_string(kills) + " times with SIGKILL while both servers flap " +
+      "driver killed " + std::to_string(kills) + " times" + run.what + " with SIGKILL while both servers flap " +
       std::to_string(servers.Outages()) + " times (seed " + std::to_string(seed) + "; counted: the " +
       std::to_string(station.acknowledged.size()) + " of " + std::to_string(station.sent.size()) +
       " events sent that the station saw acknowledged)";
@@ -236,6 +251,17 @@ TEST(KillTest, NoAcknowledgedEventIsLostWhenTheDriverIsKilledAgainAndAgain) {
   EXPECT_EQ(c.p8.delivered, c.sent) << "every acknowledged event at the protocol-8 server";
   EXPECT_EQ(c.p7.corrupted, 0);
   EXPECT_EQ(c.p8.corrupted, 0);
+}
+
+TEST(KillTest, NoAcknowledgedEventIsLostWhenTheDriverIsKilledAgainAndAgain) {
+  KillAgainAndAgain({.what = "", .stream = "stream 9000 100", .cutAtFrameEnd = false, .defaultKills = kDefaultKills});
+}
+
+TEST(KillTest, NoAcknowledgedEventIsLostWhenTheDriverIsKilledAgainAndAgainInAStorm) {
+  KillAgainAndAgain({.what = " in a storm (each alarm sent on the last one's ACK, CutAtFrameEnd=1)",
+                     .stream = "stream 9000 0",
+                     .cutAtFrameEnd = true,
+                     .defaultKills = kDefaultStormKills});
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "line_pace.h"
 #include "sim_report.h"
 #include "station_frames.h"
 
@@ -141,6 +142,37 @@ TEST(Hex, DecodesPairsAndRefusesEverythingElse) {
   }
   EXPECT_EQ(HexText(Bytes{0x0A, 0xFF, 0x00}), "0aff00");
   EXPECT_EQ(HexText(Bytes{}), "");
+}
+
+TEST(LinePace, ABytesTimeIsTenBitsAtTheRate) {
+  using std::chrono::nanoseconds;
+  EXPECT_EQ(ByteTime(9600), nanoseconds(1'041'666));  // 12 bytes: 12.5 ms
+  EXPECT_EQ(ByteTime(115200), nanoseconds(86'805));
+  EXPECT_EQ(ByteTime(0), nanoseconds(0));
+  EXPECT_EQ(ByteTime(-1), nanoseconds(0));
+}
+
+TEST(LinePace, BytesGoOneAByteTimeAfterTheOther) {
+  using std::chrono::microseconds;
+  struct Case {
+    long long elapsedUs;
+    int baud;
+    std::size_t due;
+  };
+  const Case cases[] = {
+      {0, 9600, 0},        // the first byte is there after its ten bits
+      {1041, 9600, 0},
+      {1042, 9600, 1},
+      {12499, 9600, 11},
+      {12500, 9600, 12},   // the whole 12-byte frame after 12.5 ms
+      {999'999, 9600, 12}, // never more than the frame
+      {-5, 9600, 0},
+      {0, 0, 12},          // unpaced: everything at once
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(BytesDue(microseconds(c.elapsedUs), c.baud, 12), c.due) << c.elapsedUs << " us at " << c.baud;
+  }
+  EXPECT_EQ(BytesDue(microseconds(0), 9600, 0), 0u);
 }
 
 TEST(RxTally, CountsEveryAckAndReportsOtherBytesInRuns) {

@@ -206,6 +206,30 @@ TEST_F(StationSimRun, CloseHangsUpTheDriverAndReopenPublishesAFreshLine) {
   EXPECT_TRUE(Has(Events(ReportPath()), "close"));
 }
 
+TEST_F(StationSimRun, APacedFrameArrivesWholeAndInOrder) {
+  // At 1200 bit/s the frame goes out byte by byte over 100 ms.
+  std::vector<std::string> args{"-d", ComDir().string(), "-o", ReportPath().string(), "--baud", "1200",
+                                "wait-open timeout 5000", "event 5011 E1", "event2 0120 F 3", "expect-ack 1 timeout 5000"};
+  ChildProcess sim(VOREL_STATION_SIM, args, dir_.Path().string());
+  ASSERT_TRUE(WaitUntil([&] { return Published(); }, 5s)) << "COM1 never published";
+  DriverSide driver(Link());
+  ASSERT_TRUE(driver.Ok());
+  Bytes expected = MainEventFrame("5011", "E1");
+  const Bytes second = SecondPortFrame("0120", 'F', '3');
+  expected.insert(expected.end(), second.begin(), second.end());
+  EXPECT_EQ(driver.Read(expected.size(), 10s), expected);
+  ASSERT_TRUE(driver.Write(Bytes{kAck}));
+  EXPECT_EQ(sim.WaitForExit(10s), 0);
+}
+
+TEST_F(StationSimRun, ABaudRateThatIsNoRateIsRefused) {
+  for (const char* rate : {"0", "fast", "9600x", "49", "4000001"}) {
+    ChildProcess sim(VOREL_STATION_SIM, {"--baud", rate, "okay"}, dir_.Path().string());
+    EXPECT_EQ(sim.WaitForExit(10s), 2) << rate;
+  }
+  EXPECT_FALSE(std::filesystem::exists(ComDir()));
+}
+
 TEST_F(StationSimRun, BadCommandIsRefusedBeforeAnythingIsPublished) {
   auto sim = Start({"event 5011 E1", "expect-ack one"});
   ASSERT_EQ(sim->WaitForExit(10s), 2);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "line_pace.h"
 #include "stop_signals.h"
 
 namespace vorel::station {
@@ -154,9 +155,18 @@ StationSimulator::Outcome StationSimulator::WriteAll(const Bytes& bytes, const s
   if (!line_.IsOpen()) {
     return Fail("fail send " + what + " reason=line-closed", "cannot send " + what + ": the line is closed");
   }
+  const auto start = Clock::now();
   std::size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t n = ::write(line_.MasterFd(), bytes.data() + done, bytes.size() - done);
+    const std::size_t due = BytesDue(Clock::now() - start, settings_.baud, bytes.size());
+    if (due == done) {
+      // The line is still busy with the byte before; what comes back is
+      // counted meanwhile.
+      const auto next = start + std::chrono::duration_cast<Clock::duration>(ByteTime(settings_.baud) * static_cast<long long>(done + 1));
+      if (Pump(next, [] { return false; }, Watch{}) == PumpEnd::Stopped) return Outcome::Stopped;
+      continue;
+    }
+    const ssize_t n = ::write(line_.MasterFd(), bytes.data() + done, due - done);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
       continue;

@@ -29,6 +29,7 @@ struct SimSettings {
   std::string link;  // where to publish the line; empty: not published
   int stopFd = -1;   // read end of the stop-signal pipe
   int inputFd = 0;   // where typed commands come from
+  int baud = 0;      // frames go byte by byte at this line rate; 0: each in one write
 };
 
 class StationSimulator {
