@@ -42,6 +42,10 @@ class ILinkConnection {
   // side at once (no notice); a time-out leaves the connection open.
   virtual bool ReadExact(std::size_t count, Bytes& out, std::uint32_t waitTimeoutMs) = 0;
 
+  // Whether bytes wait to be read, without waiting for any. A close by the
+  // peer found here closes this side at once (no notice) and is no bytes.
+  virtual bool BytesWaiting() = 0;
+
   // Closes the connection. True when it was open, so that the caller can run
   // its disconnected handling; false (and nothing done) otherwise.
   virtual bool Close() = 0;

@@ -149,6 +149,19 @@ class PosixLinkConnection final : public ILinkConnection {
     return true;
   }
 
+  bool BytesWaiting() override {
+    if (fd_ < 0) return false;
+    std::uint8_t byte;
+    for (;;) {
+      ssize_t n = recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+      if (n > 0) return true;
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+      CloseSocket();  // closed by the peer, or broken
+      return false;
+    }
+  }
+
   bool Close() override {
     if (fd_ < 0) return false;
     CloseSocket();

@@ -4,9 +4,11 @@
 #include <exception>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 #include <stdexcept>
 
 #include "config/settings.h"
+#include "p8/outbox.h"
 #include "p8/payloads.h"
 #include "p8/record.h"
 #include "p8/record_types.h"
@@ -21,7 +23,8 @@ const char kConnected[] = "Соединение установлено.";
 const char kTooManyErrors[] = "Ошибки по сети - переподсоединение.";
 const char kServerDisconnect[] = "Сервер дал команду на рассоединение.";
 const char kAccessDenied[] = "Доступ запрещен.";
-const char kOutOfStep[] = "Ответ сервера опоздал - переподсоединение.";
+const char kAnswerTooLate[] = "Ответ сервера опоздал - переподсоединение.";
+const char kOutOfStep[] = "Ответы сервера сбились - переподсоединение.";
 
 }  // namespace
 
@@ -54,8 +57,8 @@ std::uint32_t LinkSession::QuietMs() const {
   if (link_.StopRequested()) return 1;
   if (link_.LinkUp()) {
     // Every pass counts an error while the last exchange left nothing.
-    if (pollDue_ || answerExpected_ || receiveBuffer_.empty() || errorCount_ > kLinkMaxErrors ||
-        link_.QueuedCount() > 0)
+    if (outstanding_ || outOfStep_ || pollDue_ || answerExpected_ || receiveBuffer_.empty() ||
+        errorCount_ > kLinkMaxErrors || link_.QueuedCount() > 0)
       return 1;
     if (serverAccepted_) return std::min(kLinkQuietMaxMs, UntilMoreThan(lastPollTick_, kLinkPollIntervalMs));
     return kLinkQuietMaxMs;
@@ -84,30 +87,28 @@ void LinkSession::ExchangePass() {
     Log(kTooManyErrors);
     LinkDown();  // the next attempt replaces the connection
   }
-  recordSent_ = false;
-  bool headWritten = false;
-  QueuedRecord head;
-  const bool headWaiting = link_.Peek(head);
-  if (headWaiting && outOfStep_ && (!head.spoolFile.empty() || head.awaited)) {
-    // Its answer could not be told from a late one: a new connection first,
-    // which is in step. The records that files hold go back to them. A
-    // connection the server has closed already waits for the 5-s rule, so
-    // that a server that closes every connection is not tried in a loop.
-    if (connection_ && connection_->IsOpen()) {
-      Log(kOutOfStep);
-      CloseConnection();
-      lastConnectTick_.reset();  // the new attempt comes at once
-    } else {
-      OnDisconnected();
-    }
+  // One request at a time: none goes while an answer is still awaited.
+  if (outstanding_) {
+    AwaitAnswer();
     return;
   }
-  if (headWaiting) {
+  // Bytes that wait before a request were asked for by none: an extra or
+  // unasked answer would pass for the next request's.
+  if (outOfStep_ || (link_.LinkUp() && connection_ && connection_->BytesWaiting())) {
+    EndConnection(kOutOfStep);
+    return;
+  }
+  recordSent_ = false;
+  std::optional<QueuedRecord> written;
+  QueuedRecord head;
+  if (link_.Peek(head)) {
     recordSent_ = true;
     try {
       // A record whose write failed is not dropped: it goes out again.
-      headWritten = SendStep(head.bytes);
-      if (headWritten && !head.spoolFile.empty()) link_.Written(head);
+      if (SendStep(head.bytes)) {
+        if (!head.spoolFile.empty()) link_.Written(head);
+        written = head;
+      }
     } catch (const std::exception&) {
       ++errorCount_;
     }
@@ -116,9 +117,7 @@ void LinkSession::ExchangePass() {
     lastPollTick_ = env_.clock->TickCount();
   }
 
-  bool answered = false;
-  const bool exchange = pollDue_ || answerExpected_ || recordSent_;
-  if (exchange) {
+  if (pollDue_ || answerExpected_ || recordSent_) {
     if (pollDue_) {
       pollDue_ = false;
       try {
@@ -128,24 +127,50 @@ void LinkSession::ExchangePass() {
       }
     }
     answerExpected_ = false;
-    try {
-      ReceiveStep();
-      answered = true;
-    } catch (const std::exception&) {
-      ++errorCount_;
-      receiveBuffer_.clear();
-    }
+    outstanding_ = Outstanding{std::move(written), env_.clock->TickCount(), false};
+    answerSoFar_.clear();
+    AwaitAnswer();
+    return;
   }
+  // After a failed exchange an idle link counts its way to the reconnect.
+  if (receiveBuffer_.empty()) ++errorCount_;
+}
+
+void LinkSession::AwaitAnswer() {
+  std::uint32_t waitMs = kLinkAnswerWaitMs;
+  if (outstanding_->late) {
+    const auto waited = static_cast<std::uint32_t>(env_.clock->TickCount() - outstanding_->sentTick);
+    waitMs = std::clamp<std::uint32_t>(kLinkLateAnswerLimitMs - std::min(waited, kLinkLateAnswerLimitMs), 1,
+                                       kLinkAnswerWaitMs);
+  }
+  AnswerRead read = AnswerRead::Broken;
+  try {
+    read = ReceiveStep(waitMs);
+  } catch (const std::exception&) {
+    ++errorCount_;
+    receiveBuffer_.clear();
+  }
+  if (read == AnswerRead::NotYet) {
+    // The first miss is the failed exchange; each further pass without the
+    // answer counts as one too.
+    ++errorCount_;
+    outstanding_->late = true;
+    if (!MoreThanPassed(outstanding_->sentTick, kLinkLateAnswerLimitMs - 1)) return;
+    // Too late even for a late answer: the request counts as unanswered, and
+    // the connection goes, so that its answer cannot come on it any more.
+    const Outstanding given = *std::exchange(outstanding_, std::nullopt);
+    if (given.head) SettleWrittenHead(*given.head, std::nullopt);
+    EndConnection(kAnswerTooLate);
+    return;
+  }
+  const Outstanding done = *std::exchange(outstanding_, std::nullopt);
   const std::optional<RecordHeader> answer =
-      answered ? ParseRecordHeader(receiveBuffer_) : std::optional<RecordHeader>();
-  // An exchange without its answer: the answer may still come, and would be
-  // read as a later exchange's.
-  if (exchange && !answer) outOfStep_ = true;
+      read == AnswerRead::Whole ? ParseRecordHeader(receiveBuffer_) : std::optional<RecordHeader>();
+  // What arrives after a broken answer or one that is none cannot be paired.
+  if (!answer) outOfStep_ = true;
   // Settled before the answer is acted on: a command that ends the link
   // releases the spooled records still queued.
-  if (headWritten) SettleWrittenHead(head, answer);
-  // Also in passes without an exchange: after a failed one, an idle link
-  // counts its way to the reconnect.
+  if (done.head) SettleWrittenHead(*done.head, answer);
   if (receiveBuffer_.empty()) ++errorCount_;
   if (!answer) return;  // an answer that fails the check: neither an error nor a valid answer
   errorCount_ = 0;
@@ -154,8 +179,9 @@ void LinkSession::ExchangePass() {
 }
 
 void LinkSession::SettleWrittenHead(const QueuedRecord& head, const std::optional<RecordHeader>& answer) {
-  // Access denied keeps nothing: the awaited record is not delivered.
-  if (answer && answer->recordType != rtAccessDenied) link_.Answered(head.bytes);
+  // The answers that deliver a live event also tell a caller awaiting one.
+  if (answer && Protocol8Outbox::AnswerDelivers(SpoolOrigin::Live, 0, answer->recordType))
+    link_.Answered(head.bytes);
   if (!head.spoolFile.empty()) {
     // Its file holds the event whatever became of this exchange: the outbox
     // removes it for an answer that delivers it and leaves it to the replay
@@ -173,7 +199,17 @@ void LinkSession::SettleWrittenHead(const QueuedRecord& head, const std::optiona
   if (!receiveBuffer_.empty() || (connection_ && connection_->IsOpen())) link_.DropHead();
 }
 
+void LinkSession::EndConnection(const char* why) {
+  if (connection_ && connection_->IsOpen()) {
+    Log(why);
+    CloseConnection();
+  } else {
+    OnDisconnected();  // the server closed it already
+  }
+}
+
 void LinkSession::LinkDown() {
+  outstanding_.reset();  // the records of its exchange are released here
   link_.SetLinkUp(false);
   link_.ReleaseSpooled();
 }
@@ -186,6 +222,8 @@ void LinkSession::ConnectionAttempt() {
   connection_.reset();  // no disconnected notice for the old one
   connection_ = env_.connections->Create();
   serverAccepted_ = false;
+  outstanding_.reset();
+  answerSoFar_.clear();
   outOfStep_ = false;
   ServerAddress address;
   try {
@@ -223,13 +261,15 @@ bool LinkSession::SendStep(const Bytes& record) {
   return false;
 }
 
-void LinkSession::ReceiveStep() {
+LinkSession::AnswerRead LinkSession::ReceiveStep(std::uint32_t waitMs) {
   receiveBuffer_.clear();
-  if (!connection_) return;
-  Bytes header;
-  if (!connection_->ReadExact(kEnvelopeHeaderSize, header, kLinkAnswerWaitMs)) return;
+  if (!connection_) return AnswerRead::Broken;
+  if (answerSoFar_.size() < kEnvelopeHeaderSize &&
+      !connection_->ReadExact(kEnvelopeHeaderSize - answerSoFar_.size(), answerSoFar_, waitMs))
+    return connection_->IsOpen() ? AnswerRead::NotYet : AnswerRead::Broken;
+  const Bytes header = std::exchange(answerSoFar_, {});
   std::optional<std::int32_t> length = ParseEnvelopeHeader(header);
-  if (!length) return;  // framing comes back with the reconnect
+  if (!length) return AnswerRead::Broken;  // framing comes back with a new connection
   if (*length < 0 || *length > kLinkMaxAnswerBody)
     throw std::length_error("answer body length " + std::to_string(*length));
   const auto total = static_cast<std::size_t>(*length);
@@ -243,10 +283,11 @@ void LinkSession::ReceiveStep() {
     // shutdown, ends the answer as no answer - and so does a server that
     // stopped or trickles in the middle of its answer: it would hold the
     // link (and the program's end) for good.
-    if (!connection_->IsOpen() || link_.StopRequested()) return;
+    if (!connection_->IsOpen() || link_.StopRequested()) return AnswerRead::Broken;
     if (++waits >= kLinkMaxBodyWaits) throw std::runtime_error("answer body stalled");
   }
   receiveBuffer_ = std::move(body);
+  return AnswerRead::Whole;
 }
 
 void LinkSession::ActOnAnswer(std::int32_t recordType) {

@@ -23,6 +23,10 @@ namespace vorel {
 
 
 inline constexpr std::uint32_t kLinkAnswerWaitMs = 1000;
+// An answer not in within kLinkAnswerWaitMs is still waited for, up to this
+// long after its request, with no other request sent meanwhile: whatever
+// comes then can only be that answer. Past it, the connection is replaced.
+inline constexpr std::uint32_t kLinkLateAnswerLimitMs = 5000;
 inline constexpr std::uint32_t kLinkReconnectPauseMs = 5000;
 inline constexpr std::uint32_t kLinkPollIntervalMs = 500;
 inline constexpr int kLinkMaxErrors = 20;
@@ -80,17 +84,34 @@ class LinkSession {
   const Bytes& ReceiveBuffer() const { return receiveBuffer_; }
 
  private:
+  // A request whose answer has not come yet.
+  struct Outstanding {
+    std::optional<QueuedRecord> head;  // the queued record it carried, if it carried one
+    std::uint32_t sentTick = 0;
+    bool late = false;  // its first wait ended without it
+  };
+  enum class AnswerRead { Whole, NotYet, Broken };
+
   void ExchangePass();
+  // One wait for the outstanding request's answer, and what follows from it.
+  void AwaitAnswer();
   // After the exchange that wrote `head`: drops it from the queue, or keeps
   // it there to go again, and ends its spool file when the answer says so.
   void SettleWrittenHead(const QueuedRecord& head, const std::optional<RecordHeader>& answer);
+  // The connection can no longer tell whose answer is whose: it ends, and the
+  // next attempt follows under the 5-s rule.
+  void EndConnection(const char* why);
   // LinkUp cleared; the spooled records still queued go back to their files.
   void LinkDown();
   void ConnectionAttempt();
   void Handshake();
   // False when the write failed (the connection is then closed).
   bool SendStep(const Bytes& record);
-  void ReceiveStep();
+  // Whole: receiveBuffer_ holds the answer's body (empty for a body length
+  // of 0). NotYet: the wait ended within the envelope header, the connection
+  // still open; the bytes in are kept for the next wait. Broken: no answer
+  // can come in step (connection gone, envelope not ours, body cut off).
+  AnswerRead ReceiveStep(std::uint32_t waitMs);
   void ActOnAnswer(std::int32_t recordType);
   void CloseConnection();
   void OnDisconnected();
@@ -113,9 +134,12 @@ class LinkSession {
   // the tick counter shows.
   std::optional<std::uint32_t> lastConnectTick_;
   bool accessDeniedLogged_ = false;
-  // An exchange on this connection ended without its answer (time-out, cut
-  // or bad answer): an answer that comes now may be an earlier exchange's, so
-  // none settles a spool file or an awaited record until a new connection.
+  std::optional<Outstanding> outstanding_;
+  // The envelope header bytes of an answer that is coming.
+  Bytes answerSoFar_;
+  // Bytes came that no request asked for, or an answer was no answer: what
+  // comes next on this connection may belong to another exchange, so none
+  // settles anything; the connection ends at the next pass.
   bool outOfStep_ = false;
   Bytes receiveBuffer_;
 };

@@ -37,7 +37,9 @@ Protocol8Outbox::Outcome Protocol8Outbox::Transition(State state, Event event) {
 }
 
 bool Protocol8Outbox::AnswerDelivers(SpoolOrigin origin, std::int32_t recordType, std::int32_t answerType) {
-  if (answerType == rtAccessDenied) return false;
+  // A server that denies us, closes or sheds load may not have kept what it
+  // read: those answers deliver nothing, whatever the record.
+  if (answerType == rtAccessDenied || answerType == rtClose || answerType == rtDisconnect) return false;
   if (origin == SpoolOrigin::Live) return true;
   return answerType == (recordType == rtEventSecond ? rtEventSecondAck : rtEventMainAck);
 }

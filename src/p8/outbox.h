@@ -63,7 +63,8 @@ class Protocol8Outbox {
   static Outcome Transition(State state, Event event);
 
   // Whether the server's answer of type `answerType` delivers the record of
-  // type `recordType`. A live event: any valid answer but rtAccessDenied. A
+  // type `recordType`. A live event: any valid answer but rtAccessDenied,
+  // rtClose and rtDisconnect (a server going away may not have kept it). A
   // replayed one: only the acknowledgement of its own kind (rtEventMainAck,
   // rtEventSecondAck); without it the file goes again at a later replay.
   static bool AnswerDelivers(SpoolOrigin origin, std::int32_t recordType, std::int32_t answerType);

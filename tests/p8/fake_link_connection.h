@@ -33,6 +33,10 @@ class FakeLinkNetwork final : public ILinkConnectionFactory {
   int failingWrites = 0;              // the next writes that fail (connection still open)
   std::deque<Bytes> segments;         // server bytes; each one after a wait that times out
   Bytes available;                    // server bytes ready to read now
+  // How many bytes at the front of `available` a read left behind: the
+  // server sent them before the request they would seem to answer. (Bytes a
+  // test adds before a pass are the answer to that pass's request.)
+  std::size_t leftBehind = 0;
   bool peerClosesWhenDrained = false; // a read that runs out of bytes finds the peer gone
 
   // What happened.
@@ -46,6 +50,11 @@ class FakeLinkNetwork final : public ILinkConnectionFactory {
     Bytes frame = BuildFrame(BuildRecord(recordType, 0, {}));
     frame[0] = marker;
     available.insert(available.end(), frame.begin(), frame.end());
+  }
+  // An answer the server sends before anything asked for it.
+  void Unasked(std::int32_t recordType) {
+    Answer(recordType);
+    leftBehind = available.size();
   }
   // Record types of the written frames (envelope header skipped).
   std::vector<std::int32_t> SentTypes() const {
@@ -91,6 +100,7 @@ class FakeLinkNetwork::Connection final : public ILinkConnection {
     std::size_t take = std::min(count, net_.available.size());
     out.insert(out.end(), net_.available.begin(), net_.available.begin() + static_cast<std::ptrdiff_t>(take));
     net_.available.erase(net_.available.begin(), net_.available.begin() + static_cast<std::ptrdiff_t>(take));
+    net_.leftBehind = take == count ? net_.available.size() : 0;
     if (take == count) return true;
     if (!net_.segments.empty()) {
       net_.clock_.Advance(waitTimeoutMs);
@@ -105,6 +115,7 @@ class FakeLinkNetwork::Connection final : public ILinkConnection {
     net_.clock_.Advance(waitTimeoutMs);
     return false;
   }
+  bool BytesWaiting() override { return open_ && net_.leftBehind > 0 && !net_.available.empty(); }
   bool Close() override {
     if (!open_) return false;
     open_ = false;
@@ -122,6 +133,7 @@ inline std::unique_ptr<ILinkConnection> FakeLinkNetwork::Create() {
   ++created;
   // A new connection starts with nothing from the server.
   available.clear();
+  leftBehind = 0;
   segments.clear();
   peerClosesWhenDrained = false;
   auto c = std::make_unique<Connection>(*this);

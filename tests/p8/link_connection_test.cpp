@@ -79,6 +79,17 @@ std::unique_ptr<ILinkConnection> NewConnection() { return PlatformLinkConnection
 // Runs `call` on a thread of its own and returns its result. A call still
 // blocked after 10 s, far beyond every limit of the connection, fails the
 // test; `release` then makes the peer let go, so that the test can end.
+// Looks again until `condition` holds; false after 10 s.
+template <class Condition>
+bool WaitFor(Condition condition) {
+  const auto deadline = SteadyClock::now() + 10s;
+  while (!condition()) {
+    if (SteadyClock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
 template <class Call, class Release>
 auto ReturnsInTime(Call call, Release release) {
   auto result = std::async(std::launch::async, call);
@@ -170,6 +181,26 @@ TEST(LinkConnection, APeerCloseEndsTheReadAndClosesThisSideWithoutNotice) {
   EXPECT_FALSE(c->ReadExact(1, none, 1000));
   EXPECT_FALSE(c->WriteAll(Bytes{1}));
   EXPECT_FALSE(c->Close());
+}
+
+// Bytes no request asked for are seen without waiting and stay to be read;
+// a close by the peer is no bytes, and closes this side.
+TEST(LinkConnection, BytesWaitingLooksWithoutWaitingOrTaking) {
+  LoopbackListener server;
+  auto c = NewConnection();
+  ASSERT_TRUE(c->Connect("127.0.0.1", server.Port(), kLinkConnectTimeoutMs));
+  ASSERT_GE(server.Accept(), 0);
+  EXPECT_FALSE(ReturnsInTime([&] { return c->BytesWaiting(); }, [] {}));
+  server.Send(Bytes{5, 6});
+  ASSERT_TRUE(WaitFor([&] { return c->BytesWaiting(); }));
+  Bytes in;
+  ASSERT_TRUE(c->ReadExact(2, in, 1000));
+  EXPECT_EQ(in, (Bytes{5, 6})) << "looking took nothing";
+  EXPECT_FALSE(c->BytesWaiting());
+  EXPECT_TRUE(c->IsOpen());
+  server.ClosePeer();
+  EXPECT_TRUE(WaitFor([&] { c->BytesWaiting(); return !c->IsOpen(); }));
+  EXPECT_FALSE(c->BytesWaiting());
 }
 
 TEST(LinkConnection, WritesToAVanishedPeerFailWithoutKillingTheProcess) {

@@ -167,61 +167,68 @@ TEST_F(LinkSessionTest, PollingStartsOnlyWithAcceptAndAtMostEveryHalfSecond) {
   EXPECT_EQ(net.frames.size(), 2u);
 }
 
-TEST_F(LinkSessionTest, AnUnansweredRequestCostsOneWaitThenIdlePassesCountUpToTheReconnect) {
+// One request at a time: while an answer is awaited nothing else is sent,
+// each wait counting one error, until 5 s after the request; then the
+// connection goes, so that the answer can no longer come on it.
+TEST_F(LinkSessionTest, AnUnansweredRequestHoldsTheConnectionForFiveSecondsThenItIsReplaced) {
   ConnectAndShakeHands();
-  link.Enqueue(rtEventMain, Bytes{1});
-  std::uint32_t before = clock.TickCount();
+  link.Enqueue(rtPortStatus, Bytes(16, 0));
+  const std::uint32_t sent = clock.TickCount();
   session->RunPass();
-  EXPECT_EQ(clock.TickCount() - before, 1000u);
+  EXPECT_EQ(clock.TickCount() - sent, kLinkAnswerWaitMs);
   EXPECT_EQ(session->ErrorCount(), 1);
   EXPECT_TRUE(session->ReceiveBuffer().empty());
-  for (int i = 0; i < 20; ++i) session->RunPass();  // idle: no poll is due without time passing
-  EXPECT_EQ(session->ErrorCount(), 21);
-  EXPECT_TRUE(link.LinkUp());
-  EXPECT_EQ(gui.log.back(), kConnected);
-  session->RunPass();
-  EXPECT_EQ(gui.log.back(), kTooManyErrors);
+  link.Enqueue(rtEventMain, Bytes{1});
+  for (int pass = 2; pass <= 5; ++pass) {
+    ASSERT_TRUE(link.LinkUp()) << pass;
+    session->RunPass();
+    EXPECT_EQ(session->ErrorCount(), pass);
+  }
+  EXPECT_EQ(net.SentTypes(), std::vector<std::int32_t>{rtPortStatus}) << "nothing else while it was awaited";
+  EXPECT_EQ(clock.TickCount() - sent, kLinkLateAnswerLimitMs);
   EXPECT_FALSE(link.LinkUp());
-  EXPECT_EQ(net.closesWhileOpen, 0);  // the next attempt replaces the connection
+  EXPECT_EQ(net.closesWhileOpen, 1);
+  EXPECT_EQ(gui.log.back(), "Ответ сервера опоздал - переподсоединение.");
+  EXPECT_EQ(link.QueuedCount(), 1u) << "the server had the port status; the event waits";
+  session->RunPass();
+  EXPECT_EQ(net.connects.size(), 2u) << "the attempt began more than 5 s ago";
 }
 
-TEST_F(LinkSessionTest, AnswersByEnvelopeAndRecordMarkers) {
+struct AnswerMarkerCase {
+  const char* what;
+  std::uint8_t envelope;
+  std::uint8_t endMarker;
+  int errorsAfter;  // starting from 1: the answer came late
+  bool inStep;      // the connection goes on
+};
+
+class AnswerMarkerTest : public LinkSessionTest, public ::testing::WithParamInterface<AnswerMarkerCase> {};
+
+TEST_P(AnswerMarkerTest, AnswersByEnvelopeAndRecordMarkers) {
+  const AnswerMarkerCase& c = GetParam();
   ConnectAndShakeHands();
-  struct Case {
-    const char* name;
-    std::uint8_t envelope;
-    std::uint8_t endMarker;
-    int errorsAfter;  // starting from 5
-  };
-  const Case cases[] = {
-      {"0xFF envelope", 0xFF, 0xFE, 0},
-      {"0xF0 envelope", 0xF0, 0xFE, 0},
-      {"other envelope: failed exchange", 0x00, 0xFE, 6},
-      {"record end marker wrong: ignored", 0xFF, 0x00, 5},
-  };
-  for (const Case& c : cases) {
-    // Five failed exchanges first, so that a reset shows.
-    for (int i = 0; i < 5; ++i) {
-      link.Enqueue(rtEventMain, Bytes{1});
-      session->RunPass();
-      while (session->ErrorCount() > i + 1) session->RunPass();
-    }
-    ASSERT_EQ(session->ErrorCount(), 5) << c.name;
-    link.Enqueue(rtEventMain, Bytes{1});
-    Bytes frame = BuildFrame(BuildRecord(rtPoll, 0, {}));
-    frame[0] = c.envelope;
-    frame[kEnvelopeHeaderSize + 17] = c.endMarker;
-    net.available = frame;
-    session->RunPass();
-    EXPECT_EQ(session->ErrorCount(), c.errorsAfter) << c.name;
-    net.available.clear();
-    // Back to a clean count for the next case.
-    link.Enqueue(rtEventMain, Bytes{1});
-    net.Answer(rtPoll);
-    session->RunPass();
-    ASSERT_EQ(session->ErrorCount(), 0) << c.name;
-  }
+  link.Enqueue(rtEventMain, Bytes{1});
+  Pass();  // no answer within the wait: one error
+  ASSERT_EQ(session->ErrorCount(), 1);
+  Bytes frame = BuildFrame(BuildRecord(rtPoll, 0, {}));
+  frame[0] = c.envelope;
+  frame[kEnvelopeHeaderSize + 17] = c.endMarker;
+  net.available = frame;
+  Pass();
+  EXPECT_EQ(session->ErrorCount(), c.errorsAfter);
+  Pass();
+  EXPECT_EQ(link.LinkUp(), c.inStep);
+  EXPECT_EQ(net.connects.size(), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Markers, AnswerMarkerTest,
+                         ::testing::Values(AnswerMarkerCase{"envelope_ff", 0xFF, 0xFE, 0, true},
+                                           AnswerMarkerCase{"envelope_f0", 0xF0, 0xFE, 0, true},
+                                           // a failed exchange; what follows may be out of step
+                                           AnswerMarkerCase{"envelope_other", 0x00, 0xFE, 2, false},
+                                           // ignored, no error, yet no answer either
+                                           AnswerMarkerCase{"record_end_marker_wrong", 0xFF, 0x00, 1, false}),
+                         [](const auto& info) { return std::string(info.param.what); });
 
 TEST_F(LinkSessionTest, AccessDeniedDisablesTheLinkForGoodAndSaysSoOnce) {
   ConnectAndShakeHands();
@@ -330,6 +337,8 @@ TEST_P(LiveEventAnswerTest, TheFileOfALiveEventGoesOnlyWithAValidAnswer) {
   EXPECT_EQ(link.Outbox().FilesOnTheirWay(), std::set<std::string>{file});
   GetParam().serverDoes(net);
   Pass();
+  // No answer at all: awaited up to the limit.
+  for (int i = 0; i < 10 && link.QueuedCount() > 0; ++i) Pass();
   EXPECT_EQ(std::filesystem::exists(file), GetParam().fileStays);
   EXPECT_EQ(link.QueuedCount(), 0u) << "sent once on this connection; the replay sends it again";
   EXPECT_TRUE(link.Outbox().FilesOnTheirWay().empty());
@@ -344,7 +353,14 @@ INSTANTIATE_TEST_SUITE_P(
         LiveAnswerCase{"garbage", [](test::FakeLinkNetwork& n) { n.Answer(rtEventMainAck, 0x00); }, true},
         LiveAnswerCase{"server_gone", [](test::FakeLinkNetwork& n) { n.peerClosesWhenDrained = true; }, true},
         LiveAnswerCase{"write_failed", [](test::FakeLinkNetwork& n) { n.failingWrites = 1; }, true},
-        LiveAnswerCase{"access_denied", [](test::FakeLinkNetwork& n) { n.Answer(rtAccessDenied); }, true}),
+        LiveAnswerCase{"access_denied", [](test::FakeLinkNetwork& n) { n.Answer(rtAccessDenied); }, true},
+        LiveAnswerCase{"server_closes", [](test::FakeLinkNetwork& n) { n.Answer(rtClose); }, true},
+        LiveAnswerCase{"server_sheds_load", [](test::FakeLinkNetwork& n) { n.Answer(rtDisconnect); }, true},
+        LiveAnswerCase{"late_acknowledgement",
+                       [](test::FakeLinkNetwork& n) {
+                         n.segments.push_back(BuildFrame(BuildRecord(rtEventMainAck, 0, {})));
+                       },
+                       false}),
     [](const auto& info) { return std::string(info.param.what); });
 
 // An event that could not be written to its file is safe only once the
@@ -361,29 +377,59 @@ TEST_F(LinkSessionTest, AnEventAwaitingItsAnswerIsToldWhenTheServerAnsweredIt) {
   }
 }
 
-// An answer that came after its wait may be read as the next exchange's: it
-// must not delete the next event's file. The connection is out of step, and
-// is replaced before the next record that a file holds goes out.
-TEST_F(LinkSessionTest, ALateAnswerSettlesNothingTheNextFiledRecordGoesOnANewConnection) {
+// An answer that comes after its 1-s wait can belong to no other exchange:
+// none went since. It settles its own.
+TEST_F(LinkSessionTest, ALateAnswerSettlesItsOwnExchangeAndTheNextRequestWaitsForIt) {
   ConnectAndShakeHands();
   const std::string first = SpoolFile("first.dd8");
   const std::string second = SpoolFile("second.dd8");
   ASSERT_TRUE(link.EnqueueSpooled(rtEventMain, Bytes{1}, first));
   Pass();  // no answer within the wait
-  EXPECT_TRUE(std::filesystem::exists(first));
-  net.Answer(rtEventMainAck);  // the late answer to the first exchange
   ASSERT_TRUE(link.EnqueueSpooled(rtEventMain, Bytes{2}, second));
-  const std::size_t framesBefore = net.frames.size();
-  Pass();
-  EXPECT_EQ(net.frames.size(), framesBefore) << "not sent on the connection out of step";
+  Pass();  // still none
+  EXPECT_EQ(net.frames.size(), 1u) << "the second waits for the first's answer";
   EXPECT_TRUE(std::filesystem::exists(first));
-  EXPECT_TRUE(std::filesystem::exists(second));
-  EXPECT_FALSE(link.LinkUp());
-  EXPECT_EQ(gui.log.back(), "Ответ сервера опоздал - переподсоединение.");
-  EXPECT_TRUE(link.Outbox().FilesOnTheirWay().empty()) << "both files are the replay's again";
+  net.Answer(rtEventMainAck);  // the late answer
   Pass();
-  EXPECT_EQ(net.connects.size(), 2u) << "the new connection comes at once";
+  EXPECT_FALSE(std::filesystem::exists(first));
+  EXPECT_TRUE(std::filesystem::exists(second));
+  EXPECT_EQ(session->ErrorCount(), 0);
+  net.Answer(rtEventMainAck);
+  Pass();
+  EXPECT_EQ(net.frames.size(), 2u);
+  EXPECT_FALSE(std::filesystem::exists(second));
+  EXPECT_EQ(net.connects.size(), 1u);
   EXPECT_TRUE(link.LinkUp());
+}
+
+// An answer more than was asked for (a repeat, or one sent unasked) would be
+// read as the next request's: it waits before that request, so the
+// connection ends first; the next attempt still keeps 5 s from the last.
+TEST_F(LinkSessionTest, BytesNoRequestAskedForEndTheConnectionBeforeTheNextRequest) {
+  for (const bool repeat : {true, false}) {
+    SCOPED_TRACE(repeat ? "an answer twice" : "an answer unasked");
+    clock.Advance(6000);
+    ConnectAndShakeHands();
+    const std::size_t attempts = net.connects.size();
+    const std::string first = SpoolFile("first.dd8");
+    const std::string second = SpoolFile("second.dd8");
+    ASSERT_TRUE(link.EnqueueSpooled(rtEventMain, Bytes{1}, first));
+    net.Answer(rtEventMainAck);
+    if (repeat) net.Answer(rtEventMainAck);
+    Pass();
+    EXPECT_FALSE(std::filesystem::exists(first));
+    if (!repeat) net.Unasked(rtEventMainAck);
+    ASSERT_TRUE(link.EnqueueSpooled(rtEventMain, Bytes{2}, second));
+    Pass();
+    EXPECT_EQ(net.SentTypes(), std::vector<std::int32_t>{rtEventMain}) << "the second was not sent";
+    EXPECT_TRUE(std::filesystem::exists(second));
+    EXPECT_FALSE(link.LinkUp());
+    EXPECT_EQ(gui.log.back(), "Ответы сервера сбились - переподсоединение.");
+    EXPECT_TRUE(link.Outbox().FilesOnTheirWay().empty()) << "the second is the replay's again";
+    Pass();
+    EXPECT_EQ(net.connects.size(), attempts) << "no attempt within 5 s of the last";
+    std::filesystem::remove(second);
+  }
 }
 
 // A server that closed the connection after an unanswered exchange gets its
@@ -403,15 +449,21 @@ TEST_F(LinkSessionTest, AnOutOfStepConnectionTheServerClosedWaitsForTheNextAttem
   EXPECT_EQ(net.connects.size(), 2u);
 }
 
-// Access denied is no delivery: the record awaited without a file stays
-// unanswered, and the station gets no ACK for it.
-TEST_F(LinkSessionTest, AccessDeniedIsNoAnswerForAnAwaitedRecord) {
-  ConnectAndShakeHands();
-  int told = 0;
-  ASSERT_TRUE(link.EnqueueAwaited(rtEventMain, Bytes{9}, [&] { ++told; }));
-  net.Answer(rtAccessDenied);
-  Pass();
-  EXPECT_EQ(told, 0);
+// A server that denies us, closes or sheds load may not have kept the
+// record: the one awaited without a file stays unanswered, and the station
+// gets no ACK for it.
+TEST_F(LinkSessionTest, AServerGoingAwayIsNoAnswerForAnAwaitedRecord) {
+  for (const std::int32_t answer : {rtClose, rtDisconnect, rtAccessDenied}) {
+    SCOPED_TRACE(answer);
+    clock.Advance(6000);
+    ConnectAndShakeHands();
+    int told = 0;
+    ASSERT_TRUE(link.EnqueueAwaited(rtEventMain, Bytes{9}, [&] { ++told; }));
+    net.Answer(answer);
+    Pass();
+    EXPECT_EQ(told, 0);
+    EXPECT_FALSE(link.LinkUp());
+  }
 }
 
 // Events queued while a connection is being made, or left in the queue when
@@ -436,7 +488,7 @@ TEST_F(LinkSessionTest, SpooledEventsLeaveTheQueueWhenAnAttemptFailsOrTheLinkGoe
   EXPECT_FALSE(link.LinkUp());
   EXPECT_EQ(link.QueuedCount(), 0u);
   EXPECT_TRUE(link.Outbox().FilesOnTheirWay().empty());
-  EXPECT_FALSE(std::filesystem::exists(dir / "a.dd8")) << "answered";
+  EXPECT_TRUE(std::filesystem::exists(dir / "a.dd8")) << "a server shedding load may not have kept it";
   EXPECT_TRUE(std::filesystem::exists(dir / "b.dd8"));
 }
 
@@ -464,8 +516,9 @@ TEST_F(LinkSessionTest, ARecordWhoseWriteFailedGoesFirstOnTheNextConnection) {
 
 TEST_F(LinkSessionTest, AnImpossibleBodyLengthIsAFailedExchangeWithoutReadingIt) {
   // A garbage length is never allocated as it stands.
-  ConnectAndShakeHands();
   for (std::int32_t length : {-1, kLinkMaxAnswerBody + 1, 0x7FFFFFFF}) {
+    clock.Advance(6000);
+    ConnectAndShakeHands();
     link.Enqueue(rtEventMain, Bytes{1});
     net.available = BuildEnvelopeHeader(length);
     net.readRequests.clear();
@@ -473,6 +526,8 @@ TEST_F(LinkSessionTest, AnImpossibleBodyLengthIsAFailedExchangeWithoutReadingIt)
     EXPECT_EQ(net.readRequests, std::vector<std::size_t>{kEnvelopeHeaderSize}) << length;
     EXPECT_GT(session->ErrorCount(), 0) << length;
     EXPECT_TRUE(session->ReceiveBuffer().empty()) << length;
+    Pass();
+    EXPECT_FALSE(link.LinkUp()) << "framing is lost: a new connection follows";
   }
 }
 
@@ -527,11 +582,12 @@ TEST_F(LinkSessionTest, AnEventWhoseServerWentAwayUnansweredGoesOutFirstOnTheNex
   EXPECT_EQ(link.QueuedCount(), 4u) << "the handshake follows";
 }
 
-TEST_F(LinkSessionTest, AnEventLeftUnansweredOnAnOpenConnectionIsNotSentTwice) {
+TEST_F(LinkSessionTest, ARecordLeftUnansweredOnAnOpenConnectionIsNotSentTwice) {
   ConnectAndShakeHands();
-  link.Enqueue(rtEventMain, Bytes{0x42});
-  Pass();  // the wait for the answer times out; the connection stays
-  EXPECT_EQ(link.QueuedCount(), 0u);
+  link.Enqueue(rtPortStatus, Bytes(16, 0));
+  for (int i = 0; i < 10 && link.LinkUp(); ++i) Pass();  // no answer, up to the limit
+  EXPECT_EQ(net.SentTypes(), std::vector<std::int32_t>{rtPortStatus});
+  EXPECT_EQ(link.QueuedCount(), 0u) << "the server had it for 5 s";
 }
 
 TEST_F(LinkSessionTest, QuietTimeEndsWhenTheNextPassHasSomethingToDo) {

@@ -50,6 +50,7 @@ class RefusingConnections final : public ILinkConnectionFactory {
     }
     bool WriteAll(std::span<const std::uint8_t>) override { return false; }
     bool ReadExact(std::size_t, Bytes&, std::uint32_t) override { return false; }
+    bool BytesWaiting() override { return false; }
     bool Close() override { return false; }
     bool IsOpen() const override { return false; }
 

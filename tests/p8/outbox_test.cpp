@@ -67,12 +67,15 @@ TEST(Protocol8OutboxTable, WhichAnswersDeliver) {
       {SpoolOrigin::Live, rtEventMain, rtPoll, true},  // answered, whatever it says besides
       {SpoolOrigin::Live, rtEventSecond, rtPing, true},
       {SpoolOrigin::Live, rtEventMain, rtAccessDenied, false},
+      {SpoolOrigin::Live, rtEventMain, rtClose, false},  // a server going away
+      {SpoolOrigin::Live, rtEventSecond, rtDisconnect, false},
       {SpoolOrigin::Replayed, rtEventMain, rtEventMainAck, true},
       {SpoolOrigin::Replayed, rtEventMain, rtEventSecondAck, false},
       {SpoolOrigin::Replayed, rtEventSecond, rtEventSecondAck, true},
       {SpoolOrigin::Replayed, rtEventSecond, rtEventMainAck, false},
       {SpoolOrigin::Replayed, rtEventMain, rtPoll, false},
       {SpoolOrigin::Replayed, rtEventMain, rtAccessDenied, false},
+      {SpoolOrigin::Replayed, rtEventMain, rtDisconnect, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "origin " << static_cast<int>(c.origin) << ", record " << c.record

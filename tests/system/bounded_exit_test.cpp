@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -36,9 +37,10 @@ using test::WaitUntil;
 
 // The protocol-8 server as the driver sees it, on a loopback address of its
 // own. It starts as a relay to the reference server, passing bytes both ways,
-// so that the server answers and prints what it got; or as a flood of rtPing
-// answers that never reads, so that the driver keeps writing replies until
-// its socket is full. After StopReading it takes nothing more from the driver
+// so that the server answers and prints what it got; or as a stream of rtPing
+// answers, one every few milliseconds (one per request, as the driver sends
+// one request per answer), that never reads, so that the driver keeps
+// writing replies until its socket is full. After StopReading it takes nothing more from the driver
 // and accepts no new connection: the requests stay in the socket buffers and
 // answers stop coming.
 class MisbehavingServer {
@@ -65,7 +67,6 @@ class MisbehavingServer {
     socklen_t length = sizeof sa;
     ::getsockname(listener_, reinterpret_cast<sockaddr*>(&sa), &length);
     port_ = ntohs(sa.sin_port);
-    for (int i = 0; i < kPingsPerWrite; ++i) pings_.insert(pings_.end(), kPing, kPing + sizeof kPing);
     thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
   }
   ~MisbehavingServer() {
@@ -85,7 +86,9 @@ class MisbehavingServer {
   // record of type rtPing (0x02000004).
   static constexpr std::uint8_t kPing[39] = {0xFF, 0, 0, 0, 0, 18, 0, 0, 0, 0, 0, 0, 0,    0, 0, 0, 0, 18, 0, 0,
                                              0,    0xFF, 4, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFE};
-  static constexpr int kPingsPerWrite = 100;
+  // Time enough for the driver to take one ping and write its reply, and
+  // short enough to fill its socket within seconds.
+  static constexpr int kPingEveryMs = 5;
 
   void Run(const std::stop_token& stop) {
     while (!stop.stop_requested()) {
@@ -95,11 +98,18 @@ class MisbehavingServer {
       int driverAt = -1;
       int serverAt = -1;
       if (mode != Mode::Deaf) fds[count++] = {listener_, POLLIN, 0};
-      if (driver_ >= 0 && mode != Mode::Deaf)
-        fds[driverAt = count++] = {driver_, static_cast<short>(mode == Mode::Relay ? POLLIN : POLLOUT), 0};
+      if (driver_ >= 0 && mode == Mode::Relay) fds[driverAt = count++] = {driver_, POLLIN, 0};
       if (server_ >= 0) fds[serverAt = count++] = {server_, POLLIN, 0};
-      if (::poll(fds, count, 20) <= 0) continue;
-      if (driverAt >= 0 && fds[driverAt].revents) mode == Mode::Relay ? Pass(driver_, server_) : Flood();
+      const int ready = ::poll(fds, count, mode == Mode::FloodPings ? kPingEveryMs : 20);
+      if (mode == Mode::FloodPings && driver_ >= 0) {
+        // The first ping answers the driver's first request, so it waits
+        // for one to come in.
+        int unread = 0;
+        if (!pinging_ && ::ioctl(driver_, FIONREAD, &unread) == 0 && unread > 0) pinging_ = true;
+        if (pinging_) Ping();
+      }
+      if (ready <= 0) continue;
+      if (driverAt >= 0 && fds[driverAt].revents) Pass(driver_, server_);
       if (serverAt >= 0 && fds[serverAt].revents && server_ >= 0) Pass(server_, driver_);
       if (mode != Mode::Deaf && (fds[0].revents & POLLIN)) Accept(mode);
     }
@@ -113,6 +123,10 @@ class MisbehavingServer {
     ClosePair();
     driver_ = driver;
     pingOffset_ = 0;
+    pinging_ = false;
+    // Each ping on its own, not held back to go with the next.
+    const int one = 1;
+    ::setsockopt(driver_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (mode != Mode::Relay) return;
     server_ = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in sa{};
@@ -129,11 +143,9 @@ class MisbehavingServer {
     if (n <= 0 || ::send(to, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) ClosePair();
   }
 
-  // As many pings as the connection takes, going on where the last write
-  // stopped inside a frame.
-  void Flood() {
-    const ssize_t n = ::send(driver_, pings_.data() + pingOffset_, pings_.size() - pingOffset_,
-                             MSG_NOSIGNAL | MSG_DONTWAIT);
+  // One ping, or the rest of one the last write cut.
+  void Ping() {
+    const ssize_t n = ::send(driver_, kPing + pingOffset_, sizeof kPing - pingOffset_, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) pingOffset_ = (pingOffset_ + static_cast<std::size_t>(n)) % sizeof kPing;
     else if (errno != EAGAIN && errno != EINTR) ClosePair();
   }
@@ -149,11 +161,11 @@ class MisbehavingServer {
   std::atomic<Mode> mode_;
   int listener_ = -1;
   std::uint16_t port_ = 0;
-  std::vector<std::uint8_t> pings_;
   // The server's thread only, once started:
   int driver_ = -1;
   int server_ = -1;
   std::size_t pingOffset_ = 0;
+  bool pinging_ = false;
   std::jthread thread_;
 };
 
@@ -266,7 +278,9 @@ TEST(BoundedExit, AServerThatTricklesItsAnswersDoesNotHoldTheClose) {
 TEST(BoundedExit, ALinkThreadThatCannotWriteDoesNotHoldTheClose) {
   // The server answers every request with rtPing and never reads: each
   // answer makes the driver queue and write an rtPingReply, until its
-  // socket is full and a write waits for room that never comes.
+  // socket is full and a write waits for room that never comes. (A ping
+  // that comes while the driver is slow waits unasked and ends that
+  // connection; a later connection gets there.)
   test::TempDir dir;
   MisbehavingServer server("127.0.0.132", MisbehavingServer::Mode::FloodPings);
   test::WriteFile(dir / "vorel.ini",

@@ -2,7 +2,8 @@
 // the station streams events and both servers flap: stopped, hanging (the
 // connection stays open but nothing is read or answered), the protocol-7
 // server hanging and then resetting its connection, the protocol-8 server
-// answering after the driver's wait, started again. An ACK
+// answering 1.5 s late for a whole flap, answering an event twice and losing
+// the next, or shedding an event with rtDisconnect, started again. An ACK
 // tells the station that its alarm is safe, so at the end, with both servers
 // up and the spool directory drained, every event the station saw
 // acknowledged must have reached both servers. Repeats are allowed; the only
@@ -60,7 +61,9 @@ unsigned long EnvironmentNumber(const char* name, unsigned long fallback) {
 }
 
 // Both servers answering, stopped, or hanging one or both.
-enum class ServerState { Up, Stopped, P7Hangs, P7HangsThenResets, P8Hangs, P8AnswersLate, BothHang };
+enum class ServerState {
+  Up, Stopped, P7Hangs, P7HangsThenResets, P8Hangs, P8AnswersLate, P8AnswersTwice, P8ShedsAnEvent, BothHang
+};
 
 // Moves the servers between their states; every outage ends in Up before the
 // next begins, so a hanging server reads what waited for it before it stops.
@@ -75,14 +78,17 @@ class FlappingServers {
     }
     static constexpr ServerState kOutages[] = {ServerState::Stopped, ServerState::P7Hangs,
                                                ServerState::P7HangsThenResets, ServerState::P8Hangs,
-                                               ServerState::P8AnswersLate, ServerState::BothHang};
+                                               ServerState::P8AnswersLate, ServerState::P8AnswersTwice,
+                                               ServerState::P8ShedsAnEvent, ServerState::BothHang};
     state_ = kOutages[std::uniform_int_distribution<std::size_t>(0, std::size(kOutages) - 1)(random)];
     if (state_ == ServerState::Stopped) rig_.StopServers();
     if (state_ == ServerState::P7Hangs || state_ == ServerState::P7HangsThenResets ||
         state_ == ServerState::BothHang)
       rig_.servers.P7Command("stall");
     if (state_ == ServerState::P8Hangs || state_ == ServerState::BothHang) rig_.servers.P8Command("policy blackhole");
-    if (state_ == ServerState::P8AnswersLate) rig_.servers.P8Command("policy late");
+    if (state_ == ServerState::P8AnswersLate) rig_.servers.P8Command("policy late:1500");
+    if (state_ == ServerState::P8AnswersTwice) rig_.servers.P8Command("policy twice");
+    if (state_ == ServerState::P8ShedsAnEvent) rig_.servers.P8Command("policy shed");
     ++outages_;
   }
   void SetUp() {
@@ -91,7 +97,9 @@ class FlappingServers {
     if (state_ == ServerState::P7Hangs || state_ == ServerState::P7HangsThenResets ||
         state_ == ServerState::BothHang)
       rig_.servers.P7Command("resume");
-    if (state_ == ServerState::P8Hangs || state_ == ServerState::P8AnswersLate || state_ == ServerState::BothHang)
+    // (twice and shed go back to accept by themselves once they are done)
+    if (state_ == ServerState::P8Hangs || state_ == ServerState::P8AnswersLate || state_ == ServerState::BothHang ||
+        state_ == ServerState::P8AnswersTwice || state_ == ServerState::P8ShedsAnEvent)
       rig_.servers.P8Command("policy accept");
     state_ = ServerState::Up;
   }

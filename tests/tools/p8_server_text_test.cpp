@@ -136,6 +136,11 @@ TEST(P8PolicyTest, NamesAndCounts) {
     EXPECT_FALSE(ParsePolicy(bad)) << bad;
 }
 
+Bytes Joined(Bytes first, const Bytes& second) {
+  first.insert(first.end(), second.begin(), second.end());
+  return first;
+}
+
 std::int32_t AnswerType(const Reply& reply) {
   EXPECT_EQ(reply.what, Reply::What::Send);
   EXPECT_EQ(ParseEnvelopeHeader(reply.bytes), static_cast<std::int32_t>(reply.bytes.size() - kEnvelopeHeaderSize));
@@ -164,6 +169,33 @@ TEST(P8PolicyTest, AnswersByPolicyAndRequest) {
         << c.policy << " " << c.number;
   EXPECT_EQ(ReplyFor(*ParsePolicy("silent"), rtHello, 0, 1, random).what, Reply::What::Nothing);
   EXPECT_EQ(ReplyFor(*ParsePolicy("drop:2"), rtPoll, 0, 3, random).what, Reply::What::CloseConnection);
+}
+
+// The one-time misbehaviours: what each request gets, stage by stage, and
+// whether the server kept the record.
+TEST(P8PolicyTest, TwiceAndShedMisbehaveOnceOnEventsOnly) {
+  std::mt19937 random(1);
+  Policy twice = *ParsePolicy("twice");
+  const Reply poll = ReplyFor(twice, rtPoll, 0, 1, random);
+  EXPECT_EQ(AnswerType(poll), rtPoll);
+  EXPECT_FALSE(poll.nextStage || poll.spent);
+  const Reply doubled = ReplyFor(twice, rtEventMain, 5, 2, random);
+  ASSERT_EQ(doubled.what, Reply::What::Send);
+  const Bytes one = AnswerFrame(rtEventMainAck, 5);
+  EXPECT_EQ(doubled.bytes, Joined(one, one)) << "both answers in one write";
+  EXPECT_TRUE(doubled.keeps && doubled.nextStage && !doubled.spent);
+  twice.stage = 1;
+  const Reply lost = ReplyFor(twice, rtEventSecond, 6, 3, random);
+  EXPECT_EQ(lost.what, Reply::What::Nothing);
+  EXPECT_FALSE(lost.keeps);
+  EXPECT_TRUE(lost.spent);
+
+  const Policy shed = *ParsePolicy("shed");
+  EXPECT_EQ(AnswerType(ReplyFor(shed, rtHello, 0, 1, random)), rtAccept);
+  const Reply shedding = ReplyFor(shed, rtEventMain, 7, 2, random);
+  EXPECT_EQ(AnswerType(shedding), rtDisconnect);
+  EXPECT_FALSE(shedding.keeps);
+  EXPECT_TRUE(shedding.spent);
 }
 
 TEST(P8PolicyTest, AnswerFrameIsTheDriversLayout) {

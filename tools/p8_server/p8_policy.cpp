@@ -20,7 +20,15 @@ constexpr Named kPolicies[] = {
     {"close", PolicyKind::Close, 0},     {"deny", PolicyKind::Deny, 0},     {"silent", PolicyKind::Silent, 0},
     {"garbage", PolicyKind::Garbage, 0}, {"drop", PolicyKind::Drop, 5},     {"blackhole", PolicyKind::Blackhole, 0},
     {"late", PolicyKind::Late, 1200},    {"trickle", PolicyKind::Trickle, 900}, {"forget", PolicyKind::Forget, 0},
+    {"twice", PolicyKind::Twice, 0},     {"shed", PolicyKind::Shed, 0},
 };
+
+bool IsEvent(std::optional<std::int32_t> type) { return type == rtEventMain || type == rtEventSecond; }
+
+Reply Forgotten(Reply reply) {
+  reply.keeps = false;
+  return reply;
+}
 
 Reply Send(Bytes bytes, std::string text) { return Reply{Reply::What::Send, std::move(bytes), std::move(text)}; }
 
@@ -112,8 +120,28 @@ Reply ReplyFor(const Policy& policy, std::optional<std::int32_t> requestType, st
       return Answer(rtClose, sequence);
     case PolicyKind::Deny:
       return Answer(rtAccessDenied, sequence);
-    case PolicyKind::Silent:
     case PolicyKind::Forget:
+      return Forgotten(Reply{Reply::What::Nothing, {}, "none"});
+    case PolicyKind::Twice: {
+      if (!IsEvent(requestType)) return Answer(normal, sequence);
+      if (policy.stage > 0) {
+        Reply lost = Forgotten(Reply{Reply::What::Nothing, {}, "none"});
+        lost.spent = true;
+        return lost;
+      }
+      Reply twice = Answer(normal, sequence);
+      twice.bytes.insert(twice.bytes.end(), twice.bytes.begin(), twice.bytes.end());
+      twice.text += " twice";
+      twice.nextStage = true;
+      return twice;
+    }
+    case PolicyKind::Shed: {
+      if (!IsEvent(requestType)) return Answer(normal, sequence);
+      Reply shed = Forgotten(Answer(rtDisconnect, sequence));
+      shed.spent = true;
+      return shed;
+    }
+    case PolicyKind::Silent:
     case PolicyKind::Blackhole:  // nothing is read under it; a request read before gets no answer either
       return Reply{Reply::What::Nothing, {}, "none"};
     case PolicyKind::Garbage:

@@ -21,6 +21,12 @@
 //   trickle[:MS] as accept, each answer sent one byte every MS ms (default 900)
 //   forget      reads each request and fails before it keeps it: no answer,
 //               and the output shows "forgot seq=N", not the record
+//   twice       answers the next event twice (both answers in one write),
+//               then forgets the event after it without an answer; then
+//               back to accept
+//   shed        answers the next event with rtDisconnect and keeps nothing
+//               ("forgot seq=N"), as a server shedding load; then back to
+//               accept
 #pragma once
 
 #include <cstdint>
@@ -33,11 +39,14 @@
 
 namespace vorel::p8server {
 
-enum class PolicyKind { Accept, Ping, Disconnect, Close, Deny, Silent, Garbage, Drop, Blackhole, Late, Trickle, Forget };
+enum class PolicyKind {
+  Accept, Ping, Disconnect, Close, Deny, Silent, Garbage, Drop, Blackhole, Late, Trickle, Forget, Twice, Shed
+};
 
 struct Policy {
   PolicyKind kind = PolicyKind::Accept;
   int count = 0;  // ping: every Nth; drop: after N; late, trickle: milliseconds
+  int stage = 0;  // twice: 1 once the event was answered twice
 };
 
 // Whether the server reads its connections under this policy.
@@ -59,6 +68,9 @@ struct Reply {
   What what = What::Nothing;
   Bytes bytes;       // Send: the frame
   std::string text;  // for the output line: "type=rtAccept(0x02000003)", "garbage=huge-length", "none", "drop"
+  bool keeps = true;       // false: the server lost the record ("forgot seq=N")
+  bool nextStage = false;  // the policy goes on to its next stage
+  bool spent = false;      // a one-time policy is done: back to accept
 };
 
 // The reply to the requestNumber-th request of a connection (from 1).

@@ -54,6 +54,10 @@ Policies (--policy, or "policy NAME" on standard input):
   trickle[:MS] as accept, each answer one byte every MS ms (default 900)
   forget      reads each request and fails before it keeps it: no answer, and
               the line is "t=MS forgot seq=N conn=ID" instead of the record
+  twice       answers the next event twice (in one write), then forgets the
+              event after it without an answer, then goes back to accept
+  shed        answers the next event with rtDisconnect and forgets it, then
+              goes back to accept
 Commands (standard input, one per line):
   policy NAME    switch the policy for every connection
   disconnect     close every connection from this side
@@ -129,14 +133,19 @@ class Server : public tools::ConnectionServer<Connection> {
       } else {
         ++bad_;
       }
-      if (policy_.kind == PolicyKind::Forget) {
-        Note("forgot seq=" + std::to_string(header ? header->sequence : 0) + id);
-        continue;
-      }
-      Note("request " + DescribeRecord(item->body) + id);
       const auto reply = ReplyFor(policy_, header ? std::optional(header->recordType) : std::nullopt,
                                   header ? header->sequence : 0, c.requests, random_);
-      Note("answer " + reply.text + id);
+      if (reply.keeps) {
+        Note("request " + DescribeRecord(item->body) + id);
+      } else {
+        Note("forgot seq=" + std::to_string(header ? header->sequence : 0) + id);
+      }
+      if (reply.keeps || reply.what != Reply::What::Nothing) Note("answer " + reply.text + id);
+      if (reply.nextStage) ++policy_.stage;
+      if (reply.spent) {
+        policy_ = Policy{};
+        Note("policy " + PolicyName(policy_));
+      }
       if (reply.what == Reply::What::CloseConnection) return false;
       if (reply.what == Reply::What::Send) {
         ++answers_;
