@@ -72,10 +72,13 @@ class MainPortHandler {
   const FrameBuffer& Buffer() const { return buffer_; }
 
  private:
-  // One frame, already in the frame buffer from position 1.
+  // A packet once the port is open: joined to an unfinished frame, shape
+  // test, its frames.
+  void HandlePacket(std::vector<std::uint8_t> bytes);
   // The frames of a packet (or of its rest after a restart), the packet
   // already in the frame buffer from position 1.
   void HandleFrames(const std::vector<std::uint8_t>& bytes);
+  // One frame, already in the frame buffer from position 1.
   void HandleFrame();
   void BeginRestart();
   void EndRestart();
@@ -122,6 +125,7 @@ class MainPortHandler {
   // the frames of that packet still to be handled then.
   bool restarting_ = false;
   std::vector<std::uint8_t> afterRestart_;
+  std::deque<std::vector<std::uint8_t>> heldPackets_;  // packets that came during the pause
 };
 
 // The event code of a main-port frame from its characters at positions 10
