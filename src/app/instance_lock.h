@@ -1,8 +1,10 @@
 // One driver per working directory and per spool directory: each holds a
-// flock on "vorel.lock" there for as long as it runs. A second driver in the
-// same place would overwrite the status file and replay the same spool files
-// (with another configuration, to other servers). The kernel lets the lock go
-// with the process, however it ends.
+// flock on both directories themselves for as long as it runs. A second
+// driver in the same place would overwrite the status file and replay the
+// same spool files (with another configuration, to other servers). The lock
+// is the directory's own, not a file's in it: an empty spool directory still
+// means that nothing waits. The kernel lets the lock go with the process,
+// however it ends.
 #pragma once
 
 #include <sys/types.h>
@@ -15,8 +17,6 @@
 
 namespace vorel {
 
-inline constexpr char kLockFileName[] = "vorel.lock";
-
 class DirectoryLock {
  public:
   enum class Result { Taken, HeldByAnother, Failed };
@@ -26,17 +26,15 @@ class DirectoryLock {
   DirectoryLock(const DirectoryLock&) = delete;
   DirectoryLock& operator=(const DirectoryLock&) = delete;
 
-  // Takes the lock in `directory` (made when missing) and writes our process
-  // id into the file. With HeldByAnother, Holder() names the process that has
-  // it when it wrote its id; with Failed, Error() says why.
+  // Takes the lock on `directory` (made when missing). With HeldByAnother,
+  // Holder() names the process that has it when /proc/locks tells; with
+  // Failed, Error() says why.
   Result Take(const std::filesystem::path& directory);
   std::optional<pid_t> Holder() const { return holder_; }
   const std::string& Error() const { return error_; }
-  const std::filesystem::path& File() const { return file_; }
 
  private:
   int fd_ = -1;
-  std::filesystem::path file_;
   std::optional<pid_t> holder_;
   std::string error_;
 };

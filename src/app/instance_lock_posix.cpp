@@ -2,12 +2,15 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include <cstdio>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <system_error>
 
 namespace vorel {
@@ -15,15 +18,25 @@ namespace {
 
 std::string SystemText(int error) { return std::system_category().message(error); }
 
-// The process id a holder wrote, if the file holds one.
-std::optional<pid_t> ReadHolder(int fd) {
-  char text[32] = {};
-  const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
-  if (n <= 0) return std::nullopt;
-  char* end = nullptr;
-  const long pid = std::strtol(text, &end, 10);
-  if (end == text || pid <= 0) return std::nullopt;
-  return static_cast<pid_t>(pid);
+// The process that holds a flock on the file of `fd`, from /proc/locks
+// ("1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF").
+std::optional<pid_t> FlockHolder(int fd) {
+  struct stat st{};
+  if (::fstat(fd, &st) != 0) return std::nullopt;
+  char id[64];
+  std::snprintf(id, sizeof id, "%02x:%02x:%llu", ::major(st.st_dev), ::minor(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
+  std::ifstream locks("/proc/locks");
+  for (std::string line; std::getline(locks, line);) {
+    std::istringstream fields(line);
+    std::string number, kind, mode, access, file;
+    long pid = 0;
+    fields >> number >> kind;
+    if (kind == "->") continue;  // a waiter, not the holder
+    fields >> mode >> access >> pid >> file;
+    if (kind == "FLOCK" && file == id && pid > 0) return static_cast<pid_t>(pid);
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -35,25 +48,20 @@ DirectoryLock::~DirectoryLock() {
 DirectoryLock::Result DirectoryLock::Take(const std::filesystem::path& directory) {
   std::error_code ec;
   std::filesystem::create_directories(directory, ec);
-  file_ = directory / kLockFileName;
-  const int fd = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     error_ = SystemText(errno);
     return Result::Failed;
   }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int error = errno;
-    if (error == EWOULDBLOCK) holder_ = ReadHolder(fd);
+    if (error == EWOULDBLOCK) holder_ = FlockHolder(fd);
     ::close(fd);
     if (error == EWOULDBLOCK) return Result::HeldByAnother;
     error_ = SystemText(error);
     return Result::Failed;
   }
   fd_ = fd;
-  // Only a hint for the driver that is turned away: the lock is the flock.
-  const std::string pid = std::to_string(::getpid()) + "\n";
-  if (::ftruncate(fd_, 0) != 0 || ::pwrite(fd_, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size()))
-    error_ = "cannot write the process id: " + SystemText(errno);
   return Result::Taken;
 }
 
@@ -76,20 +84,19 @@ InstanceLocks TakeInstanceLocks(const std::filesystem::path& workingDirectory, c
     auto lock = std::make_unique<DirectoryLock>();
     switch (lock->Take(place.directory)) {
       case DirectoryLock::Result::Taken:
-        if (!lock->Error().empty()) locks.warnings.push_back(lock->File().string() + ": " + lock->Error());
         locks.held.push_back(std::move(lock));
         break;
       case DirectoryLock::Result::HeldByAnother: {
         const std::string holder =
             lock->Holder() ? "process " + std::to_string(*lock->Holder()) : std::string("another process");
         locks.refused = "another driver (" + holder + ") runs with the " + place.what + " " +
-                        place.directory.string() + ": it holds " + lock->File().string() +
-                        "; one driver per working directory and spool directory";
+                        place.directory.string() + " (it holds its flock); one driver per working directory " +
+                        "and spool directory";
         return locks;
       }
       case DirectoryLock::Result::Failed:
-        locks.warnings.push_back("no lock on the " + std::string(place.what) + ": " + lock->File().string() + ": " +
-                                 lock->Error() + "; a second driver there would not be turned away");
+        locks.warnings.push_back("no lock on the " + std::string(place.what) + " " + place.directory.string() +
+                                 ": " + lock->Error() + "; a second driver there would not be turned away");
         break;
     }
   }

@@ -102,6 +102,7 @@ TEST(Misuse, ASecondDriverInTheSameWorkingOrSpoolDirectoryIsTurnedAway) {
     else EXPECT_FALSE(fs::exists(status)) << "the second driver started";
   }
   EXPECT_TRUE(driver.Running());
+  EXPECT_TRUE(fs::is_empty(spool.Path())) << "an empty spool directory means that nothing waits";
 
   driver.Signal(SIGKILL);
   ASSERT_TRUE(driver.WaitForExit(20s).has_value());
