@@ -65,6 +65,7 @@ struct Options {
   int catchUpPace = 50;      // SoobPerTick of the fast run
   int catchUpSteady = 50;    // spooled events of each kind at the steady pace (SoobPerTick=1)
   bool catchUpOnly = false;
+  bool smoke = false;
   std::string vorel = VOREL_BINARY;
 };
 
@@ -81,6 +82,8 @@ void Usage() {
       "  --pace P        its SoobPerTick (default 50)\n"
       "  --steady N      the catch-up run at the steady pace, SoobPerTick=1 (default 50; 0: none)\n"
       "  --catch-up-only only the catch-up runs\n"
+      "  --smoke         every run, briefly (--events 5 --idle 1 --soak 0 --catch-up 40 --steady 5): that the\n"
+      "                  benchmark still works, not figures; each run's failure makes the exit status 1\n"
       "  --host ADDR     the protocol-7 server's loopback address (default 127.0.0.200; port 7788)\n"
       "  --vorel PATH    the program (default the build's)\n");
 }
@@ -99,6 +102,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     else if (a == "--pace") o.catchUpPace = std::atoi(value().c_str());
     else if (a == "--steady") o.catchUpSteady = std::atoi(value().c_str());
     else if (a == "--catch-up-only") o.catchUpOnly = true;
+    else if (a == "--smoke") o.smoke = true, o.events = 5, o.idleSeconds = 1, o.soakSeconds = 0, o.catchUp = 40,
+                             o.catchUpSteady = 5;
     else if (a == "--vorel") o.vorel = value();
     else return false;
   }
@@ -171,8 +176,9 @@ class Bench {
     driver_->Signal(SIGTERM);
     const auto status = driver_->WaitForExit(20s);
     std::printf("driver: %s\n", status ? ("ended with status " + std::to_string(*status)).c_str() : "did not end");
+    Check(status && *status == 0, "the driver ended with status 0 on SIGTERM");
     const int catchUps = CatchUps();
-    return status && *status == 0 ? catchUps : 1;
+    return catchUps == 0 && failures_ == 0 ? 0 : 1;
   }
 
   int CatchUps() {
@@ -300,6 +306,33 @@ class Bench {
  private:
   static unsigned long long ull(std::uint64_t v) { return static_cast<unsigned long long>(v); }
 
+  // A run that did not do what it measures: said at once, and the exit
+  // status is 1, so that a broken benchmark is never read as a figure.
+  void Check(bool ok, const char* what) {
+    if (ok) return;
+    ++failures_;
+    std::printf("FAILED: %s\n", what);
+  }
+
+  // A driver in `dir` on both stations' lines and both servers; with the
+  // stall probe, vorel.status reports the event loop's longest stall.
+  std::unique_ptr<test::ChildProcess> StartDriver(const test::TempDir& dir, const StationPty& main,
+                                                  const StationPty& second, bool stallProbe) {
+    fs::create_directory(dir / "com");
+    fs::create_directory(dir / "spool");
+    fs::create_symlink(main.SlavePath(), dir / "com" / "COM1");
+    fs::create_symlink(second.SlavePath(), dir / "com" / "COM2");
+    test::WriteFile(dir / "vorel.ini", "[port]\nComPort=COM1\n[portUSB]\nComPort=COM2\n[main]\nSendMivo7=1\n"
+                                       "SendMivo8=1\nhost=" + o_.host + "\nPathForSoob=" +
+                                           (dir / "spool").string() + "/\n[ServerHost]\nAddress=127.0.0.1\nPort=" +
+                                           std::to_string(servers_.P8Port()) + "\n");
+    std::map<std::string, std::string> env{{"QT_QPA_PLATFORM", "offscreen"},
+                                           {"VOREL_CLOCK_FILE", (dir / "clock.txt").string()},
+                                           {"VOREL_COM_DIR", (dir / "com").string()}};
+    if (stallProbe) env["VOREL_STALL_PROBE"] = "1";
+    return std::make_unique<test::ChildProcess>(o_.vorel, std::vector<std::string>{}, dir.Path().string(), env);
+  }
+
   bool Setup() {
     std::string error;
     if (!servers_.Start(o_.host, 7788, "127.0.0.1", error)) {
@@ -310,20 +343,7 @@ class Bench {
       std::fprintf(stderr, "system bench: no pseudo-terminal\n");
       return false;
     }
-    fs::create_directory(dir_ / "com");
-    fs::create_directory(dir_ / "spool");
-    fs::create_symlink(main_.SlavePath(), dir_ / "com" / "COM1");
-    fs::create_symlink(second_.SlavePath(), dir_ / "com" / "COM2");
-    test::WriteFile(dir_ / "vorel.ini", "[port]\nComPort=COM1\n[portUSB]\nComPort=COM2\n[main]\nSendMivo7=1\n"
-                                        "SendMivo8=1\nhost=" + o_.host + "\nPathForSoob=" +
-                                            (dir_ / "spool").string() + "/\n[ServerHost]\nAddress=127.0.0.1\nPort=" +
-                                            std::to_string(servers_.P8Port()) + "\n");
-    driver_ = std::make_unique<test::ChildProcess>(o_.vorel, std::vector<std::string>{}, dir_.Path().string(),
-                                                   std::map<std::string, std::string>{
-                                                       {"QT_QPA_PLATFORM", "offscreen"},
-                                                       {"VOREL_CLOCK_FILE", (dir_ / "clock.txt").string()},
-                                                       {"VOREL_COM_DIR", (dir_ / "com").string()},
-                                                       {"VOREL_STALL_PROBE", "1"}});
+    driver_ = StartDriver(dir_, main_, second_, true);
     const auto started = Clock::now();
     const bool up = WaitFor(
         [&] {
@@ -379,6 +399,8 @@ class Bench {
     Print("latency: protocol 8 (rtEventMain)", SpreadOf(p8));
     Print("ack: both links up (the event written ahead to its .ddm and .dd8 files, then sent)",
           SpreadOf(acks));
+    Check(p7.size() == written.size() && p8.size() == written.size() && acks.size() == written.size(),
+          "latency: every frame acknowledged and at both servers");
   }
 
   // A second driver whose servers do not exist: every event is written to a
@@ -396,7 +418,7 @@ class Bench {
                                                                  {"VOREL_CLOCK_FILE", (dir / "clock.txt").string()},
                                                                  {"VOREL_COM_DIR", (dir / "com").string()}});
     if (!WaitFor([&] { return line.OpenedByDriver(); }, 30s)) {
-      std::printf("ack: links down: the second driver did not open its port\n");
+      Check(false, "ack: links down: the second driver did not open its port");
       return;
     }
     std::this_thread::sleep_for(1s);
@@ -414,6 +436,8 @@ class Bench {
     for (const auto& entry : fs::directory_iterator(dir / "spool")) files += entry.is_regular_file();
     Print("ack: both links down (a .ddm and a .dd8 file written and flushed)", SpreadOf(acks), events);
     std::printf("ack: links down: %zu spool files for %d events\n", files, events);
+    Check(acks.size() == static_cast<std::size_t>(events) && files >= 2 * static_cast<std::size_t>(events),
+          "ack: links down: every frame acknowledged and spooled for both links");
     driver.Signal(SIGTERM);
     driver.WaitForExit(20s);
   }
@@ -423,8 +447,23 @@ class Bench {
                 of ? of : o_.events, s.median, s.p99, s.min, s.max);
   }
 
+  // A driver of its own without the stall probe, whose 10-ms timer would
+  // cost more than the idle driver itself; the other one idles meanwhile.
   void Idle() {
-    const pid_t pid = driver_->Pid();
+    test::TempDir dir;
+    StationPty mainLine, secondLine;
+    const auto atStart = servers_.GetCounts();
+    const auto driver = StartDriver(dir, mainLine, secondLine, false);
+    const pid_t pid = driver->Pid();
+    const bool up = WaitFor(
+        [&] {
+          const auto c = servers_.GetCounts();
+          return mainLine.OpenedByDriver() && secondLine.OpenedByDriver() && c.p7Hellos > atStart.p7Hellos &&
+                 c.p8Hellos > atStart.p8Hellos;
+        },
+        30s);
+    Check(up, "idle: the idle driver came up");
+    if (!up) return;
     std::this_thread::sleep_for(2s);
     const auto c0 = servers_.GetCounts();
     const auto cpu0 = CpuSeconds(pid);
@@ -435,13 +474,15 @@ class Bench {
     const auto threads1 = ThreadCpuSeconds(pid);
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
     const auto c1 = servers_.GetCounts();
+    driver->Signal(SIGTERM);
+    driver->WaitForExit(20s);
     if (!cpu0 || !cpu1) {
-      std::printf("idle: the driver is gone\n");
+      Check(false, "idle: the idle driver ran to the end");
       return;
     }
     const double used = *cpu1 - *cpu0;
-    std::printf("idle: %.1f s with both ports open, both links up (%llu protocol-8 polls): CPU %.2f s = %.2f %% of "
-                "one core, %.0f ms per minute (goal under 1 %%)\n",
+    std::printf("idle: %.1f s with both ports open, both links up, no stall probe (%llu protocol-8 polls of both "
+                "drivers): CPU %.2f s = %.2f %% of one core, %.0f ms per minute (goal under 1 %%)\n",
                 wall, ull(c1.p8Polls - c0.p8Polls), used, 100.0 * used / wall, 60'000.0 * used / wall);
     for (const auto& [thread, after] : threads1) {
       const auto before = threads0.find(thread);
@@ -496,6 +537,7 @@ class Bench {
                 "protocol 8 %.0f ms%s, protocol 7 %.0f ms%s; .dd8 files at most %zu\n",
                 kDrainEvents, burst.size(), Ms(last(true) - written), p8 ? "" : " (NOT ALL ARRIVED)",
                 Ms(last(false) - written), p7 ? "" : " (NOT ALL ARRIVED)", spooled);
+    Check(p7 && p8, "drain: every event of the burst at both servers");
     std::this_thread::sleep_for(1s);
   }
 
@@ -533,6 +575,7 @@ class Bench {
     }
     Print("restart: second-port frames during the main port's 15-s restart pause, at the protocol-7 server",
           SpreadOf(latencies), kRestartFrames);
+    Check(latencies.size() == kRestartFrames, "restart: every second-port frame at the server during the pause");
     ReportStall("three restart frames and the second port's traffic during the pause");
   }
 
@@ -560,6 +603,9 @@ class Bench {
     const auto c1 = servers_.GetCounts();
     std::printf("soak: %d s, %d frames: protocol 7 got %llu events, protocol 8 got %llu\n", o_.soakSeconds, sent,
                 ull(c1.p7Events - c0.p7Events), ull(c1.p8Events - c0.p8Events));
+    Check(c1.p7Events - c0.p7Events >= static_cast<std::uint64_t>(sent) &&
+              c1.p8Events - c0.p8Events >= static_cast<std::uint64_t>(sent),
+          "soak: every frame at both servers");
   }
 
   Options o_;
@@ -568,6 +614,7 @@ class Bench {
   StationPty main_;
   StationPty second_;
   std::unique_ptr<test::ChildProcess> driver_;
+  int failures_ = 0;
 };
 
 }  // namespace
