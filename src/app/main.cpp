@@ -69,6 +69,10 @@ constexpr const char* kHelp =
     "error.txt, vorel.status, vorel.prom (the status for Prometheus), spool\n"
     "files *.ddm and *.dd8. Every line of the log on the status page also goes\n"
     "to standard error as \"vorel: log: TIME TEXT\".\n"
+    "\n"
+    "One driver per working directory and spool directory: a second one there\n"
+    "ends with exit status 1 and names the first. An unknown option or an extra\n"
+    "argument starts nothing: exit status 2.\n"
     "See vorel(1).\n";
 
 }  // namespace
