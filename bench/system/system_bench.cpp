@@ -256,6 +256,7 @@ class Bench {
       next += 500ms;
       if (line.OpenedByDriver()) {
         const int account = kCatchUpLiveFirstAccount + live++;
+        line.Drain();  // a late ACK of the frame before is not this one's
         line.Write(station::MainEventFrame(station::NumberedAccount(account), "E1"));
         written[account] = Clock::now();
         if (const auto ack = line.WaitForAck(300ms)) acks.push_back(Ms(*ack - written[account]));
@@ -307,7 +308,10 @@ class Bench {
   static unsigned long long ull(std::uint64_t v) { return static_cast<unsigned long long>(v); }
 
   // A run that did not do what it measures: said at once, and the exit
-  // status is 1, so that a broken benchmark is never read as a figure.
+  // status is 1, so that a broken benchmark is never read as a figure. Only
+  // what must happen however slow the machine is checked (every event
+  // arrives, every frame is spooled), never a time: an ACK later than the
+  // frame spacing is a figure, not a failure.
   void Check(bool ok, const char* what) {
     if (ok) return;
     ++failures_;
@@ -379,6 +383,7 @@ class Bench {
     for (int i = 1; i <= o_.events; ++i) {
       std::this_thread::sleep_until(next);
       next += std::chrono::milliseconds(o_.spacingMs);
+      main_.Drain();  // a late ACK of the frame before is not this one's
       main_.Write(station::MainEventFrame(station::NumberedAccount(i), "E1"));
       written[i] = Clock::now();
       if (const auto ack = main_.WaitForAck(std::chrono::milliseconds(o_.spacingMs))) acks.push_back(Ms(*ack - written[i]));
@@ -399,8 +404,7 @@ class Bench {
     Print("latency: protocol 8 (rtEventMain)", SpreadOf(p8));
     Print("ack: both links up (the event written ahead to its .ddm and .dd8 files, then sent)",
           SpreadOf(acks));
-    Check(p7.size() == written.size() && p8.size() == written.size() && acks.size() == written.size(),
-          "latency: every frame acknowledged and at both servers");
+    Check(p7.size() == written.size() && p8.size() == written.size(), "latency: every frame's event at both servers");
   }
 
   // A second driver whose servers do not exist: every event is written to a
@@ -428,6 +432,7 @@ class Bench {
     for (int i = 1; i <= events; ++i) {
       std::this_thread::sleep_until(next);
       next += std::chrono::milliseconds(o_.spacingMs);
+      line.Drain();  // a late ACK of the frame before is not this one's
       line.Write(station::MainEventFrame(station::NumberedAccount(i), "E1"));
       const auto at = Clock::now();
       if (const auto ack = line.WaitForAck(std::chrono::milliseconds(o_.spacingMs))) acks.push_back(Ms(*ack - at));
@@ -436,8 +441,7 @@ class Bench {
     for (const auto& entry : fs::directory_iterator(dir / "spool")) files += entry.is_regular_file();
     Print("ack: both links down (a .ddm and a .dd8 file written and flushed)", SpreadOf(acks), events);
     std::printf("ack: links down: %zu spool files for %d events\n", files, events);
-    Check(acks.size() == static_cast<std::size_t>(events) && files >= 2 * static_cast<std::size_t>(events),
-          "ack: links down: every frame acknowledged and spooled for both links");
+    Check(files >= 2 * static_cast<std::size_t>(events), "ack: links down: every frame spooled for both links");
     driver.Signal(SIGTERM);
     driver.WaitForExit(20s);
   }
@@ -575,7 +579,12 @@ class Bench {
     }
     Print("restart: second-port frames during the main port's 15-s restart pause, at the protocol-7 server",
           SpreadOf(latencies), kRestartFrames);
-    Check(latencies.size() == kRestartFrames, "restart: every second-port frame at the server during the pause");
+    const auto allArrived = [&] {
+      for (int i = 0; i < kRestartFrames; ++i)
+        if (!servers_.P7Arrival(Account(kRestartFirstAccount + i))) return false;
+      return true;
+    };
+    Check(WaitFor(allArrived, 30s), "restart: every second-port frame at the server");
     ReportStall("three restart frames and the second port's traffic during the pause");
   }
 
@@ -599,13 +608,15 @@ class Bench {
         std::fflush(stdout);
       }
     }
-    std::this_thread::sleep_for(2s);
+    const auto arrived = [&](const LoopbackServers::Counts& c) {
+      return c.p7Events - c0.p7Events >= static_cast<std::uint64_t>(sent) &&
+             c.p8Events - c0.p8Events >= static_cast<std::uint64_t>(sent);
+    };
+    WaitFor([&] { return arrived(servers_.GetCounts()); }, 30s);
     const auto c1 = servers_.GetCounts();
     std::printf("soak: %d s, %d frames: protocol 7 got %llu events, protocol 8 got %llu\n", o_.soakSeconds, sent,
                 ull(c1.p7Events - c0.p7Events), ull(c1.p8Events - c0.p8Events));
-    Check(c1.p7Events - c0.p7Events >= static_cast<std::uint64_t>(sent) &&
-              c1.p8Events - c0.p8Events >= static_cast<std::uint64_t>(sent),
-          "soak: every frame at both servers");
+    Check(arrived(c1), "soak: every frame at both servers");
   }
 
   Options o_;
