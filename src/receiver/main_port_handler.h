@@ -55,7 +55,8 @@ class MainPortHandler {
   // A restart frame closes the port for 5 s without an ACK. The pause is a
   // state, not a wait: the frames of the packet after it are handled once
   // the port is open again, in their order, so the station hears the same
-  // bytes as if the handler had slept.
+  // bytes as if the handler had slept. A packet that comes during the pause
+  // all the same (a closed port delivers none) waits behind them.
   void ReceivePacket(std::span<const std::uint8_t> packet);
   bool Restarting() const { return restarting_; }
 
