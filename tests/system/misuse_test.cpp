@@ -112,6 +112,22 @@ TEST(Misuse, ASecondDriverInTheSameWorkingOrSpoolDirectoryIsTurnedAway) {
   EXPECT_EQ(after.WaitForExit(20s), 0);
 }
 
+// A spool directory that cannot even be made is no reason to leave the
+// station without a driver: a warning, and the driver runs.
+TEST(Misuse, ASpoolDirectoryThatCannotBeLockedIsOnlyAWarning) {
+  TempDir dir;
+  std::ofstream(dir.Path() / "a-file").close();
+  WriteConfig(dir, (dir.Path() / "a-file" / "spool" / "").string());
+  const fs::path err = dir.Path() / "err.txt";
+  ChildProcess driver(VOREL_BINARY, {}, dir.Path().string(), test::ProgramEnv(dir),
+                      test::ChildIo{.stderrFile = err.string()});
+  ASSERT_TRUE(Ready(driver));
+  EXPECT_NE(test::Contents(err).find("vorel: no lock on the spool directory "), std::string::npos)
+      << test::Contents(err);
+  driver.Signal(SIGTERM);
+  EXPECT_EQ(driver.WaitForExit(20s), 0);
+}
+
 // Standard error piped to a reader that ends (a pager, a restarted logger):
 // the driver's next line finds nobody, and the driver goes on to its
 // ordinary end, its status file written to the last.
