@@ -75,6 +75,7 @@ struct Options {
   int stormBaud = 9600; // the paced storm run's line rate
   bool stormOnly = false;
   std::string stormHost = "127.0.0.203";  // the storm runs' protocol-7 server
+  bool smoke = false;
   std::string vorel = VOREL_BINARY;
 };
 
@@ -95,6 +96,9 @@ void Usage() {
       "  --storm-off N   the storm run with CutAtFrameEnd=0: N alarms (default 1000; 0: none)\n"
       "  --storm-baud B  the paced storm run's line rate (default 9600; 0: none)\n"
       "  --storm-only    only the storm runs\n"
+      "  --smoke         every run, briefly (--events 5 --idle 1 --soak 0 --catch-up 40 --steady 5 --storm 20\n"
+      "                  --storm-off 3): that the benchmark still works, not figures; each run's failure makes\n"
+      "                  the exit status 1\n"
       "  --host ADDR     the protocol-7 server's loopback address (default 127.0.0.200; port 7788)\n"
       "  --vorel PATH    the program (default the build's)\n");
 }
@@ -117,6 +121,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     else if (a == "--storm-off") o.stormOff = std::atoi(value().c_str());
     else if (a == "--storm-baud") o.stormBaud = std::atoi(value().c_str());
     else if (a == "--storm-only") o.stormOnly = true;
+    else if (a == "--smoke") o.smoke = true, o.events = 5, o.idleSeconds = 1, o.soakSeconds = 0, o.catchUp = 40,
+                             o.catchUpSteady = 5, o.storm = 20, o.stormOff = 3;
     else if (a == "--vorel") o.vorel = value();
     else return false;
   }
@@ -174,9 +180,10 @@ class Bench {
     driver_->Signal(SIGTERM);
     const auto status = driver_->WaitForExit(20s);
     std::printf("driver: %s\n", status ? ("ended with status " + std::to_string(*status)).c_str() : "did not end");
+    Check(status && *status == 0, "the driver ended with status 0 on SIGTERM");
     const int catchUps = CatchUps();
     const int storms = Storms();
-    return status && *status == 0 && catchUps == 0 ? storms : 1;
+    return catchUps == 0 && storms == 0 && failures_ == 0 ? 0 : 1;
   }
 
   int Storms() {
@@ -274,6 +281,7 @@ class Bench {
       next += 500ms;
       if (line.OpenedByDriver()) {
         const int account = kCatchUpLiveFirstAccount + live++;
+        line.Drain();  // a late ACK of the frame before is not this one's
         line.Write(station::MainEventFrame(station::NumberedAccount(account), "E1"));
         written[account] = Clock::now();
         if (const auto ack = line.WaitForAck(300ms)) acks.push_back(Ms(*ack - written[account]));
@@ -324,6 +332,36 @@ class Bench {
  private:
   static unsigned long long ull(std::uint64_t v) { return static_cast<unsigned long long>(v); }
 
+  // A run that did not do what it measures: said at once, and the exit
+  // status is 1, so that a broken benchmark is never read as a figure. Only
+  // what must happen however slow the machine is checked (every event
+  // arrives, every frame is spooled), never a time: an ACK later than the
+  // frame spacing is a figure, not a failure.
+  void Check(bool ok, const char* what) {
+    if (ok) return;
+    ++failures_;
+    std::printf("FAILED: %s\n", what);
+  }
+
+  // A driver in `dir` on both stations' lines and both servers; with the
+  // stall probe, vorel.status reports the event loop's longest stall.
+  std::unique_ptr<test::ChildProcess> StartDriver(const test::TempDir& dir, const StationPty& main,
+                                                  const StationPty& second, bool stallProbe) {
+    fs::create_directory(dir / "com");
+    fs::create_directory(dir / "spool");
+    fs::create_symlink(main.SlavePath(), dir / "com" / "COM1");
+    fs::create_symlink(second.SlavePath(), dir / "com" / "COM2");
+    test::WriteFile(dir / "vorel.ini", "[port]\nComPort=COM1\n[portUSB]\nComPort=COM2\n[main]\nSendMivo7=1\n"
+                                       "SendMivo8=1\nhost=" + o_.host + "\nPathForSoob=" +
+                                           (dir / "spool").string() + "/\n[ServerHost]\nAddress=127.0.0.1\nPort=" +
+                                           std::to_string(servers_.P8Port()) + "\n");
+    std::map<std::string, std::string> env{{"QT_QPA_PLATFORM", "offscreen"},
+                                           {"VOREL_CLOCK_FILE", (dir / "clock.txt").string()},
+                                           {"VOREL_COM_DIR", (dir / "com").string()}};
+    if (stallProbe) env["VOREL_STALL_PROBE"] = "1";
+    return std::make_unique<test::ChildProcess>(o_.vorel, std::vector<std::string>{}, dir.Path().string(), env);
+  }
+
   bool Setup() {
     std::string error;
     if (!servers_.Start(o_.host, 7788, "127.0.0.1", error)) {
@@ -334,20 +372,7 @@ class Bench {
       std::fprintf(stderr, "system bench: no pseudo-terminal\n");
       return false;
     }
-    fs::create_directory(dir_ / "com");
-    fs::create_directory(dir_ / "spool");
-    fs::create_symlink(main_.SlavePath(), dir_ / "com" / "COM1");
-    fs::create_symlink(second_.SlavePath(), dir_ / "com" / "COM2");
-    test::WriteFile(dir_ / "vorel.ini", "[port]\nComPort=COM1\n[portUSB]\nComPort=COM2\n[main]\nSendMivo7=1\n"
-                                        "SendMivo8=1\nhost=" + o_.host + "\nPathForSoob=" +
-                                            (dir_ / "spool").string() + "/\n[ServerHost]\nAddress=127.0.0.1\nPort=" +
-                                            std::to_string(servers_.P8Port()) + "\n");
-    driver_ = std::make_unique<test::ChildProcess>(o_.vorel, std::vector<std::string>{}, dir_.Path().string(),
-                                                   std::map<std::string, std::string>{
-                                                       {"QT_QPA_PLATFORM", "offscreen"},
-                                                       {"VOREL_CLOCK_FILE", (dir_ / "clock.txt").string()},
-                                                       {"VOREL_COM_DIR", (dir_ / "com").string()},
-                                                       {"VOREL_STALL_PROBE", "1"}});
+    driver_ = StartDriver(dir_, main_, second_, true);
     const auto started = Clock::now();
     const bool up = WaitFor(
         [&] {
@@ -383,6 +408,7 @@ class Bench {
     for (int i = 1; i <= o_.events; ++i) {
       std::this_thread::sleep_until(next);
       next += std::chrono::milliseconds(o_.spacingMs);
+      main_.Drain();  // a late ACK of the frame before is not this one's
       main_.Write(station::MainEventFrame(station::NumberedAccount(i), "E1"));
       written[i] = Clock::now();
       if (const auto ack = main_.WaitForAck(std::chrono::milliseconds(o_.spacingMs))) acks.push_back(Ms(*ack - written[i]));
@@ -403,6 +429,7 @@ class Bench {
     Print("latency: protocol 8 (rtEventMain)", SpreadOf(p8));
     Print("ack: both links up (the event written ahead to its .ddm and .dd8 files, then sent)",
           SpreadOf(acks));
+    Check(p7.size() == written.size() && p8.size() == written.size(), "latency: every frame's event at both servers");
   }
 
   // A second driver whose servers do not exist: every event is written to a
@@ -420,7 +447,7 @@ class Bench {
                                                                  {"VOREL_CLOCK_FILE", (dir / "clock.txt").string()},
                                                                  {"VOREL_COM_DIR", (dir / "com").string()}});
     if (!WaitFor([&] { return line.OpenedByDriver(); }, 30s)) {
-      std::printf("ack: links down: the second driver did not open its port\n");
+      Check(false, "ack: links down: the second driver did not open its port");
       return;
     }
     std::this_thread::sleep_for(1s);
@@ -430,6 +457,7 @@ class Bench {
     for (int i = 1; i <= events; ++i) {
       std::this_thread::sleep_until(next);
       next += std::chrono::milliseconds(o_.spacingMs);
+      line.Drain();  // a late ACK of the frame before is not this one's
       line.Write(station::MainEventFrame(station::NumberedAccount(i), "E1"));
       const auto at = Clock::now();
       if (const auto ack = line.WaitForAck(std::chrono::milliseconds(o_.spacingMs))) acks.push_back(Ms(*ack - at));
@@ -438,6 +466,7 @@ class Bench {
     for (const auto& entry : fs::directory_iterator(dir / "spool")) files += entry.is_regular_file();
     Print("ack: both links down (a .ddm and a .dd8 file written and flushed)", SpreadOf(acks), events);
     std::printf("ack: links down: %zu spool files for %d events\n", files, events);
+    Check(files >= 2 * static_cast<std::size_t>(events), "ack: links down: every frame spooled for both links");
     driver.Signal(SIGTERM);
     driver.WaitForExit(20s);
   }
@@ -447,8 +476,23 @@ class Bench {
                 of ? of : o_.events, s.median, s.p99, s.min, s.max);
   }
 
+  // A driver of its own without the stall probe, whose 10-ms timer would
+  // cost more than the idle driver itself; the other one idles meanwhile.
   void Idle() {
-    const pid_t pid = driver_->Pid();
+    test::TempDir dir;
+    StationPty mainLine, secondLine;
+    const auto atStart = servers_.GetCounts();
+    const auto driver = StartDriver(dir, mainLine, secondLine, false);
+    const pid_t pid = driver->Pid();
+    const bool up = WaitFor(
+        [&] {
+          const auto c = servers_.GetCounts();
+          return mainLine.OpenedByDriver() && secondLine.OpenedByDriver() && c.p7Hellos > atStart.p7Hellos &&
+                 c.p8Hellos > atStart.p8Hellos;
+        },
+        30s);
+    Check(up, "idle: the idle driver came up");
+    if (!up) return;
     std::this_thread::sleep_for(2s);
     const auto c0 = servers_.GetCounts();
     const auto cpu0 = CpuSeconds(pid);
@@ -459,13 +503,15 @@ class Bench {
     const auto threads1 = ThreadCpuSeconds(pid);
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
     const auto c1 = servers_.GetCounts();
+    driver->Signal(SIGTERM);
+    driver->WaitForExit(20s);
     if (!cpu0 || !cpu1) {
-      std::printf("idle: the driver is gone\n");
+      Check(false, "idle: the idle driver ran to the end");
       return;
     }
     const double used = *cpu1 - *cpu0;
-    std::printf("idle: %.1f s with both ports open, both links up (%llu protocol-8 polls): CPU %.2f s = %.2f %% of "
-                "one core, %.0f ms per minute (goal under 1 %%)\n",
+    std::printf("idle: %.1f s with both ports open, both links up, no stall probe (%llu protocol-8 polls of both "
+                "drivers): CPU %.2f s = %.2f %% of one core, %.0f ms per minute (goal under 1 %%)\n",
                 wall, ull(c1.p8Polls - c0.p8Polls), used, 100.0 * used / wall, 60'000.0 * used / wall);
     for (const auto& [thread, after] : threads1) {
       const auto before = threads0.find(thread);
@@ -520,6 +566,7 @@ class Bench {
                 "protocol 8 %.0f ms%s, protocol 7 %.0f ms%s; .dd8 files at most %zu\n",
                 kDrainEvents, burst.size(), Ms(last(true) - written), p8 ? "" : " (NOT ALL ARRIVED)",
                 Ms(last(false) - written), p7 ? "" : " (NOT ALL ARRIVED)", spooled);
+    Check(p7 && p8, "drain: every event of the burst at both servers");
     std::this_thread::sleep_for(1s);
   }
 
@@ -557,6 +604,12 @@ class Bench {
     }
     Print("restart: second-port frames during the main port's 15-s restart pause, at the protocol-7 server",
           SpreadOf(latencies), kRestartFrames);
+    const auto allArrived = [&] {
+      for (int i = 0; i < kRestartFrames; ++i)
+        if (!servers_.P7Arrival(Account(kRestartFirstAccount + i))) return false;
+      return true;
+    };
+    Check(WaitFor(allArrived, 30s), "restart: every second-port frame at the server");
     ReportStall("three restart frames and the second port's traffic during the pause");
   }
 
@@ -580,10 +633,15 @@ class Bench {
         std::fflush(stdout);
       }
     }
-    std::this_thread::sleep_for(2s);
+    const auto arrived = [&](const LoopbackServers::Counts& c) {
+      return c.p7Events - c0.p7Events >= static_cast<std::uint64_t>(sent) &&
+             c.p8Events - c0.p8Events >= static_cast<std::uint64_t>(sent);
+    };
+    WaitFor([&] { return arrived(servers_.GetCounts()); }, 30s);
     const auto c1 = servers_.GetCounts();
     std::printf("soak: %d s, %d frames: protocol 7 got %llu events, protocol 8 got %llu\n", o_.soakSeconds, sent,
                 ull(c1.p7Events - c0.p7Events), ull(c1.p8Events - c0.p8Events));
+    Check(arrived(c1), "soak: every frame at both servers");
   }
 
   Options o_;
@@ -592,6 +650,7 @@ class Bench {
   StationPty main_;
   StationPty second_;
   std::unique_ptr<test::ChildProcess> driver_;
+  int failures_ = 0;
 };
 
 }  // namespace

@@ -9,8 +9,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <filesystem>
 #include <iostream>
+#include <system_error>
 
+#include "app/command_line.h"
+#include "app/instance_lock.h"
 #include "app/main_window.h"
 #include "app/operator_log.h"
 #include "app/message_box.h"
@@ -21,6 +26,7 @@
 #include "app/status_command.h"
 #include "app/termination_signals.h"
 #include "app/vorel_application.h"
+#include "config/settings.h"
 #include "version/version_info.h"
 
 namespace {
@@ -35,7 +41,6 @@ void ChoosePlatform() {
 }
 
 constexpr const char* kHelp =
-    "Usage: vorel [--help | --version | --status [DIR | NAME]]\n"
     "The receiver driver of the alarm-monitoring station. It reads vorel.ini from\n"
     "its working directory and writes its logs and spool files there.\n"
     "\n"
@@ -64,23 +69,57 @@ constexpr const char* kHelp =
     "error.txt, vorel.status, vorel.prom (the status for Prometheus), spool\n"
     "files *.ddm and *.dd8. Every line of the log on the status page also goes\n"
     "to standard error as \"vorel: log: TIME TEXT\".\n"
+    "\n"
+    "One driver per working directory and spool directory: a second one there\n"
+    "ends with exit status 1 and names the first. An unknown option or an extra\n"
+    "argument starts nothing: exit status 2.\n"
     "See vorel(1).\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
-    // Read back from the executable, as the protocol-8 handshake reads it.
-    const vorel::TVersionInfo versionInfo(vorel::OwnExecutablePath());
-    std::printf("vorel %s\n", versionInfo.FileVersionText().c_str());
-    return 0;
+  const vorel::CommandLine commandLine = vorel::ParseCommandLine({argv + 1, argv + argc});
+  switch (commandLine.action) {
+    case vorel::CommandLine::Action::Misuse:
+      std::fprintf(stderr, "vorel: %s\n%s\n", commandLine.error.c_str(), vorel::kUsageLine);
+      return 2;
+    case vorel::CommandLine::Action::Version: {
+      // Read back from the executable, as the protocol-8 handshake reads it.
+      const vorel::TVersionInfo versionInfo(vorel::OwnExecutablePath());
+      std::printf("vorel %s\n", versionInfo.FileVersionText().c_str());
+      return 0;
+    }
+    case vorel::CommandLine::Action::Status:
+      return vorel::RunStatusCommand(
+          vorel::StatusDirectory(commandLine.statusTarget ? commandLine.statusTarget->c_str() : nullptr), std::cout,
+          std::cerr);
+    case vorel::CommandLine::Action::Help:
+      std::printf("%s\n%s", vorel::kUsageLine, kHelp);
+      return 0;
+    case vorel::CommandLine::Action::Run:
+      break;
   }
-  if (argc > 1 && std::strcmp(argv[1], "--status") == 0)
-    return vorel::RunStatusCommand(vorel::StatusDirectory(argc > 2 ? argv[2] : nullptr), std::cout, std::cerr);
-  if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
-    std::fputs(kHelp, stdout);
-    return 0;
+  // Standard error may be a pipe whose reader ends (a pager, a restarted
+  // logger): its writes then fail, and only the copies to it stop.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  // Before anything is written here: one driver per working directory and
+  // spool directory. A bad configuration is reported by the start-up.
+  vorel::Settings settings;
+  try {
+    vorel::LoadSettings(vorel::kIniFileName, settings);
+  } catch (const std::exception&) {
   }
+  std::error_code noDirectory;
+  const std::filesystem::path workingDirectory = std::filesystem::current_path(noDirectory);
+  const vorel::InstanceLocks locks =
+      vorel::TakeInstanceLocks(noDirectory ? std::filesystem::path(".") : workingDirectory, settings.PathForSoob);
+  if (locks.refused) {
+    vorel::WriteToStderr(vorel::Severity::Error, "vorel: " + *locks.refused + "\n");
+    return 1;
+  }
+  for (const std::string& warning : locks.warnings)
+    vorel::WriteToStderr(vorel::Severity::Warning, "vorel: " + warning + "\n");
   std::setlocale(LC_ALL, "");
   ChoosePlatform();
 

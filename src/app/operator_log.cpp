@@ -1,5 +1,7 @@
 #include "app/operator_log.h"
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <string_view>
 
@@ -47,9 +49,17 @@ std::string StderrLogLine(TDateTime now, const std::string& text) {
 }
 
 void WriteToStderr(Severity severity, const std::string& text) {
+  // Once nobody reads standard error any more (the pipe's reader ended, the
+  // stream was closed), its copies stop; the driver goes on.
+  static std::atomic<bool> gone{false};
+  if (gone.load(std::memory_order_relaxed)) return;
   const std::string line = JournalLine(severity, text, StderrIsJournal());
+  errno = 0;
   std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
+  if (std::fflush(stderr) != 0 || std::ferror(stderr)) {
+    if (errno == EPIPE || errno == EBADF) gone.store(true, std::memory_order_relaxed);
+    std::clearerr(stderr);
+  }
 }
 
 }  // namespace vorel

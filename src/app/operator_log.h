@@ -21,7 +21,8 @@ std::string SpoolLossLine(const std::string& loss);
 std::string StderrLogLine(TDateTime now, const std::string& text);
 
 // Writes the text in one piece, so that lines of two threads never mix; with
-// its level in front when standard error is the journal.
+// its level in front when standard error is the journal. After a write that
+// finds nobody reading (EPIPE) or no stream, nothing more goes there.
 void WriteToStderr(Severity severity, const std::string& text);
 
 }  // namespace vorel

@@ -47,6 +47,16 @@ void MainPortHandler::ReceivePacket(std::span<const std::uint8_t> packet) {
   // restart closes and reopens that port while the packet is being handled.
   std::vector<std::uint8_t> bytes(packet.begin(), packet.end());
   if (settings_.Log) AppendTrafficLog(trafficLog_, bytes);
+  // A closed port delivers nothing; should a packet come all the same, it
+  // joins what waits for the end of the pause, behind it.
+  if (restarting_) {
+    heldPackets_.push_back(std::move(bytes));
+    return;
+  }
+  HandlePacket(std::move(bytes));
+}
+
+void MainPortHandler::HandlePacket(std::vector<std::uint8_t> bytes) {
   JoinUnfinishedFrame(bytes);
   buffer_.Load(bytes);
   ++packet_;
@@ -113,9 +123,17 @@ void MainPortHandler::EndRestart() {
   AppendTrafficLog(trafficLog_, kRestartText);
   // The end of the restart frame itself: no account, so DTR once more.
   port_.SetDTR(true);
-  if (rest.empty()) return;
-  buffer_.Load(rest);
-  HandleFrames(rest);
+  if (!rest.empty()) {
+    buffer_.Load(rest);
+    HandleFrames(rest);
+  }
+  // Packets held during the pause, in their order, until one of them asks
+  // for another restart.
+  while (!restarting_ && !heldPackets_.empty()) {
+    std::vector<std::uint8_t> packet = std::move(heldPackets_.front());
+    heldPackets_.pop_front();
+    HandlePacket(std::move(packet));
+  }
 }
 
 void MainPortHandler::HandleFrame() {

@@ -55,7 +55,8 @@ class MainPortHandler {
   // A restart frame closes the port for 5 s without an ACK. The pause is a
   // state, not a wait: the frames of the packet after it are handled once
   // the port is open again, in their order, so the station hears the same
-  // bytes as if the handler had slept.
+  // bytes as if the handler had slept. A packet that comes during the pause
+  // all the same (a closed port delivers none) waits behind them.
   void ReceivePacket(std::span<const std::uint8_t> packet);
   bool Restarting() const { return restarting_; }
 
@@ -72,10 +73,13 @@ class MainPortHandler {
   const FrameBuffer& Buffer() const { return buffer_; }
 
  private:
-  // One frame, already in the frame buffer from position 1.
+  // A packet once the port is open: joined to an unfinished frame, shape
+  // test, its frames.
+  void HandlePacket(std::vector<std::uint8_t> bytes);
   // The frames of a packet (or of its rest after a restart), the packet
   // already in the frame buffer from position 1.
   void HandleFrames(const std::vector<std::uint8_t>& bytes);
+  // One frame, already in the frame buffer from position 1.
   void HandleFrame();
   void BeginRestart();
   void EndRestart();
@@ -122,6 +126,7 @@ class MainPortHandler {
   // the frames of that packet still to be handled then.
   bool restarting_ = false;
   std::vector<std::uint8_t> afterRestart_;
+  std::deque<std::vector<std::uint8_t>> heldPackets_;  // packets that came during the pause
 };
 
 // The event code of a main-port frame from its characters at positions 10

@@ -299,6 +299,27 @@ TEST_F(MainPortHandlerTest, TheRestOfAPacketAfterARestartIsHandledWhenThePortIsB
   EXPECT_EQ(scheduler.delays, (std::vector<std::uint32_t>{5000, 5000}));
 }
 
+// A closed port delivers nothing, but should packets come during the pause
+// they wait behind the rest of the restart's packet, in order, and nothing
+// of either is handled before the port is open again. A restart frame among
+// them pauses again with the later packets still held.
+TEST_F(MainPortHandlerTest, PacketsDuringThePauseJoinWhatWaitsForIt) {
+  Receive("\n01X12Y4 3A00\r" + MainFrame("1111"));
+  Receive(MainFrame("2222") + "\n01X12Y4 3A00\r" + MainFrame("3333"));
+  Receive(MainFrame("4444"));
+  EXPECT_TRUE(sink.delivered.empty());
+  EXPECT_TRUE(port.Written().empty());
+  scheduler.Advance(5000);
+  EXPECT_TRUE(handler.Restarting()) << "the restart frame of the second packet";
+  EXPECT_EQ(port.AckCount(), 2u);
+  scheduler.Advance(5000);
+  EXPECT_FALSE(handler.Restarting());
+  EXPECT_EQ(port.AckCount(), 4u);
+  std::vector<std::int32_t> accounts;
+  for (const Bytes& payload : DeliveredBytes(Output::Protocol8)) accounts.push_back(GetLE<std::int32_t>(payload, 0));
+  EXPECT_EQ(accounts, (std::vector<std::int32_t>{311111, 312222, 313333, 314444}));
+}
+
 TEST_F(MainPortHandlerTest, RestartIsLoggedEvenWithTheTrafficLogOff) {
   settings.Log = false;
   Receive("\n01X12Y4 3A00\r");

@@ -40,6 +40,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
+    // A test that ignores SIGPIPE must not hand that on: the child starts as
+    // from a shell.
+    signal(SIGPIPE, SIG_DFL);
     if (io.stdinPipe && dup2(input[0], STDIN_FILENO) < 0) _exit(125);
     if (!io.stderrFile.empty()) {
       const int err = open(io.stderrFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
