@@ -3,7 +3,8 @@
 // the end of a connect, arriving bytes and the peer's close as typed events
 // on the owner's event loop, and the component turns them into OnConnected,
 // OnDisconnected, OnRead and OnError.
-// Only host-name resolution blocks. There is no send queue: a send hands the
+// Nothing blocks the event loop: a host name is looked up off it, and the
+// answer comes back as an event. There is no send queue: a send hands the
 // bytes to the system at once or fails, and every failure ends the connection.
 //
 // Callbacks run inside the notification handling and may call back into the

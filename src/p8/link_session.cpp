@@ -16,6 +16,8 @@
 namespace vorel {
 namespace {
 
+// Each attempt (every 5 s while the server cannot be reached) is routine:
+// the journal keeps it as debug; what changed is said by the other lines.
 const char kConnecting[] = "Соединение...";
 const char kConnected[] = "Соединение установлено.";
 const char kTooManyErrors[] = "Ошибки по сети - переподсоединение.";
@@ -74,14 +76,14 @@ void LinkSession::RunPass() {
     if (!lastConnectTick_ || MoreThanPassed(*lastConnectTick_, kLinkReconnectPauseMs)) ConnectionAttempt();
   } else if (!accessDeniedLogged_) {
     accessDeniedLogged_ = true;
-    Log(kAccessDenied);
+    Log(Severity::Warning, kAccessDenied);
   }
 }
 
 void LinkSession::ExchangePass() {
   if (errorCount_ > kLinkMaxErrors) {
     errorCount_ = 0;
-    Log(kTooManyErrors);
+    Log(Severity::Warning, kTooManyErrors);
     LinkDown();  // the next attempt replaces the connection
   }
   recordSent_ = false;
@@ -94,7 +96,7 @@ void LinkSession::ExchangePass() {
     // connection the server has closed already waits for the 5-s rule, so
     // that a server that closes every connection is not tried in a loop.
     if (connection_ && connection_->IsOpen()) {
-      Log(kOutOfStep);
+      Log(Severity::Warning, kOutOfStep);
       CloseConnection();
       lastConnectTick_.reset();  // the new attempt comes at once
     } else {
@@ -151,6 +153,9 @@ void LinkSession::ExchangePass() {
   errorCount_ = 0;
   Refresh();
   ActOnAnswer(answer->recordType);
+  // Up for the people who watch it once the server answered, unless the
+  // answer ended the link.
+  if (link_.LinkUp()) link_.SetEstablished();
 }
 
 void LinkSession::SettleWrittenHead(const QueuedRecord& head, const std::optional<RecordHeader>& answer) {
@@ -180,7 +185,7 @@ void LinkSession::LinkDown() {
 
 void LinkSession::ConnectionAttempt() {
   Refresh();
-  Log(kConnecting);
+  Log(Severity::Debug, kConnecting);
   lastConnectTick_ = env_.clock->TickCount();
   link_.SetLinkUp(true);  // events are queued during the attempt
   connection_.reset();  // no disconnected notice for the old one
@@ -201,7 +206,7 @@ void LinkSession::ConnectionAttempt() {
   }
   Handshake();
   link_.ConnectionMade(env_.clock->Now());
-  Log(kConnected);
+  Log(Severity::Info, kConnected);
   Refresh();
 }
 
@@ -276,7 +281,7 @@ void LinkSession::ActOnAnswer(std::int32_t recordType) {
       lastConnectTick_ = env_.clock->TickCount();
       LinkDown();
       Refresh();
-      Log(kServerDisconnect);
+      Log(Severity::Warning, kServerDisconnect);
       break;
     default:
       break;
