@@ -73,8 +73,17 @@ Delivery EventOutputs::Decided(Delivery delivery) {
   std::optional<std::string> failure;
   failure.swap(spoolFailure_);
   // A spool file that could not be written is a loss only when nothing else
-  // took the event either: sent live, it is no loss.
-  if (delivery == Delivery::Lost) ReportLoss(failure.value_or("событие не принято"));
+  // took the event either: taken by its link, it is no loss, but the disk
+  // that failed is still worth a line.
+  if (delivery == Delivery::Lost) {
+    ReportLoss(failure.value_or("событие не принято"));
+  } else if (failure && callbacks_.spoolNotWritten) {
+    try {
+      callbacks_.spoolNotWritten(*failure);
+    } catch (...) {
+      // The report is the last resort; the caller goes on regardless.
+    }
+  }
   return delivery;
 }
 

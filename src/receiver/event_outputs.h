@@ -93,6 +93,9 @@ class EventOutputs {
     // reason (missing spool directory, disk full, no spool name): called
     // once for an offer that ends Lost, never for one a link took.
     std::function<void(std::string what)> spoolFailed;
+    // A spool file that could not be written for an event or frame its link
+    // took all the same (not a loss), with the same kind of report.
+    std::function<void(std::string what)> spoolNotWritten;
     // A protocol-8 event dropped by NotSendToDiskMivo8 (the link could not
     // take it), with what it was: the operator chose this, but hears of it.
     std::function<void(std::string what)> dropped;

@@ -205,6 +205,9 @@ void Station::BuildEventPath() {
     ++eventsNotKept_;
     view_.ReportSpoolLoss(loss);
   };
+  callbacks.spoolNotWritten = [this](const std::string& failure) {
+    view_.ReportSpoolLoss(failure + " - событие передано по связи");
+  };
   callbacks.dropped = [this](const std::string& what) {
     ++eventsDropped_;
     view_.AddLogLine(Severity::Warning, DroppedEventLine(what));

@@ -86,7 +86,9 @@ class IStationView {
   // A line in the error log "error.txt".
   virtual void LogError(int code) = 0;
   // An event or frame that could be neither sent nor spooled, with the
-  // reason (the operator and the service manager are to hear of it).
+  // reason (the operator and the service manager are to hear of it); also
+  // one whose spool file could not be written though its link took it (the
+  // reason then says so; the station counts only the former as not kept).
   virtual void ReportSpoolLoss(const std::string& loss) = 0;
   // The message server asked the program to close.
   virtual void CloseRequested() = 0;

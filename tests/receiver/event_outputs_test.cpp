@@ -99,6 +99,7 @@ class EventOutputsTest : public ::testing::Test {
     callbacks.logError = [this](int code) { errors.push_back(code); };
     callbacks.spoolFailed = [this](std::string what) { losses.push_back(std::move(what)); };
     callbacks.dropped = [this](std::string what) { drops.push_back(std::move(what)); };
+    callbacks.spoolNotWritten = [this](std::string what) { notWritten.push_back(std::move(what)); };
     return EventOutputs(settings, clock, outbox, withProtocol8 ? &p8 : nullptr, callbacks);
   }
   std::string Spooled(const std::string& name) { return ReadFile(dir / name); }
@@ -116,6 +117,7 @@ class EventOutputsTest : public ::testing::Test {
   std::vector<int> errors;
   std::vector<std::string> losses;
   std::vector<std::string> drops;
+  std::vector<std::string> notWritten;  // spool writes failed for events taken live
 };
 
 // The three protocol-7 frames of the outputs, by name.
@@ -206,9 +208,11 @@ TEST_F(EventOutputsTest, Protocol7FrameWithoutAFileIsSafeOnlyOnceTheServersTcpHa
   EXPECT_FALSE(SafeFromCrash(Delivery::Queued));
   EXPECT_EQ(p7.sent.size(), 2u);
   EXPECT_TRUE(losses.empty()) << "taken live, so not counted as not kept";
+  EXPECT_EQ(notWritten.size(), 2u) << "the failing disk is still reported";
   p7.result = -1;
   EXPECT_EQ(out.SendEvent(SampleRecord()), Delivery::Lost);
   EXPECT_EQ(losses.size(), 1u) << "neither sent nor spooled: reported once";
+  EXPECT_EQ(notWritten.size(), 2u) << "as a loss, not twice";
 }
 
 TEST_F(EventOutputsTest, Protocol7NotConnectedWritesTheFrameAsDdm) {
