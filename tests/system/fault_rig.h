@@ -17,7 +17,6 @@
 #include <chrono>
 #include <filesystem>
 #include <iostream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <regex>
@@ -173,11 +172,15 @@ class FaultRig {
   bool DriverRunning() { return driver_ && driver_->Running(); }
   int driverStarts = 0;  // runs of the driver in this row
 
-  // Alarm frames the station wrote on its line, resends included.
+  // Alarm frames the station wrote on its line, resends included (a burst
+  // is one write of many frames).
   long StationWrites() const {
-    static const std::regex write("(^|\n)t=\\d+ (re)?sent event account=");
+    static const std::regex write("(^|\n)t=\\d+ (re)?sent (event account=|burst count=(\\d+))");
     const std::string text = Contents(dir / "station.txt");
-    return std::distance(std::sregex_iterator(text.begin(), text.end(), write), std::sregex_iterator());
+    long frames = 0;
+    for (std::sregex_iterator it(text.begin(), text.end(), write), end; it != end; ++it)
+      frames += (*it)[4].matched ? std::stol((*it)[4]) : 1;
+    return frames;
   }
   // A sample of the driver's last vorel.prom (written as it ended), or -1.
   long Metric(const std::string& sample) const {
