@@ -75,7 +75,7 @@ class Spool {
   std::string first7_;
 };
 
-void NoLog(const std::string&) {}
+void NoLog(Severity, const std::string&) {}
 
 // Empties the send queue, as the link thread would by sending.
 void Drain(cl& link) {

@@ -28,7 +28,7 @@ using namespace vorel;
 
 class QuietHandOver final : public ILinkHandOver {
  public:
-  void AddLogLine(const std::string&) override {}
+  void AddLogLine(Severity, const std::string&) override {}
   void RefreshIndicator() override {}
   std::array<PortStatus, 2> PortStatuses() override { return {PortStatus{"COM3", true}, PortStatus{"COM4", false}}; }
 };

@@ -1,26 +1,20 @@
 // Levels of the lines the driver writes to standard error. When standard
-// error is systemd's journal, each line starts with its syslog priority
-// ("<3>" error, "<4>" warning, "<6>" info), which the journal takes as the
-// line's level and strips, so that "journalctl -p warning" shows what an
-// operator must see: errors, alarms that could not be kept, lost links.
-// Anywhere else the lines stay as they are.
+// error is systemd's journal, each line starts with its syslog priority,
+// which the journal takes as the line's level and strips. Anywhere else the
+// lines stay as they are. The level is the writer's word (base/severity.h),
+// never guessed from the text.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <utility>
 
-namespace vorel {
+#include "base/severity.h"
 
-enum class Severity { Error = 3, Warning = 4, Info = 6 };
+namespace vorel {
 
 // `line` with the priority prefix of `severity` when `journal` is true.
 std::string JournalLine(Severity severity, const std::string& line, bool journal);
-
-// The level of a line of the operator's log: a link lost, a port lost, an
-// event not kept or a spool file that cannot be read is a warning; the rest
-// (connecting, connected, a port open again) is information.
-Severity OperatorLogSeverity(const std::string& text);
 
 // Whether JOURNAL_STREAM ("device:inode", set by systemd) names the stream
 // of the given device and inode (none: no stream to compare).

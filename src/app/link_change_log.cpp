@@ -15,11 +15,13 @@ std::vector<std::pair<Severity, std::string>> LinkChangeLog::Look(const StationS
     };
     station("main", last_->main, now.main);
     station("second", last_->second, now.second);
+    // An attempt is no news, nor is its failure: only a link established
+    // or one that was up and is not.
     const auto server = [&lines](const char* protocol, LinkState before, LinkState after) {
-      if (before == after || before == LinkState::Off || after == LinkState::Off) return;
-      if (after == LinkState::Up)
+      if (before == LinkState::Off || after == LinkState::Off) return;
+      if (before != LinkState::Up && after == LinkState::Up)
         lines.emplace_back(Severity::Info, std::string("vorel: link: protocol-") + protocol + " server link up\n");
-      else
+      else if (before == LinkState::Up && after != LinkState::Up)
         lines.emplace_back(Severity::Warning, std::string("vorel: link: protocol-") + protocol + " server link lost\n");
     };
     server("7", last_->protocol7, now.protocol7);

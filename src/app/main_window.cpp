@@ -361,10 +361,10 @@ namespace vorel {
 
 // Also on standard error, where a service manager keeps it for whoever runs
 // the driver without a window.
-void TForm1::AddLogLine(const std::string& text) {
+void TForm1::AddLogLine(Severity severity, const std::string& text) {
   const TDateTime now = clock_.Now();
   status_->AddLogLine(now, QString::fromStdString(text));
-  WriteToStderr(OperatorLogSeverity(text), StderrLogLine(now, text));
+  WriteToStderr(severity, StderrLogLine(now, text));
 }
 
 namespace {
@@ -395,6 +395,8 @@ void TForm1::StationWindowSide::ShowTimeSinceLastFrame(TDateTime now, TDateTime 
 
 void TForm1::StationWindowSide::LogError(int code) { vorel::LogError(code); }
 
-void TForm1::StationWindowSide::ReportSpoolLoss(const std::string& loss) { form_.AddLogLine(SpoolLossLine(loss)); }
+void TForm1::StationWindowSide::ReportSpoolLoss(const std::string& loss) {
+  form_.AddLogLine(Severity::Warning, SpoolLossLine(loss));
+}
 
 }  // namespace vorel

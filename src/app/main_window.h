@@ -99,7 +99,7 @@ class TForm1 : public QWidget {
     explicit StationWindowSide(TForm1& form) : form_(form) {}
     void RefreshIndicator(StationIndicator indicator) override;
     void RedrawIndicator(StationIndicator indicator) override;
-    void AddLogLine(const std::string& text) override { form_.AddLogLine(text); }
+    void AddLogLine(Severity severity, const std::string& text) override { form_.AddLogLine(severity, text); }
     void ShowTimeSinceLastFrame(TDateTime now, TDateTime lastFrame) override;
     void LogError(int code) override;
     void ReportSpoolLoss(const std::string& loss) override;
@@ -124,8 +124,9 @@ class TForm1 : public QWidget {
   void AdvGlowButton4Click() { portControl_[1]->RescanPressed(); }
   void AdvOfficeComboBox1Select() { portControl_[0]->EntryPicked(); }
   void AdvOfficeComboBox2Select() { portControl_[1]->EntryPicked(); }
-  // A line in the log on the status page, stamped with the time now.
-  void AddLogLine(const std::string& text);
+  // A line in the log on the status page, stamped with the time now; on
+  // standard error with the level its writer gave it.
+  void AddLogLine(Severity severity, const std::string& text);
   void SimpleTCPClient1Connected() { station_->Protocol7Connected(); }
   void SimpleTCPClient1Disconnected() { station_->Protocol7Disconnected(); }
   void SimpleTCPClient1Read(TMemoryStream* Stream);

@@ -77,6 +77,9 @@ bool PortControl::TryOpen() {
 }
 
 void PortControl::Rescan() {
+  // The operator has taken the port over: the start-up's attempts at its
+  // configured device end before the probes go through the component.
+  if (w_.setWanted) w_.setWanted(false);
   QComboBox& list = *w_.panel->List();
   const QString text = list.currentText();
   list.clear();
@@ -112,6 +115,7 @@ bool PortControl::Probe(const std::string& name) {
 
 void PortControl::EntryPicked() {
   if (w_.panel->IsRunning()) return;
+  if (w_.setWanted) w_.setWanted(false);  // the operator's choice ends the start-up's attempts
   try {
     SavePortName(w_.configFile, w_.port, w_.panel->List()->currentText().toStdString());
   } catch (const std::exception&) {

@@ -33,10 +33,11 @@ class PortControl {
     TCommPortDriver* driver = nullptr;
     // The port's settings as loaded at start-up: DTR is the level after a start.
     const PortSettings* settings = nullptr;
-    // The name the port-status record reports: replaced by the list's text at
-    // every start.
-    // The station core's record of the port: its current name, and whether
-    // the operator wants it running.
+    // The station core's record of the port: its current name (what the
+    // port-status record reports, replaced by the list's text at every
+    // start), and whether the operator wants it running. Any action of the
+    // operator on the panel sets the latter, which ends the start-up's
+    // attempts at a port that did not open.
     std::function<void(const std::string&)> setCurrentName;
     std::function<void(bool)> setWanted;
     IShellDialogs* dialogs = nullptr;

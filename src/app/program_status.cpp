@@ -18,6 +18,7 @@ const char* Text(LinkState state) {
   switch (state) {
     case LinkState::Up: return "up";
     case LinkState::Down: return "down";
+    case LinkState::Connecting: return "connecting";
     case LinkState::Off: break;
   }
   return "off";
@@ -155,10 +156,19 @@ std::string ComposeMetrics(const ProgramStatus& s, TDateTime now) {
     for (const auto& [protocol, state] : links)
       m.Sample("vorel_server_link_enabled", std::string("protocol=\"") + protocol + "\"",
                state == LinkState::Off ? "0" : "1");
-    m.Begin("vorel_server_link_up", "gauge", "Whether the link to the server of the protocol is up (links that are on).");
+    m.Begin("vorel_server_link_up", "gauge",
+            "Whether the link to the server of the protocol is up: connected, and on protocol 8 answered (links "
+            "that are on).");
     for (const auto& [protocol, state] : links) {
       if (state != LinkState::Off)
         m.Sample("vorel_server_link_up", std::string("protocol=\"") + protocol + "\"", state == LinkState::Up ? "1" : "0");
+    }
+    m.Begin("vorel_server_link_connecting", "gauge",
+            "Whether a connection attempt to the server of the protocol is under way (links that are on).");
+    for (const auto& [protocol, state] : links) {
+      if (state != LinkState::Off)
+        m.Sample("vorel_server_link_connecting", std::string("protocol=\"") + protocol + "\"",
+                 state == LinkState::Connecting ? "1" : "0");
     }
   }
   m.Begin("vorel_last_frame_age_seconds", "gauge", "Seconds since the port's last frame (ports that had one).");
@@ -178,15 +188,27 @@ std::string ComposeMetrics(const ProgramStatus& s, TDateTime now) {
     m.Begin(name, "counter", help);
     m.Sample(name, "", std::to_string(value));
   };
-  counter("vorel_alarms_received_total", "Alarm frames (with an account) from both ports since the start.",
-          s.alarms.received);
+  m.Begin("vorel_alarms_received_total", "counter",
+          "Alarm frames (with an account) since the start; on the main port each is acknowledged, not "
+          "acknowledged or awaiting its acknowledgement.");
+  m.Sample("vorel_alarms_received_total", "port=\"main\"", std::to_string(s.alarms.received));
+  m.Sample("vorel_alarms_received_total", "port=\"second\"", std::to_string(s.alarms.receivedSecond));
   counter("vorel_alarms_acknowledged_total", "Alarms of the main port the station got the ACK for.",
           s.alarms.acknowledged);
   counter("vorel_alarms_not_acknowledged_total",
-          "Alarms of the main port refused the ACK: nothing kept them; the station sends them again.",
+          "Alarms of the main port without an ACK (nothing kept them, or the port closed first); the station "
+          "sends them again.",
           s.alarms.notAcknowledged);
-  counter("vorel_alarms_not_kept_total", "Copies of events for an output that were neither sent nor spooled.",
+  m.Begin("vorel_alarms_awaiting_ack", "gauge",
+          "Alarms of the main port whose ACK waits for a server's answer or for an earlier frame's.");
+  m.Sample("vorel_alarms_awaiting_ack", "", std::to_string(s.alarms.awaitingAck));
+  counter("vorel_alarms_not_kept_total",
+          "Copies of events for an output that were neither delivered, nor on their way, nor spooled.",
           s.alarms.notKept);
+  counter("vorel_alarms_dropped_total",
+          "Protocol-8 copies of events dropped by NotSendToDiskMivo8 while the link could not take them "
+          "(the station was acknowledged all the same).",
+          s.alarms.dropped);
   m.Begin("vorel_delivered_total", "counter",
           "Events (on protocol 7 also station-link reports) their server has: acknowledged by its TCP "
           "(protocol 7) or answered (protocol 8).");

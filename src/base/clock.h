@@ -1,6 +1,8 @@
 // The clock that everything time-dependent reads: packet time-outs, the
-// station link supervision, replay pacing, the reconnect rules, the start-up
-// waits. Production code uses SystemClock(); tests substitute a fake.
+// station link supervision, replay pacing, the reconnect rules, the retries
+// of lost ports. Pauses on the GUI thread (a restart's 5 s, the DTR pulse)
+// are timers of its scheduler, never sleeps. Production code uses
+// SystemClock(); tests substitute a fake.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +18,8 @@ class IClock {
   virtual TDateTime Now() = 0;
   // Milliseconds since an arbitrary start, wrapping at 2^32 (about 49.7 days).
   virtual std::uint32_t TickCount() = 0;
-  // Blocks the calling thread.
+  // Blocks the calling thread: never the GUI thread's (it would stop the
+  // event loop).
   virtual void Sleep(std::uint32_t milliseconds) = 0;
 };
 

@@ -1,6 +1,7 @@
 // Texts of the program are UTF-8 in memory; every file the program writes
-// holds them as Windows-1251 bytes, the code page of the station's Windows
-// software that reads the same files.
+// holds them as Windows-1251 bytes, the code page of the monitoring
+// software's machines that read the same files (vorel.ini, the logs, the
+// spool files).
 #pragma once
 
 #include <string>
@@ -15,8 +16,8 @@ std::string Cp1251ToUtf8(std::string_view bytes);
 
 bool IsValidUtf8(std::string_view bytes);
 
-// Reads an 8-bit text from a file that may have been written by the Windows
-// software (Windows-1251) or by a Linux editor (UTF-8): valid UTF-8 is taken
+// Reads an 8-bit text from a file that may have been written on a Windows
+// machine (Windows-1251) or by a Linux editor (UTF-8): valid UTF-8 is taken
 // as it is, anything else as Windows-1251.
 std::string DecodeText8(std::string_view bytes);
 

@@ -1,4 +1,5 @@
-// The date-time value of the station software: a double counting days since
+// The driver's date-time value, as its servers and spool files carry it: a
+// double counting days since
 // 1899-12-30 00:00 local time, the fraction being the time of day. Event
 // records, spool names, the clock frame and every displayed time use it.
 #pragma once

@@ -23,8 +23,8 @@ void GuiHandOver::Post(std::function<void()> op) {
   });
 }
 
-void GuiHandOver::AddLogLine(const std::string& text) {
-  Post([this, text] { gui_.AddLogLine(text); });
+void GuiHandOver::AddLogLine(Severity severity, const std::string& text) {
+  Post([this, severity, text] { gui_.AddLogLine(severity, text); });
 }
 
 void GuiHandOver::RefreshIndicator() {

@@ -29,7 +29,7 @@ class GuiHandOver final : public ILinkHandOver {
   GuiHandOver(const GuiHandOver&) = delete;
   GuiHandOver& operator=(const GuiHandOver&) = delete;
 
-  void AddLogLine(const std::string& text) override;
+  void AddLogLine(Severity severity, const std::string& text) override;
   void RefreshIndicator() override;
   // The last snapshot pushed; two closed ports without names before the first.
   std::array<PortStatus, 2> PortStatuses() override;

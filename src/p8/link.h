@@ -1,16 +1,24 @@
 // The protocol-8 link object. It exists only while protocol 8 is switched on
 // and lives until the program ends. It owns the send queue and the sequence
-// counter, which the GUI thread (events, port status, spool replay) and the
-// link thread (handshake, ping replies) fill through Enqueue, and which the
-// link thread alone drains with Peek and DropHead, one record per exchange.
-// The link thread (link_session.h does its work) starts with Start and ends
-// after RequestStop at the end of its current pass.
+// counter, which the GUI thread (live events, port status) and the link
+// thread (handshake, ping replies) fill, and which the link thread alone
+// drains with Peek and DropHead, one record per exchange. Records the replay
+// read from spool files wait in the outbox and are numbered into the queue
+// only when it holds nothing else, so that live events go first. The link
+// thread (link_session.h does its work) starts with Start and ends after
+// RequestStop at the end of its current pass.
 //
 // An event record may also be held by a .dd8 spool file: a live event is
 // written to its file before it is queued (so that a crash cannot take it),
 // and a replayed one comes from its file. Such a record lives in the queue
-// only while a connection is up or being made; the outbox (outbox.h) keeps
-// its file until the server has answered the exchange that carried it.
+// only while a connection is up or being made (ReleaseSpooled takes it out
+// when the link goes down); the outbox (outbox.h) keeps its file until the
+// server has answered the exchange that carried it.
+//
+// LinkUp is set from the start of each connection attempt, so that live
+// events are queued meanwhile; the window's indicator shows it. Established
+// follows once the server has answered on the connection: the status file,
+// the metrics and the journal call the link up only then.
 #pragma once
 
 #include <atomic>
@@ -98,7 +106,14 @@ class cl final : public ILinkState {
   // True while the link counts as up: producers then queue instead of
   // writing spool files. Written by the link thread.
   bool LinkUp() const override { return linkUp_; }
-  void SetLinkUp(bool up) override { linkUp_ = up; }
+  void SetLinkUp(bool up) override {
+    if (!up) established_ = false;
+    linkUp_ = up;
+  }
+  // The server has answered on the current connection: what the status, the
+  // metrics and the journal call up (the window's indicator shows LinkUp).
+  bool Established() const override { return established_; }
+  void SetEstablished() override { established_ = true; }
   // Connection attempts are allowed; cleared at shutdown and when the server
   // denies access.
   bool LinkEnabled() const override { return linkEnabled_; }
@@ -124,6 +139,7 @@ class cl final : public ILinkState {
 
  private:
   std::atomic<bool> linkUp_{false};
+  std::atomic<bool> established_{false};
   std::atomic<std::uint64_t> answeredAwaited_{0};
   std::atomic<bool> linkEnabled_{true};
   std::atomic<bool> stopRequested_{false};

@@ -7,6 +7,7 @@
 #include <array>
 #include <string>
 
+#include "base/severity.h"
 #include "p8/payloads.h"
 
 namespace vorel {
@@ -15,7 +16,7 @@ class ILinkHandOver {
  public:
   virtual ~ILinkHandOver() = default;
   // One line of the log memo; the window puts the date-time text in front.
-  virtual void AddLogLine(const std::string& text) = 0;
+  virtual void AddLogLine(Severity severity, const std::string& text) = 0;
   // Advances the protocol-8 activity counter and redraws its indicator.
   virtual void RefreshIndicator() = 0;
   // The current names and open states of the main port and the second port,

@@ -18,6 +18,8 @@
 namespace vorel {
 namespace {
 
+// Each attempt (every 5 s while the server cannot be reached) is routine:
+// the journal keeps it as debug; what changed is said by the other lines.
 const char kConnecting[] = "Соединение...";
 const char kConnected[] = "Соединение установлено.";
 const char kTooManyErrors[] = "Ошибки по сети - переподсоединение.";
@@ -77,14 +79,14 @@ void LinkSession::RunPass() {
     if (!lastConnectTick_ || MoreThanPassed(*lastConnectTick_, kLinkReconnectPauseMs)) ConnectionAttempt();
   } else if (!accessDeniedLogged_) {
     accessDeniedLogged_ = true;
-    Log(kAccessDenied);
+    Log(Severity::Warning, kAccessDenied);
   }
 }
 
 void LinkSession::ExchangePass() {
   if (errorCount_ > kLinkMaxErrors) {
     errorCount_ = 0;
-    Log(kTooManyErrors);
+    Log(Severity::Warning, kTooManyErrors);
     LinkDown();  // the next attempt replaces the connection
   }
   // One request at a time: none goes while an answer is still awaited.
@@ -176,6 +178,9 @@ void LinkSession::AwaitAnswer() {
   errorCount_ = 0;
   Refresh();
   ActOnAnswer(answer->recordType);
+  // Up for the people who watch it once the server answered, unless the
+  // answer ended the link.
+  if (link_.LinkUp()) link_.SetEstablished();
 }
 
 void LinkSession::SettleWrittenHead(const QueuedRecord& head, const std::optional<RecordHeader>& answer) {
@@ -201,7 +206,7 @@ void LinkSession::SettleWrittenHead(const QueuedRecord& head, const std::optiona
 
 void LinkSession::EndConnection(const char* why) {
   if (connection_ && connection_->IsOpen()) {
-    Log(why);
+    Log(Severity::Warning, why);
     CloseConnection();
   } else {
     OnDisconnected();  // the server closed it already
@@ -216,7 +221,7 @@ void LinkSession::LinkDown() {
 
 void LinkSession::ConnectionAttempt() {
   Refresh();
-  Log(kConnecting);
+  Log(Severity::Debug, kConnecting);
   lastConnectTick_ = env_.clock->TickCount();
   link_.SetLinkUp(true);  // events are queued during the attempt
   connection_.reset();  // no disconnected notice for the old one
@@ -239,7 +244,7 @@ void LinkSession::ConnectionAttempt() {
   }
   Handshake();
   link_.ConnectionMade(env_.clock->Now());
-  Log(kConnected);
+  Log(Severity::Info, kConnected);
   Refresh();
 }
 
@@ -317,7 +322,7 @@ void LinkSession::ActOnAnswer(std::int32_t recordType) {
       lastConnectTick_ = env_.clock->TickCount();
       LinkDown();
       Refresh();
-      Log(kServerDisconnect);
+      Log(Severity::Warning, kServerDisconnect);
       break;
     default:
       break;

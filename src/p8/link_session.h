@@ -118,7 +118,7 @@ class LinkSession {
   bool MoreThanPassed(std::uint32_t since, std::uint32_t ms);
   // Milliseconds until more than `ms` have passed since `since`.
   std::uint32_t UntilMoreThan(std::uint32_t since, std::uint32_t ms) const;
-  void Log(const std::string& text) { env_.handOver->AddLogLine(text); }
+  void Log(Severity severity, const std::string& text) { env_.handOver->AddLogLine(severity, text); }
   void Refresh() { env_.handOver->RefreshIndicator(); }
 
   ILinkState& link_;

@@ -50,7 +50,13 @@ class ILinkState {
   // LinkEnabled: connection attempts are allowed. StopRequested: the link
   // thread ends at its next check.
   virtual bool LinkUp() const = 0;
+  // Clearing LinkUp also clears Established.
   virtual void SetLinkUp(bool up) = 0;
+  // Established: the server has answered on this connection (the first
+  // answer is the handshake's); until then the link is only being tried,
+  // though LinkUp is set for the producers.
+  virtual bool Established() const = 0;
+  virtual void SetEstablished() = 0;
   virtual bool LinkEnabled() const = 0;
   // The server denied access: no further attempts in this run.
   virtual void DisableLink() = 0;

@@ -108,7 +108,7 @@ class Protocol8Outbox {
   // A new connection: the next replay may come at once.
   void ConnectionMade(TDateTime now);
 
-  // The replay: whether a file may be handed over now at the specified pace
+  // The replay: whether a file may be handed over now at the replay's pace
   // (more than 3 s after the last one, or at once after an acknowledgement
   // or a new connection), how many replayed files are on their way, and the
   // files it must not hand over because they are on their way already.

@@ -53,7 +53,7 @@ EventOutputs::EventOutputs(OutputSettings settings, IClock& clock, Protocol7Outb
       callbacks_(std::move(callbacks)) {}
 
 Delivery EventOutputs::SendEvent(const EventRecord& record) {
-  return SendFrame(p7::BuildEventFrame(record), true, "протокол 7, ftEvent");
+  return Decided(SendFrame(p7::BuildEventFrame(record), true, "протокол 7, ftEvent"));
 }
 
 Delivery EventOutputs::SendLinkFrame(p7::FrameType type, std::int32_t portTag) {
@@ -62,10 +62,32 @@ Delivery EventOutputs::SendLinkFrame(p7::FrameType type, std::int32_t portTag) {
                                 " is not a station link frame");
   const p7::Frame frame =
       type == p7::ftStationLost ? p7::BuildStationLostFrame(portTag) : p7::BuildStationRestoredFrame(portTag);
-  return SendFrame(frame, false, LinkFrameName(type));
+  return Decided(SendFrame(frame, false, LinkFrameName(type)));
 }
 
 Delivery EventOutputs::SendEvent8(PortId port, std::span<const std::uint8_t> payload, AnswerSettled settled) {
+  return Decided(Offer8(port, payload, std::move(settled)));
+}
+
+Delivery EventOutputs::Decided(Delivery delivery) {
+  std::optional<std::string> failure;
+  failure.swap(spoolFailure_);
+  // A spool file that could not be written is a loss only when nothing else
+  // took the event either: taken by its link, it is no loss, but the disk
+  // that failed is still worth a line.
+  if (delivery == Delivery::Lost) {
+    ReportLoss(failure.value_or("событие не принято"));
+  } else if (failure && callbacks_.spoolNotWritten) {
+    try {
+      callbacks_.spoolNotWritten(*failure);
+    } catch (...) {
+      // The report is the last resort; the caller goes on regardless.
+    }
+  }
+  return delivery;
+}
+
+Delivery EventOutputs::Offer8(PortId port, std::span<const std::uint8_t> payload, AnswerSettled settled) {
   const bool main = port == PortId::Main;
   const std::size_t expected = main ? kMainEventPayloadSize : kSecondEventPayloadSize;
   if (payload.size() != expected)
@@ -75,7 +97,7 @@ Delivery EventOutputs::SendEvent8(PortId port, std::span<const std::uint8_t> pay
 
   if (!protocol8_ || !protocol8_->LinkUp()) return SpoolEvent8(recordType, payload);
   if (settings_.NotSendToDiskMivo8)
-    return protocol8_->Enqueue(recordType, payload) ? Delivery::Sent : Delivery::Dropped;
+    return protocol8_->Enqueue(recordType, payload) ? Delivery::Sent : Drop(recordType);
   const std::optional<std::string> file = WriteEvent8(recordType, payload);
   if (!file) {
     // No file (disk full, no spool directory) but a link: the event is safe
@@ -89,7 +111,7 @@ Delivery EventOutputs::SendEvent8(PortId port, std::span<const std::uint8_t> pay
 }
 
 Delivery EventOutputs::SpoolEvent8(std::int32_t recordType, std::span<const std::uint8_t> payload) {
-  if (settings_.NotSendToDiskMivo8) return Delivery::Dropped;
+  if (settings_.NotSendToDiskMivo8) return Drop(recordType);
   return WriteEvent8(recordType, payload) ? Delivery::Spooled : Delivery::Lost;
 }
 
@@ -143,7 +165,7 @@ std::optional<std::string> EventOutputs::Spool(std::string_view stemSuffix, std:
         // An error log that cannot be written must not stop the caller.
       }
     }
-    ReportLoss(std::string(what) + " lost: " + e.what());
+    spoolFailure_ = std::string(what) + " lost: " + e.what();
     return std::nullopt;
   }
   try {
@@ -151,11 +173,22 @@ std::optional<std::string> EventOutputs::Spool(std::string_view stemSuffix, std:
     if (callbacks_.spoolWritten) callbacks_.spoolWritten(file);
     return file;
   } catch (const std::exception& e) {
-    ReportLoss(std::string(what) + " lost: " + e.what());
+    spoolFailure_ = std::string(what) + " lost: " + e.what();
   } catch (...) {
-    ReportLoss(std::string(what) + " lost: spool file not written");
+    spoolFailure_ = std::string(what) + " lost: spool file not written";
   }
   return std::nullopt;
+}
+
+Delivery EventOutputs::Drop(std::int32_t recordType) {
+  if (callbacks_.dropped) {
+    try {
+      callbacks_.dropped(recordType == rtEventSecond ? "протокол 8, rtEventSecond" : "протокол 8, rtEventMain");
+    } catch (...) {
+      // Dropped all the same; the report must not stop the caller.
+    }
+  }
+  return Delivery::Dropped;
 }
 
 void EventOutputs::ReportLoss(const std::string& what) {

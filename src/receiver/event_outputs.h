@@ -1,8 +1,10 @@
 // The three outputs of an event: the protocol-7 event output, the link frame
-// output and the protocol-8 event output. Each delivers live while its link
-// is up and otherwise writes a spool file into the spool directory, from
-// which the replays deliver it later. Nothing offered to an output is lost
-// silently.
+// output and the protocol-8 event output. Each writes the event ahead to a
+// spool file, then hands it to its link when the link is up; the link's
+// outbox removes the file once the server has it, and the replay sends it
+// otherwise. Without a file an event is safe only once its server has it.
+// What becomes of each offer is its Delivery; nothing offered to an output is
+// lost silently (Lost is reported once, Dropped by NotSendToDiskMivo8 too).
 #pragma once
 
 #include <cstdint>
@@ -63,7 +65,8 @@ enum class Delivery {
             // the server in time (protocol 7: not yet acknowledged by its TCP)
   Spooled,  // written as a spool file for the replay
   Dropped,  // protocol 8 down or full with NotSendToDiskMivo8 on: discarded by design
-  Lost,     // the spool file could not be written; reported through spoolFailed
+  Lost,     // neither delivered, nor on its way, nor spooled (the spool file
+            // could not be written); reported through spoolFailed, once
 };
 
 // Whether the event outlives a crash of the driver from here on (or was
@@ -87,8 +90,15 @@ class EventOutputs {
     std::function<void()> refreshProtocol7Indicator;  // after a live ftEvent
     std::function<void(int code)> logError;           // error log (code 11: no spool name)
     // An event or frame that could be neither sent nor spooled, with the
-    // reason (missing spool directory, disk full, no spool name).
+    // reason (missing spool directory, disk full, no spool name): called
+    // once for an offer that ends Lost, never for one a link took.
     std::function<void(std::string what)> spoolFailed;
+    // A spool file that could not be written for an event or frame its link
+    // took all the same (not a loss), with the same kind of report.
+    std::function<void(std::string what)> spoolNotWritten;
+    // A protocol-8 event dropped by NotSendToDiskMivo8 (the link could not
+    // take it), with what it was: the operator chose this, but hears of it.
+    std::function<void(std::string what)> dropped;
     // A spool file written (it holds the event from now on), for the index.
     std::function<void(const std::string& file)> spoolWritten;
   };
@@ -129,14 +139,21 @@ class EventOutputs {
   Protocol7Outbox& protocol7_;
   IProtocol8Queue* protocol8_;
   Callbacks callbacks_;
+  std::optional<std::string> spoolFailure_;  // why this offer's spool file was not written
 
   Delivery SendFrame(const p7::Frame& frame, bool refreshIndicator, std::string_view what);
+  Delivery Offer8(PortId port, std::span<const std::uint8_t> payload, AnswerSettled settled);
+  // The end of one offer: a Lost one is reported with the reason its spool
+  // file was not written.
+  Delivery Decided(Delivery delivery);
   Delivery SpoolEvent8(std::int32_t recordType, std::span<const std::uint8_t> payload);
   // The name of the spool file written, or nullopt (the loss reported).
   std::optional<std::string> WriteEvent8(std::int32_t recordType, std::span<const std::uint8_t> payload);
   std::optional<std::string> Spool(std::string_view stemSuffix, std::string_view extension,
                                    std::span<const std::uint8_t> bytes, std::string_view what);
   void ReportLoss(const std::string& what);
+  // Reports a protocol-8 event dropped by NotSendToDiskMivo8.
+  Delivery Drop(std::int32_t recordType);
 };
 
 }  // namespace vorel

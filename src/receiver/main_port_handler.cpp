@@ -115,6 +115,9 @@ void MainPortHandler::EndRestart() {
   // Taken first: an error writing the log abandons the rest of the packet.
   std::vector<std::uint8_t> rest;
   rest.swap(afterRestart_);
+  // Stopped from its panel during the pause: the port stays closed, and the
+  // frames after the restart frame go unanswered (the station repeats them).
+  if (stillWanted_ && !stillWanted_()) return;
   // A port that does not open again is tried again every 5 s, as one whose
   // device went away.
   if (!port_.Open() && reopenFailed_) reopenFailed_();
@@ -227,8 +230,10 @@ void MainPortHandler::SendDecidedAcks() {
     acks_.pop_front();
     ++firstAckSlot_;
     if (slot.state == AckState::NoAck) withheldPacket_ = slot.packet;
-    const bool ack = slot.state == AckState::Ack && withheldPacket_ != slot.packet;
-    if (ack) port_.SendBytes(&kAck, 1);
+    bool ack = slot.state == AckState::Ack && withheldPacket_ != slot.packet;
+    // An ACK the port did not take (closed by a restart or a stop meanwhile)
+    // never reached the station, which sends the alarm again.
+    if (ack) ack = port_.SendBytes(&kAck, 1) == 1;
     if (slot.alarm) ++(ack ? alarmsAcknowledged_ : alarmsNotAcknowledged_);
   }
 }

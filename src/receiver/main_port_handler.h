@@ -8,6 +8,7 @@
 // and 'Y' at 7 without 'O' at 4 asks for a port restart.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <deque>
@@ -62,14 +63,22 @@ class MainPortHandler {
 
   // Called when a restart frame's reopening of the port failed.
   void SetReopenFailed(std::function<void()> reopenFailed) { reopenFailed_ = std::move(reopenFailed); }
+  // Whether the operator still wants the port running: one stopped during a
+  // restart's pause stays closed when the pause ends.
+  void SetStillWanted(std::function<bool()> stillWanted) { stillWanted_ = std::move(stillWanted); }
 
   // The payload of the last event built (zero before the first).
   const MainEventPayload& EventPayload() const { return payload_; }
   // Alarm frames (those with an account) since the start, and how many of
-  // them the station was sent the ACK for, or was refused it.
+  // them the station was sent the ACK for, or was refused it; the rest wait
+  // for their decision (a server's answer, or an earlier frame's), so that
+  // received = acknowledged + not acknowledged + awaiting, always.
   std::uint64_t AlarmsReceived() const { return alarmsReceived_; }
   std::uint64_t AlarmsAcknowledged() const { return alarmsAcknowledged_; }
   std::uint64_t AlarmsNotAcknowledged() const { return alarmsNotAcknowledged_; }
+  std::uint64_t AlarmsAwaitingAck() const {
+    return static_cast<std::uint64_t>(std::count_if(acks_.begin(), acks_.end(), [](const AckSlot& s) { return s.alarm; }));
+  }
   const FrameBuffer& Buffer() const { return buffer_; }
 
  private:
@@ -108,6 +117,7 @@ class MainPortHandler {
   IEventSink& events_;
   std::function<void()> refreshIndicator_;
   std::function<void()> reopenFailed_;
+  std::function<bool()> stillWanted_;
   std::filesystem::path trafficLog_;
   FrameBuffer buffer_;
   MainEventPayload payload_{};

@@ -50,7 +50,8 @@ void Protocol7Replay::Step(SpoolListing& listing) {
   const auto mayGoOn = [&] { return sent < pace && (pace == 1 || outbox_.FilesInFlight().size() < pace); };
   if (!mayGoOn()) return;
   const auto log = [this](const std::string& line) {
-    if (callbacks_.logLine) callbacks_.logLine(line);
+    // Every line here names a file that holds an alarm and cannot go.
+    if (callbacks_.logLine) callbacks_.logLine(Severity::Warning, line);
   };
   while (const std::optional<std::string> file = listing.First(kProtocol7SpoolExtension, passOver)) {
     const SpoolFileRead read = ReadSpoolFile(*file, p7::kFrameSize);

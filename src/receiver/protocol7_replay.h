@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 
+#include "base/severity.h"
 #include "base/spool_directory.h"
 #include "receiver/protocol7_outbox.h"
 
@@ -19,7 +20,7 @@ class Protocol7Replay {
  public:
   struct Callbacks {
     std::function<void()> refreshIndicator;           // after each replayed file
-    std::function<void(const std::string&)> logLine;  // a file put aside
+    std::function<void(Severity, const std::string&)> logLine;  // a file put aside or unreadable
   };
 
   Protocol7Replay(std::string spoolPrefix, Protocol7Outbox& outbox, Callbacks callbacks, int filesPerTick = 1);

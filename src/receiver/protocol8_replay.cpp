@@ -38,7 +38,8 @@ std::optional<SpoolEvent> ParseSpoolEvent(const Bytes& content) {
 
 }  // namespace
 
-Protocol8Replay::Protocol8Replay(cl& link, std::function<void(const std::string&)> logLine, int filesPerTick)
+Protocol8Replay::Protocol8Replay(cl& link, std::function<void(Severity, const std::string&)> logLine,
+                                 int filesPerTick)
     : link_(link), logLine_(std::move(logLine)), filesPerTick_(std::max(filesPerTick, 1)) {}
 
 void Protocol8Replay::Step(const std::string& pathForSoob, TDateTime now) {
@@ -48,8 +49,9 @@ void Protocol8Replay::Step(const std::string& pathForSoob, TDateTime now) {
 
 void Protocol8Replay::Step(SpoolListing& listing, TDateTime now) {
   cl& link = link_;
+  // Every line here names a file that holds an alarm and cannot go.
   const auto addLogLine = [this](const std::string& line) {
-    if (logLine_) logLine_(line);
+    if (logLine_) logLine_(Severity::Warning, line);
   };
   if (!link.LinkUp()) return;
   // The pacing first: between two replays no file is looked at.

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/datetime.h"
+#include "base/severity.h"
 #include "base/spool_directory.h"
 
 namespace vorel {
@@ -25,8 +26,8 @@ class cl;
 
 class Protocol8Replay {
  public:
-  // logLine: a file set aside, for the operator's log.
-  Protocol8Replay(cl& link, std::function<void(const std::string&)> logLine, int filesPerTick = 1);
+  // logLine: a file set aside or unreadable, for the operator's log (warnings).
+  Protocol8Replay(cl& link, std::function<void(Severity, const std::string&)> logLine, int filesPerTick = 1);
 
   // One tick. A file that holds no event record of its kind's size (or is no
   // file at all) is renamed aside with ".bad" appended (no pattern matches it
@@ -39,7 +40,7 @@ class Protocol8Replay {
 
  private:
   cl& link_;
-  std::function<void(const std::string&)> logLine_;
+  std::function<void(Severity, const std::string&)> logLine_;
   int filesPerTick_;
   // Broken files that could not be renamed either: reported once, then
   // passed over, so that they neither block the others nor flood the log.

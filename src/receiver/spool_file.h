@@ -1,8 +1,13 @@
 // Spool files: one protocol-7 frame (.ddm) or one protocol-8 event (.dd8) per
-// file, waiting in the spool directory until the replay of its link delivers
-// and removes it. The replays take every file whose name ends in the
+// file. Every event is written to its files before the station hears its
+// ACK, also while its link is up, and each file stays until its server has
+// the event: the protocol-7 outbox removes a .ddm file once the server's TCP
+// acknowledged the frame, the protocol-8 outbox a .dd8 file once the server
+// answered the exchange that carried it. Until then the replay of its link
+// sends it again. The replays take every file whose name ends in the
 // extension, so a name with a suffix before the extension is replayed alike,
-// and a file that does not end in it yet is left alone.
+// and a file that does not end in it yet (written, not yet renamed) is left
+// alone.
 #pragma once
 
 #include <cstdint>

@@ -10,27 +10,28 @@ LostPortReopener::LostPortReopener(TCommPortDriver& port, IClock& clock, ISchedu
     : port_(port), clock_(clock), scheduler_(scheduler), callbacks_(std::move(callbacks)) {}
 
 std::string LostPortReopener::Name() const {
-  const std::string& device = port_.PortName();
   const std::string prefix = DeviceName("");
-  return device.compare(0, prefix.size(), prefix) == 0 ? device.substr(prefix.size()) : device;
+  return device_.compare(0, prefix.size(), prefix) == 0 ? device_.substr(prefix.size()) : device_;
 }
 
 void LostPortReopener::DeviceLost() {
+  device_ = port_.PortName();
   waiting_ = true;
   fromStart_ = false;
   lastAttemptTick_ = clock_.TickCount();
   loggedFailure_.reset();
-  if (callbacks_.log) callbacks_.log("Порт " + Name() + " потерян, повтор открытия каждые 5 с.");
+  if (callbacks_.log) callbacks_.log(Severity::Warning, "Порт " + Name() + " потерян, повтор открытия каждые 5 с.");
   if (callbacks_.stateChanged) callbacks_.stateChanged();
 }
 
 void LostPortReopener::NotOpenedAtStart() {
+  device_ = port_.PortName();
   waiting_ = true;
   fromStart_ = true;
   lastAttemptTick_ = clock_.TickCount();
   loggedFailure_ = port_.LastError();
   if (callbacks_.log)
-    callbacks_.log("Порт " + Name() + " не открыт (" + loggedFailure_->text + "), повтор открытия каждые 5 с.");
+    callbacks_.log(Severity::Warning, "Порт " + Name() + " не открыт (" + loggedFailure_->text + "), повтор открытия каждые 5 с.");
 }
 
 void LostPortReopener::EndStartRetries() {
@@ -43,7 +44,7 @@ void LostPortReopener::LogFailure() {
   const SerialError error = port_.LastError();
   if (loggedFailure_ && loggedFailure_->code == error.code) return;
   loggedFailure_ = error;
-  if (callbacks_.log) callbacks_.log("Порт " + Name() + " не открыт (" + error.text + ").");
+  if (callbacks_.log) callbacks_.log(Severity::Warning, "Порт " + Name() + " не открыт (" + error.text + ").");
 }
 
 void LostPortReopener::Tick() {
@@ -56,13 +57,14 @@ void LostPortReopener::Tick() {
   }
   if (static_cast<std::uint32_t>(clock_.TickCount() - lastAttemptTick_) < kLostPortRetryMs) return;
   lastAttemptTick_ = clock_.TickCount();
+  port_.SetPortName(device_);
   if (!OpenWithStartPulse(port_, scheduler_)) {
     LogFailure();
     return;
   }
   waiting_ = false;
   fromStart_ = false;
-  if (callbacks_.log) callbacks_.log("Порт " + Name() + " снова открыт.");
+  if (callbacks_.log) callbacks_.log(Severity::Info, "Порт " + Name() + " снова открыт.");
   if (callbacks_.stateChanged) callbacks_.stateChanged();
 }
 

@@ -4,8 +4,12 @@
 // driver itself: under the same device name and line settings, every 5
 // seconds until it opens, with the DTR pulse of the start-up so that the
 // station sees the driver start. The operator's panel stays running
-// meanwhile; stopping it ends the attempts. Each failure is logged once with
-// its reason: again only when the reason changes.
+// meanwhile; stopping it ends the attempts. A port that did not open at start
+// shows stopped; the operator's Start, Stop, rescan or pick on its panel ends
+// the attempts, since the operator has taken over. The attempts keep the
+// device name they began with: a rescan probes other devices through the
+// same component. Each failure is logged once with its reason: again only
+// when the reason changes.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +19,7 @@
 
 #include "base/clock.h"
 #include "base/scheduler.h"
+#include "base/severity.h"
 #include "serial/CPDrv.h"
 
 namespace vorel {
@@ -26,8 +31,8 @@ class LostPortReopener {
   struct Callbacks {
     // Whether the operator still wants the port running (its panel).
     std::function<bool()> wanted;
-    // A line for the operator's log.
-    std::function<void(const std::string&)> log;
+    // A line for the operator's log, with its level.
+    std::function<void(Severity, const std::string&)> log;
     // The port's open state changed: lost, or open again.
     std::function<void()> stateChanged;
   };
@@ -37,8 +42,9 @@ class LostPortReopener {
   // The component closed the port because its device went away.
   void DeviceLost();
   // The start-up's open failed: tried again although the panel is stopped,
-  // until it opens or the operator starts or stops a port here.
+  // until it opens or the operator takes the port over.
   void NotOpenedAtStart();
+  // The operator took the port over (Start, Stop, rescan, pick).
   void EndStartRetries();
   // Every timer tick: one attempt when the pause is over.
   void Tick();
@@ -53,6 +59,7 @@ class LostPortReopener {
   IClock& clock_;
   IScheduler& scheduler_;
   Callbacks callbacks_;
+  std::string device_;  // the device name the attempts open
   bool waiting_ = false;
   bool fromStart_ = false;
   std::uint32_t lastAttemptTick_ = 0;

@@ -9,6 +9,20 @@
 #include "station/station_ports.h"
 
 namespace vorel {
+namespace {
+
+// NotSendToDiskMivo8 keeps no protocol-8 event on disk: one the link cannot
+// take is gone, while the station has its ACK. The operator chose it; the
+// log says it at the start and for each event.
+const char kNoDiskForProtocol8[] =
+    "Внимание: NotSendToDiskMivo8=1 - события протокола 8 не записываются на диск; когда связь их не "
+    "принимает, они теряются, хотя станция получает подтверждение.";
+
+std::string DroppedEventLine(const std::string& what) {
+  return "Событие отброшено (" + what + "): связь не приняла, запись на диск отключена (NotSendToDiskMivo8=1).";
+}
+
+}  // namespace
 
 Station::Station(Settings& settings, StationParts parts, IStationView& view)
     : settings_(settings),
@@ -20,7 +34,7 @@ Station::Station(Settings& settings, StationParts parts, IStationView& view)
   for (PortId port : {PortId::Main, PortId::Second}) {
     LostPortReopener::Callbacks callbacks;
     callbacks.wanted = [this, port] { return PortWanted(port); };
-    callbacks.log = [this](const std::string& line) { view_.AddLogLine(line); };
+    callbacks.log = [this](Severity severity, const std::string& line) { view_.AddLogLine(severity, line); };
     callbacks.stateChanged = [this, port] {
       // A port that did not open at start and opened now runs as if started.
       if (Port(port).IsOpen()) wanted_[Index(port)] = true;
@@ -36,6 +50,7 @@ Station::~Station() { StopProtocol8(); }
 Station::StartUpResult Station::StartUp(const std::filesystem::path& settingsFile, GuiPoster post) {
   ResetStationLinks();
   LoadSettings(settingsFile, settings_);
+  if (settings_.SendMivo8 && settings_.NotSendToDiskMivo8) view_.AddLogLine(Severity::Warning, kNoDiskForProtocol8);
   parts_.protocol7->SetHost(settings_.host);
   NamePortsFromSettings();
   if (settings_.SendMivo8) MakeProtocol8(std::move(post));
@@ -70,9 +85,13 @@ StationStatus Station::Status(bool rescanSpool) {
   };
   s.main = port(PortId::Main);
   s.second = port(PortId::Second);
-  const auto link = [](bool on, bool up) { return !on ? LinkState::Off : up ? LinkState::Up : LinkState::Down; };
-  s.protocol7 = link(settings_.SendMivo7, Protocol7Up());
-  s.protocol8 = link(link_ != nullptr, Protocol8Up());
+  const auto link = [](bool on, bool up, bool trying) {
+    if (!on) return LinkState::Off;
+    return up ? LinkState::Up : trying ? LinkState::Connecting : LinkState::Down;
+  };
+  s.protocol7 = link(settings_.SendMivo7, Protocol7Up(), parts_.protocol7->ConnectRequested());
+  // Protocol 8 counts as up once its server answered on the connection.
+  s.protocol8 = link(link_ != nullptr, link_ && link_->Established(), Protocol8Up());
   TakeDeliveredFiles();
   if (spool_) {
     if (rescanSpool) spool_->Rescan();
@@ -85,9 +104,11 @@ StationStatus Station::Status(bool rescanSpool) {
     s.alarms.received = mainPortHandler_->AlarmsReceived();
     s.alarms.acknowledged = mainPortHandler_->AlarmsAcknowledged();
     s.alarms.notAcknowledged = mainPortHandler_->AlarmsNotAcknowledged();
+    s.alarms.awaitingAck = mainPortHandler_->AlarmsAwaitingAck();
   }
-  if (secondPortHandler_) s.alarms.received += secondPortHandler_->AlarmsReceived();
+  if (secondPortHandler_) s.alarms.receivedSecond = secondPortHandler_->AlarmsReceived();
   s.alarms.notKept = eventsNotKept_;
+  s.alarms.dropped = eventsDropped_;
   s.alarms.deliveredProtocol7 = delivered_[0];
   s.alarms.deliveredProtocol8 = delivered_[1];
   return s;
@@ -172,7 +193,10 @@ void Station::BuildEventPath() {
   if (link_) {
     protocol8Queue_ = std::make_unique<Protocol8Queue>(*link_, guiPoster_, scheduler_);
     protocol8Replay_ =
-        std::make_unique<Protocol8Replay>(*link_, [this](const std::string& line) { view_.AddLogLine(line); },
+        std::make_unique<Protocol8Replay>(*link_,
+                                          [this](Severity severity, const std::string& line) {
+                                            view_.AddLogLine(severity, line);
+                                          },
                                           settings_.SoobPerTick);
   }
   EventOutputs::Callbacks callbacks;
@@ -181,6 +205,13 @@ void Station::BuildEventPath() {
   callbacks.spoolFailed = [this](const std::string& loss) {
     ++eventsNotKept_;
     view_.ReportSpoolLoss(loss);
+  };
+  callbacks.spoolNotWritten = [this](const std::string& failure) {
+    view_.ReportSpoolLoss(failure + " - событие передано по связи");
+  };
+  callbacks.dropped = [this](const std::string& what) {
+    ++eventsDropped_;
+    view_.AddLogLine(Severity::Warning, DroppedEventLine(what));
   };
   callbacks.spoolWritten = [this](const std::string& file) { spool_->Added(file); };
   outputs_ = std::make_unique<EventOutputs>(OutputSettings::From(settings_), clock_, protocol7Outbox_,
@@ -191,12 +222,15 @@ void Station::BuildEventPath() {
                                                        [this] { view_.RefreshIndicator(StationIndicator::Port1); });
   // A restart frame whose reopening failed: tried again every 5 s.
   mainPortHandler_->SetReopenFailed([this] { reopener_[0]->DeviceLost(); });
+  mainPortHandler_->SetStillWanted([this] { return PortWanted(PortId::Main); });
   secondPortHandler_ = std::make_unique<SecondPortHandler>(
       station_[1], settings_, clock_, *eventSink_, [this] { view_.RefreshIndicator(StationIndicator::Port2); });
   protocol7Replay_ = std::make_unique<Protocol7Replay>(
       settings_.PathForSoob, protocol7Outbox_,
       Protocol7Replay::Callbacks{[this] { view_.RefreshIndicator(StationIndicator::Protocol7); },
-                                 [this](const std::string& line) { view_.AddLogLine(line); }},
+                                 [this](Severity severity, const std::string& line) {
+                                   view_.AddLogLine(severity, line);
+                                 }},
       settings_.SoobPerTick);
   StationSupervision::LinkFrameOutput linkFrames;
   if (settings_.SendMivo7)

@@ -1,21 +1,34 @@
 // The station side of the driver, without a widget: where an alarm goes.
 //
+// GUI thread (one event loop):
+//
 //   serial packet ──> ReceivePacket ──> MainPortHandler / SecondPortHandler
-//        (the frame is checked, the event built, the station answered)
+//        (the frame checked, the event built; the ACK once the event is safe)
 //                          │
 //                          v
-//                     EventOutputs ──> protocol 8: the link object `cl`
-//                          │            (queued, written ahead to a .dd8 file)
-//                          └─────────> protocol 7: SimpleTCPClient1
-//                                       (sent, or a .ddm file)
+//                     EventOutputs ──> spool directory: .dd8 / .ddm written
+//                      │       │        ahead ──> SpoolListing (the index)
+//                      │       v
+//                      │   Protocol7Outbox ──> SimpleTCPClient1 ──> server 7
+//                      │    (a .ddm file goes once the server's TCP has it)
+//                      v
+//              Protocol8Queue ──> cl: send queue + Protocol8Outbox
+//                                  │  (a .dd8 file goes once answered)
+// link thread (its own):           v
+//                               LinkSession ──> blocking TCP ──> server 8
+//                                  │
+//                                  └──> GuiHandOver ──> posted to the event
+//                                       loop: log lines, the indicator
 //
-//   Tick (every 200 ms) ──> the .dd8 replay, the .ddm replay, the supervision
-//                           of both station links, the reopening of lost ports
+//   Tick (every 200 ms) ──> the outboxes settled, the index refreshed, the
+//                           .dd8 replay (into the outbox), the .ddm replay,
+//                           the supervision of both station links, the
+//                           reopening of lost ports
 //   RetryProtocol7 (every 3 s) ──> a new protocol-7 connection while down
 //
 // The window feeds it packets, ticks and socket events, and draws what it
-// reports through IStationView. The protocol-8 link thread reaches the
-// window only through the hand-over the window posts to its event loop.
+// reports through IStationView. The link thread never touches the window:
+// the hand-over posts to the event loop and never waits.
 #pragma once
 
 #include <array>
@@ -30,6 +43,7 @@
 
 #include "base/clock.h"
 #include "base/clock_setter.h"
+#include "base/severity.h"
 #include "base/spool_directory.h"
 #include "config/settings.h"
 #include "p7/SimpleTCP.h"
@@ -65,13 +79,16 @@ class IStationView {
   virtual void RefreshIndicator(StationIndicator indicator) = 0;
   // The indicator is redrawn from its link flag.
   virtual void RedrawIndicator(StationIndicator indicator) = 0;
-  // A line in the operator's log, stamped with the time now.
-  virtual void AddLogLine(const std::string& text) = 0;
+  // A line in the operator's log, stamped with the time now, with its level
+  // for the journal.
+  virtual void AddLogLine(Severity severity, const std::string& text) = 0;
   virtual void ShowTimeSinceLastFrame(TDateTime now, TDateTime lastFrame) = 0;
   // A line in the error log "error.txt".
   virtual void LogError(int code) = 0;
   // An event or frame that could be neither sent nor spooled, with the
-  // reason (the operator and the service manager are to hear of it).
+  // reason (the operator and the service manager are to hear of it); also
+  // one whose spool file could not be written though its link took it (the
+  // reason then says so; the station counts only the former as not kept).
   virtual void ReportSpoolLoss(const std::string& loss) = 0;
   // The message server asked the program to close.
   virtual void CloseRequested() = 0;
@@ -179,6 +196,7 @@ class Station {
   // disk, the rest stay for the next run, and the connection goes.
   void StopProtocol7();
   bool Protocol7Up() const { return protocol7Up_; }
+  // The protocol-8 indicator's flag: set from the start of an attempt.
   bool Protocol8Up() const { return link_ && link_->LinkUp(); }
   // The protocol-8 link object; none while protocol 8 is off.
   cl* Link() const { return link_.get(); }
@@ -216,7 +234,9 @@ class Station {
   class LinkWindowSide final : public ILinkHandOver {
    public:
     explicit LinkWindowSide(Station& station) : station_(station) {}
-    void AddLogLine(const std::string& text) override { station_.view_.AddLogLine(text); }
+    void AddLogLine(Severity severity, const std::string& text) override {
+      station_.view_.AddLogLine(severity, text);
+    }
     void RefreshIndicator() override { station_.view_.RefreshIndicator(StationIndicator::Protocol8); }
     std::array<PortStatus, 2> PortStatuses() override { return station_.PortStatuses(); }
 
@@ -256,6 +276,7 @@ class Station {
   std::unique_ptr<SpoolListing> spool_;  // the index of the spool directory
   std::array<std::uint64_t, 2> delivered_{};  // events at each server: protocol 7, protocol 8
   std::uint64_t eventsNotKept_ = 0;
+  std::uint64_t eventsDropped_ = 0;  // protocol 8, by NotSendToDiskMivo8
   std::unique_ptr<Protocol7Replay> protocol7Replay_;
   std::unique_ptr<Protocol8Replay> protocol8Replay_;  // none while protocol 8 is off
   std::array<std::unique_ptr<LostPortReopener>, 2> reopener_;

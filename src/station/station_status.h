@@ -12,7 +12,9 @@
 
 namespace vorel {
 
-enum class LinkState { Off, Down, Up };
+// Connecting: an attempt is under way (protocol 7: the TCP connect;
+// protocol 8: from the connect to the server's first answer).
+enum class LinkState { Off, Down, Connecting, Up };
 
 struct SerialPortStatus {
   std::string name;  // the port's current name
@@ -22,11 +24,16 @@ struct SerialPortStatus {
 };
 
 // Alarm events since the start.
+// On the main port received = acknowledged + notAcknowledged + awaitingAck;
+// the second port acknowledges nothing.
 struct AlarmCounts {
-  std::uint64_t received = 0;         // frames with an account, both ports
+  std::uint64_t received = 0;         // frames with an account, main port
+  std::uint64_t receivedSecond = 0;   // frames with an account, second port
   std::uint64_t acknowledged = 0;     // main port: the station got its ACK
-  std::uint64_t notAcknowledged = 0;  // main port: refused, nothing kept it
+  std::uint64_t notAcknowledged = 0;  // main port: refused (nothing kept it) or the ACK not written
+  std::uint64_t awaitingAck = 0;      // main port: decided later (a server's answer)
   std::uint64_t notKept = 0;          // an output's copy neither sent nor spooled
+  std::uint64_t dropped = 0;          // protocol 8: dropped by NotSendToDiskMivo8
   // Events (on protocol 7 also station-link reports) that their server has:
   // acknowledged by its TCP (protocol 7), answered (protocol 8); a spool
   // file holding one is removed then.

@@ -167,7 +167,7 @@ TEST_F(CloseRequestTest, WhileAPortThatDidNotStartIsReported) {
     QTest::mouseClick(panel.StartStop(), Qt::LeftButton);
     ExpectEnded(form, request.name);
     EXPECT_EQ(ports_.openAttempts, probesBefore + 1) << request.name << ": no rescan on the way out";
-    EXPECT_EQ(test::ReadFile(kIniFileName), "[port]\nComPort=COM3\n[main]\nSendMivo8=0\n");
+    EXPECT_EQ(test::ReadFile(kIniFileName), "[port]\nComPort=COM3\n[main]\nSendMivo8=0\n" + NoProtocol8Server());
   }
 }
 

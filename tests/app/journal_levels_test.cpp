@@ -1,7 +1,7 @@
 // What the journal hears: each standard-error line with its level when
-// standard error is the journal, the level of each kind of operator's log
-// line, where "vorel --status" looks, and the reason the program gives for
-// its end.
+// standard error is the journal, the link changes, where "vorel --status"
+// looks, and the reason the program gives for its end. The level of each
+// operator's log line is its writer's, checked where each writer is tested.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -20,30 +20,8 @@ TEST(JournalLevels, APrefixOnlyForTheJournal) {
   EXPECT_EQ(JournalLine(Severity::Error, "vorel: error: x\n", true), "<3>vorel: error: x\n");
   EXPECT_EQ(JournalLine(Severity::Warning, "vorel: log: y\n", true), "<4>vorel: log: y\n");
   EXPECT_EQ(JournalLine(Severity::Info, "vorel: log: z\n", true), "<6>vorel: log: z\n");
+  EXPECT_EQ(JournalLine(Severity::Debug, "vorel: log: w\n", true), "<7>vorel: log: w\n");
   EXPECT_EQ(JournalLine(Severity::Error, "vorel: error: x\n", false), "vorel: error: x\n") << "a terminal or a file";
-}
-
-TEST(JournalLevels, OperatorLogLinesThatAnOperatorMustSeeAreWarnings) {
-  struct Case {
-    const char* text;
-    Severity severity;
-  };
-  const Case cases[] = {
-      {"Соединение...", Severity::Info},
-      {"Соединение установлено.", Severity::Info},
-      {"Ошибки по сети - переподсоединение.", Severity::Warning},
-      {"Сервер дал команду на рассоединение.", Severity::Warning},
-      {"Доступ запрещен.", Severity::Warning},
-      {"Ответ сервера опоздал - переподсоединение.", Severity::Warning},
-      {"Событие не записано в буфер (протокол 8, rtEventMain): файл не записан: No space left on device",
-       Severity::Warning},
-      {"Файл буфера не читается, отложен: spool/x.ddm.bad", Severity::Warning},
-      {"Файл очереди spool/y.dd8 не прочитан (Permission denied), повтор позже.", Severity::Warning},
-      {"Порт COM1 потерян, повтор открытия каждые 5 с.", Severity::Warning},
-      {"Порт COM1 не открыт (No such file or directory), повтор открытия каждые 5 с.", Severity::Warning},
-      {"Порт COM1 снова открыт.", Severity::Info},
-  };
-  for (const Case& c : cases) EXPECT_EQ(OperatorLogSeverity(c.text), c.severity) << c.text;
 }
 
 TEST(JournalLevels, OnlyTheStreamThatJournalStreamNamesIsTheJournal) {
@@ -80,6 +58,30 @@ TEST(LinkChangeLogTest, EachChangeOnceWithItsLevel) {
                                 {Severity::Warning, "vorel: link: protocol-7 server link lost\n"}}));
   s.protocol7 = LinkState::Off;
   EXPECT_TRUE(log.Look(s).empty()) << "a link switched off is not lost";
+}
+
+// Attempts at a server that takes no connection are no news: the journal
+// hears of a server link only when it is established and when it is lost.
+TEST(LinkChangeLogTest, AttemptsAreNoNewsOnlyEstablishedAndLost) {
+  LinkChangeLog log;
+  StationStatus s;
+  s.protocol8 = LinkState::Down;
+  EXPECT_TRUE(log.Look(s).empty());
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    s.protocol8 = LinkState::Connecting;
+    EXPECT_TRUE(log.Look(s).empty());
+    s.protocol8 = LinkState::Down;
+    EXPECT_TRUE(log.Look(s).empty());
+  }
+  using Lines = std::vector<std::pair<Severity, std::string>>;
+  s.protocol8 = LinkState::Connecting;
+  EXPECT_TRUE(log.Look(s).empty());
+  s.protocol8 = LinkState::Up;
+  EXPECT_EQ(log.Look(s), (Lines{{Severity::Info, "vorel: link: protocol-8 server link up\n"}}));
+  s.protocol8 = LinkState::Connecting;  // lost, and tried again at once
+  EXPECT_EQ(log.Look(s), (Lines{{Severity::Warning, "vorel: link: protocol-8 server link lost\n"}}));
+  s.protocol8 = LinkState::Down;
+  EXPECT_TRUE(log.Look(s).empty()) << "lost once";
 }
 
 TEST(StatusDirectoryTest, ThePackagedStateDirectoryAnInstanceOrAPath) {

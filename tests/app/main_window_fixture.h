@@ -1,7 +1,9 @@
 // The main window as the widget tests make it: fake serial devices, a fake
 // clock, scripted password answers (or the real dialogs), uncaught errors
 // recorded, and a fresh working directory (where "vorel.ini" and "error.txt"
-// live) per test.
+// live) per test. Both server links go to a loopback address of the test's
+// own where nothing listens, unless the test names its servers: a demo or
+// another test listening on the default addresses never sees the tests.
 #pragma once
 
 #include <QTemporaryDir>
@@ -19,6 +21,8 @@
 #include "base/uncaught_error.h"
 #include "support/fake_clock.h"
 #include "support/fake_serial_ports.h"
+#include "support/temp_dir.h"
+#include "system/protocol7_address.h"
 
 namespace vorel {
 
@@ -71,7 +75,22 @@ class MainWindowTest : public ::testing::Test {
 
   void WriteIni(const std::string& text) { std::ofstream(kIniFileName, std::ios::binary) << text; }
 
+  // The test's own loopback address: nothing listens there unless the test
+  // puts its own protocol-7 server on port 7788.
+  const std::string& OwnAddress() const { return own_.Text(); }
+  // A [ServerHost] section that sends the protocol-8 link there, to a port
+  // where nothing listens (refused at once).
+  std::string NoProtocol8Server() const { return "[ServerHost]\nAddress=" + OwnAddress() + "\nPort=1\n"; }
+
   TForm1& Start() {
+    // A settings file without the protocol-8 server's address would send the
+    // link to 127.0.0.1:12543, where a demo server may listen.
+    const std::string ini =
+        std::filesystem::exists(kIniFileName) ? test::ReadFile(std::filesystem::path(kIniFileName)) : std::string();
+    if (ini.find("[ServerHost]") == std::string::npos) {
+      std::ofstream(kIniFileName, std::ios::binary | std::ios::app)
+          << (ini.empty() || ini.ends_with('\n') ? "" : "\n") << NoProtocol8Server();
+    }
     ShellServices services;
     services.clock = &clock_;
     services.dialogs = &dialogs_;
@@ -95,6 +114,7 @@ class MainWindowTest : public ::testing::Test {
   }
 
   QTemporaryDir dir_;
+  test::Protocol7Address own_;
   std::filesystem::path previous_;
   FakeClock clock_{46366.5, 5000};  // 2026-12-10 12:00:00
   FakeSerialPorts ports_;

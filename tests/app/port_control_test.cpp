@@ -30,9 +30,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The link thread finds no server here (connection refused), so whatever the
-// panel queues stays in the queue for the test to read.
-const std::string kNoServer = "[ServerHost]\nAddress=127.0.0.1\nPort=1\n";
 
 struct PortStatusBytes {
   std::string mainName;
@@ -48,8 +45,10 @@ std::ostream& operator<<(std::ostream& out, const PortStatusBytes& s) {
 
 class PortControlTest : public MainWindowTest {
  protected:
+  // The link thread finds no server (connection refused), so whatever the
+  // panel queues stays in the queue for the test to read.
   TForm1& StartWith(const std::string& ini) {
-    WriteIni(ini + kNoServer);
+    WriteIni(ini + NoProtocol8Server());
     TForm1& form = Start();
     QTest::mouseClick(form.SetupButton(), Qt::LeftButton);
     return form;
@@ -159,7 +158,7 @@ TEST_F(PortControlTest, AFailedStartReportsTheBusyPortRescansAndSavesTheFirstFre
     EXPECT_EQ(panel.List()->itemText(1), "COM5");
     EXPECT_EQ(panel.List()->itemText(2), "COM32");
     EXPECT_EQ(panel.List()->currentText(), "COM2");
-    EXPECT_EQ(Ini(), "[main]\nn_abs=7\n[port]\nComPort=COM2\nBaudRate=19200\n" + kNoServer)
+    EXPECT_EQ(Ini(), "[main]\nn_abs=7\n[port]\nComPort=COM2\nBaudRate=19200\n" + NoProtocol8Server())
         << "only the ComPort key of the port's section changes";
     // The name tried is the current name, cut to six characters in the record.
     EXPECT_EQ(TakePortStatuses(), (std::vector<PortStatusBytes>{{std::string(name).substr(0, 6), 0, "COM255", 0}}));
@@ -174,7 +173,7 @@ TEST_F(PortControlTest, RescanWithoutDevicesKeepsAndSavesTheText) {
   Click(panel.Rescan());
   EXPECT_EQ(panel.List()->count(), 0);
   EXPECT_EQ(panel.List()->currentText(), "COM7");
-  EXPECT_EQ(Ini(), "[portUSB]\nComPort=COM7\n" + kNoServer);
+  EXPECT_EQ(Ini(), "[portUSB]\nComPort=COM7\n" + NoProtocol8Server());
   EXPECT_TRUE(TakePortStatuses().empty()) << "a rescan reports nothing";
 }
 
@@ -236,11 +235,11 @@ TEST_F(PortControlTest, AConfigurationFileThatCannotBeWrittenGivesErrorNineteen)
   EXPECT_EQ(errors_.size(), 1u) << "reported as an uncaught error";
 }
 
-// A message server of the test's own on 127.0.0.N:7788 that collects frames
+// A message server of the test's own on its own address, port 7788, that collects frames
 // while the event loop serves the driver (it runs in this process).
 class FrameListener {
  public:
-  explicit FrameListener(const char* address) : server_(address, 7788) {}
+  explicit FrameListener(const std::string& address) : server_(address.c_str(), 7788) {}
   bool WaitForFrames(std::size_t count, int timeoutMs = 5000) {
     return test::PumpUntil(
         [&] {
@@ -272,10 +271,10 @@ TEST_F(PortControlTest, AStartedMainPortSendsItsComNumberWhateverSendMivo7Says) 
     int byte;
   } cases[] = {{"COM300", 44}, {"/dev/ttyUSB5", 5}};
   for (const auto& c : cases) {
-    FrameListener server("127.0.0.81");
+    FrameListener server(OwnAddress());
     ports_ = {};
     ports_.present = {std::string("\\\\.\\") + c.name};
-    TForm1& form = StartWith("[main]\nSendMivo7=0\nhost=127.0.0.81\n");
+    TForm1& form = StartWith("[main]\nSendMivo7=0\nhost=" + OwnAddress() + "\n");
     ASSERT_TRUE(server.WaitForFrames(2)) << "Timer3 connects whatever SendMivo7 says";
     PortPanel& panel = form.Ports()->Main();
     panel.List()->setEditText(c.name);
@@ -340,6 +339,43 @@ TEST_F(PortControlTest, AnUnpluggedPortIsOpenedAgainWhenItComesBack) {
   QTRY_VERIFY_WITH_TIMEOUT(form.CommPortDriver1()->IsOpen(), 2000);
   EXPECT_TRUE(form.Status()->Memo1()->toPlainText().contains("Порт COM3 снова открыт."));
   EXPECT_EQ(TakePortStatuses(), (std::vector<PortStatusBytes>{{"COM3", 1, "COM255", 0}}));
+}
+
+// The start-up's attempts at a missing main port end when the operator takes
+// the port over with a rescan or a pick: no device that a rescan probed is
+// left open, and the configured one is not opened behind the operator's back
+// when it comes.
+TEST_F(PortControlTest, ARescanOrAPickEndsTheStartUpsAttemptsAndLeavesNoDeviceOpen) {
+  const struct {
+    const char* action;
+    bool rescan;
+  } cases[] = {{"rescan", true}, {"pick", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.action);
+    form_.reset();
+    ports_ = {};
+    ports_.clock = &clock_;
+    ports_.present = {"\\\\.\\COM1", "\\\\.\\COM32"};
+    TForm1& form = StartWith("[port]\nComPort=COM3\n");
+    PortPanel& panel = form.Ports()->Main();
+    ASSERT_FALSE(form.CommPortDriver1()->IsOpen());
+    if (c.rescan) {
+      Click(panel.Rescan());
+      EXPECT_EQ(panel.List()->currentText(), "COM1");
+    } else {
+      panel.List()->setEditText("COM1");
+      emit panel.List()->activated(0);
+    }
+    ports_.present.insert("\\\\.\\COM3");  // the configured device comes
+    ports_.log.clear();
+    for (int i = 0; i < 2; ++i) {
+      clock_.Advance(5000);
+      form.Core().Tick();
+    }
+    EXPECT_FALSE(form.CommPortDriver1()->IsOpen());
+    EXPECT_TRUE(ports_.log.empty()) << ports_.log.front();
+    EXPECT_FALSE(panel.IsRunning());
+  }
 }
 
 // Pseudo-terminals published as COM ports in VOREL_COM_DIR: the real
@@ -418,7 +454,7 @@ TEST_F(PortControlOnPtysTest, RescanListsExactlyTheFreePortsInOrder) {
   QStringList listed;
   for (int i = 0; i < panel.List()->count(); ++i) listed << panel.List()->itemText(i);
   EXPECT_EQ(listed, (QStringList{"COM3", "COM32"}));
-  EXPECT_EQ(Ini(), "[port]\nComPort=COM3\n[portUSB]\nComPort=COM12\n" + kNoServer);
+  EXPECT_EQ(Ini(), "[port]\nComPort=COM3\n[portUSB]\nComPort=COM12\n" + NoProtocol8Server());
   EXPECT_TRUE(form.CommPortDriver2()->IsOpen()) << "the probe leaves the other panel's port alone";
   close(holder);
 }

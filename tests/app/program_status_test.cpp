@@ -76,8 +76,17 @@ TEST(ProgramStatus, MetricsInPrometheusTextFormat) {
   ProgramStatus s = Sample();
   s.main.name = "/dev/vorel/\"north\"\\COM1";
   s.protocol7 = LinkState::Up;
+  s.protocol8 = LinkState::Connecting;
   s.dd8OldestAge = 125.5;
-  s.alarms = {7, 5, 1, 2, 4, 3};
+  s.alarms.received = 7;
+  s.alarms.receivedSecond = 6;
+  s.alarms.acknowledged = 5;
+  s.alarms.notAcknowledged = 1;
+  s.alarms.awaitingAck = 1;
+  s.alarms.notKept = 2;
+  s.alarms.dropped = 8;
+  s.alarms.deliveredProtocol7 = 4;
+  s.alarms.deliveredProtocol8 = 3;
   const std::string text = ComposeMetrics(s, kNoon + 100 * kSecond);
 
   const std::regex help(R"(# HELP (vorel_[a-z0-9_]+) \S.*)");
@@ -112,11 +121,16 @@ TEST(ProgramStatus, MetricsInPrometheusTextFormat) {
            "vorel_server_link_enabled{protocol=\"7\"} 1\n",
            "vorel_server_link_up{protocol=\"7\"} 1\n",
            "vorel_server_link_up{protocol=\"8\"} 0\n",
+           "vorel_server_link_connecting{protocol=\"7\"} 0\n",
+           "vorel_server_link_connecting{protocol=\"8\"} 1\n",
            "vorel_last_frame_age_seconds{port=\"main\"} 35.000\n",
            "vorel_spool_files{kind=\"ddm\"} 0\n",
            "vorel_spool_files{kind=\"dd8\"} 3\n",
            "vorel_spool_oldest_age_seconds{kind=\"dd8\"} 125.500\n",
-           "vorel_alarms_received_total 7\n",
+           "vorel_alarms_received_total{port=\"main\"} 7\n",
+           "vorel_alarms_received_total{port=\"second\"} 6\n",
+           "vorel_alarms_awaiting_ack 1\n",
+           "vorel_alarms_dropped_total 8\n",
            "vorel_alarms_acknowledged_total 5\n",
            "vorel_alarms_not_acknowledged_total 1\n",
            "vorel_alarms_not_kept_total 2\n",
@@ -137,6 +151,10 @@ TEST(ProgramStatus, OneLineForTheServiceManager) {
   EXPECT_EQ(StatusSummary(Sample()),
             "main /dev/serial/by-id/usb-station open, station up; second COM255 closed, station down; "
             "protocol 7 off; protocol 8 down; spool 0 .ddm, 3 .dd8");
+  ProgramStatus trying = Sample();
+  trying.protocol8 = LinkState::Connecting;
+  EXPECT_NE(StatusSummary(trying).find("; protocol 8 connecting;"), std::string::npos);
+  EXPECT_NE(ComposeStatus(trying).find("\nprotocol8=connecting\n"), std::string::npos);
 }
 
 class StatusFileTest : public ::testing::Test {

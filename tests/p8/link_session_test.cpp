@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <thread>
 #include <set>
 #include <string>
@@ -26,9 +27,28 @@ using test::FakeClock;
 using test::FakeLinkNetwork;
 using test::TempDir;
 
+// Each line the link writes, with the level the journal gives it: a line
+// whose level changes, or a new line without one here, fails the test that
+// made it.
+const std::map<std::string, Severity> kLinkLineLevels = {
+    {"Соединение...", Severity::Debug},  // every attempt, every 5 s while the server is away
+    {"Соединение установлено.", Severity::Info},
+    {"Ошибки по сети - переподсоединение.", Severity::Warning},
+    {"Сервер дал команду на рассоединение.", Severity::Warning},
+    {"Доступ запрещен.", Severity::Warning},
+    {"Ответ сервера опоздал - переподсоединение.", Severity::Warning},
+};
+
 class RecordingHandOver final : public ILinkHandOver {
  public:
-  void AddLogLine(const std::string& text) override { log.push_back(text); }
+  void AddLogLine(Severity severity, const std::string& text) override {
+    log.push_back(text);
+    const auto level = kLinkLineLevels.find(text);
+    if (level == kLinkLineLevels.end())
+      ADD_FAILURE() << "a line without its level in the table: " << text;
+    else
+      EXPECT_EQ(static_cast<int>(severity), static_cast<int>(level->second)) << text;
+  }
   void RefreshIndicator() override { ++refreshes; }
   std::array<PortStatus, 2> PortStatuses() override { return ports; }
 
@@ -103,6 +123,38 @@ TEST_F(LinkSessionTest, UnreachableServerIsTriedAtOnceThenEveryFiveSecondsWithTh
   EXPECT_EQ(net.connects[1].host, "10.1.2.3");
   EXPECT_EQ(net.connects[1].port, 12543);
   EXPECT_EQ(gui.log, (std::vector<std::string>{kConnecting, kConnecting}));
+}
+
+// LinkUp is set from the attempt on (the producers queue, the indicator
+// shows it); the link counts as established for the status and the journal
+// only once the server answered on the connection, and no longer once it is
+// down.
+TEST_F(LinkSessionTest, TheLinkIsEstablishedWhenTheHandshakesFirstAnswerComes) {
+  net.acceptConnects = false;
+  Pass();
+  EXPECT_FALSE(link.Established()) << "a refused attempt";
+  net.acceptConnects = true;
+  clock.Advance(5001);
+  Pass();
+  ASSERT_TRUE(link.LinkUp());
+  EXPECT_FALSE(link.Established()) << "connected, nothing answered yet";
+  Pass();  // the hello goes out and no answer comes
+  EXPECT_FALSE(link.Established());
+  net.Answer(rtPoll);
+  Pass();
+  EXPECT_TRUE(link.Established());
+  net.Answer(rtDisconnect);
+  Pass();
+  EXPECT_FALSE(link.LinkUp());
+  EXPECT_FALSE(link.Established());
+
+  clock.Advance(5001);
+  Pass();
+  ASSERT_TRUE(link.LinkUp());
+  net.Answer(rtAccessDenied);
+  Pass();
+  Pass();
+  EXPECT_FALSE(link.Established()) << "a first answer that ends the link";
 }
 
 TEST_F(LinkSessionTest, TheFirstAttemptComesAtOnceEvenRightAfterTheTickCounterWrapped) {

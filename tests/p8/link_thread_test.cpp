@@ -64,7 +64,7 @@ class RefusingConnections final : public ILinkConnectionFactory {
 // The window's operations as the GUI thread runs them.
 class GuiRecorder final : public ILinkHandOver {
  public:
-  void AddLogLine(const std::string& text) override {
+  void AddLogLine(Severity, const std::string& text) override {
     std::lock_guard lock(mutex);
     log.push_back(text);
     threads.push_back(std::this_thread::get_id());
@@ -289,7 +289,7 @@ TEST(GuiHandOverTest, AfterCloseNothingIsPosted) {
   EventQueue loop;
   GuiHandOver handOver(loop.Poster(), gui);
   handOver.Close();
-  handOver.AddLogLine("x");
+  handOver.AddLogLine(Severity::Info, "x");
   handOver.RefreshIndicator();
   std::array<PortStatus, 2> ports = handOver.PortStatuses();
   EXPECT_EQ(loop.posted.load(), 0);

@@ -33,6 +33,7 @@ TEST(Protocol8OutboxTable, EveryStateAndEvent) {
       {State::Ready, Event::Numbered, State::Queued, FileAction::Keep},
       {State::Ready, Event::Written, State::Ready, FileAction::Keep},
       {State::Ready, Event::Delivered, State::Ready, FileAction::Keep},
+      {State::Ready, Event::NotDelivered, State::Ready, FileAction::Keep},  // not yet sent: nothing to settle
       {State::Ready, Event::Unanswered, State::Ready, FileAction::Keep},
       {State::Ready, Event::Released, std::nullopt, FileAction::Keep},
       {State::Queued, Event::Numbered, State::Queued, FileAction::Keep},
@@ -41,6 +42,7 @@ TEST(Protocol8OutboxTable, EveryStateAndEvent) {
       {State::Queued, Event::NotDelivered, State::Queued, FileAction::Keep},
       {State::Queued, Event::Unanswered, State::Queued, FileAction::Keep},
       {State::Queued, Event::Released, std::nullopt, FileAction::Keep},
+      {State::InFlight, Event::Numbered, State::InFlight, FileAction::Keep},  // numbered once: no step back
       {State::InFlight, Event::Written, State::InFlight, FileAction::Keep},
       {State::InFlight, Event::Delivered, std::nullopt, FileAction::Remove},
       {State::InFlight, Event::NotDelivered, std::nullopt, FileAction::Keep},

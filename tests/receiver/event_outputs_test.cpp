@@ -98,6 +98,8 @@ class EventOutputsTest : public ::testing::Test {
     };
     callbacks.logError = [this](int code) { errors.push_back(code); };
     callbacks.spoolFailed = [this](std::string what) { losses.push_back(std::move(what)); };
+    callbacks.dropped = [this](std::string what) { drops.push_back(std::move(what)); };
+    callbacks.spoolNotWritten = [this](std::string what) { notWritten.push_back(std::move(what)); };
     return EventOutputs(settings, clock, outbox, withProtocol8 ? &p8 : nullptr, callbacks);
   }
   std::string Spooled(const std::string& name) { return ReadFile(dir / name); }
@@ -114,6 +116,8 @@ class EventOutputsTest : public ::testing::Test {
   bool refreshRaises = false;
   std::vector<int> errors;
   std::vector<std::string> losses;
+  std::vector<std::string> drops;
+  std::vector<std::string> notWritten;  // spool writes failed for events taken live
 };
 
 // The three protocol-7 frames of the outputs, by name.
@@ -203,7 +207,12 @@ TEST_F(EventOutputsTest, Protocol7FrameWithoutAFileIsSafeOnlyOnceTheServersTcpHa
   EXPECT_EQ(out.SendEvent(SampleRecord()), Delivery::Queued);
   EXPECT_FALSE(SafeFromCrash(Delivery::Queued));
   EXPECT_EQ(p7.sent.size(), 2u);
-  EXPECT_EQ(losses.size(), 2u) << "each failed write is reported";
+  EXPECT_TRUE(losses.empty()) << "taken live, so not counted as not kept";
+  EXPECT_EQ(notWritten.size(), 2u) << "the failing disk is still reported";
+  p7.result = -1;
+  EXPECT_EQ(out.SendEvent(SampleRecord()), Delivery::Lost);
+  EXPECT_EQ(losses.size(), 1u) << "neither sent nor spooled: reported once";
+  EXPECT_EQ(notWritten.size(), 2u) << "as a loss, not twice";
 }
 
 TEST_F(EventOutputsTest, Protocol7NotConnectedWritesTheFrameAsDdm) {
@@ -314,9 +323,10 @@ TEST_P(Protocol8OutputTest, LinkUpWithoutASpoolFileIsSafeOnlyOnceTheServerAnswer
   EXPECT_EQ(unawaited, Delivery::Queued);
   EXPECT_FALSE(SafeFromCrash(unawaited));
   EXPECT_EQ(p8.offered, (std::vector<FakeProtocol8Queue::Record>(2, {GetParam().type, payload})));
-  EXPECT_EQ(losses.size(), 2u) << "each missing file is reported";
+  EXPECT_TRUE(losses.empty()) << "on its way to the server: not counted as not kept";
   p8.accept = false;
   EXPECT_EQ(out.SendEvent8(GetParam().port, payload, [](bool) {}), Delivery::Lost);
+  EXPECT_EQ(losses.size(), 1u) << "refused by the queue as well: reported once";
 }
 
 TEST_P(Protocol8OutputTest, LinkDownWritesTypeAndPayloadAsDd8) {
@@ -351,6 +361,11 @@ TEST_P(Protocol8OutputTest, NotSendToDiskDropsWhenTheLinkDoesNotTakeIt) {
   EXPECT_EQ(out.SendEvent8(GetParam().port, payload), Delivery::Dropped);  // queue full
   EXPECT_TRUE(Names(dir.Path()).empty());
   EXPECT_TRUE(losses.empty());
+  const std::string what = GetParam().port == PortId::Main ? "протокол 8, rtEventMain" : "протокол 8, rtEventSecond";
+  EXPECT_EQ(drops, std::vector<std::string>(2, what)) << "each drop is reported";
+  p8.accept = true;
+  EXPECT_EQ(out.SendEvent8(GetParam().port, payload), Delivery::Sent);
+  EXPECT_EQ(drops.size(), 2u) << "a queued event is no drop";
 }
 
 TEST_P(Protocol8OutputTest, WrongPayloadSizeIsRefused) {

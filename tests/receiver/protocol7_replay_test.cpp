@@ -29,7 +29,12 @@ struct ReplayRig {
 
   explicit ReplayRig(int filesPerTick = 1)
       : replay{prefix, outbox,
-               {[this] { ++refreshed; }, [this](const std::string& l) { lines.push_back(l); }},
+               {[this] { ++refreshed; },
+                // A file that holds an alarm and cannot go: a warning.
+                [this](Severity severity, const std::string& l) {
+                  EXPECT_EQ(static_cast<int>(severity), static_cast<int>(Severity::Warning)) << l;
+                  lines.push_back(l);
+                }},
                filesPerTick} {
     fs::create_directory(dir / "spool");
   }

@@ -70,7 +70,12 @@ class SpoolReplayTest : public ::testing::Test {
   TempDir dir;
   cl link;
   std::vector<std::string> log;
-  Protocol8Replay replay{link, [this](const std::string& line) { log.push_back(line); }};
+  // Every line of the replay names a file that holds an alarm and cannot go:
+  // a warning for the journal.
+  Protocol8Replay replay{link, [this](Severity severity, const std::string& line) {
+                           EXPECT_EQ(static_cast<int>(severity), static_cast<int>(Severity::Warning)) << line;
+                           log.push_back(line);
+                         }};
   TDateTime t0 = 46000.5;
 };
 

@@ -23,7 +23,15 @@ class LostPortReopenerTest : public ::testing::Test {
     port.OnDeviceLost = [this](TCommPortDriver*) { reopener.DeviceLost(); };
   }
   LostPortReopener::Callbacks Callbacks() {
-    return {[this] { return wanted; }, [this](const std::string& line) { log.push_back(line); },
+    return {[this] { return wanted; },
+            [this](Severity severity, const std::string& line) {
+              // A port that is away is a warning; only its return is news
+              // of another kind.
+              const bool back = line.ends_with(" снова открыт.");
+              EXPECT_EQ(static_cast<int>(severity), static_cast<int>(back ? Severity::Info : Severity::Warning))
+                  << line;
+              log.push_back(line);
+            },
             [this] { ++stateChanges; }};
   }
   // Unplugged while running: the next poll finds out.
@@ -97,6 +105,20 @@ TEST_F(LostPortReopenerTest, TheOperatorsStopOrStartEndsTheAttempts) {
   TickAt(5000);
   EXPECT_FALSE(reopener.Waiting());
   EXPECT_EQ(stateChanges, 2) << "only the losses";
+}
+
+// A rescan probes other devices through the same component and leaves it
+// named after the last one; the attempts still open the port's own device.
+TEST_F(LostPortReopenerTest, TheAttemptsKeepTheirDeviceWhateverTheComponentIsNamedMeanwhile) {
+  port.SetPortName("\\\\.\\COM9");
+  ASSERT_FALSE(port.Open());
+  reopener.NotOpenedAtStart();
+  port.SetPortName("\\\\.\\COM32");  // a probe
+  ports.present = {"\\\\.\\COM9", "\\\\.\\COM32"};
+  TickAt(5000);
+  EXPECT_TRUE(port.IsOpen());
+  EXPECT_EQ(port.PortName(), "\\\\.\\COM9");
+  EXPECT_EQ(log.back(), "Порт COM9 снова открыт.");
 }
 
 }  // namespace

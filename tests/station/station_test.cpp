@@ -29,7 +29,10 @@ class RecordingView final : public IStationView {
  public:
   void RefreshIndicator(StationIndicator indicator) override { refreshed.push_back(indicator); }
   void RedrawIndicator(StationIndicator indicator) override { redrawn.push_back(indicator); }
-  void AddLogLine(const std::string& text) override { log.push_back(text); }
+  void AddLogLine(Severity severity, const std::string& text) override {
+    log.push_back(text);
+    levels.push_back(severity);
+  }
   void ShowTimeSinceLastFrame(TDateTime, TDateTime) override {}
   void LogError(int code) override { errors.push_back(code); }
   void ReportSpoolLoss(const std::string& loss) override { losses.push_back(loss); }
@@ -37,6 +40,7 @@ class RecordingView final : public IStationView {
 
   std::vector<StationIndicator> refreshed, redrawn;
   std::vector<std::string> log, losses;
+  std::vector<Severity> levels;  // of each line of `log`
   std::vector<int> errors;
   int closeRequests = 0;
 };
@@ -210,6 +214,28 @@ TEST_F(StationTest, AMainPortThatARestartCouldNotReopenIsTriedAgainEveryFiveSeco
   EXPECT_NE(view.log.back().find("снова открыт"), std::string::npos);
 }
 
+// The operator stops the main port during a restart's pause: the end of the
+// pause leaves it closed, and the frame behind the restart frame is not
+// answered; one still wanted opens again and answers it.
+TEST_F(StationTest, TheEndOfARestartPauseOpensThePortOnlyWhileTheOperatorWantsIt) {
+  for (const bool wanted : {false, true}) {
+    SCOPED_TRACE(wanted ? "still wanted" : "stopped during the pause");
+    ASSERT_TRUE(mainPort.IsOpen());
+    ports.output[kMainDevice].clear();
+    Receive("\n01X12Y4 3A00\r\n0111234 E100\r");
+    ASSERT_FALSE(mainPort.IsOpen());
+    station.SetPortWanted(PortId::Main, wanted);
+    clock.Advance(5000);
+    scheduler.Advance(5000);
+    EXPECT_EQ(mainPort.IsOpen(), wanted);
+    EXPECT_EQ(std::count(Written().begin(), Written().end(), kAck), wanted ? 1 : 0);
+    if (!wanted) {
+      station.SetPortWanted(PortId::Main, true);
+      ASSERT_TRUE(mainPort.Open());
+    }
+  }
+}
+
 // The core keeps whether the operator wants each port running; it does not
 // read it back from the window's panel.
 TEST_F(StationTest, ALostPortIsReopenedOnlyWhileTheOperatorWantsItRunning) {
@@ -223,6 +249,35 @@ TEST_F(StationTest, ALostPortIsReopenedOnlyWhileTheOperatorWantsItRunning) {
     scheduler.Advance(300);
     EXPECT_EQ(mainPort.IsOpen(), wanted);
   }
+}
+
+// With NotSendToDiskMivo8 on, a protocol-8 event the link cannot take is
+// dropped and the station acknowledged all the same, as configured; the log
+// says so at the start and for each event, as a warning, and it is counted.
+TEST_F(StationTest, EventsDroppedByNotSendToDiskMivo8AreSaidAloudAndCounted) {
+  settings.SendMivo7 = false;
+  settings.NotSendToDiskMivo8 = true;
+  station.BuildEventPath();  // protocol 8 on, its link not up
+  Receive("\n0111234 E100\r");
+  Receive("\n0111235 E100\r");
+  EXPECT_EQ(Written(), (std::vector<std::uint8_t>{kAck, kAck})) << "dropped by the operator's choice";
+  EXPECT_FALSE(fs::exists(dir / "spool"));
+  ASSERT_EQ(view.log.size(), 2u);
+  EXPECT_EQ(view.log[0], "Событие отброшено (протокол 8, rtEventMain): связь не приняла, запись на диск отключена "
+                         "(NotSendToDiskMivo8=1).");
+  EXPECT_EQ(view.levels, std::vector<Severity>(2, Severity::Warning));
+  const AlarmCounts counts = station.Status(false).alarms;
+  EXPECT_EQ(counts.dropped, 2u);
+  EXPECT_EQ(counts.notKept, 0u) << "dropped by design, not a failure";
+
+  view.log.clear();
+  view.levels.clear();
+  test::WriteFile(dir / "vorel.ini", "[main]\nSendMivo8=1\nNotSendToDiskMivo8=1\nSendMivo7=0\n"
+                                     "[ServerHost]\nAddress=127.0.0.1\nPort=1\n");
+  station.StartUp(dir / "vorel.ini", [](std::function<void()>) {});
+  ASSERT_FALSE(view.log.empty());
+  EXPECT_EQ(view.log[0].rfind("Внимание: NotSendToDiskMivo8=1", 0), 0u) << view.log[0];
+  EXPECT_EQ(view.levels[0], Severity::Warning);
 }
 
 TEST_F(StationTest, TheMessageServersCloseFrameReachesTheView) {

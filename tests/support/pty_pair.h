@@ -36,7 +36,7 @@ class PtyPair {
 
   bool Ok() const { return master_ >= 0 && !slavePath_.empty(); }
   const std::string& SlavePath() const { return slavePath_; }
-  // The slave under the name the station software uses.
+  // The slave as the driver names a device ("\\.\" in front).
   std::string PortName() const { return "\\\\.\\" + slavePath_; }
 
   bool Send(const std::vector<std::uint8_t>& bytes) {

@@ -217,10 +217,11 @@ long StopAndTime(FaultRig& rig) {
 TEST(BoundedExit, AServerThatStopsReadingDoesNotHoldTheCloseAndNoAcknowledgedEventIsLost) {
   FaultRig rig;
   rig.servers.Start();
-  MisbehavingServer relay("127.0.0.131", MisbehavingServer::Mode::Relay,
+  const test::Protocol7Address own;  // an address of this test's own
+  MisbehavingServer relay(own.Text().c_str(), MisbehavingServer::Mode::Relay,
                           static_cast<std::uint16_t>(std::stoi(rig.servers.P8Port())));
   test::WriteFile(rig.dir / "vorel.ini", "[port]\nComPort=COM1\n[main]\nSendMivo7=0\nSendMivo8=1\nPathForSoob=spool/\n"
-                                         "[ServerHost]\nAddress=127.0.0.131\nPort=" +
+                                         "[ServerHost]\nAddress=" + own.Text() + "\nPort=" +
                                              std::to_string(relay.Port()) + "\n");
   const int kEvents = 16;
   ASSERT_NO_FATAL_FAILURE(rig.StartStation());
@@ -282,21 +283,23 @@ TEST(BoundedExit, ALinkThreadThatCannotWriteDoesNotHoldTheClose) {
   // that comes while the driver is slow waits unasked and ends that
   // connection; a later connection gets there.)
   test::TempDir dir;
-  MisbehavingServer server("127.0.0.132", MisbehavingServer::Mode::FloodPings);
+  const test::Protocol7Address own;  // an address of this test's own
+  const char* const address = own.Text().c_str();
+  MisbehavingServer server(address, MisbehavingServer::Mode::FloodPings);
   test::WriteFile(dir / "vorel.ini",
-                  "[ServerHost]\nAddress=127.0.0.132\nPort=" + std::to_string(server.Port()) + "\n");
+                  "[ServerHost]\nAddress=" + own.Text() + "\nPort=" + std::to_string(server.Port()) + "\n");
   test::Driver driver(dir);
   ASSERT_TRUE(WaitUntil([&] { return driver.Catches(SIGTERM); }, 20s)) << "the program never got ready";
 
-  ASSERT_TRUE(WaitForStalledWrite("127.0.0.132", server.Port()));
+  ASSERT_TRUE(WaitForStalledWrite(address, server.Port()));
   // The write fails, and the driver gives the connection up (its pings
   // unread, the close resets it at once) to try again 5 s after the last
   // attempt.
-  EXPECT_TRUE(WaitUntil([&] { return QueuedToward("127.0.0.132", server.Port()) == 0; }, 5s))
+  EXPECT_TRUE(WaitUntil([&] { return QueuedToward(address, server.Port()) == 0; }, 5s))
       << "the link thread is still stuck in its write";
 
   // SIGTERM while the next connection's write waits.
-  ASSERT_TRUE(WaitForStalledWrite("127.0.0.132", server.Port()));
+  ASSERT_TRUE(WaitForStalledWrite(address, server.Port()));
   driver.Signal(SIGTERM);
   const auto status = driver.WaitForExit(5s);
   ASSERT_TRUE(status.has_value()) << "still running 5 s after SIGTERM";

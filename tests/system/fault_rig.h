@@ -141,6 +141,7 @@ class FaultRig {
     ASSERT_TRUE(station_->Type("wait-open; " + script + "; hold"));
   }
   void StartDriver() {
+    ++driverStarts;
     auto env = ProgramEnv(dir);
     env["VOREL_STALL_PROBE"] = "1";  // the event loop's longest stall, in vorel.status
     driver_ = std::make_unique<ChildProcess>(VOREL_BINARY, std::vector<std::string>{}, dir.Path().string(), env,
@@ -172,6 +173,49 @@ class FaultRig {
     EXPECT_EQ(*status, 0);
   }
   bool DriverRunning() { return driver_ && driver_->Running(); }
+  int driverStarts = 0;  // runs of the driver in this row
+
+  // Alarm frames the station wrote on its line, resends included (a burst
+  // is one write of many frames).
+  long StationWrites() const {
+    static const std::regex write("(^|\n)t=\\d+ (re)?sent (event account=|burst count=(\\d+))");
+    const std::string text = Contents(dir / "station.txt");
+    long frames = 0;
+    for (std::sregex_iterator it(text.begin(), text.end(), write), end; it != end; ++it)
+      frames += (*it)[4].matched ? std::stol((*it)[4]) : 1;
+    return frames;
+  }
+  // A sample of the driver's last vorel.prom (written as it ended), or -1.
+  long Metric(const std::string& sample) const {
+    const std::string metrics = Contents(dir / "vorel.prom");
+    const std::size_t at = metrics.find("\n" + sample + " ");
+    return at == std::string::npos ? -1 : std::stol(metrics.substr(at + sample.size() + 2));
+  }
+  // What the driver counted against what the others saw, once it has ended:
+  // each alarm frame received is acknowledged or not, none still waits for
+  // its decision; over one run of the driver it received every frame the
+  // station wrote and acknowledged as many as the station counted; and no
+  // copy counts as not kept while every alarm was acknowledged at once and
+  // every event is at its server or in the spool.
+  void ExpectCountersAddUp(bool everyEventKept) const {
+    const long received = Metric("vorel_alarms_received_total{port=\"main\"}");
+    const long acknowledged = Metric("vorel_alarms_acknowledged_total");
+    const long notAcknowledged = Metric("vorel_alarms_not_acknowledged_total");
+    const long awaiting = Metric("vorel_alarms_awaiting_ack");
+    const std::string metrics = Contents(dir / "vorel.prom");
+    EXPECT_EQ(received, acknowledged + notAcknowledged + awaiting) << metrics;
+    EXPECT_EQ(awaiting, 0) << metrics;
+    if (driverStarts == 1) {
+      EXPECT_EQ(received, StationWrites()) << "every frame the station wrote\n" << metrics;
+      EXPECT_EQ(acknowledged, Acks()) << "every ACK the station counted\n" << metrics;
+    }
+    // A copy not kept refuses its alarm the ACK (the station sends it again),
+    // so with every alarm acknowledged at once and every event where it
+    // belongs, nothing counts as not kept.
+    if (everyEventKept && notAcknowledged == 0) {
+      EXPECT_EQ(Metric("vorel_alarms_not_kept_total"), 0) << metrics;
+    }
+  }
 
   // ACKs the station has counted.
   long Acks() const {

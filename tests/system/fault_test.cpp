@@ -633,6 +633,7 @@ TEST_P(Faults, NoAcknowledgedEventIsLost) {
     }
   }
   const FaultCount c = rig.CountAndReport(scenario.report, counted);
+  if (scenario.end == End::StopDriver) rig.ExpectCountersAddUp(c.p7.lost == 0 && c.p8.lost == 0);
   EXPECT_LE(c.p7.lost, rig.Protocol7FramesLostInResets()) << c.p7.lostAccounts;
   EXPECT_EQ(c.p8.lost, 0) << c.p8.lostAccounts;
   EXPECT_EQ(c.p7.corrupted, 0);

@@ -2,7 +2,8 @@
 // reached (a host name that does not resolve, an address that refuses at
 // once), the rest of the driver comes up as usual: the protocol-8 handshake,
 // the station's ACKs, the status with its start time. A failed attempt is
-// silent, and SIGTERM still ends the program within a second.
+// silent, and SIGTERM still ends the program within its limit, 5 s (how fast
+// it really ends is measured by vorel_system_bench).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -56,9 +57,10 @@ std::map<std::string, std::string> ProbedEnv(const test::TempDir& dir) {
   return env;
 }
 
-// SIGTERM ends the program with status 0 within a second; the time it took
-// and the event loop's longest stall (its last status) are printed.
-void StopWithinASecond(ChildProcess& driver, const test::TempDir& dir, const std::string& what) {
+// SIGTERM ends the program with status 0 within the program's limit, 5 s;
+// the time it took and the event loop's longest stall (its last status) are
+// printed.
+void StopWithinTheLimit(ChildProcess& driver, const test::TempDir& dir, const std::string& what) {
   const auto signalled = std::chrono::steady_clock::now();
   driver.Signal(SIGTERM);
   const auto exit = driver.WaitForExit(10s);
@@ -66,7 +68,7 @@ void StopWithinASecond(ChildProcess& driver, const test::TempDir& dir, const std
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled).count();
   ASSERT_TRUE(exit.has_value());
   EXPECT_EQ(*exit, 0);
-  EXPECT_LE(tookMs, 1000) << "from SIGTERM to the end of the program";
+  EXPECT_LE(tookMs, 5000) << "from SIGTERM to the end of the program";
   const std::string last = Contents(dir / "vorel.status");
   const std::size_t stall = last.find("loop.longest_stall_ms=");
   std::cout << "start-up, " << what << ": ended " << tookMs << " ms after SIGTERM"
@@ -119,7 +121,7 @@ TEST_P(StartUp, AProtocol7ServerThatCannotBeReachedHoldsUpNothingElse) {
       },
       5s));
 
-  ASSERT_NO_FATAL_FAILURE(StopWithinASecond(driver, dir, std::string("protocol-7 host ") + GetParam().name));
+  ASSERT_NO_FATAL_FAILURE(StopWithinTheLimit(driver, dir, std::string("protocol-7 host ") + GetParam().name));
   const std::string errors = Contents(dir / "driver-err.txt");
   EXPECT_EQ(errors.find("vorel: error:"), std::string::npos) << "a failed attempt is silent\n" << errors;
   station.Signal(SIGTERM);
@@ -178,7 +180,7 @@ TEST(StartUpNameService, ANameServiceThatNeverAnswersHoldsUpNothing) {
       << Contents(dir / "station.txt") << Contents(dir / "driver-err.txt");
   EXPECT_GT(queries(), 0) << "the driver asked the silent name service";
 
-  ASSERT_NO_FATAL_FAILURE(StopWithinASecond(driver, dir, "a name service that never answers"));
+  ASSERT_NO_FATAL_FAILURE(StopWithinTheLimit(driver, dir, "a name service that never answers"));
   station.Signal(SIGTERM);
   station.WaitForExit(10s);
   ::close(silent);
@@ -326,7 +328,7 @@ TEST(StartUpNameService, ANameServiceThatAnswersAfterFourSecondsStillConnectsBot
   std::cout << "a name service answering after 4 s: protocol 7 connected " << p7Connected
             << " s after start, protocol 8 " << p8Connected << " s; " << dns.Questions() << " questions" << std::endl;
 
-  ASSERT_NO_FATAL_FAILURE(StopWithinASecond(driver, dir, "a name service that answers after 4 s"));
+  ASSERT_NO_FATAL_FAILURE(StopWithinTheLimit(driver, dir, "a name service that answers after 4 s"));
   const std::string errors = Contents(dir / "driver-err.txt");
   EXPECT_EQ(errors.find("vorel: error:"), std::string::npos) << "the failed attempts are silent\n" << errors;
   station.Signal(SIGTERM);
