@@ -101,6 +101,12 @@ struct Greeted {
 class FaultRig {
  public:
   FaultRig() { std::filesystem::create_directory(spool); }
+  // Both servers on `serverAddress` (across a wide-area link, where the
+  // test writes vorel.ini itself).
+  explicit FaultRig(const std::string& serverAddress) : servers{dir, serverAddress} {
+    std::filesystem::create_directory(spool);
+    servers.p8Host = serverAddress;
+  }
   ~FaultRig() {
     if (driver_) driver_->Signal(SIGKILL);
   }
