@@ -201,8 +201,7 @@ void PathDiesSilentlyFor60Seconds(WanRun& run) {
   }
   const std::vector<int> atReturn = rig.Station().acknowledged;
   ASSERT_TRUE(run.link.Restore());
-  run.drainFrom = Clock::now();
-  run.drainFromWhat = "the path's return";
+  const auto returned = Clock::now();
   const bool arrived = run.Within([&] { return rig.P7HasAll(atReturn) && rig.P8HasAll(atReturn); });
   EXPECT_TRUE(arrived) << "the " << atReturn.size() << " alarms acknowledged by the path's return reach both servers";
   const auto notice = [](Clock::duration d) {
@@ -210,7 +209,7 @@ void PathDiesSilentlyFor60Seconds(WanRun& run) {
   };
   run.figures = "dead path reported down: protocol 7 " + notice(noticed7) + ", protocol 8 " + notice(noticed8) +
                 "; the outage's " + std::to_string(atReturn.size()) + " alarms at both servers " +
-                (arrived ? Fixed(Seconds(Clock::now() - run.drainFrom)) + " s after the return" : "never");
+                (arrived ? Fixed(Seconds(Clock::now() - returned)) + " s after the return" : "never");
   EXPECT_NE(noticed7, Clock::duration{}) << "protocol 7 reported down while the path was dead";
   EXPECT_NE(noticed8, Clock::duration{}) << "protocol 8 reported down while the path was dead";
 }
@@ -344,6 +343,137 @@ TEST_P(WanFaults, NoAcknowledgedAlarmIsLostAndTheSpoolDrains) {
 
 INSTANTIATE_TEST_SUITE_P(Scenario, WanFaults, ::testing::ValuesIn(kScenarios),
                          [](const ::testing::TestParamInfo<WanScenario>& info) { return std::string(info.param.name); });
+
+
+// Under AddressSanitizer every start of the driver is slower.
+#if defined(__SANITIZE_ADDRESS__)
+#define VOREL_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VOREL_UNDER_ASAN 1
+#endif
+#endif
+#ifdef VOREL_UNDER_ASAN
+constexpr int kDefaultKills = 6;
+#else
+constexpr int kDefaultKills = 12;
+#endif
+
+unsigned long EnvironmentNumber(const char* name, unsigned long fallback) {
+  const char* text = std::getenv(name);
+  return text && *text ? std::stoul(text) : fallback;
+}
+
+// What goes wrong between two kills besides the kill itself; each outage
+// ends before the next begins, so a hanging server reads what waited for it.
+enum class Outage { None, ServersStopped, PathCut, Protocol7ServerHangsThenResets, Protocol8ServerHangs };
+
+void Begin(WanRun& run, Outage outage) {
+  switch (outage) {
+    case Outage::None: break;
+    case Outage::ServersStopped: run.rig.StopServers(); break;
+    case Outage::PathCut: run.link.Cut(); break;
+    case Outage::Protocol7ServerHangsThenResets: run.rig.servers.P7Command("stall"); break;
+    case Outage::Protocol8ServerHangs: run.rig.servers.P8Command("policy blackhole"); break;
+  }
+}
+void End(WanRun& run, Outage outage) {
+  switch (outage) {
+    case Outage::None: break;
+    case Outage::ServersStopped: run.StartServers(); break;
+    case Outage::PathCut: run.link.Restore(); break;
+    case Outage::Protocol7ServerHangsThenResets:
+      run.rig.servers.P7Command("reset");
+      run.rig.servers.P7Command("resume");
+      break;
+    case Outage::Protocol8ServerHangs: run.rig.servers.P8Command("policy accept"); break;
+  }
+}
+
+// The driver killed with SIGKILL at random moments over the 20-ms link while
+// the servers stop, hang or reset and the path is cut: frames are on the
+// wire, in the servers' kernels and in the driver's at every kill. Every
+// alarm the station saw acknowledged must reach both servers.
+// VOREL_KILL_TEST_SEED repeats a run; VOREL_WAN_KILL_TEST_KILLS changes the
+// number of kills.
+TEST(WanKillTest, NoAcknowledgedAlarmIsLostWhenTheDriverIsKilledAgainAndAgain) {
+  if (const std::string why = WanLink::Unavailable(); !why.empty()) GTEST_SKIP() << why;
+  const unsigned long seed = EnvironmentNumber("VOREL_KILL_TEST_SEED", std::random_device{}());
+  const int kills = static_cast<int>(EnvironmentNumber("VOREL_WAN_KILL_TEST_KILLS", kDefaultKills));
+  std::cout << "wide-area kill test: seed=" << seed << " kills=" << kills << std::endl;
+  std::mt19937 random(static_cast<std::mt19937::result_type>(seed));
+  const auto between = [&](int low, int high) {
+    return std::chrono::milliseconds(std::uniform_int_distribution<int>(low, high)(random));
+  };
+
+  WanRun run(500s);
+  FaultRig& rig = run.rig;
+  std::string error;
+  ASSERT_TRUE(run.link.Start(rig.dir / "wan-relay.txt", {.oneWayDelayMs = 10}, error)) << error;
+  // A small receive window: a hanging protocol-7 server leaves most frames
+  // in the driver's kernel and on the wire.
+  rig.servers.p7Options = {"--receive-buffer", "4096"};
+  ASSERT_NO_FATAL_FAILURE(run.StartServers());
+  run.Configure(50);
+  ASSERT_NO_FATAL_FAILURE(rig.StartStation());
+
+  static constexpr Outage kOutages[] = {Outage::ServersStopped, Outage::PathCut,
+                                        Outage::Protocol7ServerHangsThenResets, Outage::Protocol8ServerHangs};
+  Outage outage = Outage::None;
+  int outages = 0;
+  for (int kill = 1; kill <= kills; ++kill) {
+    run.StartDriver();
+    if (kill == 1) {
+      ASSERT_NO_FATAL_FAILURE(rig.Begin("stream 9000 100"));
+    }
+    const auto started = Clock::now();
+    const auto life = between(300, 4000);
+    if (std::bernoulli_distribution(0.5)(random)) {
+      std::this_thread::sleep_until(started + between(0, static_cast<int>(life.count())));
+      End(run, outage);
+      if (outage == Outage::None) {
+        outage = kOutages[std::uniform_int_distribution<std::size_t>(0, std::size(kOutages) - 1)(random)];
+        Begin(run, outage);
+        ++outages;
+      } else {
+        outage = Outage::None;
+      }
+    }
+    std::this_thread::sleep_until(started + life);
+    rig.KillDriver();
+  }
+
+  // The end: all well again, a few more alarms, then the spool drains.
+  End(run, outage);
+  run.StartDriver();
+  const std::size_t acknowledgedAtKills = rig.Station().acknowledged.size();
+  EXPECT_TRUE(run.Within([&] { return rig.Station().acknowledged.size() >= acknowledgedAtKills + 3; }))
+      << "the driver takes alarms after the last kill";
+  rig.StopStation();
+  const auto stopped = Clock::now();
+  const test::StationView station = rig.Station();
+  const bool drained = run.Within([&] { return run.SpoolLeft() == 0; });
+  EXPECT_TRUE(drained) << rig.SpoolFiles(".ddm") << " .ddm, " << rig.SpoolFiles(".dd8") << " .dd8 left";
+  const auto drainTime = Clock::now() - stopped;
+  run.Within([&] { return rig.P7HasAll(station.acknowledged) && rig.P8HasAll(station.acknowledged); });
+  EXPECT_TRUE(rig.DriverRunning());
+  rig.StopDriver();
+
+  const FaultCount c = rig.CountAndReport(
+      "20 ms round trip, driver killed " + std::to_string(kills) + " times with SIGKILL while the servers and the path fail " +
+          std::to_string(outages) + " times (seed " + std::to_string(seed) + "; counted: the " +
+          std::to_string(station.acknowledged.size()) + " of " + std::to_string(station.sent.size()) +
+          " alarms the station saw acknowledged); spool drained " +
+          (drained ? Fixed(Seconds(drainTime)) + " s" : std::string("never")) + " after the station stopped",
+      station.acknowledged);
+  EXPECT_GE(c.sent, kills / 2) << "too few alarms acknowledged for the kills to mean much";
+  EXPECT_EQ(c.p7.lost, 0) << c.p7.lostAccounts;
+  EXPECT_EQ(c.p8.lost, 0) << c.p8.lostAccounts;
+  EXPECT_EQ(c.p7.delivered, c.sent) << "every acknowledged alarm at the protocol-7 server";
+  EXPECT_EQ(c.p8.delivered, c.sent) << "every acknowledged alarm at the protocol-8 server";
+  EXPECT_EQ(c.p7.corrupted, 0);
+  EXPECT_EQ(c.p8.corrupted, 0);
+}
 
 }  // namespace
 }  // namespace vorel
