@@ -354,9 +354,9 @@ INSTANTIATE_TEST_SUITE_P(Scenario, WanFaults, ::testing::ValuesIn(kScenarios),
 #endif
 #endif
 #ifdef VOREL_UNDER_ASAN
-constexpr int kDefaultKills = 6;
+constexpr int kDefaultKills = 8;
 #else
-constexpr int kDefaultKills = 12;
+constexpr int kDefaultKills = 20;
 #endif
 
 unsigned long EnvironmentNumber(const char* name, unsigned long fallback) {
@@ -428,7 +428,7 @@ TEST(WanKillTest, NoAcknowledgedAlarmIsLostWhenTheDriverIsKilledAgainAndAgain) {
     }
     const auto started = Clock::now();
     const auto life = between(300, 4000);
-    if (std::bernoulli_distribution(0.5)(random)) {
+    if (std::bernoulli_distribution(0.6)(random)) {
       std::this_thread::sleep_until(started + between(0, static_cast<int>(life.count())));
       End(run, outage);
       if (outage == Outage::None) {

@@ -147,14 +147,20 @@ class WanLink {
            WaitUntil([&] { return Reported(report) > before; }, std::chrono::seconds(10));
   }
 
+  // The namespace, and whatever still runs in it: only this test's own
+  // processes live there (one a crashed run left behind, when swept).
   static void Remove(const std::string& name) {
+    if (std::system(("ip netns pids " + name + " 2>/dev/null | xargs -r kill -9").c_str()) != 0) {
+      // Nothing to end, or already gone.
+    }
     if (std::system(("ip netns del " + name + " 2>/dev/null").c_str()) != 0) {
       // Still in use by a process on its way out: once more, a moment later.
       WaitUntil([&] { return std::system(("ip netns del " + name + " 2>/dev/null").c_str()) == 0; },
                 std::chrono::seconds(2));
     }
   }
-  // Namespaces of a run that was killed before its destructors ran.
+  // Namespaces of a run that was killed before its destructors ran, and the
+  // driver and servers it left in them.
   static void SweepLeftovers() {
     DIR* dir = ::opendir("/run/netns");
     if (dir == nullptr) return;
