@@ -208,30 +208,53 @@ void TSimpleTCPClient::ConnectSequence() {
   serverAddress_ = TSockAddrIn{};
   serverAddress_.family = kAfInet;
   serverAddress_.port = qToBigEndian<std::uint16_t>(port_);
+  const std::uint64_t attempt = ++attempt_;
   const std::uint32_t numeric = Api().InetAddr(host_);
   if (numeric != kInAddrNone) {
     ConnectToAddress(numeric);
     return;
   }
-  // A host name: looked up off the event loop, within the attempt's limit.
-  const std::uint64_t request = Api().StartHostLookup(host_);
-  if (request == 0) {
+  // A host name: the last good answer at once, refreshed off the event loop
+  // when it has aged; without one, the look-up that is out, within the
+  // attempt's limit.
+  const HostLookupCache::Plan plan = lookups_.ForAttempt(host_);
+  if (plan.startLookUp) StartLookUp(host_);
+  if (!plan.addresses.empty()) {
+    ConnectToAddress(plan.addresses.front());
+    return;
+  }
+  if (!lookups_.LookUpOut(host_)) {
     ReportError(kNoSocket, wsa::kBadAddress);
     return;
   }
-  lookup_ = request;
-  QTimer::singleShot(kLookupLimitMs, this, [this, request] {
-    if (lookup_ != request) return;
+  awaitedName_ = host_;
+  QTimer::singleShot(kLookupLimitMs, this, [this, attempt] {
+    if (attempt != attempt_ || awaitedName_.empty()) return;
     RunGuarded([this] {
-      lookup_ = 0;
+      awaitedName_.clear();
       ReportError(kNoSocket, wsa::kBadAddress);
     });
   });
 }
 
+void TSimpleTCPClient::StartLookUp(const std::string& name) {
+  const std::uint64_t request = Api().StartHostLookup(name);
+  if (request == 0) {
+    lookups_.NotStarted(name);
+    return;
+  }
+  lookUpsOut_[request] = name;
+}
+
 void TSimpleTCPClient::LookupNotified(std::uint64_t request, bool found, std::uint32_t address) {
-  if (request == 0 || request != lookup_) return;  // an attempt given up meanwhile
-  lookup_ = 0;
+  auto it = lookUpsOut_.find(request);
+  if (it == lookUpsOut_.end()) return;
+  const std::string name = std::move(it->second);
+  lookUpsOut_.erase(it);
+  lookups_.Answered(name, found ? std::vector<std::uint32_t>{address} : std::vector<std::uint32_t>{});
+  // No attempt waits for it (a refresh, or one given up): kept for the next.
+  if (!requested_ || awaitedName_.empty() || awaitedName_ != name) return;
+  awaitedName_.clear();
   if (!found) {
     ReportError(kNoSocket, wsa::kBadAddress);
     return;
@@ -246,21 +269,34 @@ void TSimpleTCPClient::ConnectToAddress(std::uint32_t address) {
     ReportError(kNoSocket, Api().LastError());
     return;
   }
+  // Not looked at: a system without these options still connects, only
+  // notices a dead path later.
+  Api().SetDeadPathLimits(socket_);
   if (Api().StartNotifications(socket_) != 0) {
     ReportError(socket_, Api().LastError());
     return;
   }
   if (Api().Connect(socket_, serverAddress_) != 0) {
     const int code = Api().LastError();
-    if (code != wsa::kWouldBlock) ReportError(socket_, code);
+    if (code != wsa::kWouldBlock) {
+      ReportError(socket_, code);
+      return;
+    }
   }
-  // Connected stays false until the connect notification.
+  // Connected stays false until the connect notification, which must come
+  // within the limit.
+  const std::uint64_t attempt = attempt_;
+  const TSocket socket = socket_;
+  QTimer::singleShot(kConnectLimitMs, this, [this, attempt, socket] {
+    if (attempt != attempt_ || socket != socket_ || !requested_ || connected_) return;
+    RunGuarded([this] { ReportError(socket_, wsa::kTimedOut); });
+  });
 }
 
 void TSimpleTCPClient::DisconnectSequence() {
   if (!requested_) return;
   requested_ = false;
-  lookup_ = 0;
+  awaitedName_.clear();
   // Results not looked at: the socket goes whatever state it is in.
   Api().StopNotifications(socket_);
   Api().Shutdown(socket_);

@@ -3,8 +3,13 @@
 // the end of a connect, arriving bytes and the peer's close as typed events
 // on the owner's event loop, and the component turns them into OnConnected,
 // OnDisconnected, OnRead and OnError.
-// Only host-name resolution blocks. There is no send queue: a send hands the
-// bytes to the system at once or fails, and every failure ends the connection.
+// A host name is looked up off the event loop and its answer kept
+// (base/host_lookup_cache.h), so a slow name service still lets the link
+// connect. There is no send queue: a send hands the bytes to the system at
+// once or fails, and every failure ends the connection. A connect that has not
+// ended within kConnectLimitMs fails as timed out, and every socket carries
+// keepalive and a limit on unacknowledged bytes, so that a dead path ends the
+// connection and a path that comes back is found within seconds.
 //
 // Callbacks run inside the notification handling and may call back into the
 // component (send from OnConnected, write Connected := false from OnRead).
@@ -18,8 +23,10 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <map>
 #include <string>
 
+#include "base/host_lookup_cache.h"
 #include "p7/memory_stream.h"
 #include "p7/socket_api.h"
 
@@ -173,6 +180,7 @@ class TSimpleTCPClient : public TCustomSimpleSocket {
 
  private:
   void ConnectSequence();
+  void StartLookUp(const std::string& name);
   // The rest of the attempt once the server's address is known.
   void ConnectToAddress(std::uint32_t address);
   void DisconnectSequence();
@@ -182,12 +190,20 @@ class TSimpleTCPClient : public TCustomSimpleSocket {
   bool connected_ = false;
   std::uint64_t connectionNumber_ = 0;
   std::uint64_t bytesSent_ = 0;
-  // The look-up the attempt waits for (0: none). One that has not ended
-  // within kLookupLimitMs fails the attempt; its late answer is dropped.
-  std::uint64_t lookup_ = 0;
+  // Each attempt's number: the limits of an attempt act only on their own.
+  std::uint64_t attempt_ = 0;
+  HostLookupCache lookups_{SystemClock()};
+  std::map<std::uint64_t, std::string> lookUpsOut_;  // request -> name
+  // The name the attempt waits for (empty: none). An answer that has not
+  // come within kLookupLimitMs fails the attempt quietly; it is kept for the
+  // next one whenever it comes.
+  std::string awaitedName_;
 
  public:
   static constexpr int kLookupLimitMs = 2500;
+  // A SYN lost on a dead path is sent again after 1 s, 3 s, 7 s, 15 s...: a
+  // fresh attempt every few seconds finds a path that came back sooner.
+  static constexpr int kConnectLimitMs = 2500;
 };
 
 }  // namespace vorel

@@ -97,6 +97,10 @@ class ISocketApi {
   virtual int Shutdown(TSocket s) = 0;
   // SO_LINGER on with time 0: closing discards unsent data and resets.
   virtual int SetLingerReset(TSocket s) = 0;
+  // Keepalive and the limit on unacknowledged bytes (base/dead_path_limits.h):
+  // a path that dies silently ends the connection with a time-out within
+  // about 20 s instead of a quarter of an hour.
+  virtual int SetDeadPathLimits(TSocket s) = 0;
   virtual int CloseSocket(TSocket s) = 0;
 };
 

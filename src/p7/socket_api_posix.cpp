@@ -29,6 +29,7 @@
 #include <system_error>
 #include <thread>
 
+#include "base/dead_path_limits.h"
 #include "p7/socket_api.h"
 
 namespace vorel {
@@ -245,6 +246,13 @@ class PosixSocketApi final : public ISocketApi {
     option.l_onoff = 1;
     option.l_linger = 0;
     return ::setsockopt(w->fd, SOL_SOCKET, SO_LINGER, &option, sizeof option) == 0 ? 0 : FailErrno();
+  }
+
+  int SetDeadPathLimits(TSocket s) override {
+    SocketWatch* w = Find(s);
+    if (!w) return Fail(wsa::kNotSocket);
+    const int error = ApplyDeadPathLimits(w->fd);
+    return error == 0 ? 0 : Fail(wsa::FromErrno(error));
   }
 
   int CloseSocket(TSocket s) override {

@@ -4,10 +4,12 @@
 #include <sys/socket.h>
 
 #include <condition_variable>
-#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
+
+#include "base/host_lookup_cache.h"
 
 namespace vorel {
 namespace {
@@ -26,44 +28,59 @@ std::vector<in_addr> GetAddrInfo(const std::string& host, int flags) {
   return addresses;
 }
 
-// What the helper thread and the waiting caller share; whichever of the two
-// lets go last frees it.
-struct PendingLookup {
-  std::mutex mutex;
-  std::condition_variable ended;
-  bool done = false;
-  std::vector<in_addr> addresses;
-};
+std::vector<in_addr> ToInAddr(const std::vector<std::uint32_t>& addresses) {
+  std::vector<in_addr> result;
+  for (std::uint32_t a : addresses) result.push_back(in_addr{a});
+  return result;
+}
 
 }  // namespace
 
+// What the callers and the helper threads share; the last of them to let go
+// frees it.
+struct HostLookups::Shared {
+  Shared(HostNameLookup l, IClock& clock) : lookup(std::move(l)), cache(clock) {}
+  const HostNameLookup lookup;
+  std::mutex mutex;
+  std::condition_variable answered;
+  HostLookupCache cache;  // under mutex
+};
+
 std::vector<in_addr> SystemHostNameLookup(const std::string& name) { return GetAddrInfo(name, 0); }
 
-std::vector<in_addr> LookUpHost(const std::string& host, std::chrono::steady_clock::time_point deadline,
-                                const HostNameLookup& lookup) {
+HostLookups::HostLookups(HostNameLookup lookup, IClock& clock)
+    : shared_(std::make_shared<Shared>(std::move(lookup), clock)) {}
+
+HostLookups::~HostLookups() = default;
+
+std::vector<in_addr> HostLookups::Addresses(const std::string& host, std::chrono::steady_clock::time_point deadline) {
   // The numeric forms getaddrinfo knows, without asking any name service.
   if (std::vector<in_addr> numeric = GetAddrInfo(host, AI_NUMERICHOST); !numeric.empty()) return numeric;
 
-  auto pending = std::make_shared<PendingLookup>();
-  try {
-    std::thread([pending, host, lookup] {
-      std::vector<in_addr> addresses;
-      try {
-        addresses = lookup(host);
-      } catch (...) {
-        // an unknown host, as far as the caller is concerned
-      }
-      std::lock_guard<std::mutex> lock(pending->mutex);
-      pending->addresses = std::move(addresses);
-      pending->done = true;
-      pending->ended.notify_all();
-    }).detach();
-  } catch (const std::system_error&) {
-    return {};  // no thread to be had: this attempt fails, the next one tries again
+  std::unique_lock<std::mutex> lock(shared_->mutex);
+  const HostLookupCache::Plan plan = shared_->cache.ForAttempt(host);
+  if (plan.startLookUp) {
+    try {
+      std::thread([shared = shared_, host] {
+        std::vector<in_addr> found;
+        try {
+          found = shared->lookup(host);
+        } catch (...) {
+          // an unknown host, as far as the callers are concerned
+        }
+        std::vector<std::uint32_t> addresses;
+        for (const in_addr& a : found) addresses.push_back(a.s_addr);
+        std::lock_guard<std::mutex> guard(shared->mutex);
+        shared->cache.Answered(host, std::move(addresses));
+        shared->answered.notify_all();
+      }).detach();
+    } catch (const std::system_error&) {
+      shared_->cache.NotStarted(host);  // no thread to be had: the next attempt tries again
+    }
   }
-  std::unique_lock<std::mutex> lock(pending->mutex);
-  if (!pending->ended.wait_until(lock, deadline, [&] { return pending->done; })) return {};
-  return std::move(pending->addresses);
+  if (!plan.addresses.empty()) return ToInAddr(plan.addresses);
+  shared_->answered.wait_until(lock, deadline, [&] { return !shared_->cache.LookUpOut(host); });
+  return ToInAddr(shared_->cache.Known(host));
 }
 
 }  // namespace vorel

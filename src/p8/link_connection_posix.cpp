@@ -2,7 +2,9 @@
 // whole life and every wait is a poll with a limit: the connect, with the
 // lookup of a host name, ends by one deadline; each wait for room to write
 // and each wait for data to read has its own time-out. No peer can hold the
-// link thread longer than that.
+// link thread longer than that. Keepalive and the limit on unacknowledged
+// bytes end a connection whose path died silently even while the link is
+// between exchanges.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -14,6 +16,7 @@
 #include <chrono>
 #include <climits>
 
+#include "base/dead_path_limits.h"
 #include "p8/host_lookup_posix.h"
 #include "p8/link_connection.h"
 
@@ -45,6 +48,9 @@ int PollFor(int fd, short events, int timeoutMs) {
 int ConnectOne(const sockaddr_in& address, SteadyClock::time_point deadline) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
+  // Not looked at: without them the link still works, only notices a dead
+  // path by its answers' time-outs alone.
+  ApplyDeadPathLimits(fd);
   if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     if (errno != EINPROGRESS && errno != EINTR) {
       close(fd);
@@ -66,13 +72,14 @@ int ConnectOne(const sockaddr_in& address, SteadyClock::time_point deadline) {
 
 class PosixLinkConnection final : public ILinkConnection {
  public:
+  explicit PosixLinkConnection(HostLookups& lookups) : lookups_(lookups) {}
   ~PosixLinkConnection() override { CloseSocket(); }
 
   bool Connect(const std::string& host, std::int32_t port, std::uint32_t timeoutMs) override {
     CloseSocket();
     if (host.empty() || port <= 0 || port > 65535) return false;
     auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
-    for (const in_addr& host4 : LookUpHost(host, deadline)) {
+    for (const in_addr& host4 : lookups_.Addresses(host, deadline)) {
       if (RemainingMs(deadline) == 0) break;
       sockaddr_in address{};
       address.sin_family = AF_INET;
@@ -156,12 +163,18 @@ class PosixLinkConnection final : public ILinkConnection {
     fd_ = -1;
   }
 
+  HostLookups& lookups_;
   int fd_ = -1;
 };
 
 class PosixLinkConnectionFactory final : public ILinkConnectionFactory {
  public:
-  std::unique_ptr<ILinkConnection> Create() override { return std::make_unique<PosixLinkConnection>(); }
+  std::unique_ptr<ILinkConnection> Create() override { return std::make_unique<PosixLinkConnection>(lookups_); }
+
+ private:
+  // Outlives every connection: a look-up that ends after its attempt serves
+  // the next one.
+  HostLookups lookups_;
 };
 
 }  // namespace

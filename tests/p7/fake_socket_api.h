@@ -131,6 +131,10 @@ class FakeSocketApi final : public ISocketApi {
     s_->calls.push_back("linger " + std::to_string(s));
     return Known(s, "linger");
   }
+  int SetDeadPathLimits(TSocket s) override {
+    s_->calls.push_back("limits " + std::to_string(s));
+    return Known(s, "limits");
+  }
   int CloseSocket(TSocket s) override {
     s_->calls.push_back("close " + std::to_string(s));
     if (Known(s, "close") != 0) return -1;

@@ -63,7 +63,8 @@ class SimpleTcpSequenceTest : public ::testing::Test {
 
 TEST_F(SimpleTcpSequenceTest, ConnectSetsUpANonBlockingSocketAndWaitsForTheNotification) {
   client->SetConnected(true);
-  EXPECT_EQ(fake->calls, (Lines{"socket 7", "notify 7", "connect 7"}));
+  // The dead-path limits before the connect: they bound the SYN's retries too.
+  EXPECT_EQ(fake->calls, (Lines{"socket 7", "limits 7", "notify 7", "connect 7"}));
   const auto& a = fake->lastAddress;
   std::uint8_t port[2];
   std::memcpy(port, &a.port, 2);
@@ -91,21 +92,55 @@ TEST_F(SimpleTcpSequenceTest, AHostNameIsResolvedAndItsFirstAddressUsed) {
   EXPECT_EQ(fake->lastAddress.address, ::inet_addr("192.168.4.20"));
 }
 
-// A name service that does not answer must not hold the attempt for good: it
-// fails, silently to the operator (OnError), and the late answer is dropped.
-TEST_F(SimpleTcpSequenceTest, ALookUpThatDoesNotEndInTimeFailsTheAttemptAndItsLateAnswerIsDropped) {
+// A name service slower than the attempt (glibc behind a dead first name
+// server answers after 5 s) must neither hold the attempt for good nor keep
+// the link from connecting: the attempt fails silently to the operator
+// (OnError), the answer is kept when it comes, and the next attempt uses it.
+TEST_F(SimpleTcpSequenceTest, ALookUpSlowerThanTheAttemptFailsItAndServesTheNextAttempt) {
   client->SetHost("monitor.local");
   client->SetConnected(true);
-  const std::uint64_t stale = fake->pendingLookup;
   ASSERT_TRUE(test::PumpUntil([&] { return !client->ConnectRequested(); },
-                        std::chrono::milliseconds(TSimpleTCPClient::kLookupLimitMs + 2000)));
+                              std::chrono::milliseconds(TSimpleTCPClient::kLookupLimitMs + 2000)));
   EXPECT_EQ(log.lines, (Lines{kNotSocket, "error 10014 Bad address"}));
+  client->SetConnected(true);  // the retry while the look-up is still out
+  EXPECT_EQ(fake->Count("resolve"), 1u) << "one look-up out at a time";
+  fake->resolvedAddress = ::inet_addr("192.168.4.20");
+  fake->TellLookedUp();
+  EXPECT_EQ(fake->Count("connect"), 1u) << "the attempt waiting for the answer takes it";
+  EXPECT_EQ(fake->lastAddress.address, ::inet_addr("192.168.4.20"));
+  client->SetConnected(false);
+  client->SetConnected(true);
+  EXPECT_EQ(fake->Count("resolve"), 1u) << "a fresh answer is used as it is";
+  EXPECT_EQ(fake->Count("connect"), 2u) << "at once";
+}
+
+TEST_F(SimpleTcpSequenceTest, AnAnswerNobodyWaitsForStartsNoConnect) {
+  client->SetHost("monitor.local");
+  client->SetConnected(true);
+  client->SetConnected(false);
   client->SetHost("127.0.0.1");
   client->SetConnected(true);  // a new attempt, to a numeric address
-  fake->pendingLookup = stale;
   fake->TellLookedUp();
   EXPECT_EQ(fake->Count("connect"), 1u) << "the late answer starts no second connect";
   EXPECT_EQ(fake->lastAddress.address, ::inet_addr("127.0.0.1"));
+}
+
+// A connect into a dead path ends only when TCP gives up its SYNs, whose
+// back-off would also keep a path that came back waiting: the attempt ends
+// at its limit, and the owner's retry sends a fresh SYN.
+TEST_F(SimpleTcpSequenceTest, AConnectThatDoesNotEndWithinItsLimitFailsAsTimedOut) {
+  client->SetConnected(true);
+  ASSERT_TRUE(test::PumpUntil([&] { return !client->ConnectRequested(); },
+                              std::chrono::milliseconds(TSimpleTCPClient::kConnectLimitMs + 2000)));
+  EXPECT_EQ(log.lines, (Lines{"disconnected", "error 10060 Connection timed out"}));
+  ExpectIdle();
+  // One that did end in time is left alone by its limit.
+  client->SetConnected(true);
+  fake->TellConnected(8);
+  log.lines.clear();
+  EXPECT_FALSE(test::PumpUntil([&] { return !client->Connected(); },
+                               std::chrono::milliseconds(TSimpleTCPClient::kConnectLimitMs + 500)));
+  EXPECT_TRUE(log.lines.empty());
 }
 
 TEST_F(SimpleTcpSequenceTest, FailuresOfTheConnectSequence) {
@@ -409,8 +444,8 @@ TEST_F(SimpleTcpSequenceTest, AllowedChangeWhileConnectedReconnectsToTheNewValue
   client->SetAllowChangeHostAndPortOnConnection(true);
   ASSERT_NO_FATAL_FAILURE(ConnectNow());
   client->SetPort(7789);
-  EXPECT_EQ(fake->calls, (Lines{"stop 7", "shutdown 7", "linger 7", "close 7", "socket 8", "notify 8",
-                                "connect 8"}));
+  EXPECT_EQ(fake->calls, (Lines{"stop 7", "shutdown 7", "linger 7", "close 7", "socket 8", "limits 8",
+                                "notify 8", "connect 8"}));
   EXPECT_EQ(fake->lastAddress.port, htons(7789));
   EXPECT_EQ(log.lines, Lines{"disconnected"});
   EXPECT_TRUE(client->ConnectRequested());

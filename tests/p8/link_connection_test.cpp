@@ -255,36 +255,64 @@ in_addr Address(const char* text) {
 
 TEST(HostLookup, NumericAddressesAreTakenAsTheyAreNamesAreLookedUp) {
   std::atomic<int> lookups{0};
-  HostNameLookup lookup = [&lookups](const std::string& name) {
+  HostLookups hosts([&lookups](const std::string& name) {
     ++lookups;
     return name == "server.local" ? std::vector<in_addr>{Address("10.1.2.3"), Address("10.1.2.4")}
                                   : std::vector<in_addr>{};
-  };
+  });
   const auto deadline = SteadyClock::now() + 10s;
-  EXPECT_EQ(Texts(LookUpHost("192.168.7.9", deadline, lookup)), std::vector<std::string>{"192.168.7.9"});
+  EXPECT_EQ(Texts(hosts.Addresses("192.168.7.9", deadline)), std::vector<std::string>{"192.168.7.9"});
   EXPECT_EQ(lookups, 0) << "a numeric address asks no name service";
-  EXPECT_EQ(Texts(LookUpHost("server.local", deadline, lookup)), (std::vector<std::string>{"10.1.2.3", "10.1.2.4"}));
-  EXPECT_TRUE(LookUpHost("unknown.local", deadline, lookup).empty());
+  EXPECT_EQ(Texts(hosts.Addresses("server.local", deadline)), (std::vector<std::string>{"10.1.2.3", "10.1.2.4"}));
+  EXPECT_TRUE(hosts.Addresses("unknown.local", deadline).empty());
   EXPECT_EQ(lookups, 2);
+  // The good answer is kept; the unknown name is asked again.
+  EXPECT_EQ(Texts(hosts.Addresses("server.local", deadline)), (std::vector<std::string>{"10.1.2.3", "10.1.2.4"}));
+  EXPECT_TRUE(hosts.Addresses("unknown.local", deadline).empty());
+  EXPECT_EQ(lookups, 3);
 }
 
-TEST(HostLookup, ALookupThatOutlivesTheDeadlineIsLeftBehind) {
+// A name service slower than the connect time-out (glibc behind a dead first
+// name server takes 5 s): the attempt that started the look-up gives up at its
+// deadline, the attempts meanwhile start no second one, and the answer serves
+// the first attempt after it came.
+TEST(HostLookup, ALookupThatOutlivesItsAttemptServesTheNextOne) {
   // A name service that does not answer until the test lets it. The state
   // is shared, so the lookup can outlive this test's scope.
   struct Gate {
     std::promise<void> open;
     std::shared_future<void> opened = open.get_future().share();
+    std::atomic<int> started{0};
     std::atomic<bool> ended{false};
   };
   auto gate = std::make_shared<Gate>();
-  HostNameLookup hangs = [gate](const std::string&) {
+  HostLookups hosts([gate](const std::string&) {
+    ++gate->started;
     gate->opened.wait_for(10s);
     gate->ended = true;
     return std::vector<in_addr>{Address("10.9.9.9")};
-  };
-  EXPECT_TRUE(LookUpHost("hanging.local", SteadyClock::now() + 100ms, hangs).empty());
+  });
+  EXPECT_TRUE(hosts.Addresses("slow.local", SteadyClock::now() + 100ms).empty());
   EXPECT_FALSE(gate->ended) << "the caller waited for the lookup instead of the deadline";
-  gate->open.set_value();  // it ends late, with nobody left to take its result
+  EXPECT_TRUE(hosts.Addresses("slow.local", SteadyClock::now() + 50ms).empty());
+  gate->open.set_value();
+  // An attempt under way when the answer comes takes it at once.
+  EXPECT_EQ(Texts(hosts.Addresses("slow.local", SteadyClock::now() + 10s)), std::vector<std::string>{"10.9.9.9"});
+  EXPECT_EQ(Texts(hosts.Addresses("slow.local", SteadyClock::now())), std::vector<std::string>{"10.9.9.9"});
+  EXPECT_EQ(gate->started, 1) << "one look-up out at a time";
+}
+
+TEST(HostLookup, ALookupThatOutlivesItsOwnerIsLeftBehind) {
+  auto gate = std::make_shared<std::promise<void>>();
+  std::shared_future<void> opened = gate->get_future().share();
+  {
+    HostLookups hosts([opened](const std::string&) {
+      opened.wait_for(10s);
+      return std::vector<in_addr>{Address("10.9.9.9")};
+    });
+    EXPECT_TRUE(hosts.Addresses("hanging.local", SteadyClock::now() + 50ms).empty());
+  }
+  gate->set_value();  // it ends late, with nobody left to take its result
 }
 
 }  // namespace

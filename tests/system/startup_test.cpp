@@ -5,6 +5,7 @@
 // silent, and SIGTERM still ends the program within a second.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -17,8 +18,13 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "program_env.h"
@@ -176,6 +182,155 @@ TEST(StartUpNameService, ANameServiceThatNeverAnswersHoldsUpNothing) {
   station.Signal(SIGTERM);
   station.WaitForExit(10s);
   ::close(silent);
+}
+
+// A name service on 127.0.0.153:53 that answers every question after a set
+// delay, as glibc does behind a dead first name server: an A record of the
+// address given for the name, or no record. Runs until it goes.
+class SlowNameService {
+ public:
+  SlowNameService(std::map<std::string, std::string> names, std::chrono::milliseconds delay)
+      : names_(std::move(names)), delay_(delay) {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(53);
+    address.sin_addr.s_addr = htonl(0x7F000099);  // 127.0.0.153
+    bound_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    if (bound_) thread_ = std::thread([this] { Serve(); });
+  }
+  ~SlowNameService() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool Bound() const { return bound_; }
+  int Questions() const { return questions_; }
+
+ private:
+  struct Question {
+    std::vector<std::uint8_t> bytes;
+    sockaddr_in from;
+    std::chrono::steady_clock::time_point due;
+  };
+
+  void Serve() {
+    std::vector<Question> waiting;
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 50) > 0) {
+        Question q{std::vector<std::uint8_t>(512), {}, std::chrono::steady_clock::now() + delay_};
+        socklen_t length = sizeof q.from;
+        const ssize_t n = ::recvfrom(fd_, q.bytes.data(), q.bytes.size(), 0, reinterpret_cast<sockaddr*>(&q.from),
+                                     &length);
+        if (n >= 12) {
+          q.bytes.resize(static_cast<std::size_t>(n));
+          ++questions_;
+          waiting.push_back(std::move(q));
+        }
+      }
+      const auto now = std::chrono::steady_clock::now();
+      for (auto it = waiting.begin(); it != waiting.end();) {
+        if (it->due > now) {
+          ++it;
+          continue;
+        }
+        const std::vector<std::uint8_t> answer = Answer(it->bytes);
+        ::sendto(fd_, answer.data(), answer.size(), 0, reinterpret_cast<const sockaddr*>(&it->from), sizeof it->from);
+        it = waiting.erase(it);
+      }
+    }
+  }
+
+  // The question's header and question section, turned into an answer.
+  std::vector<std::uint8_t> Answer(const std::vector<std::uint8_t>& question) const {
+    std::string name;
+    std::size_t at = 12;
+    while (at < question.size() && question[at] != 0) {
+      const std::size_t label = question[at];
+      if (!name.empty()) name += '.';
+      name.append(reinterpret_cast<const char*>(question.data()) + at + 1,
+                  std::min(label, question.size() - at - 1));
+      at += label + 1;
+    }
+    const std::size_t end = std::min(at + 5, question.size());  // the root label, type and class
+    std::vector<std::uint8_t> answer(question.begin(), question.begin() + static_cast<std::ptrdiff_t>(end));
+    const bool typeA = end == at + 5 && question[at + 1] == 0 && question[at + 2] == 1;
+    const auto known = names_.find(name);
+    answer[2] = 0x81;  // a response, recursion desired
+    answer[3] = known == names_.end() ? 0x83 : 0x80;  // recursion available; no such name
+    answer[4] = 0, answer[5] = 1;  // one question
+    answer[6] = 0, answer[7] = (known != names_.end() && typeA) ? 1 : 0;
+    for (int i = 8; i < 12; ++i) answer[static_cast<std::size_t>(i)] = 0;
+    if (answer[7] == 1) {
+      const std::uint8_t record[] = {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4};
+      answer.insert(answer.end(), std::begin(record), std::end(record));
+      in_addr address{};
+      ::inet_pton(AF_INET, known->second.c_str(), &address);
+      const auto* bytes = reinterpret_cast<const std::uint8_t*>(&address.s_addr);
+      answer.insert(answer.end(), bytes, bytes + 4);
+    }
+    return answer;
+  }
+
+  const std::map<std::string, std::string> names_;
+  const std::chrono::milliseconds delay_;
+  int fd_ = -1;
+  bool bound_ = false;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> questions_{0};
+  std::thread thread_;
+};
+
+// A name service that answers, but only after 4 s: longer than a connect
+// attempt may wait. Both links still connect, each with the answer of the
+// look-up an earlier attempt started, and the alarm reaches both servers.
+TEST(StartUpNameService, ANameServiceThatAnswersAfterFourSecondsStillConnectsBothLinks) {
+  if (::geteuid() != 0 || std::system("unshare -m true 2>/dev/null") != 0)
+    GTEST_SKIP() << "needs root and a mount namespace of its own";
+  test::Protocol7Address p7;
+  SlowNameService dns({{"p7-server.example", p7.Text()}, {"p8-server.example", "127.0.0.1"}}, 4s);
+  if (!dns.Bound()) GTEST_SKIP() << "127.0.0.153:53 is taken";
+  test::TempDir dir;
+  test::ReferenceServers servers{dir, p7.Text()};
+  ASSERT_NO_FATAL_FAILURE(servers.Start());
+  test::WriteFile(dir / "resolv.conf", "nameserver 127.0.0.153\noptions timeout:5 attempts:2\n");
+  test::WriteFile(dir / "vorel.ini", "[port]\nComPort=COM1\n[main]\nSendMivo7=1\nSendMivo8=1\n"
+                                     "host=p7-server.example\nPathForSoob=spool/\n[ServerHost]\n"
+                                     "Address=p8-server.example\nPort=" + servers.P8Port() + "\n");
+  ChildProcess station = StartStation(dir);
+  ASSERT_TRUE(WaitUntil([&] { return fs::is_symlink(dir / "com" / "COM1"); }, 10s));
+  const auto started = std::chrono::steady_clock::now();
+  ChildProcess driver("/usr/bin/unshare",
+                      {"-m", "sh", "-c",
+                       "mount --bind '" + (dir / "resolv.conf").string() + "' /etc/resolv.conf && exec '" +
+                           std::string(VOREL_BINARY) + "'"},
+                      dir.Path().string(), ProbedEnv(dir),
+                      test::ChildIo{.stdinPipe = false, .stderrFile = (dir / "driver-err.txt").string()});
+  const auto secondsSinceStart = [&] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  };
+
+  ASSERT_TRUE(station.Type("wait-open; event 0001 E1; hold"));
+  // Without the kept answer neither link would ever connect: every attempt
+  // gave its look-up up after 2.5 s.
+  ASSERT_TRUE(WaitUntil([&] { return servers.P7Seen().find(" type=ftHello(") != std::string::npos; }, 40s))
+      << Contents(dir / "driver-err.txt");
+  const double p7Connected = secondsSinceStart();
+  ASSERT_TRUE(WaitUntil([&] { return servers.P8Seen().find("type=rtVersion(") != std::string::npos; }, 40s))
+      << Contents(dir / "driver-err.txt");
+  const double p8Connected = secondsSinceStart();
+  EXPECT_TRUE(WaitUntil([&] { return servers.P7Seen().find("account=310001 ") != std::string::npos; }, 20s));
+  EXPECT_TRUE(WaitUntil([&] { return servers.P8Seen().find("account=310001 ") != std::string::npos; }, 20s));
+  EXPECT_GT(dns.Questions(), 0);
+  std::cout << "a name service answering after 4 s: protocol 7 connected " << p7Connected
+            << " s after start, protocol 8 " << p8Connected << " s; " << dns.Questions() << " questions" << std::endl;
+
+  ASSERT_NO_FATAL_FAILURE(StopWithinASecond(driver, dir, "a name service that answers after 4 s"));
+  const std::string errors = Contents(dir / "driver-err.txt");
+  EXPECT_EQ(errors.find("vorel: error:"), std::string::npos) << "the failed attempts are silent\n" << errors;
+  station.Signal(SIGTERM);
+  station.WaitForExit(10s);
 }
 
 }  // namespace
