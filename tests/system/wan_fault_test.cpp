@@ -463,11 +463,12 @@ TEST(WanKillTest, NoAcknowledgedAlarmIsLostWhenTheDriverIsKilledAgainAndAgain) {
   rig.StopDriver();
 
   const FaultCount c = rig.CountAndReport(
-      "20 ms round trip, driver killed " + std::to_string(kills) + " times with SIGKILL while the servers and the path fail " +
-          std::to_string(outages) + " times (seed " + std::to_string(seed) + "; counted: the " +
+      "20 ms round trip, driver killed " + std::to_string(kills) +
+          " times with SIGKILL while the servers and the path fail " + std::to_string(outages) + " times (seed " + std::to_string(seed) + "; counted: the " +
           std::to_string(station.acknowledged.size()) + " of " + std::to_string(station.sent.size()) +
           " alarms the station saw acknowledged); spool drained " +
-          (drained ? Fixed(Seconds(drainTime)) + " s" : std::string("never")) + " after the station stopped",
+          (drained ? Fixed(Seconds(drainTime)) + " s" : std::string("never")) + " after the station stopped; " +
+          std::to_string(rig.Protocol7FramesLostInResets()) + " frames unread at the protocol-7 server's resets",
       station.acknowledged);
   EXPECT_GE(c.sent, kills / 2) << "too few alarms acknowledged for the kills to mean much";
   EXPECT_EQ(c.p7.lost, 0) << c.p7.lostAccounts;
