@@ -156,6 +156,8 @@ class NullSender final : public IProtocol7Sender {
   std::uint64_t ConnectionNumber() override { return 1; }
   std::uint64_t BytesSent() override { return sent; }
   std::optional<std::uint32_t> UnacknowledgedBytes() override { return 0; }
+  std::optional<TPeerWindow> PeerWindow() override { return std::nullopt; }
+  std::optional<std::uint64_t> AcknowledgedAtOrderlyEnd() override { return std::nullopt; }
   std::uint64_t sent = 0;
   std::uint64_t sum = 0;
 };

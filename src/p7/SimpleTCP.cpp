@@ -319,11 +319,16 @@ void TSimpleTCPClient::ConnectNotified() {
   connected_ = true;
   ++connectionNumber_;
   bytesSent_ = 0;
+  acknowledgedAtOrderlyEnd_.reset();
   Fire(OnConnected, this);
 }
 
-// The server closed the connection in an orderly way.
+// The server closed the connection in an orderly way. A server program that
+// closes with bytes unread resets instead, so what its TCP had acknowledged
+// by now it has read.
 void TSimpleTCPClient::CloseNotified(TSocket) {
+  if (const std::optional<std::uint32_t> unacknowledged = UnacknowledgedBytes(); unacknowledged && *unacknowledged <= bytesSent_)
+    acknowledgedAtOrderlyEnd_ = bytesSent_ - *unacknowledged;
   DisconnectSequence();
   if (Destroying()) return;
   Fire(OnDisconnected, this);
@@ -371,6 +376,12 @@ std::optional<std::uint32_t> TSimpleTCPClient::UnacknowledgedBytes() {
   std::uint32_t count = 0;
   if (!connected_ || Api().UnacknowledgedBytes(socket_, count) != 0) return std::nullopt;
   return count;
+}
+
+std::optional<TPeerWindow> TSimpleTCPClient::PeerWindow() {
+  TPeerWindow window;
+  if (!connected_ || Api().PeerWindow(socket_, window.window, window.granule) != 0) return std::nullopt;
+  return window;
 }
 
 }  // namespace vorel

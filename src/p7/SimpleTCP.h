@@ -168,6 +168,14 @@ class TSimpleTCPClient : public TCustomSimpleSocket {
   std::uint64_t ConnectionNumber() const { return connectionNumber_; }
   std::uint64_t BytesSent() const { return bytesSent_; }
   std::optional<std::uint32_t> UnacknowledgedBytes();
+  // The receive window the server last advertised (nullopt while not
+  // connected or when the system cannot tell).
+  std::optional<TPeerWindow> PeerWindow();
+  // When the last connection was ended by the server in order (its close
+  // came after it had read what it was sent before): the bytes of it that
+  // its TCP had acknowledged then. nullopt when it ended any other way, or
+  // while it is up.
+  std::optional<std::uint64_t> AcknowledgedAtOrderlyEnd() const { return acknowledgedAtOrderlyEnd_; }
 
  protected:
   // The disconnect sequence first, then the text to OnError or raised.
@@ -190,6 +198,7 @@ class TSimpleTCPClient : public TCustomSimpleSocket {
   bool connected_ = false;
   std::uint64_t connectionNumber_ = 0;
   std::uint64_t bytesSent_ = 0;
+  std::optional<std::uint64_t> acknowledgedAtOrderlyEnd_;
   // Each attempt's number: the limits of an attempt act only on their own.
   std::uint64_t attempt_ = 0;
   HostLookupCache lookups_{SystemClock()};

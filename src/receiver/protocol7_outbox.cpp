@@ -1,5 +1,6 @@
 #include "receiver/protocol7_outbox.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 
@@ -47,18 +48,43 @@ std::optional<std::uint64_t> Protocol7Outbox::AcknowledgedBytes() {
   return sent - *unacknowledged;
 }
 
+// The right edge of the server's window (acknowledged + window) moves on as
+// its program reads, and as its kernel grows the window: twice the widest
+// window seen, and a step of the window scale, before the edge is past the
+// end of the bytes the program has certainly read.
+void Protocol7Outbox::ReadWindow(std::uint64_t acknowledged) {
+  const std::uint64_t connection = sender_.ConnectionNumber();
+  if (connection != evidenceConnection_) {
+    evidenceConnection_ = connection;
+    widestWindow_ = 0;
+    readPast_ = 0;
+  }
+  acknowledged_ = acknowledged;
+  const std::optional<TPeerWindow> window = sender_.PeerWindow();
+  if (!window) return;  // no evidence but an orderly end
+  widestWindow_ = std::max<std::uint64_t>(widestWindow_, window->window);
+  const std::uint64_t rightEdge = acknowledged + window->window;
+  const std::uint64_t margin = 2 * widestWindow_ + std::max<std::uint32_t>(window->granule, 1);
+  if (rightEdge > margin) readPast_ = std::max(readPast_, std::min(acknowledged, rightEdge - margin));
+}
+
+void Protocol7Outbox::Remove(const std::string& file) {
+  // A file that cannot be removed goes again with the replay: a repeat.
+  if (std::remove(file.c_str()) == 0) removed_.push_back(file);
+}
+
 void Protocol7Outbox::Settle() {
   if (inFlight_.empty()) return;
   const bool connected = sender_.Connected();
   const std::uint64_t connection = sender_.ConnectionNumber();
-  const std::optional<std::uint64_t> acknowledged = AcknowledgedBytes();
+  if (connected) {
+    if (const std::optional<std::uint64_t> acknowledged = AcknowledgedBytes()) ReadWindow(*acknowledged);
+  }
   while (!inFlight_.empty()) {
     const Entry& oldest = inFlight_.front();
     if (connected && oldest.connection == connection) {
-      if (!acknowledged || *acknowledged < oldest.end) return;  // the rest were sent after it
-      // Gone from our disk only now that the server's kernel holds it. A file
-      // that cannot be removed goes again with the replay: a repeat.
-      if (std::remove(oldest.file.c_str()) == 0) removed_.push_back(oldest.file);
+      if (connection != evidenceConnection_ || oldest.end > readPast_) return;  // the rest were sent after it
+      Remove(oldest.file);
     }
     // Otherwise its connection has ended: the file stays for the replay.
     files_.erase(oldest.file);
@@ -66,7 +92,22 @@ void Protocol7Outbox::Settle() {
   }
 }
 
+std::size_t Protocol7Outbox::FilesUnacknowledged() const {
+  std::size_t count = 0;
+  for (auto entry = inFlight_.rbegin(); entry != inFlight_.rend(); ++entry) {
+    if (entry->connection == evidenceConnection_ && entry->end <= acknowledged_) break;  // and all before it
+    ++count;
+  }
+  return count;
+}
+
 void Protocol7Outbox::ConnectionEnded() {
+  // The server closed in order: what its TCP had acknowledged, it has read.
+  if (const std::optional<std::uint64_t> acknowledged = sender_.AcknowledgedAtOrderlyEnd()) {
+    const std::uint64_t connection = sender_.ConnectionNumber();
+    for (const Entry& entry : inFlight_)
+      if (entry.connection == connection && entry.end <= *acknowledged) Remove(entry.file);
+  }
   inFlight_.clear();
   files_.clear();
 }

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "p7/frame.h"
+#include "p7/socket_api.h"
 
 namespace vorel {
 
@@ -24,6 +25,13 @@ class IProtocol7Sender {
   virtual std::uint64_t ConnectionNumber() = 0;
   virtual std::uint64_t BytesSent() = 0;
   virtual std::optional<std::uint32_t> UnacknowledgedBytes() = 0;
+  // The receive window the server's TCP advertised last (nullopt: not
+  // connected, or the system cannot tell).
+  virtual std::optional<TPeerWindow> PeerWindow() = 0;
+  // The bytes of the connection that ended last that the server's TCP had
+  // acknowledged when the server closed it in order; nullopt when it ended
+  // any other way (a reset, a time-out, our own close).
+  virtual std::optional<std::uint64_t> AcknowledgedAtOrderlyEnd() = 0;
 };
 
 // A frame that went out in part leaves the server cutting its 555-byte frames

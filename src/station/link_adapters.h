@@ -31,6 +31,8 @@ class Protocol7Sender final : public IProtocol7Sender {
   std::uint64_t ConnectionNumber() override { return client_.ConnectionNumber(); }
   std::uint64_t BytesSent() override { return client_.BytesSent(); }
   std::optional<std::uint32_t> UnacknowledgedBytes() override { return client_.UnacknowledgedBytes(); }
+  std::optional<TPeerWindow> PeerWindow() override { return client_.PeerWindow(); }
+  std::optional<std::uint64_t> AcknowledgedAtOrderlyEnd() override { return client_.AcknowledgedAtOrderlyEnd(); }
 
  private:
   TSimpleTCPClient& client_;

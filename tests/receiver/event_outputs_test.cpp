@@ -149,7 +149,7 @@ TEST_F(EventOutputsTest, Protocol7LiveSendsTheFrameAndRefreshesTheIndicatorOnlyF
     EXPECT_EQ(refreshes - before, o.kind == P7Kind::Event ? 1 : 0);
   }
   EXPECT_EQ(p7.sent.size(), 3u);
-  EXPECT_TRUE(Names(dir.Path()).empty());
+  EXPECT_EQ(outbox.FilesInFlight().size(), 3u) << "each written ahead, in doubt until the server has read it";
 }
 
 TEST_F(EventOutputsTest, LinkFramesCarryThePortTag) {
@@ -169,12 +169,14 @@ TEST_F(EventOutputsTest, IndicatorErrorAfterALiveEventIsIgnored) {
   auto out = Make();
   EXPECT_EQ(out.SendEvent(SampleRecord()), Delivery::Sent);
   EXPECT_EQ(refreshes, 1);
-  EXPECT_TRUE(Names(dir.Path()).empty());
+  EXPECT_EQ(outbox.FilesInFlight().size(), 1u) << "on its way, whatever the window did";
 }
 
-// A frame in our own kernel is not at the server yet: its file is written
-// before the send and stays until the server's TCP has acknowledged it.
-TEST_F(EventOutputsTest, Protocol7LiveFramesAreWrittenAheadAndStayUntilTheServersTcpHasThem) {
+// A frame in our own kernel is not at the server yet, nor is one its kernel
+// holds unread: its file is written before the send and stays until the
+// server has certainly read it (here: the server ends the connection in
+// order).
+TEST_F(EventOutputsTest, Protocol7LiveFramesAreWrittenAheadAndStayUntilTheServerHasThem) {
   p7.connected = true;
   p7.unacknowledged = p7::kFrameSize;
   auto out = Make();
@@ -186,7 +188,11 @@ TEST_F(EventOutputsTest, Protocol7LiveFramesAreWrittenAheadAndStayUntilTheServer
     EXPECT_TRUE(outbox.InFlight(file.string()));
     p7.unacknowledged = 0;
     outbox.Settle();
+    EXPECT_TRUE(fs::exists(file)) << "acknowledged by its TCP, not yet known to be read";
+    p7.orderlyEnd = p7.bytesSent;
+    outbox.ConnectionEnded();
     EXPECT_TRUE(Names(dir.Path()).empty());
+    p7.orderlyEnd.reset();
     p7.unacknowledged = p7::kFrameSize;
   }
 }

@@ -31,8 +31,11 @@ class FakeProtocol7Sender final : public IProtocol7Sender {
   std::uint64_t ConnectionNumber() override { return connection; }
   std::uint64_t BytesSent() override { return bytesSent; }
   std::optional<std::uint32_t> UnacknowledgedBytes() override {
+    if (connected && acknowledged) return static_cast<std::uint32_t>(bytesSent - *acknowledged);
     return connected ? unacknowledged : std::nullopt;
   }
+  std::optional<TPeerWindow> PeerWindow() override { return connected ? window : std::nullopt; }
+  std::optional<std::uint64_t> AcknowledgedAtOrderlyEnd() override { return orderlyEnd; }
 
   bool connected = false;
   std::optional<std::int32_t> result;  // what Send returns; the whole frame when unset
@@ -43,6 +46,12 @@ class FakeProtocol7Sender final : public IProtocol7Sender {
   std::uint64_t bytesSent = 0;   // taken by sends on it
   // Of those, not yet acknowledged by the server's TCP; none by default.
   std::optional<std::uint32_t> unacknowledged = 0;
+  // When set, the bytes acknowledged instead: all sent after them are not.
+  std::optional<std::uint64_t> acknowledged;
+  // The receive window the server advertises; none: the system cannot tell.
+  std::optional<TPeerWindow> window;
+  // Set when the connection that ended was closed by the server in order.
+  std::optional<std::uint64_t> orderlyEnd;
 };
 
 class FakeProtocol8Queue final : public IProtocol8Queue {

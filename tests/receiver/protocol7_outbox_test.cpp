@@ -1,6 +1,7 @@
 // The life of a .ddm file on its way to the message server: removed only once
-// the server's TCP has acknowledged the frame's last byte, and the replay's
-// again when its connection ends first.
+// the server has certainly read the frame (its window shows it, or it ended
+// the connection in order), and the replay's again when its connection ends
+// any other way first.
 #include "receiver/protocol7_outbox.h"
 
 #include <gtest/gtest.h>
@@ -40,7 +41,7 @@ struct OutboxCase {
   bool aOnDisk;
 };
 
-TEST(Protocol7Outbox, AFileLeavesTheDiskOnlyOnceTheServersTcpHasItsLastByte) {
+TEST(Protocol7Outbox, AFileLeavesTheDiskOnlyOnceTheServerHasReadItsFrame) {
   const OutboxCase cases[] = {
       {"nothing acknowledged yet", [](OutboxRig& r) { r.outbox.Settle(); }, true, true},
       {"all but its last byte acknowledged",
@@ -49,12 +50,25 @@ TEST(Protocol7Outbox, AFileLeavesTheDiskOnlyOnceTheServersTcpHasItsLastByte) {
          r.outbox.Settle();
        },
        true, true},
-      {"its last byte acknowledged",
+      {"its last byte acknowledged, no window told",
        [](OutboxRig& r) {
          r.sender.unacknowledged = 0;
          r.outbox.Settle();
        },
+       true, true},
+      {"acknowledged, and the server ended the connection in order",
+       [](OutboxRig& r) {
+         r.sender.unacknowledged = 0;
+         r.sender.orderlyEnd = kFrame;
+         r.outbox.ConnectionEnded();
+       },
        false, false},
+      {"the server ended in order before acknowledging it",
+       [](OutboxRig& r) {
+         r.sender.orderlyEnd = kFrame - 1;
+         r.outbox.ConnectionEnded();
+       },
+       false, true},
       {"the connection ended", [](OutboxRig& r) { r.outbox.ConnectionEnded(); }, false, true},
       {"settled while not connected",
        [](OutboxRig& r) {
@@ -108,18 +122,78 @@ TEST(Protocol7Outbox, AFrameThatDidNotGoWholeLeavesItsFileOnDiskAndAPartEndsTheC
   }
 }
 
-// The server's TCP acknowledges in order: a frame sent later is not released
-// by the acknowledgement of an earlier one.
-TEST(Protocol7Outbox, FramesAreReleasedInTheOrderTheServersTcpTookThem) {
+// The server's window: its right edge (acknowledged + window) moves on as
+// the program reads, and as its kernel grows the window without a read. A
+// frame counts as read once the edge stands twice the widest window shown,
+// and a step of the window scale, past its end.
+TEST(Protocol7Outbox, TheServersWindowShowsAFrameReadOnlyTwiceItsWidestWindowOn) {
+  constexpr std::uint32_t kWide = 100;
+  const struct {
+    const char* what;
+    std::uint32_t acknowledged;  // of A and B, 2 × 555 bytes
+    std::uint32_t window;        // after the first sample showed kWide
+    std::uint32_t granule;
+    bool aRead;
+    bool bRead;
+  } cases[] = {
+      {"only A acknowledged, the window as wide as ever", kFrame, kWide, 1, false, false},
+      {"the edge one byte short", 700, 55, 1, false, false},  // 755 - 201 = 554
+      {"the edge exactly far enough past A", 700, 56, 1, true, false},
+      {"a coarser window scale asks one step more", 700, 56, 128, false, false},
+      {"a window grown past the widest is no evidence", 700, 10 * kWide, 1, false, false},
+      {"all acknowledged: A read, B not yet", 2 * kFrame, kWide, 1, true, false},
+  };
+  for (const auto& c : cases) {
+    OutboxRig rig;
+    rig.sender.unacknowledged = kFrame;
+    rig.sender.window = TPeerWindow{kWide, c.granule};
+    ASSERT_TRUE(rig.Send(rig.a)) << c.what;  // the first sample: the widest window so far
+    rig.sender.unacknowledged = 2 * kFrame;
+    ASSERT_TRUE(rig.Send(rig.b)) << c.what;
+    rig.sender.unacknowledged = 2 * kFrame - c.acknowledged;
+    rig.sender.window = TPeerWindow{c.window, c.granule};
+    rig.outbox.Settle();
+    EXPECT_EQ(fs::exists(rig.a), !c.aRead) << c.what;
+    EXPECT_EQ(fs::exists(rig.b), !c.bRead) << c.what;
+    EXPECT_EQ(rig.outbox.InFlight(rig.a), !c.aRead) << c.what;
+  }
+}
+
+// A file removed on a window's word stays removed; the others of that
+// connection go again when it ends with a reset, and only when its server
+// ended it in order are the acknowledged ones taken as read.
+TEST(Protocol7Outbox, AnAbnormalEndSendsTheFramesInDoubtAgain) {
   OutboxRig rig;
-  rig.sender.unacknowledged = 2 * kFrame;
+  rig.sender.window = TPeerWindow{1000, 1};
   ASSERT_TRUE(rig.Send(rig.a));
   ASSERT_TRUE(rig.Send(rig.b));
+  rig.outbox.Settle();
+  EXPECT_EQ(rig.outbox.FilesUnacknowledged(), 0u) << "both acknowledged by the server's TCP";
+  EXPECT_EQ(rig.outbox.FilesInFlight().size(), 2u) << "both in doubt";
+  rig.outbox.ConnectionEnded();  // a reset
+  EXPECT_TRUE(rig.outbox.FilesInFlight().empty());
+  EXPECT_TRUE(fs::exists(rig.a));
+  EXPECT_TRUE(fs::exists(rig.b));
+  ++rig.sender.connection;
+  rig.sender.bytesSent = 0;
+  EXPECT_TRUE(rig.Send(rig.a)) << "sent again on the next connection";
+  EXPECT_EQ(rig.sender.sent.size(), 3u);
+}
+
+// The replay's pace counts the frames the server's TCP has not acknowledged,
+// newest first; those it has, in doubt or not, are no part of it.
+TEST(Protocol7Outbox, CountsTheFilesTheServersTcpHasNotAcknowledged) {
+  OutboxRig rig;
+  rig.sender.unacknowledged = kFrame;
+  ASSERT_TRUE(rig.Send(rig.a));
+  EXPECT_EQ(rig.outbox.FilesUnacknowledged(), 1u);
+  rig.sender.unacknowledged = 2 * kFrame;
+  ASSERT_TRUE(rig.Send(rig.b));
+  EXPECT_EQ(rig.outbox.FilesUnacknowledged(), 2u);
   rig.sender.unacknowledged = kFrame;
   rig.outbox.Settle();
-  EXPECT_FALSE(fs::exists(rig.a));
-  EXPECT_TRUE(rig.outbox.InFlight(rig.b));
-  EXPECT_EQ(rig.outbox.FilesInFlight(), std::set<std::string>{rig.b});
+  EXPECT_EQ(rig.outbox.FilesUnacknowledged(), 1u);
+  EXPECT_EQ(rig.outbox.FilesInFlight().size(), 2u);
 }
 
 TEST(Protocol7Outbox, AFrameWithoutAFileIsSafeOnlyOnceAcknowledged) {
