@@ -49,9 +49,12 @@ std::optional<std::uint64_t> Protocol7Outbox::AcknowledgedBytes() {
 }
 
 // The right edge of the server's window (acknowledged + window) moves on as
-// its program reads, and as its kernel grows the window: twice the widest
-// window seen, and a step of the window scale, before the edge is past the
-// end of the bytes the program has certainly read.
+// its program reads, and also without a read: as its kernel grows the window
+// towards its buffer, and as it packs the small segments it holds into less
+// memory. A kernel shows a window of a quarter to a half of its buffer, and
+// then not all of it at once; so the edge may stand up to four times the
+// widest window seen (and a step of the window scale) past what the program
+// has certainly read.
 void Protocol7Outbox::ReadWindow(std::uint64_t acknowledged) {
   const std::uint64_t connection = sender_.ConnectionNumber();
   if (connection != evidenceConnection_) {
@@ -64,7 +67,7 @@ void Protocol7Outbox::ReadWindow(std::uint64_t acknowledged) {
   if (!window) return;  // no evidence but an orderly end
   widestWindow_ = std::max<std::uint64_t>(widestWindow_, window->window);
   const std::uint64_t rightEdge = acknowledged + window->window;
-  const std::uint64_t margin = 2 * widestWindow_ + std::max<std::uint32_t>(window->granule, 1);
+  const std::uint64_t margin = kWindowsInDoubt * widestWindow_ + std::max<std::uint32_t>(window->granule, 1);
   if (rightEdge > margin) readPast_ = std::max(readPast_, std::min(acknowledged, rightEdge - margin));
 }
 

@@ -12,14 +12,16 @@
 // + window) moves on as the program reads. It moves on without reads too,
 // while the kernel grows the window towards the buffer it has (as data comes
 // in, and as the buffer itself is grown), so the buffer may be larger than
-// any window shown. Measured on Linux, a server that stops reading lets the
-// right edge run up to about twice the widest window it showed before. So a
-// frame is taken as read once the right edge stands twice the widest window
-// the connection has shown (and one step of the peer's window scale) past
-// its end. That costs time, not alarms: in steady traffic a frame waits
-// about one window of later frames; with no later traffic it waits for the
-// next frames, or for the server to end the connection in order (a program
-// that closes with bytes unread resets instead).
+// any window shown, and a kernel that packs small segments together opens
+// the window further. Measured on Linux, a server that stops reading lets the
+// right edge run up to about twice the widest window it showed before, more
+// with a small buffer. So a frame is taken as read once the right edge
+// stands four times the widest window the connection has shown (and one
+// step of the peer's window scale) past its end. That costs time, not
+// alarms: in steady traffic a frame waits about three windows of later
+// frames; with no later traffic it waits for the next frames, or for the
+// server to end the connection in order (a program that closes with bytes
+// unread resets instead).
 //
 // The life of a file:
 //   on disk   -- Send, the whole frame taken -->          in doubt (connection, end offset)
@@ -49,6 +51,10 @@ namespace vorel {
 class Protocol7Outbox {
  public:
   explicit Protocol7Outbox(IProtocol7Sender& sender);
+
+  // How many of the widest window the server has shown its window's right
+  // edge must stand past a frame before the frame counts as read.
+  static constexpr std::uint64_t kWindowsInDoubt = 4;
 
   IProtocol7Sender& Sender() { return sender_; }
   bool Connected() { return sender_.Connected(); }

@@ -124,10 +124,10 @@ TEST(Protocol7Outbox, AFrameThatDidNotGoWholeLeavesItsFileOnDiskAndAPartEndsTheC
 
 // The server's window: its right edge (acknowledged + window) moves on as
 // the program reads, and as its kernel grows the window without a read. A
-// frame counts as read once the edge stands twice the widest window shown,
-// and a step of the window scale, past its end.
-TEST(Protocol7Outbox, TheServersWindowShowsAFrameReadOnlyTwiceItsWidestWindowOn) {
-  constexpr std::uint32_t kWide = 100;
+// frame counts as read once the edge stands four times the widest window
+// shown, and a step of the window scale, past its end.
+TEST(Protocol7Outbox, TheServersWindowShowsAFrameReadOnlyFourTimesItsWidestWindowOn) {
+  constexpr std::uint32_t kWide = 50;
   const struct {
     const char* what;
     std::uint32_t acknowledged;  // of A and B, 2 × 555 bytes
@@ -137,10 +137,10 @@ TEST(Protocol7Outbox, TheServersWindowShowsAFrameReadOnlyTwiceItsWidestWindowOn)
     bool bRead;
   } cases[] = {
       {"only A acknowledged, the window as wide as ever", kFrame, kWide, 1, false, false},
-      {"the edge one byte short", 700, 55, 1, false, false},  // 755 - 201 = 554
-      {"the edge exactly far enough past A", 700, 56, 1, true, false},
-      {"a coarser window scale asks one step more", 700, 56, 128, false, false},
-      {"a window grown past the widest is no evidence", 700, 10 * kWide, 1, false, false},
+      {"the edge one byte short", 710, 45, 1, false, false},  // 755 - (4 × 50 + 1) = 554
+      {"the edge exactly far enough past A", 710, 46, 1, true, false},
+      {"a coarser window scale asks one step more", 710, 46, 128, false, false},
+      {"a window grown past the widest is no evidence", 710, 10 * kWide, 1, false, false},
       {"all acknowledged: A read, B not yet", 2 * kFrame, kWide, 1, true, false},
   };
   for (const auto& c : cases) {
