@@ -244,6 +244,30 @@ TEST_F(SimpleTcpSequenceTest, ResetIsOneDisconnectThenTheErrorAndNoReconnect) {
   ExpectIdle();
 }
 
+// A server that closes in order has read what its TCP acknowledged before
+// (one with bytes unread resets instead): the client keeps that count for
+// the connection that ended, and only for an orderly end.
+TEST_F(SimpleTcpSequenceTest, AnOrderlyEndKeepsTheBytesAcknowledgedByThenAndAResetNone) {
+  for (const bool orderly : {true, false}) {
+    SCOPED_TRACE(orderly);
+    client->SetConnected(true);
+    fake->TellConnected(client->SocketHandle());
+    TMemoryStream frame(std::vector<std::uint8_t>(555, 0x20));
+    ASSERT_EQ(client->SendStream(&frame), 555);
+    ASSERT_EQ(client->SendStream(&frame), 555);
+    fake->unacknowledged = 555;
+    fake->peerWindow = 4096;
+    ASSERT_TRUE(client->PeerWindow());
+    EXPECT_EQ(client->PeerWindow()->window, 4096u);
+    EXPECT_EQ(client->AcknowledgedAtOrderlyEnd(), std::nullopt) << "while up";
+    fake->TellClosed(client->SocketHandle(), orderly ? 0 : 10054);
+    EXPECT_EQ(client->AcknowledgedAtOrderlyEnd(), orderly ? std::optional<std::uint64_t>(555) : std::nullopt);
+    EXPECT_EQ(client->PeerWindow(), std::nullopt) << "not connected";
+    fake->unacknowledged = 0;
+    client->SetConnected(false);
+  }
+}
+
 // A platform that queues its events may hand over one of a socket already
 // closed; acting on it would end the connection that followed.
 TEST_F(SimpleTcpSequenceTest, EventsOfAClosedSocketAreIgnored) {
