@@ -23,9 +23,15 @@
 // server to end the connection in order (a program that closes with bytes
 // unread resets instead).
 //
+// A full send buffer is no fault of the connection. A frame the socket took
+// only a part of is in doubt like the others; the outbox keeps its unsent
+// rest and finishes it (after each send and every tick) before any other
+// frame goes, so the server still sees whole 555-byte frames. Meanwhile a
+// new frame is not taken: its file waits for the replay.
+//
 // The life of a file:
-//   on disk   -- Send, the whole frame taken -->          in doubt (connection, end offset)
-//   on disk   -- Send fails or takes a part -->           on disk (a part ends the connection)
+//   on disk   -- Send, the frame taken whole or in part --> in doubt (connection, end offset)
+//   on disk   -- Send fails, or a rest still waits -->     on disk
 //   in doubt  -- Settle, read past its end -->            removed
 //   in doubt  -- ConnectionEnded in order, its end
 //                acknowledged -->                          removed
@@ -69,9 +75,9 @@ class Protocol7Outbox {
   enum class Unfiled { NotSent, Sent, Acknowledged };
   Unfiled SendUnfiled(const p7::Frame& frame);
 
-  // Removes the files whose frames the server has read past; those of a
-  // connection that has ended go back to the replay. After every send and
-  // on every tick.
+  // Finishes the rest of a frame sent in part, then removes the files whose
+  // frames the server has read past; those of a connection that has ended go
+  // back to the replay. After every send and on every tick.
   void Settle();
   // The connection ended. In order: the files whose frames its TCP had
   // acknowledged are removed. Either way every other file in doubt is the
@@ -97,9 +103,11 @@ class Protocol7Outbox {
     std::uint64_t end;  // the connection's byte count after the frame
   };
 
-  // All of the frame, or nothing: a part leaves the server cutting every
-  // later frame in the wrong place, so such a connection ends.
-  bool SendWhole(const p7::Frame& frame);
+  // Offers the frame once no rest of an earlier one waits: true when the
+  // socket took all of it, or a part (its rest kept for FinishRest).
+  bool Offer(const p7::Frame& frame);
+  // Sends what waits of a frame that went in part; true when nothing waits.
+  bool FinishRest();
   // Bytes of the current connection that the server's TCP holds, or nullopt
   // when that cannot be told.
   std::optional<std::uint64_t> AcknowledgedBytes();
@@ -113,6 +121,9 @@ class Protocol7Outbox {
   std::set<std::string> files_;
   std::vector<std::string> removed_;
   std::uint64_t deliveredUnfiled_ = 0;
+  // The unsent rest of a frame of connection restConnection_.
+  std::vector<std::uint8_t> rest_;
+  std::uint64_t restConnection_ = 0;
   // What the current connection (number evidenceConnection_) has shown: its
   // widest window, the bytes acknowledged, and how far its server has read
   // for certain.

@@ -388,14 +388,22 @@ TEST_F(SimpleTcpSequenceTest, APartialSendIsNotCompleted) {
   EXPECT_TRUE(client->Connected());
 }
 
-TEST_F(SimpleTcpSequenceTest, AFailedSendEndsTheConnectionAndKeepsThePosition) {
+// A full send buffer takes nothing and is no fault of the connection; a
+// failure ends it. Either way the stream keeps its position.
+TEST_F(SimpleTcpSequenceTest, AFullSendBufferTakesNothingAndAFailedSendEndsTheConnection) {
   ASSERT_NO_FATAL_FAILURE(ConnectNow());
   fake->fail["send"] = 10035;  // the system's buffer is full
   TMemoryStream frame(test::Pattern(555));
   frame.SetPosition(100);
+  EXPECT_EQ(client->SendStream(&frame), 0);
+  EXPECT_EQ(frame.Position(), 100);
+  EXPECT_TRUE(log.lines.empty());
+  EXPECT_TRUE(client->Connected());
+
+  fake->fail["send"] = 10054;
   EXPECT_EQ(client->SendStream(&frame), -1);
   EXPECT_EQ(frame.Position(), 100);
-  EXPECT_EQ(log.lines, (Lines{"disconnected", "error 10035 Operation would block"}));
+  EXPECT_EQ(log.lines, (Lines{"disconnected", "error 10054 Connection reset by peer"}));
   ExpectIdle();
 }
 
