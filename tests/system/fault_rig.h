@@ -22,6 +22,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "program_env.h"
@@ -209,6 +210,7 @@ class FaultRig {
   // an orderly end shows. The protocol-7 server finishes (reads what waited,
   // closes for sending): the files of what it had are removed then.
   void FinishProtocol7Server() {
+    if (std::exchange(protocol7Finished_, true)) return;
     const auto finished = [&] { return Occurrences(servers.P7Seen(), "\nsummary "); };
     const int before = finished();
     if (servers.P7Command("finish")) WaitUntil([&] { return finished() > before; }, std::chrono::seconds(5));
@@ -266,6 +268,7 @@ class FaultRig {
     std::smatch m;
     return std::regex_search(line, m, account) ? std::stoi(m[1]) : -1;
   }
+  bool protocol7Finished_ = false;  // FinishProtocol7Server ran
   static int Occurrences(const std::string& text, const std::string& part) {
     int count = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
