@@ -137,8 +137,11 @@ std::int32_t TCustomSimpleSocket::SendStreamTo(TSocket Socket, TMemoryStream* St
   Stream->SetPosition(0);
   Stream->Read(buffer.data(), size);
   const int sent = api_->Send(Socket, buffer.data(), size);
-  if (sent == -1) ReportError(Socket, api_->LastError());
-  return sent;
+  if (sent != -1) return sent;
+  // A full send buffer takes nothing; it is no fault of the connection.
+  if (api_->LastError() == wsa::kWouldBlock) return 0;
+  ReportError(Socket, api_->LastError());
+  return -1;
 }
 
 std::int32_t TCustomSimpleSocket::ReceiveBytes(TSocket Socket, std::uint8_t* Buffer, std::int32_t Size,

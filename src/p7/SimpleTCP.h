@@ -6,10 +6,11 @@
 // A host name is looked up off the event loop and its answer kept
 // (base/host_lookup_cache.h), so a slow name service still lets the link
 // connect. There is no send queue: a send hands the bytes to the system at
-// once or fails, and every failure ends the connection. A connect that has not
-// ended within kConnectLimitMs fails as timed out, and every socket carries
-// keepalive and a limit on unacknowledged bytes, so that a dead path ends the
-// connection and a path that comes back is found within seconds.
+// once (as many as its buffer takes, none when it is full) or fails, and
+// every failure ends the connection. A connect that has not ended within
+// kConnectLimitMs fails as timed out, and every socket carries keepalive and a
+// limit on unacknowledged bytes, so that a dead path ends the connection and a
+// path that comes back is found within seconds.
 //
 // Callbacks run inside the notification handling and may call back into the
 // component (send from OnConnected, write Connected := false from OnRead).
@@ -77,7 +78,8 @@ class TCustomSimpleSocket : public QObject, private ISocketEvents {
 
   // Sends the whole stream from its start with one send, leaving its position
   // as it was. Returns the bytes the system took (a partial send is not
-  // completed), 0 with no socket or no stream, or -1 after the error path.
+  // completed), 0 with no socket or no stream or a full send buffer, or -1
+  // after the error path.
   std::int32_t SendStreamTo(TSocket Socket, TMemoryStream* Stream);
   // One receive of up to Size bytes; -1 after the error path. With WaitAll
   // it goes on until Size bytes are in, the peer closes or a call fails.

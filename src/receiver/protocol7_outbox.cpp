@@ -8,7 +8,28 @@ namespace vorel {
 
 Protocol7Outbox::Protocol7Outbox(IProtocol7Sender& sender) : sender_(sender) {}
 
-bool Protocol7Outbox::SendWhole(const p7::Frame& frame) {
+bool Protocol7Outbox::FinishRest() {
+  if (rest_.empty()) return true;
+  if (!sender_.Connected() || sender_.ConnectionNumber() != restConnection_) {
+    rest_.clear();  // its connection has ended, and its file is the replay's again
+    return true;
+  }
+  std::int32_t sent = -1;
+  try {
+    sent = sender_.SendRest(rest_);
+  } catch (...) {
+    // The client has ended the connection and reported it.
+  }
+  if (sent < 0) {
+    rest_.clear();
+    return true;
+  }
+  rest_.erase(rest_.begin(), rest_.begin() + std::min<std::ptrdiff_t>(sent, static_cast<std::ptrdiff_t>(rest_.size())));
+  return rest_.empty();
+}
+
+bool Protocol7Outbox::Offer(const p7::Frame& frame) {
+  if (!FinishRest()) return false;  // never inside another frame's bytes
   std::int32_t sent = -1;
   try {
     sent = sender_.Send(frame);
@@ -16,23 +37,26 @@ bool Protocol7Outbox::SendWhole(const p7::Frame& frame) {
     // The client has ended the connection and reported it; the frame did not go.
     return false;
   }
-  if (sent == static_cast<std::int32_t>(p7::kFrameSize)) return true;
-  if (SentInPart(sent)) sender_.Disconnect();
-  return false;
+  if (sent <= 0) return false;
+  if (sent < static_cast<std::int32_t>(p7::kFrameSize)) {
+    rest_.assign(frame.begin() + sent, frame.end());
+    restConnection_ = sender_.ConnectionNumber();
+  }
+  return true;
 }
 
 bool Protocol7Outbox::Send(const std::string& file, const p7::Frame& frame) {
   if (files_.contains(file)) return true;  // on its way already
-  if (!SendWhole(frame)) return false;
-  inFlight_.push_back({file, sender_.ConnectionNumber(), sender_.BytesSent()});
+  if (!Offer(frame)) return false;
+  inFlight_.push_back({file, sender_.ConnectionNumber(), sender_.BytesSent() + rest_.size()});
   files_.insert(file);
   Settle();
   return true;
 }
 
 Protocol7Outbox::Unfiled Protocol7Outbox::SendUnfiled(const p7::Frame& frame) {
-  if (!SendWhole(frame)) return Unfiled::NotSent;
-  const std::uint64_t end = sender_.BytesSent();
+  if (!Offer(frame)) return Unfiled::NotSent;
+  const std::uint64_t end = sender_.BytesSent() + rest_.size();
   const std::optional<std::uint64_t> acknowledged = AcknowledgedBytes();
   if (!acknowledged || *acknowledged < end) return Unfiled::Sent;
   const std::uint8_t type = frame[p7::kTypeOffset];
@@ -49,9 +73,12 @@ std::optional<std::uint64_t> Protocol7Outbox::AcknowledgedBytes() {
 }
 
 // The right edge of the server's window (acknowledged + window) moves on as
-// its program reads, and as its kernel grows the window: twice the widest
-// window seen, and a step of the window scale, before the edge is past the
-// end of the bytes the program has certainly read.
+// its program reads, and also without a read: as its kernel grows the window
+// towards its buffer, and as it packs the small segments it holds into less
+// memory. A kernel shows a window of a quarter to a half of its buffer, and
+// then not all of it at once; so the edge may stand up to four times the
+// widest window seen (and a step of the window scale) past what the program
+// has certainly read.
 void Protocol7Outbox::ReadWindow(std::uint64_t acknowledged) {
   const std::uint64_t connection = sender_.ConnectionNumber();
   if (connection != evidenceConnection_) {
@@ -64,7 +91,7 @@ void Protocol7Outbox::ReadWindow(std::uint64_t acknowledged) {
   if (!window) return;  // no evidence but an orderly end
   widestWindow_ = std::max<std::uint64_t>(widestWindow_, window->window);
   const std::uint64_t rightEdge = acknowledged + window->window;
-  const std::uint64_t margin = 2 * widestWindow_ + std::max<std::uint32_t>(window->granule, 1);
+  const std::uint64_t margin = kWindowsInDoubt * widestWindow_ + std::max<std::uint32_t>(window->granule, 1);
   if (rightEdge > margin) readPast_ = std::max(readPast_, std::min(acknowledged, rightEdge - margin));
 }
 
@@ -74,6 +101,7 @@ void Protocol7Outbox::Remove(const std::string& file) {
 }
 
 void Protocol7Outbox::Settle() {
+  FinishRest();
   if (inFlight_.empty()) return;
   const bool connected = sender_.Connected();
   const std::uint64_t connection = sender_.ConnectionNumber();
@@ -110,6 +138,7 @@ void Protocol7Outbox::ConnectionEnded() {
   }
   inFlight_.clear();
   files_.clear();
+  rest_.clear();
 }
 
 }  // namespace vorel

@@ -12,18 +12,26 @@
 // + window) moves on as the program reads. It moves on without reads too,
 // while the kernel grows the window towards the buffer it has (as data comes
 // in, and as the buffer itself is grown), so the buffer may be larger than
-// any window shown. Measured on Linux, a server that stops reading lets the
-// right edge run up to about twice the widest window it showed before. So a
-// frame is taken as read once the right edge stands twice the widest window
-// the connection has shown (and one step of the peer's window scale) past
-// its end. That costs time, not alarms: in steady traffic a frame waits
-// about one window of later frames; with no later traffic it waits for the
-// next frames, or for the server to end the connection in order (a program
-// that closes with bytes unread resets instead).
+// any window shown, and a kernel that packs small segments together opens
+// the window further. Measured on Linux, a server that stops reading lets the
+// right edge run up to about twice the widest window it showed before, more
+// with a small buffer. So a frame is taken as read once the right edge
+// stands four times the widest window the connection has shown (and one
+// step of the peer's window scale) past its end. That costs time, not
+// alarms: in steady traffic a frame waits about three windows of later
+// frames; with no later traffic it waits for the next frames, or for the
+// server to end the connection in order (a program that closes with bytes
+// unread resets instead).
+//
+// A full send buffer is no fault of the connection. A frame the socket took
+// only a part of is in doubt like the others; the outbox keeps its unsent
+// rest and finishes it (after each send and every tick) before any other
+// frame goes, so the server still sees whole 555-byte frames. Meanwhile a
+// new frame is not taken: its file waits for the replay.
 //
 // The life of a file:
-//   on disk   -- Send, the whole frame taken -->          in doubt (connection, end offset)
-//   on disk   -- Send fails or takes a part -->           on disk (a part ends the connection)
+//   on disk   -- Send, the frame taken whole or in part --> in doubt (connection, end offset)
+//   on disk   -- Send fails, or a rest still waits -->     on disk
 //   in doubt  -- Settle, read past its end -->            removed
 //   in doubt  -- ConnectionEnded in order, its end
 //                acknowledged -->                          removed
@@ -50,6 +58,10 @@ class Protocol7Outbox {
  public:
   explicit Protocol7Outbox(IProtocol7Sender& sender);
 
+  // How many of the widest window the server has shown its window's right
+  // edge must stand past a frame before the frame counts as read.
+  static constexpr std::uint64_t kWindowsInDoubt = 4;
+
   IProtocol7Sender& Sender() { return sender_; }
   bool Connected() { return sender_.Connected(); }
 
@@ -63,9 +75,9 @@ class Protocol7Outbox {
   enum class Unfiled { NotSent, Sent, Acknowledged };
   Unfiled SendUnfiled(const p7::Frame& frame);
 
-  // Removes the files whose frames the server has read past; those of a
-  // connection that has ended go back to the replay. After every send and
-  // on every tick.
+  // Finishes the rest of a frame sent in part, then removes the files whose
+  // frames the server has read past; those of a connection that has ended go
+  // back to the replay. After every send and on every tick.
   void Settle();
   // The connection ended. In order: the files whose frames its TCP had
   // acknowledged are removed. Either way every other file in doubt is the
@@ -91,9 +103,11 @@ class Protocol7Outbox {
     std::uint64_t end;  // the connection's byte count after the frame
   };
 
-  // All of the frame, or nothing: a part leaves the server cutting every
-  // later frame in the wrong place, so such a connection ends.
-  bool SendWhole(const p7::Frame& frame);
+  // Offers the frame once no rest of an earlier one waits: true when the
+  // socket took all of it, or a part (its rest kept for FinishRest).
+  bool Offer(const p7::Frame& frame);
+  // Sends what waits of a frame that went in part; true when nothing waits.
+  bool FinishRest();
   // Bytes of the current connection that the server's TCP holds, or nullopt
   // when that cannot be told.
   std::optional<std::uint64_t> AcknowledgedBytes();
@@ -107,6 +121,9 @@ class Protocol7Outbox {
   std::set<std::string> files_;
   std::vector<std::string> removed_;
   std::uint64_t deliveredUnfiled_ = 0;
+  // The unsent rest of a frame of connection restConnection_.
+  std::vector<std::uint8_t> rest_;
+  std::uint64_t restConnection_ = 0;
   // What the current connection (number evidenceConnection_) has shown: its
   // widest window, the bytes acknowledged, and how far its server has read
   // for certain.

@@ -27,6 +27,10 @@ class Protocol7Sender final : public IProtocol7Sender {
     TMemoryStream stream(std::vector<std::uint8_t>(frame.begin(), frame.end()));
     return client_.SendStream(&stream);
   }
+  std::int32_t SendRest(std::span<const std::uint8_t> bytes) override {
+    TMemoryStream stream(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+    return client_.SendStream(&stream);
+  }
   void Disconnect() override { client_.SetConnected(false); }
   std::uint64_t ConnectionNumber() override { return client_.ConnectionNumber(); }
   std::uint64_t BytesSent() override { return client_.BytesSent(); }

@@ -24,6 +24,12 @@ class FakeProtocol7Sender final : public IProtocol7Sender {
     if (taken > 0) bytesSent += static_cast<std::uint64_t>(taken);
     return taken;
   }
+  std::int32_t SendRest(std::span<const std::uint8_t> bytes) override {
+    rests.emplace_back(bytes.begin(), bytes.end());
+    const std::int32_t taken = restResult.value_or(static_cast<std::int32_t>(bytes.size()));
+    if (taken > 0) bytesSent += static_cast<std::uint64_t>(taken);
+    return taken;
+  }
   void Disconnect() override {
     ++disconnects;
     connected = false;
@@ -41,6 +47,8 @@ class FakeProtocol7Sender final : public IProtocol7Sender {
   std::optional<std::int32_t> result;  // what Send returns; the whole frame when unset
   bool raise = false;                  // Send raises instead
   std::vector<p7::Frame> sent;         // every frame offered, taken or not
+  std::optional<std::int32_t> restResult;  // what SendRest returns; all of it when unset
+  std::vector<std::vector<std::uint8_t>> rests;  // every rest of a frame offered
   int disconnects = 0;
   std::uint64_t connection = 1;  // the number of the connection that is up
   std::uint64_t bytesSent = 0;   // taken by sends on it

@@ -89,12 +89,12 @@ TEST(Protocol7Replay, AFasterPaceSendsSeveralPerTickWithNoMoreInFlightThanThePac
   EXPECT_EQ(rig.outbox.FilesInFlight().size(), 8u);
 }
 
-// A part of a frame sent leaves the server cutting every later frame in the
-// wrong place: that connection ends, and the file goes whole on the next one.
-TEST(Protocol7Replay, AFileIsRemovedOnlyWhenTheWholeFrameWentOut) {
+// A frame the socket did not take stays for the next tick; one it took in
+// part is on its way (its rest follows), and the connection stays up.
+TEST(Protocol7Replay, AFileStaysUntilItsFrameWentAndAFullBufferEndsNothing) {
   const struct {
     std::int32_t result;
-    bool endsConnection;
+    bool onItsWay;
   } cases[] = {{-1, false}, {0, false}, {1, true}, {554, true}};
   for (const auto& c : cases) {
     ReplayRig rig;
@@ -103,8 +103,9 @@ TEST(Protocol7Replay, AFileIsRemovedOnlyWhenTheWholeFrameWentOut) {
     rig.sender.result = c.result;
     rig.replay.Step();
     EXPECT_EQ(rig.Left(".ddm").size(), 1u) << "send result " << c.result;
-    EXPECT_EQ(rig.refreshed, 0);
-    EXPECT_EQ(rig.sender.disconnects, c.endsConnection ? 1 : 0) << "send result " << c.result;
+    EXPECT_EQ(rig.outbox.FilesInFlight().size(), c.onItsWay ? 1u : 0u) << "send result " << c.result;
+    EXPECT_EQ(rig.refreshed, c.onItsWay ? 1 : 0);
+    EXPECT_EQ(rig.sender.disconnects, 0) << "send result " << c.result;
   }
 }
 

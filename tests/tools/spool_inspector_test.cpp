@@ -33,6 +33,7 @@ class NoProtocol7 final : public IProtocol7Sender {
  public:
   bool Connected() override { return false; }
   std::int32_t Send(const p7::Frame&) override { return -1; }
+  std::int32_t SendRest(std::span<const std::uint8_t> bytes) override { return static_cast<std::int32_t>(bytes.size()); }
   void Disconnect() override {}
   std::uint64_t ConnectionNumber() override { return 0; }
   std::uint64_t BytesSent() override { return 0; }
