@@ -184,7 +184,7 @@ TEST(StartUpNameService, ANameServiceThatNeverAnswersHoldsUpNothing) {
   ::close(silent);
 }
 
-// A name service on 127.0.0.153:53 that answers every question after a set
+// A name service on 127.0.0.154:53 that answers every question after a set
 // delay, as glibc does behind a dead first name server: an A record of the
 // address given for the name, or no record. Runs until it goes.
 class SlowNameService {
@@ -195,7 +195,7 @@ class SlowNameService {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(53);
-    address.sin_addr.s_addr = htonl(0x7F000099);  // 127.0.0.153
+    address.sin_addr.s_addr = htonl(0x7F00009A);  // 127.0.0.154: the silent one's neighbour
     bound_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     if (bound_) thread_ = std::thread([this] { Serve(); });
   }
@@ -290,11 +290,11 @@ TEST(StartUpNameService, ANameServiceThatAnswersAfterFourSecondsStillConnectsBot
     GTEST_SKIP() << "needs root and a mount namespace of its own";
   test::Protocol7Address p7;
   SlowNameService dns({{"p7-server.example", p7.Text()}, {"p8-server.example", "127.0.0.1"}}, 4s);
-  if (!dns.Bound()) GTEST_SKIP() << "127.0.0.153:53 is taken";
+  if (!dns.Bound()) GTEST_SKIP() << "127.0.0.154:53 is taken";
   test::TempDir dir;
   test::ReferenceServers servers{dir, p7.Text()};
   ASSERT_NO_FATAL_FAILURE(servers.Start());
-  test::WriteFile(dir / "resolv.conf", "nameserver 127.0.0.153\noptions timeout:5 attempts:2\n");
+  test::WriteFile(dir / "resolv.conf", "nameserver 127.0.0.154\noptions timeout:5 attempts:2\n");
   test::WriteFile(dir / "vorel.ini", "[port]\nComPort=COM1\n[main]\nSendMivo7=1\nSendMivo8=1\n"
                                      "host=p7-server.example\nPathForSoob=spool/\n[ServerHost]\n"
                                      "Address=p8-server.example\nPort=" + servers.P8Port() + "\n");
