@@ -30,7 +30,7 @@ constexpr char kDevice[] = "\\\\.\\COM1";
 // Takes the events and forgets them, so that only the handler is measured.
 class CountingSink final : public IEventSink {
  public:
-  Delivery SendEvent(const EventRecord& record) override {
+  Delivery SendEvent(const EventRecord& record, AnswerSettled) override {
     bytes += record.size();
     return Delivery::Sent;
   }

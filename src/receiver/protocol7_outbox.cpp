@@ -6,7 +6,17 @@
 
 namespace vorel {
 
-Protocol7Outbox::Protocol7Outbox(IProtocol7Sender& sender) : sender_(sender) {}
+Protocol7Outbox::Protocol7Outbox(IProtocol7Sender& sender, IScheduler* scheduler)
+    : sender_(sender), scheduler_(scheduler) {}
+
+namespace {
+
+bool CountsAsDelivered(const p7::Frame& frame) {
+  const std::uint8_t type = frame[p7::kTypeOffset];
+  return type == p7::ftEvent || type == p7::ftStationLost || type == p7::ftStationRestored;
+}
+
+}  // namespace
 
 bool Protocol7Outbox::FinishRest() {
   if (rest_.empty()) return true;
@@ -59,9 +69,55 @@ Protocol7Outbox::Unfiled Protocol7Outbox::SendUnfiled(const p7::Frame& frame) {
   const std::uint64_t end = sender_.BytesSent() + rest_.size();
   const std::optional<std::uint64_t> acknowledged = AcknowledgedBytes();
   if (!acknowledged || *acknowledged < end) return Unfiled::Sent;
-  const std::uint8_t type = frame[p7::kTypeOffset];
-  if (type == p7::ftEvent || type == p7::ftStationLost || type == p7::ftStationRestored) ++deliveredUnfiled_;
+  if (CountsAsDelivered(frame)) ++deliveredUnfiled_;
   return Unfiled::Acknowledged;
+}
+
+Protocol7Outbox::Unfiled Protocol7Outbox::SendUnfiledAwaited(const p7::Frame& frame,
+                                                             std::function<void(bool)> acknowledged) {
+  const Unfiled result = SendUnfiled(frame);
+  if (result != Unfiled::Sent || !scheduler_) return result;
+  const std::uint64_t id = ++lastAwaited_;
+  awaited_.emplace(id, Awaited{sender_.ConnectionNumber(), sender_.BytesSent() + rest_.size(), CountsAsDelivered(frame),
+                               std::move(acknowledged)});
+  scheduler_->After(kAwaitLimitMs, [this, id] { SettleAwaited(id, false); });
+  ScheduleAwaitedCheck();
+  return result;
+}
+
+void Protocol7Outbox::SettleAwaited(std::uint64_t id, bool acknowledged) {
+  const auto it = awaited_.find(id);
+  if (it == awaited_.end()) return;  // settled already
+  std::function<void(bool)> settled = std::move(it->second.acknowledged);
+  if (acknowledged && it->second.counted) ++deliveredUnfiled_;
+  awaited_.erase(it);
+  if (settled) settled(acknowledged);
+}
+
+void Protocol7Outbox::ScheduleAwaitedCheck() {
+  if (checkScheduled_ || awaited_.empty() || !scheduler_) return;
+  checkScheduled_ = true;
+  scheduler_->After(kAwaitCheckMs, [this] {
+    checkScheduled_ = false;
+    FinishRest();
+    CheckAwaited();
+    ScheduleAwaitedCheck();
+  });
+}
+
+void Protocol7Outbox::CheckAwaited() {
+  const bool connected = sender_.Connected();
+  const std::uint64_t connection = sender_.ConnectionNumber();
+  const std::optional<std::uint64_t> acknowledged = AcknowledgedBytes();
+  while (!awaited_.empty()) {
+    const auto& [id, frame] = *awaited_.begin();
+    if (connected && frame.connection == connection) {
+      if (!acknowledged || *acknowledged < frame.end) return;  // the rest were sent after it
+      SettleAwaited(id, true);
+    } else {
+      SettleAwaited(id, false);  // its connection has ended
+    }
+  }
 }
 
 std::optional<std::uint64_t> Protocol7Outbox::AcknowledgedBytes() {
@@ -102,6 +158,7 @@ void Protocol7Outbox::Remove(const std::string& file) {
 
 void Protocol7Outbox::Settle() {
   FinishRest();
+  CheckAwaited();
   if (inFlight_.empty()) return;
   const bool connected = sender_.Connected();
   const std::uint64_t connection = sender_.ConnectionNumber();
@@ -139,6 +196,7 @@ void Protocol7Outbox::ConnectionEnded() {
   inFlight_.clear();
   files_.clear();
   rest_.clear();
+  CheckAwaited();  // none of them made it: their ACKs are refused
 }
 
 }  // namespace vorel

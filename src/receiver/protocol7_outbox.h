@@ -43,12 +43,15 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "base/scheduler.h"
 #include "p7/frame.h"
 #include "receiver/protocol7_sender.h"
 
@@ -56,7 +59,9 @@ namespace vorel {
 
 class Protocol7Outbox {
  public:
-  explicit Protocol7Outbox(IProtocol7Sender& sender);
+  // scheduler: for the frames whose ACK waits for the server's TCP (none
+  // without it).
+  explicit Protocol7Outbox(IProtocol7Sender& sender, IScheduler* scheduler = nullptr);
 
   // How many of the widest window the server has shown its window's right
   // edge must stand past a frame before the frame counts as read.
@@ -74,6 +79,16 @@ class Protocol7Outbox {
   // not be written.
   enum class Unfiled { NotSent, Sent, Acknowledged };
   Unfiled SendUnfiled(const p7::Frame& frame);
+  // The same for an alarm whose ACK waits: when it was sent but not yet
+  // acknowledged, `acknowledged` is called later, once: true as soon as the
+  // server's TCP has its last byte (looked at every 10 ms and on every
+  // tick), false when the connection ends or 1.4 s pass first. Nothing
+  // waits meanwhile; later frames settle in their order.
+  Unfiled SendUnfiledAwaited(const p7::Frame& frame, std::function<void(bool)> acknowledged);
+  // Whether SendUnfiledAwaited can wait (it has a scheduler).
+  bool Awaits() const { return scheduler_ != nullptr; }
+  static constexpr std::uint32_t kAwaitLimitMs = 1400;
+  static constexpr std::uint32_t kAwaitCheckMs = 10;
 
   // Finishes the rest of a frame sent in part, then removes the files whose
   // frames the server has read past; those of a connection that has ended go
@@ -115,8 +130,23 @@ class Protocol7Outbox {
   // connection.
   void ReadWindow(std::uint64_t acknowledged);
   void Remove(const std::string& file);
+  // Settles the awaited frames that the server's TCP has by now, or whose
+  // connection has ended.
+  void CheckAwaited();
+  void ScheduleAwaitedCheck();
+  void SettleAwaited(std::uint64_t id, bool acknowledged);
 
   IProtocol7Sender& sender_;
+  IScheduler* scheduler_;
+  struct Awaited {
+    std::uint64_t connection;
+    std::uint64_t end;
+    bool counted;  // an event or station-link report, for the delivery count
+    std::function<void(bool)> acknowledged;
+  };
+  std::map<std::uint64_t, Awaited> awaited_;  // by number, in send order
+  std::uint64_t lastAwaited_ = 0;
+  bool checkScheduled_ = false;
   std::deque<Entry> inFlight_;  // in send order, so in offset order per connection
   std::set<std::string> files_;
   std::vector<std::string> removed_;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "receiver/output_fakes.h"
+#include "support/fake_scheduler.h"
 #include "support/temp_dir.h"
 
 namespace vorel::test {
@@ -238,6 +239,59 @@ TEST(Protocol7Outbox, AFrameWithoutAFileIsSafeOnlyOnceAcknowledged) {
   EXPECT_EQ(rig.outbox.SendUnfiled(p7::BuildHelloFrame()), Protocol7Outbox::Unfiled::Sent) << "a part, its rest kept";
   rig.sender.result = -1;
   EXPECT_EQ(rig.outbox.SendUnfiled(p7::BuildHelloFrame()), Protocol7Outbox::Unfiled::NotSent);
+}
+
+// An alarm without a file is sent at once, and its ACK waits, without
+// blocking, for the server's TCP to acknowledge the frame's last byte: told
+// within one 10-ms look once it has, refused at the connection's end or
+// after 1.4 s, and told once.
+TEST(Protocol7Outbox, AnAwaitedFrameIsToldOnceItsLastByteIsAcknowledgedOrRefusedInTheEnd) {
+  struct AwaitRig {
+    FakeProtocol7Sender sender;
+    FakeScheduler scheduler;
+    Protocol7Outbox outbox{sender, &scheduler};
+  };
+  const struct {
+    const char* what;
+    std::function<void(AwaitRig&)> act;
+    std::vector<bool> told;
+  } cases[] = {
+      {"acknowledged after 30 ms",
+       [](AwaitRig& r) {
+         r.scheduler.Advance(30);
+         r.sender.unacknowledged = 0;
+         r.scheduler.Advance(Protocol7Outbox::kAwaitCheckMs);
+         r.scheduler.Advance(2000);
+       },
+       {true}},
+      {"never acknowledged", [](AwaitRig& r) { r.scheduler.Advance(2000); }, {false}},
+      {"the last byte still unacknowledged at 1.4 s",
+       [](AwaitRig& r) {
+         r.sender.unacknowledged = 1;
+         r.scheduler.Advance(2000);
+       },
+       {false}},
+      {"the connection ended",
+       [](AwaitRig& r) {
+         r.sender.connected = false;
+         r.outbox.ConnectionEnded();
+         r.scheduler.Advance(2000);
+       },
+       {false}},
+  };
+  for (const auto& c : cases) {
+    AwaitRig rig;
+    rig.sender.connected = true;
+    rig.sender.unacknowledged = kFrame;
+    std::vector<bool> told;
+    EXPECT_EQ(rig.outbox.SendUnfiledAwaited(p7::BuildFrame(p7::ftEvent), [&](bool ok) { told.push_back(ok); }),
+              Protocol7Outbox::Unfiled::Sent)
+        << c.what;
+    EXPECT_TRUE(told.empty()) << c.what << ": never told from inside the send";
+    c.act(rig);
+    EXPECT_EQ(told, c.told) << c.what;
+    EXPECT_EQ(rig.outbox.TakeDeliveredUnfiled(), c.told == std::vector<bool>{true} ? 1u : 0u) << c.what;
+  }
 }
 
 // The delivery count takes events and station-link reports acknowledged

@@ -501,6 +501,11 @@ TEST_P(Faults, NoAcknowledgedEventIsLost) {
     counted = rig.Station().acknowledged;
   } else {
     EXPECT_TRUE(rig.DriverRunning());
+    if (scenario.p7 == Kept::Delivered) {
+      // Its files in doubt go at the protocol-7 server's orderly end.
+      rig.FinishProtocol7Server();
+      EXPECT_TRUE(run.Within([&] { return rig.SpoolFiles(".ddm") == 0; })) << "protocol-7 files left";
+    }
     rig.StopDriver();
     // The metrics count every event at its server (its spool file removed
     // for the server's acknowledgement or answer).
