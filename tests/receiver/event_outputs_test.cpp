@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/fake_scheduler.h"
 #include "support/temp_dir.h"
 #include "p8/record_types.h"
 #include "receiver/output_fakes.h"
@@ -210,6 +211,16 @@ TEST_F(EventOutputsTest, Protocol7FrameWithoutAFileIsSafeOnlyOnceTheServersTcpHa
   EXPECT_FALSE(SafeFromCrash(Delivery::Queued));
   EXPECT_EQ(p7.sent.size(), 2u);
   EXPECT_EQ(losses.size(), 2u) << "each failed write is reported";
+
+  // A caller that waits (the main port's ACK) hears later instead.
+  test::FakeScheduler scheduler;
+  Protocol7Outbox awaitingOutbox{p7, &scheduler};
+  EventOutputs awaitingOut(settings, clock, awaitingOutbox, nullptr, {});
+  std::vector<bool> told;
+  EXPECT_EQ(awaitingOut.SendEvent(SampleRecord(), [&](bool ok) { told.push_back(ok); }), Delivery::Awaiting);
+  p7.unacknowledged = 0;
+  scheduler.Advance(Protocol7Outbox::kAwaitCheckMs);
+  EXPECT_EQ(told, std::vector<bool>{true});
 }
 
 TEST_F(EventOutputsTest, Protocol7NotConnectedWritesTheFrameAsDdm) {
