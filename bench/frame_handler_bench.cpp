@@ -30,7 +30,7 @@ constexpr char kDevice[] = "\\\\.\\COM1";
 // Takes the events and forgets them, so that only the handler is measured.
 class CountingSink final : public IEventSink {
  public:
-  Delivery SendEvent(const EventRecord& record) override {
+  Delivery SendEvent(const EventRecord& record, AnswerSettled) override {
     bytes += record.size();
     return Delivery::Sent;
   }
@@ -151,11 +151,14 @@ class NullSender final : public IProtocol7Sender {
     sent += frame.size();
     return static_cast<std::int32_t>(frame.size());
   }
+  std::int32_t SendRest(std::span<const std::uint8_t> bytes) override { return static_cast<std::int32_t>(bytes.size()); }
   void Disconnect() override {}
   // The server's TCP takes every frame at once.
   std::uint64_t ConnectionNumber() override { return 1; }
   std::uint64_t BytesSent() override { return sent; }
   std::optional<std::uint32_t> UnacknowledgedBytes() override { return 0; }
+  std::optional<TPeerWindow> PeerWindow() override { return std::nullopt; }
+  std::optional<std::uint64_t> AcknowledgedAtOrderlyEnd() override { return std::nullopt; }
   std::uint64_t sent = 0;
   std::uint64_t sum = 0;
 };

@@ -33,7 +33,7 @@ constexpr char kTrafficLog[] = "/dev/null";
 
 class CheckingSink final : public IEventSink {
  public:
-  Delivery SendEvent(const EventRecord& record) override {
+  Delivery SendEvent(const EventRecord& record, AnswerSettled) override {
     if (record.size() != kEventRecordSize || record[0] != 3) std::abort();
     if (record[1] != kMainPortTag && record[1] != kSecondPortTag) std::abort();
     return Delivery::Sent;

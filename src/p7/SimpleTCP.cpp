@@ -137,8 +137,11 @@ std::int32_t TCustomSimpleSocket::SendStreamTo(TSocket Socket, TMemoryStream* St
   Stream->SetPosition(0);
   Stream->Read(buffer.data(), size);
   const int sent = api_->Send(Socket, buffer.data(), size);
-  if (sent == -1) ReportError(Socket, api_->LastError());
-  return sent;
+  if (sent != -1) return sent;
+  // A full send buffer takes nothing; it is no fault of the connection.
+  if (api_->LastError() == wsa::kWouldBlock) return 0;
+  ReportError(Socket, api_->LastError());
+  return -1;
 }
 
 std::int32_t TCustomSimpleSocket::ReceiveBytes(TSocket Socket, std::uint8_t* Buffer, std::int32_t Size,
@@ -319,11 +322,16 @@ void TSimpleTCPClient::ConnectNotified() {
   connected_ = true;
   ++connectionNumber_;
   bytesSent_ = 0;
+  acknowledgedAtOrderlyEnd_.reset();
   Fire(OnConnected, this);
 }
 
-// The server closed the connection in an orderly way.
+// The server closed the connection in an orderly way. A server program that
+// closes with bytes unread resets instead, so what its TCP had acknowledged
+// by now it has read.
 void TSimpleTCPClient::CloseNotified(TSocket) {
+  if (const std::optional<std::uint32_t> unacknowledged = UnacknowledgedBytes(); unacknowledged && *unacknowledged <= bytesSent_)
+    acknowledgedAtOrderlyEnd_ = bytesSent_ - *unacknowledged;
   DisconnectSequence();
   if (Destroying()) return;
   Fire(OnDisconnected, this);
@@ -371,6 +379,12 @@ std::optional<std::uint32_t> TSimpleTCPClient::UnacknowledgedBytes() {
   std::uint32_t count = 0;
   if (!connected_ || Api().UnacknowledgedBytes(socket_, count) != 0) return std::nullopt;
   return count;
+}
+
+std::optional<TPeerWindow> TSimpleTCPClient::PeerWindow() {
+  TPeerWindow window;
+  if (!connected_ || Api().PeerWindow(socket_, window.window, window.granule) != 0) return std::nullopt;
+  return window;
 }
 
 }  // namespace vorel

@@ -6,10 +6,11 @@
 // A host name is looked up off the event loop and its answer kept
 // (base/host_lookup_cache.h), so a slow name service still lets the link
 // connect. There is no send queue: a send hands the bytes to the system at
-// once or fails, and every failure ends the connection. A connect that has not
-// ended within kConnectLimitMs fails as timed out, and every socket carries
-// keepalive and a limit on unacknowledged bytes, so that a dead path ends the
-// connection and a path that comes back is found within seconds.
+// once (as many as its buffer takes, none when it is full) or fails, and
+// every failure ends the connection. A connect that has not ended within
+// kConnectLimitMs fails as timed out, and every socket carries keepalive and a
+// limit on unacknowledged bytes, so that a dead path ends the connection and a
+// path that comes back is found within seconds.
 //
 // Callbacks run inside the notification handling and may call back into the
 // component (send from OnConnected, write Connected := false from OnRead).
@@ -77,7 +78,8 @@ class TCustomSimpleSocket : public QObject, private ISocketEvents {
 
   // Sends the whole stream from its start with one send, leaving its position
   // as it was. Returns the bytes the system took (a partial send is not
-  // completed), 0 with no socket or no stream, or -1 after the error path.
+  // completed), 0 with no socket or no stream or a full send buffer, or -1
+  // after the error path.
   std::int32_t SendStreamTo(TSocket Socket, TMemoryStream* Stream);
   // One receive of up to Size bytes; -1 after the error path. With WaitAll
   // it goes on until Size bytes are in, the peer closes or a call fails.
@@ -168,6 +170,14 @@ class TSimpleTCPClient : public TCustomSimpleSocket {
   std::uint64_t ConnectionNumber() const { return connectionNumber_; }
   std::uint64_t BytesSent() const { return bytesSent_; }
   std::optional<std::uint32_t> UnacknowledgedBytes();
+  // The receive window the server last advertised (nullopt while not
+  // connected or when the system cannot tell).
+  std::optional<TPeerWindow> PeerWindow();
+  // When the last connection was ended by the server in order (its close
+  // came after it had read what it was sent before): the bytes of it that
+  // its TCP had acknowledged then. nullopt when it ended any other way, or
+  // while it is up.
+  std::optional<std::uint64_t> AcknowledgedAtOrderlyEnd() const { return acknowledgedAtOrderlyEnd_; }
 
  protected:
   // The disconnect sequence first, then the text to OnError or raised.
@@ -190,6 +200,7 @@ class TSimpleTCPClient : public TCustomSimpleSocket {
   bool connected_ = false;
   std::uint64_t connectionNumber_ = 0;
   std::uint64_t bytesSent_ = 0;
+  std::optional<std::uint64_t> acknowledgedAtOrderlyEnd_;
   // Each attempt's number: the limits of an attempt act only on their own.
   std::uint64_t attempt_ = 0;
   HostLookupCache lookups_{SystemClock()};

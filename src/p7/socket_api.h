@@ -31,6 +31,13 @@ struct TSockAddrIn {
 };
 static_assert(sizeof(TSockAddrIn) == 16);
 
+// The receive window a peer advertised, in bytes, and the step the peer can
+// tell it in (1 << its window scale).
+struct TPeerWindow {
+  std::uint32_t window = 0;
+  std::uint32_t granule = 1;
+};
+
 // What the platform tells about a socket whose notifications are on. Calls
 // come from the owner's event loop, never from inside an operation of the
 // api, and never two at a time for one socket. A handler may call the api,
@@ -89,6 +96,10 @@ class ISocketApi {
   // SIOCOUTQ: those still to go plus those in flight). Bytes sent and no
   // longer counted here are in the peer's kernel.
   virtual int UnacknowledgedBytes(TSocket s, std::uint32_t& count) = 0;
+  // The receive window the peer advertised last, in bytes, and the step it
+  // can be told in (the peer's window scale: 1 << scale). On Linux TCP_INFO;
+  // fails where the system does not tell the window.
+  virtual int PeerWindow(TSocket s, std::uint32_t& window, std::uint32_t& granule) = 0;
   virtual int Recv(TSocket s, std::uint8_t* buffer, int length) = 0;
   // Never raises a signal when the peer is gone; fails with kNotConnected
   // while the connect has not ended yet.

@@ -12,6 +12,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/sockios.h>
+#include <linux/tcp.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
@@ -23,6 +24,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -213,6 +215,19 @@ class PosixSocketApi final : public ISocketApi {
     int n = 0;
     if (::ioctl(w->fd, SIOCOUTQ, &n) != 0) return FailErrno();
     count = static_cast<std::uint32_t>(std::max(n, 0));
+    return 0;
+  }
+
+  int PeerWindow(TSocket s, std::uint32_t& window, std::uint32_t& granule) override {
+    SocketWatch* w = Find(s);
+    if (!w) return Fail(wsa::kNotSocket);
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(w->fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return FailErrno();
+    // A kernel older than tcpi_snd_wnd fills less of the structure.
+    if (length < offsetof(tcp_info, tcpi_snd_wnd) + sizeof info.tcpi_snd_wnd) return Fail(wsa::FromErrno(ENOPROTOOPT));
+    window = info.tcpi_snd_wnd;
+    granule = 1u << info.tcpi_snd_wscale;
     return 0;
   }
 

@@ -52,8 +52,8 @@ EventOutputs::EventOutputs(OutputSettings settings, IClock& clock, Protocol7Outb
       protocol8_(protocol8),
       callbacks_(std::move(callbacks)) {}
 
-Delivery EventOutputs::SendEvent(const EventRecord& record) {
-  return Decided(SendFrame(p7::BuildEventFrame(record), true, "протокол 7, ftEvent"));
+Delivery EventOutputs::SendEvent(const EventRecord& record, AnswerSettled settled) {
+  return Decided(SendFrame(p7::BuildEventFrame(record), true, "протокол 7, ftEvent", std::move(settled)));
 }
 
 Delivery EventOutputs::SendLinkFrame(p7::FrameType type, std::int32_t portTag) {
@@ -123,7 +123,8 @@ std::optional<std::string> EventOutputs::WriteEvent8(std::int32_t recordType, st
                recordType == rtEventSecond ? "протокол 8, rtEventSecond" : "протокол 8, rtEventMain");
 }
 
-Delivery EventOutputs::SendFrame(const p7::Frame& frame, bool refreshIndicator, std::string_view what) {
+Delivery EventOutputs::SendFrame(const p7::Frame& frame, bool refreshIndicator, std::string_view what,
+                                 AnswerSettled settled) {
   // Written ahead: a frame in our own kernel is not at the server yet, and
   // the file holds it until the server's TCP has acknowledged it.
   const std::optional<std::string> file =
@@ -135,12 +136,16 @@ Delivery EventOutputs::SendFrame(const p7::Frame& frame, bool refreshIndicator, 
     sent = protocol7_.Send(*file, frame);
     delivery = sent ? Delivery::Sent : Delivery::Spooled;
   } else {
-    // No file (disk full): safe only once the server's TCP has the frame.
-    const Protocol7Outbox::Unfiled result = protocol7_.SendUnfiled(frame);
+    // No file (disk full): safe only once the server's TCP has the frame. A
+    // caller that waits hears it later, without waiting meanwhile.
+    const bool awaited = static_cast<bool>(settled);
+    const Protocol7Outbox::Unfiled result =
+        awaited ? protocol7_.SendUnfiledAwaited(frame, std::move(settled)) : protocol7_.SendUnfiled(frame);
     sent = result != Protocol7Outbox::Unfiled::NotSent;
     delivery = result == Protocol7Outbox::Unfiled::Acknowledged ? Delivery::Sent
-               : sent                                          ? Delivery::Queued
-                                                               : Delivery::Lost;
+               : !sent                                         ? Delivery::Lost
+               : awaited && protocol7_.Awaits()                ? Delivery::Awaiting
+                                                               : Delivery::Queued;
   }
   if (sent && refreshIndicator && callbacks_.refreshProtocol7Indicator) {
     try {

@@ -53,7 +53,9 @@ std::string SpoolName(TDateTime now);
 
 // What became of one event or frame offered to an output.
 enum class Delivery {
-  Awaiting,  // protocol 8: queued without a file; safe only if the server
+  Awaiting,  // without a file, on its way; safe only once protocol 8's server
+             // answers it, or protocol 7's TCP acknowledges it, in time, which
+             // `settled` tells later. Protocol 8: queued; safe only if the server
              // answers in time, which SendEvent8's `settled` tells later
   Sent,     // protocol 7: sent whole, and written ahead to its .ddm file (which
             // stays until the server's TCP has the frame) or, when no file could
@@ -114,8 +116,11 @@ class EventOutputs {
   // Protocol-7 event output: the ftEvent frame is written to its .ddm spool
   // file first, then sent while connected; the outbox removes the file once
   // the server's TCP has the frame, and the replay sends it otherwise. Only
-  // a live send refreshes the protocol-7 indicator.
-  Delivery SendEvent(const EventRecord& record);
+  // a live send refreshes the protocol-7 indicator. With no file but a
+  // connection, the frame is sent: Awaiting when a caller waits through
+  // `settled` for the server's TCP to acknowledge it (the main port's ACK),
+  // else Queued until it is acknowledged at once.
+  Delivery SendEvent(const EventRecord& record, AnswerSettled settled = {});
   // Link frame output: ftStationLost / ftStationRestored, the same way.
   // Another type raises std::invalid_argument.
   Delivery SendLinkFrame(p7::FrameType type, std::int32_t portTag);
@@ -141,7 +146,8 @@ class EventOutputs {
   Callbacks callbacks_;
   std::optional<std::string> spoolFailure_;  // why this offer's spool file was not written
 
-  Delivery SendFrame(const p7::Frame& frame, bool refreshIndicator, std::string_view what);
+  Delivery SendFrame(const p7::Frame& frame, bool refreshIndicator, std::string_view what,
+                     AnswerSettled settled = {});
   Delivery Offer8(PortId port, std::span<const std::uint8_t> payload, AnswerSettled settled);
   // The end of one offer: a Lost one is reported with the reason its spool
   // file was not written.

@@ -29,8 +29,8 @@ inline constexpr std::uint8_t kCR = 0x0D;
 class IEventSink {
  public:
   virtual ~IEventSink() = default;
-  virtual Delivery SendEvent(const EventRecord& record) = 0;
-  // `settled`: see EventOutputs::SendEvent8.
+  // `settled`: see EventOutputs::SendEvent and SendEvent8.
+  virtual Delivery SendEvent(const EventRecord& record, AnswerSettled settled) = 0;
   virtual Delivery SendEvent8(PortId port, std::span<const std::uint8_t> payload, AnswerSettled settled) = 0;
 };
 
@@ -38,7 +38,9 @@ class IEventSink {
 class EventOutputsSink final : public IEventSink {
  public:
   explicit EventOutputsSink(EventOutputs& outputs) : outputs_(outputs) {}
-  Delivery SendEvent(const EventRecord& record) override { return outputs_.SendEvent(record); }
+  Delivery SendEvent(const EventRecord& record, AnswerSettled settled) override {
+    return outputs_.SendEvent(record, std::move(settled));
+  }
   Delivery SendEvent8(PortId port, std::span<const std::uint8_t> payload, AnswerSettled settled) override {
     return outputs_.SendEvent8(port, payload, std::move(settled));
   }

@@ -1,5 +1,6 @@
 #include "receiver/main_port_handler.h"
 
+#include <memory>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -194,19 +195,34 @@ void MainPortHandler::HandleFrame() {
   // again after 5 s; a repeat at a server is better than a loss.
   ++alarmsReceived_;
   const std::uint64_t slot = AddAckSlot(AckState::Waiting, true);
+  // Each output that has the event only on its way tells later whether it
+  // became safe in time: the ACK goes once every one of them has said yes,
+  // and is refused at the first no.
+  auto waiting = std::make_shared<int>(0);
+  const auto settled = [this, slot, waiting](bool safeNow) {
+    if (!safeNow) {
+      DecideAck(slot, AckState::NoAck);
+    } else if (--*waiting == 0) {
+      DecideAck(slot, AckState::Ack);
+    }
+  };
   bool safe = true;
-  bool awaiting = false;
-  if (settings_.SendMivo8) {
-    const Delivery d8 = events_.SendEvent8(PortId::Main, payload_, [this, slot](bool answered) {
-      DecideAck(slot, answered ? AckState::Ack : AckState::NoAck);
-    });
-    awaiting = d8 == Delivery::Awaiting;
-    safe = awaiting || SafeFromCrash(d8);
+  const auto take = [&](Delivery d) {
+    if (d == Delivery::Awaiting) {
+      ++*waiting;
+    } else {
+      safe = SafeFromCrash(d) && safe;
+    }
+  };
+  if (settings_.SendMivo8) take(events_.SendEvent8(PortId::Main, payload_, settled));
+  if (settings_.SendMivo7) take(events_.SendEvent(record, settled));
+  // Waiting for an answer: decided when the last comes, unless the frame is
+  // lost to the station anyway.
+  if (!safe) {
+    DecideAck(slot, AckState::NoAck);
+  } else if (*waiting == 0) {
+    DecideAck(slot, AckState::Ack);
   }
-  if (settings_.SendMivo7) safe = SafeFromCrash(events_.SendEvent(record)) && safe;
-  // Waiting for the server's answer: decided when it comes, unless the frame
-  // is lost to the station anyway.
-  if (!awaiting || !safe) DecideAck(slot, safe ? AckState::Ack : AckState::NoAck);
 }
 
 std::uint64_t MainPortHandler::AddAckSlot(AckState state, bool alarm) {

@@ -2,29 +2,56 @@
 // decides when such a file may go. An alarm or station-link frame is written
 // to its file before it is sent; files left from a time without a connection
 // are sent by the replay. Either way the file holds the frame until the
-// server's TCP has acknowledged the frame's last byte: bytes still in our own
-// kernel are not at the server, and a connection that ends (a reset, a path
-// that died, TCP giving up, our own close) throws them away.
+// frame is beyond doubt: the server program has read past it. Bytes in our
+// own kernel are not at the server, and neither are bytes the server's
+// kernel took that the program has not read: a program that dies, or a
+// connection that ends with a reset, throws them away.
+//
+// The server's kernel tells what its program has read only through the
+// receive window it advertises: the window's right edge (acknowledged bytes
+// + window) moves on as the program reads. It moves on without reads too,
+// while the kernel grows the window towards the buffer it has (as data comes
+// in, and as the buffer itself is grown), so the buffer may be larger than
+// any window shown, and a kernel that packs small segments together opens
+// the window further. Measured on Linux, a server that stops reading lets the
+// right edge run up to about twice the widest window it showed before, more
+// with a small buffer. So a frame is taken as read once the right edge
+// stands four times the widest window the connection has shown (and one
+// step of the peer's window scale) past its end. That costs time, not
+// alarms: in steady traffic a frame waits about three windows of later
+// frames; with no later traffic it waits for the next frames, or for the
+// server to end the connection in order (a program that closes with bytes
+// unread resets instead).
+//
+// A full send buffer is no fault of the connection. A frame the socket took
+// only a part of is in doubt like the others; the outbox keeps its unsent
+// rest and finishes it (after each send and every tick) before any other
+// frame goes, so the server still sees whole 555-byte frames. Meanwhile a
+// new frame is not taken: its file waits for the replay.
 //
 // The life of a file:
-//   on disk   -- Send, the whole frame taken -->          in flight (connection, end offset)
-//   on disk   -- Send fails or takes a part -->           on disk (a part ends the connection)
-//   in flight -- Settle, acknowledged up to its end -->   removed
-//   in flight -- Settle, not yet acknowledged -->         in flight
-//   in flight -- ConnectionEnded, or Settle on a later
-//                connection -->                           on disk (the replay sends it again)
-// A repeat at the server is possible (a frame that arrived just before its
-// connection ended); a loss is not.
+//   on disk   -- Send, the frame taken whole or in part --> in doubt (connection, end offset)
+//   on disk   -- Send fails, or a rest still waits -->     on disk
+//   in doubt  -- Settle, read past its end -->            removed
+//   in doubt  -- ConnectionEnded in order, its end
+//                acknowledged -->                          removed
+//   in doubt  -- ConnectionEnded any other way, or
+//                Settle on a later connection -->          on disk (the replay sends it again)
+// A repeat at the server is possible (the frames in doubt when a connection
+// ends abnormally); a loss is not.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "base/scheduler.h"
 #include "p7/frame.h"
 #include "receiver/protocol7_sender.h"
 
@@ -32,26 +59,44 @@ namespace vorel {
 
 class Protocol7Outbox {
  public:
-  explicit Protocol7Outbox(IProtocol7Sender& sender);
+  // scheduler: for the frames whose ACK waits for the server's TCP (none
+  // without it).
+  explicit Protocol7Outbox(IProtocol7Sender& sender, IScheduler* scheduler = nullptr);
+
+  // How many of the widest window the server has shown its window's right
+  // edge must stand past a frame before the frame counts as read.
+  static constexpr std::uint64_t kWindowsInDoubt = 4;
 
   IProtocol7Sender& Sender() { return sender_; }
   bool Connected() { return sender_.Connected(); }
 
   // Sends the frame that `file` holds. True when all of it went out; the
-  // file is in flight then, and settled at once if the server's TCP already
-  // has it.
+  // file is in doubt then, and settled at once if the server has read past
+  // it already.
   bool Send(const std::string& file, const p7::Frame& frame);
 
   // A frame that no file holds: the greeting, or an alarm whose file could
   // not be written.
   enum class Unfiled { NotSent, Sent, Acknowledged };
   Unfiled SendUnfiled(const p7::Frame& frame);
+  // The same for an alarm whose ACK waits: when it was sent but not yet
+  // acknowledged, `acknowledged` is called later, once: true as soon as the
+  // server's TCP has its last byte (looked at every 10 ms and on every
+  // tick), false when the connection ends or 1.4 s pass first. Nothing
+  // waits meanwhile; later frames settle in their order.
+  Unfiled SendUnfiledAwaited(const p7::Frame& frame, std::function<void(bool)> acknowledged);
+  // Whether SendUnfiledAwaited can wait (it has a scheduler).
+  bool Awaits() const { return scheduler_ != nullptr; }
+  static constexpr std::uint32_t kAwaitLimitMs = 1400;
+  static constexpr std::uint32_t kAwaitCheckMs = 10;
 
-  // Removes the files whose frames the server's TCP has acknowledged; those
-  // of a connection that has ended go back to the replay. After every send
-  // and on every tick.
+  // Finishes the rest of a frame sent in part, then removes the files whose
+  // frames the server has read past; those of a connection that has ended go
+  // back to the replay. After every send and on every tick.
   void Settle();
-  // The connection ended: every file in flight is the replay's again.
+  // The connection ended. In order: the files whose frames its TCP had
+  // acknowledged are removed. Either way every other file in doubt is the
+  // replay's again.
   void ConnectionEnded();
 
   bool InFlight(const std::string& file) const { return files_.contains(file); }
@@ -61,6 +106,10 @@ class Protocol7Outbox {
   // acknowledged at once, since the last call.
   std::uint64_t TakeDeliveredUnfiled() { return std::exchange(deliveredUnfiled_, 0); }
   const std::set<std::string>& FilesInFlight() const { return files_; }
+  // Of those, the files whose frames the server's TCP has not acknowledged
+  // yet (still in our kernel or on the way): the replay's measure of a
+  // full pipe.
+  std::size_t FilesUnacknowledged() const;
 
  private:
   struct Entry {
@@ -69,18 +118,49 @@ class Protocol7Outbox {
     std::uint64_t end;  // the connection's byte count after the frame
   };
 
-  // All of the frame, or nothing: a part leaves the server cutting every
-  // later frame in the wrong place, so such a connection ends.
-  bool SendWhole(const p7::Frame& frame);
+  // Offers the frame once no rest of an earlier one waits: true when the
+  // socket took all of it, or a part (its rest kept for FinishRest).
+  bool Offer(const p7::Frame& frame);
+  // Sends what waits of a frame that went in part; true when nothing waits.
+  bool FinishRest();
   // Bytes of the current connection that the server's TCP holds, or nullopt
   // when that cannot be told.
   std::optional<std::uint64_t> AcknowledgedBytes();
+  // Takes the server's window as it is now into the evidence of the current
+  // connection.
+  void ReadWindow(std::uint64_t acknowledged);
+  void Remove(const std::string& file);
+  // Settles the awaited frames that the server's TCP has by now, or whose
+  // connection has ended.
+  void CheckAwaited();
+  void ScheduleAwaitedCheck();
+  void SettleAwaited(std::uint64_t id, bool acknowledged);
 
   IProtocol7Sender& sender_;
+  IScheduler* scheduler_;
+  struct Awaited {
+    std::uint64_t connection;
+    std::uint64_t end;
+    bool counted;  // an event or station-link report, for the delivery count
+    std::function<void(bool)> acknowledged;
+  };
+  std::map<std::uint64_t, Awaited> awaited_;  // by number, in send order
+  std::uint64_t lastAwaited_ = 0;
+  bool checkScheduled_ = false;
   std::deque<Entry> inFlight_;  // in send order, so in offset order per connection
   std::set<std::string> files_;
   std::vector<std::string> removed_;
   std::uint64_t deliveredUnfiled_ = 0;
+  // The unsent rest of a frame of connection restConnection_.
+  std::vector<std::uint8_t> rest_;
+  std::uint64_t restConnection_ = 0;
+  // What the current connection (number evidenceConnection_) has shown: its
+  // widest window, the bytes acknowledged, and how far its server has read
+  // for certain.
+  std::uint64_t evidenceConnection_ = 0;
+  std::uint64_t widestWindow_ = 0;
+  std::uint64_t acknowledged_ = 0;
+  std::uint64_t readPast_ = 0;
 };
 
 }  // namespace vorel

@@ -45,9 +45,10 @@ void Protocol7Replay::Step(SpoolListing& listing) {
   passOver.insert(outbox_.FilesInFlight().begin(), outbox_.FilesInFlight().end());
   const auto pace = static_cast<std::size_t>(filesPerTick_);
   std::size_t sent = 0;
-  // At the steady pace one file per tick, whatever is in flight; faster, no
-  // more in flight than the pace, so that the kernel's buffer stays short.
-  const auto mayGoOn = [&] { return sent < pace && (pace == 1 || outbox_.FilesInFlight().size() < pace); };
+  // At the steady pace one file per tick, whatever is on its way; faster, no
+  // more unacknowledged than the pace, so that the kernel's buffer stays
+  // short. Files in doubt that the server's TCP has are no part of that.
+  const auto mayGoOn = [&] { return sent < pace && (pace == 1 || outbox_.FilesUnacknowledged() < pace); };
   if (!mayGoOn()) return;
   const auto log = [this](const std::string& line) {
     // Every line here names a file that holds an alarm and cannot go.

@@ -103,7 +103,7 @@ void SecondPortHandler::HandleFrame() {
   payload_ = payload;
   ++alarmsReceived_;
 
-  if (settings_.SendMivo7) events_.SendEvent(record);
+  if (settings_.SendMivo7) events_.SendEvent(record, {});
   // Nothing here waits for the server: the second port answers nobody.
   if (settings_.SendMivo8) events_.SendEvent8(PortId::Second, payload_, {});
 }

@@ -27,10 +27,16 @@ class Protocol7Sender final : public IProtocol7Sender {
     TMemoryStream stream(std::vector<std::uint8_t>(frame.begin(), frame.end()));
     return client_.SendStream(&stream);
   }
+  std::int32_t SendRest(std::span<const std::uint8_t> bytes) override {
+    TMemoryStream stream(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+    return client_.SendStream(&stream);
+  }
   void Disconnect() override { client_.SetConnected(false); }
   std::uint64_t ConnectionNumber() override { return client_.ConnectionNumber(); }
   std::uint64_t BytesSent() override { return client_.BytesSent(); }
   std::optional<std::uint32_t> UnacknowledgedBytes() override { return client_.UnacknowledgedBytes(); }
+  std::optional<TPeerWindow> PeerWindow() override { return client_.PeerWindow(); }
+  std::optional<std::uint64_t> AcknowledgedAtOrderlyEnd() override { return client_.AcknowledgedAtOrderlyEnd(); }
 
  private:
   TSimpleTCPClient& client_;

@@ -266,7 +266,7 @@ class Station {
   Protocol7Sender protocol7Sender_;
   // Made with the core: the protocol-7 client's events can come before the
   // event path is built.
-  Protocol7Outbox protocol7Outbox_{protocol7Sender_};
+  Protocol7Outbox protocol7Outbox_{protocol7Sender_, &scheduler_};
   std::unique_ptr<Protocol8Queue> protocol8Queue_;
   std::unique_ptr<EventOutputs> outputs_;
   std::unique_ptr<EventOutputsSink> eventSink_;

@@ -33,6 +33,8 @@ struct FakeSocketState {
   TSockAddrIn lastAddress;
   int sendAccepts = -1;  // bytes a send takes; -1: all
   std::uint32_t unacknowledged = 0;  // bytes sent that the peer's TCP has not acknowledged
+  std::uint32_t peerWindow = 65536;  // the receive window the peer advertised last
+  std::uint32_t peerGranule = 128;
   std::vector<std::uint8_t> sent;
   std::deque<std::uint8_t> incoming;  // bytes waiting on the socket
   std::uint32_t waitingReportLimit = 0;  // FIONREAD tells at most this many (0: all)
@@ -102,6 +104,12 @@ class FakeSocketApi final : public ISocketApi {
   int UnacknowledgedBytes(TSocket s, std::uint32_t& count) override {
     if (Known(s, "outq") != 0) return -1;
     count = s_->unacknowledged;
+    return 0;
+  }
+  int PeerWindow(TSocket s, std::uint32_t& window, std::uint32_t& granule) override {
+    if (Known(s, "tcpinfo") != 0) return -1;
+    window = s_->peerWindow;
+    granule = s_->peerGranule;
     return 0;
   }
   int Recv(TSocket s, std::uint8_t* buffer, int length) override {

@@ -279,6 +279,30 @@ TEST_F(SimpleTcpSequenceTest, ResetIsOneDisconnectThenTheErrorAndNoReconnect) {
   ExpectIdle();
 }
 
+// A server that closes in order has read what its TCP acknowledged before
+// (one with bytes unread resets instead): the client keeps that count for
+// the connection that ended, and only for an orderly end.
+TEST_F(SimpleTcpSequenceTest, AnOrderlyEndKeepsTheBytesAcknowledgedByThenAndAResetNone) {
+  for (const bool orderly : {true, false}) {
+    SCOPED_TRACE(orderly);
+    client->SetConnected(true);
+    fake->TellConnected(client->SocketHandle());
+    TMemoryStream frame(std::vector<std::uint8_t>(555, 0x20));
+    ASSERT_EQ(client->SendStream(&frame), 555);
+    ASSERT_EQ(client->SendStream(&frame), 555);
+    fake->unacknowledged = 555;
+    fake->peerWindow = 4096;
+    ASSERT_TRUE(client->PeerWindow());
+    EXPECT_EQ(client->PeerWindow()->window, 4096u);
+    EXPECT_EQ(client->AcknowledgedAtOrderlyEnd(), std::nullopt) << "while up";
+    fake->TellClosed(client->SocketHandle(), orderly ? 0 : 10054);
+    EXPECT_EQ(client->AcknowledgedAtOrderlyEnd(), orderly ? std::optional<std::uint64_t>(555) : std::nullopt);
+    EXPECT_EQ(client->PeerWindow(), std::nullopt) << "not connected";
+    fake->unacknowledged = 0;
+    client->SetConnected(false);
+  }
+}
+
 // A platform that queues its events may hand over one of a socket already
 // closed; acting on it would end the connection that followed.
 TEST_F(SimpleTcpSequenceTest, EventsOfAClosedSocketAreIgnored) {
@@ -399,14 +423,22 @@ TEST_F(SimpleTcpSequenceTest, APartialSendIsNotCompleted) {
   EXPECT_TRUE(client->Connected());
 }
 
-TEST_F(SimpleTcpSequenceTest, AFailedSendEndsTheConnectionAndKeepsThePosition) {
+// A full send buffer takes nothing and is no fault of the connection; a
+// failure ends it. Either way the stream keeps its position.
+TEST_F(SimpleTcpSequenceTest, AFullSendBufferTakesNothingAndAFailedSendEndsTheConnection) {
   ASSERT_NO_FATAL_FAILURE(ConnectNow());
   fake->fail["send"] = 10035;  // the system's buffer is full
   TMemoryStream frame(test::Pattern(555));
   frame.SetPosition(100);
+  EXPECT_EQ(client->SendStream(&frame), 0);
+  EXPECT_EQ(frame.Position(), 100);
+  EXPECT_TRUE(log.lines.empty());
+  EXPECT_TRUE(client->Connected());
+
+  fake->fail["send"] = 10054;
   EXPECT_EQ(client->SendStream(&frame), -1);
   EXPECT_EQ(frame.Position(), 100);
-  EXPECT_EQ(log.lines, (Lines{"disconnected", "error 10035 Operation would block"}));
+  EXPECT_EQ(log.lines, (Lines{"disconnected", "error 10054 Connection reset by peer"}));
   ExpectIdle();
 }
 

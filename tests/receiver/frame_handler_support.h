@@ -40,8 +40,9 @@ class RecordingSink final : public IEventSink {
     Bytes bytes;
   };
 
-  ::vorel::Delivery SendEvent(const EventRecord& record) override {
+  ::vorel::Delivery SendEvent(const EventRecord& record, AnswerSettled settled) override {
     delivered.push_back({Output::Protocol7, PortId::Main, Bytes(record.begin(), record.end())});
+    if (protocol7Result == ::vorel::Delivery::Awaiting) awaiting7.push_back(std::move(settled));
     if (onDelivery) onDelivery();
     return protocol7Result;
   }
@@ -63,6 +64,7 @@ class RecordingSink final : public IEventSink {
   // The events handed over as Awaiting: the test settles each, as the server's
   // answer or the bound would.
   std::vector<AnswerSettled> awaiting;
+  std::vector<AnswerSettled> awaiting7;  // the same for protocol 7's acknowledgement
 };
 
 // Each reading of the date-time is one millisecond later than the one before,

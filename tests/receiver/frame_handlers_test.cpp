@@ -549,6 +549,49 @@ TEST_F(MainPortHandlerTest, AnEventAwaitingTheServersAnswerIsAcknowledgedOnlyWhe
   sink.onDelivery = nullptr;
 }
 
+// With no spool file both links may have the event only on its way: the
+// protocol-8 server's answer and the protocol-7 server's TCP acknowledgement.
+// The ACK goes once both have said yes, in whichever order; a single no
+// refuses it.
+TEST_F(MainPortHandlerTest, AnEventAwaitingBothLinksIsAcknowledgedOnlyOnceBothHaveIt) {
+  const struct {
+    const char* what;
+    bool p8;
+    bool p7;
+    bool p7First;
+    std::size_t acks;
+  } cases[] = {{"both yes, protocol 8 first", true, true, false, 1},
+               {"both yes, protocol 7 first", true, true, true, 1},
+               {"protocol 7 refused", true, false, false, 0},
+               {"protocol 8 refused", false, true, true, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sink.awaiting.clear();
+    sink.awaiting7.clear();
+    sink.protocol8Result = Delivery::Awaiting;
+    sink.protocol7Result = Delivery::Awaiting;
+    const std::size_t before = port.AckCount();
+    Receive(MainFrame("1111"));
+    ASSERT_EQ(sink.awaiting.size(), 1u);
+    ASSERT_EQ(sink.awaiting7.size(), 1u);
+    EXPECT_EQ(port.AckCount(), before);
+    if (c.p7First) {
+      sink.awaiting7[0](c.p7);
+      EXPECT_EQ(port.AckCount(), before) << "one link is not enough";
+      sink.awaiting[0](c.p8);
+    } else {
+      sink.awaiting[0](c.p8);
+      EXPECT_EQ(port.AckCount(), before) << "one link is not enough";
+      sink.awaiting7[0](c.p7);
+    }
+    EXPECT_EQ(port.AckCount(), before + c.acks);
+    sink.protocol8Result = Delivery::Sent;
+    sink.protocol7Result = Delivery::Sent;
+    Receive(MainFrame("3333"));
+    EXPECT_EQ(port.AckCount(), before + c.acks + 1) << "the next packet is answered as usual";
+  }
+}
+
 TEST_F(MainPortHandlerTest, CarriageReturnWithoutLineFeedDoesNotEndAFrame) {
   Receive("\n0111234\r3A00\r");  // positions 10..11 are "3A"
   EXPECT_EQ(port.AckCount(), 1u);

@@ -24,6 +24,12 @@ class FakeProtocol7Sender final : public IProtocol7Sender {
     if (taken > 0) bytesSent += static_cast<std::uint64_t>(taken);
     return taken;
   }
+  std::int32_t SendRest(std::span<const std::uint8_t> bytes) override {
+    rests.emplace_back(bytes.begin(), bytes.end());
+    const std::int32_t taken = restResult.value_or(static_cast<std::int32_t>(bytes.size()));
+    if (taken > 0) bytesSent += static_cast<std::uint64_t>(taken);
+    return taken;
+  }
   void Disconnect() override {
     ++disconnects;
     connected = false;
@@ -31,18 +37,29 @@ class FakeProtocol7Sender final : public IProtocol7Sender {
   std::uint64_t ConnectionNumber() override { return connection; }
   std::uint64_t BytesSent() override { return bytesSent; }
   std::optional<std::uint32_t> UnacknowledgedBytes() override {
+    if (connected && acknowledged) return static_cast<std::uint32_t>(bytesSent - *acknowledged);
     return connected ? unacknowledged : std::nullopt;
   }
+  std::optional<TPeerWindow> PeerWindow() override { return connected ? window : std::nullopt; }
+  std::optional<std::uint64_t> AcknowledgedAtOrderlyEnd() override { return orderlyEnd; }
 
   bool connected = false;
   std::optional<std::int32_t> result;  // what Send returns; the whole frame when unset
   bool raise = false;                  // Send raises instead
   std::vector<p7::Frame> sent;         // every frame offered, taken or not
+  std::optional<std::int32_t> restResult;  // what SendRest returns; all of it when unset
+  std::vector<std::vector<std::uint8_t>> rests;  // every rest of a frame offered
   int disconnects = 0;
   std::uint64_t connection = 1;  // the number of the connection that is up
   std::uint64_t bytesSent = 0;   // taken by sends on it
   // Of those, not yet acknowledged by the server's TCP; none by default.
   std::optional<std::uint32_t> unacknowledged = 0;
+  // When set, the bytes acknowledged instead: all sent after them are not.
+  std::optional<std::uint64_t> acknowledged;
+  // The receive window the server advertises; none: the system cannot tell.
+  std::optional<TPeerWindow> window;
+  // Set when the connection that ended was closed by the server in order.
+  std::optional<std::uint64_t> orderlyEnd;
 };
 
 class FakeProtocol8Queue final : public IProtocol8Queue {

@@ -57,18 +57,19 @@ TEST(Protocol7Replay, OneFilePerTickInNameOrderOnlyWhileConnected) {
   rig.replay.Step();
   ASSERT_EQ(rig.sender.sent.size(), 1u);
   EXPECT_EQ(rig.sender.sent[0][2], p7::ftEvent);
-  EXPECT_EQ(rig.Left(".ddm").size(), 1u);
+  EXPECT_EQ(rig.outbox.FilesInFlight().size(), 1u);
   rig.replay.Step();
   EXPECT_EQ(rig.sender.sent.back()[2], p7::ftStationLost);
-  EXPECT_TRUE(rig.Left(".ddm").empty());
+  EXPECT_EQ(rig.outbox.FilesInFlight().size(), 2u) << "both in doubt, neither sent again";
   EXPECT_EQ(rig.refreshed, 2);
   rig.replay.Step();
   EXPECT_EQ(rig.sender.sent.size(), 2u);
   EXPECT_EQ(rig.Left(".dd8").size(), 1u);
 }
 
-// A faster pace sends several files per tick, oldest first, with no more in
-// flight (sent, not yet acknowledged by the server's TCP) than the pace.
+// A faster pace sends several files per tick, oldest first, with no more
+// unacknowledged by the server's TCP than the pace; files the server's TCP
+// has, still in doubt, do not hold the replay back.
 TEST(Protocol7Replay, AFasterPaceSendsSeveralPerTickWithNoMoreInFlightThanThePace) {
   ReplayRig rig(3);
   for (const char* name : {"2DC06B61_-1.ddm", "2DC06B62_-1.ddm", "2DC06B63_-1.ddm", "2DC06B64_-1.ddm",
@@ -77,28 +78,28 @@ TEST(Protocol7Replay, AFasterPaceSendsSeveralPerTickWithNoMoreInFlightThanThePac
   rig.sender.connected = true;
   rig.replay.Step();
   EXPECT_EQ(rig.sender.sent.size(), 3u);
-  EXPECT_EQ(rig.Left(".ddm").size(), 5u) << "acknowledged at once, removed";
+  EXPECT_EQ(rig.outbox.FilesUnacknowledged(), 0u) << "acknowledged at once";
 
-  rig.sender.unacknowledged = 3 * p7::kFrameSize;  // the server's TCP holds back what comes next
+  rig.sender.acknowledged = 3 * p7::kFrameSize;  // the server's TCP holds back what comes next
   rig.replay.Step();
   EXPECT_EQ(rig.sender.sent.size(), 6u);
-  EXPECT_EQ(rig.outbox.FilesInFlight().size(), 3u);
+  EXPECT_EQ(rig.outbox.FilesUnacknowledged(), 3u);
   rig.replay.Step();
   EXPECT_EQ(rig.sender.sent.size(), 6u) << "as many in flight as the pace: none this tick";
 
-  rig.sender.unacknowledged = 0;
+  rig.sender.acknowledged.reset();
   rig.outbox.Settle();
   rig.replay.Step();
   EXPECT_EQ(rig.sender.sent.size(), 8u);
-  EXPECT_TRUE(rig.Left(".ddm").empty());
+  EXPECT_EQ(rig.outbox.FilesInFlight().size(), 8u);
 }
 
-// A part of a frame sent leaves the server cutting every later frame in the
-// wrong place: that connection ends, and the file goes whole on the next one.
-TEST(Protocol7Replay, AFileIsRemovedOnlyWhenTheWholeFrameWentOut) {
+// A frame the socket did not take stays for the next tick; one it took in
+// part is on its way (its rest follows), and the connection stays up.
+TEST(Protocol7Replay, AFileStaysUntilItsFrameWentAndAFullBufferEndsNothing) {
   const struct {
     std::int32_t result;
-    bool endsConnection;
+    bool onItsWay;
   } cases[] = {{-1, false}, {0, false}, {1, true}, {554, true}};
   for (const auto& c : cases) {
     ReplayRig rig;
@@ -107,8 +108,9 @@ TEST(Protocol7Replay, AFileIsRemovedOnlyWhenTheWholeFrameWentOut) {
     rig.sender.result = c.result;
     rig.replay.Step();
     EXPECT_EQ(rig.Left(".ddm").size(), 1u) << "send result " << c.result;
-    EXPECT_EQ(rig.refreshed, 0);
-    EXPECT_EQ(rig.sender.disconnects, c.endsConnection ? 1 : 0) << "send result " << c.result;
+    EXPECT_EQ(rig.outbox.FilesInFlight().size(), c.onItsWay ? 1u : 0u) << "send result " << c.result;
+    EXPECT_EQ(rig.refreshed, c.onItsWay ? 1 : 0);
+    EXPECT_EQ(rig.sender.disconnects, 0) << "send result " << c.result;
   }
 }
 
@@ -121,7 +123,7 @@ TEST(Protocol7Replay, UnreadableOrShortFilesArePutAsideAndTheNextOneGoes) {
   rig.replay.Step();
   ASSERT_EQ(rig.sender.sent.size(), 1u);
   EXPECT_EQ(rig.sender.sent[0][2], p7::ftStationRestored);
-  EXPECT_TRUE(rig.Left(".ddm").empty());
+  EXPECT_EQ(rig.Left(".ddm"), std::vector<std::string>{rig.prefix + "3_-1.ddm"}) << "in doubt";
   EXPECT_EQ(rig.Left(".bad").size(), 1u);
   ASSERT_EQ(rig.lines.size(), 1u);
   EXPECT_NE(rig.lines[0].find("1_-1.ddm.bad"), std::string::npos);
@@ -162,7 +164,7 @@ TEST(Protocol7Replay, ABrokenFileThatCannotBeRenamedIsNamedOnceAndPassedOver) {
   for (int tick = 0; tick < 4; ++tick) rig.replay.Step();
   EXPECT_EQ(rig.sender.sent.size(), 2u);
   EXPECT_EQ(rig.lines.size(), 1u);
-  EXPECT_EQ(rig.Left(".ddm"), std::vector<std::string>{rig.prefix + "1_-1.ddm"});
+  EXPECT_EQ(rig.outbox.FilesInFlight(), (std::set<std::string>{rig.prefix + "2_-1.ddm", rig.prefix + "3_-1.ddm"}));
 }
 
 TEST(SpoolDirectory, PrefixWithoutSeparatorIsANamePrefix) {

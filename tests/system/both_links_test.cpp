@@ -34,6 +34,9 @@ TEST(BothLinks, AnAlarmReachesBothServers) {
   const std::string p8Text = rig.servers.P8Seen();
   EXPECT_LT(p8Text.find("type=rtHello("), p8Text.find("type=rtEventMain(")) << "the handshake came first";
   EXPECT_NE(p8Text.find("port1=COM1 open1=1"), std::string::npos);
+  // The .ddm file stays until the protocol-7 server has certainly read its
+  // frame: at the latest when it ends the connection in order.
+  rig.FinishProtocol7Server();
   EXPECT_TRUE(WaitUntil([&] { return fs::is_empty(rig.spool); }, 10s)) << "nothing waits in the spool";
   rig.StopDriver();  // SIGTERM, exit status 0
 }

@@ -31,7 +31,7 @@ class ReferenceServers {
     ++run_;
     p8_ = std::make_unique<ChildProcess>(
         VOREL_P8_SERVER,
-        std::vector<std::string>{"--policy", p8Policy, "-o", P8Output(run_).string(), "127.0.0.1", p8Port_},
+        std::vector<std::string>{"--policy", p8Policy, "-o", P8Output(run_).string(), p8Host, p8Port_},
         dir_.Path().string(), std::map<std::string, std::string>{}, ChildIo{.stdinPipe = true, .stderrFile = {}});
     std::vector<std::string> p7Arguments = p7Options;
     p7Arguments.insert(p7Arguments.end(), {"-o", P7Output(run_).string(), p7Address_, "7788"});
@@ -50,6 +50,10 @@ class ReferenceServers {
       server->reset();
     }
   }
+
+  // The protocol-8 server's address (another namespace's, over a
+  // wide-area link).
+  std::string p8Host = "127.0.0.1";
 
   // Options of every protocol-7 server run, before its address
   // ("--receive-buffer", "4096").

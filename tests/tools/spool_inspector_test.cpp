@@ -33,10 +33,13 @@ class NoProtocol7 final : public IProtocol7Sender {
  public:
   bool Connected() override { return false; }
   std::int32_t Send(const p7::Frame&) override { return -1; }
+  std::int32_t SendRest(std::span<const std::uint8_t> bytes) override { return static_cast<std::int32_t>(bytes.size()); }
   void Disconnect() override {}
   std::uint64_t ConnectionNumber() override { return 0; }
   std::uint64_t BytesSent() override { return 0; }
   std::optional<std::uint32_t> UnacknowledgedBytes() override { return std::nullopt; }
+  std::optional<TPeerWindow> PeerWindow() override { return std::nullopt; }
+  std::optional<std::uint64_t> AcknowledgedAtOrderlyEnd() override { return std::nullopt; }
 };
 
 EventRecord Event(std::uint8_t portTag, std::int32_t account, std::string_view code, std::uint8_t d1,
