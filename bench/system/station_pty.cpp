@@ -15,33 +15,10 @@
 #include <string>
 #include <thread>
 
+#include "flock_probe.h"
 #include "line_pace.h"
 
 namespace vorel::bench {
-namespace {
-
-// Whether /proc/locks lists a flock on the file of `fd`. Looking does not
-// take the lock, so it never races the driver's own open.
-bool FlockHeld(int fd) {
-  struct stat st{};
-  if (fstat(fd, &st) != 0) return false;
-  std::ifstream locks("/proc/locks");
-  if (!locks) return false;
-  char id[64];
-  std::snprintf(id, sizeof id, "%02x:%02x:%llu", ::major(st.st_dev), ::minor(st.st_dev),
-                static_cast<unsigned long long>(st.st_ino));
-  for (std::string line; std::getline(locks, line);) {
-    std::istringstream fields(line);
-    std::string number, kind, mode, access, pid, file;
-    fields >> number >> kind;
-    if (kind == "->") fields >> kind;  // a waiter
-    fields >> mode >> access >> pid >> file;
-    if (kind == "FLOCK" && file == id) return true;
-  }
-  return false;
-}
-
-}  // namespace
 
 StationPty::StationPty() {
   master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -67,7 +44,7 @@ bool StationPty::OpenedByDriver() const {
   if (slave_ < 0) return false;
   // The driver flocks every port it opens; only a real serial device gets the
   // exclusive mark as well, a pseudo-terminal not.
-  if (FlockHeld(slave_)) return true;
+  if (station::FlockHeld(slave_).value_or(false)) return true;
   int exclusive = 0;
   return ioctl(slave_, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
 }
