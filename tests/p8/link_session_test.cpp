@@ -37,6 +37,7 @@ const std::map<std::string, Severity> kLinkLineLevels = {
     {"Сервер дал команду на рассоединение.", Severity::Warning},
     {"Доступ запрещен.", Severity::Warning},
     {"Ответ сервера опоздал - переподсоединение.", Severity::Warning},
+    {"Ответы сервера сбились - переподсоединение.", Severity::Warning},
 };
 
 class RecordingHandOver final : public ILinkHandOver {
