@@ -16,6 +16,7 @@
 #include "station_pty.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
+#include "wait_for.h"
 
 namespace vorel::bench {
 namespace {
@@ -30,16 +31,6 @@ constexpr std::int32_t kFirstNumber = 31;
 constexpr auto kStationResend = 5000ms;
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-template <class Condition>
-bool WaitFor(Condition condition, Clock::duration timeout) {
-  const auto end = Clock::now() + timeout;
-  while (!condition()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
 
 }  // namespace
 

@@ -39,6 +39,7 @@
 #include "station_frames.h"
 #include "station_pty.h"
 #include "storm_run.h"
+#include "wait_for.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
@@ -130,16 +131,6 @@ bool ParseOptions(int argc, char** argv, Options& o) {
          o.soakSeconds >= 0 && o.catchUp >= 0 && o.catchUp <= 99999 && o.catchUpSteady >= 0 &&
          o.catchUpSteady <= 99999 && o.catchUpPace > 0 && o.storm >= 0 && o.storm <= 8999 && o.stormOff >= 0 &&
          o.stormOff <= 8999 && o.stormBaud >= 0;
-}
-
-template <class Condition>
-bool WaitFor(Condition condition, Clock::duration timeout) {
-  const auto end = Clock::now() + timeout;
-  while (!condition()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
 }
 
 std::int32_t Account(int stationDigits) { return kFirstNumber * 10000 + stationDigits; }

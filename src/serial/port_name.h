@@ -1,5 +1,5 @@
-// Where a port name leads on this machine. The driver's configuration and
-// its panel name ports as Windows does ("\\.\COM3"); here
+// Where a port name leads on this machine. The configuration and the panel
+// may write a port with the device prefix ("\\.\COM3"); here
 //   - "\\.\" is dropped when present;
 //   - a name beginning with '/' is a device path;
 //   - "COMn" (n = 1, 2, ..., any letter case) is the entry "COMn" of the

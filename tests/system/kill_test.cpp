@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "fault_rig.h"
+#include "support/sanitizers.h"
 
 namespace vorel {
 namespace {
@@ -40,14 +41,6 @@ using test::FaultCount;
 using test::FaultRig;
 using test::WaitUntil;
 
-// Under AddressSanitizer every start of the driver is slower.
-#if defined(__SANITIZE_ADDRESS__)
-#define VOREL_UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VOREL_UNDER_ASAN 1
-#endif
-#endif
 #ifdef VOREL_UNDER_ASAN
 constexpr int kDefaultKills = 15;
 constexpr int kDefaultStormKills = 6;

@@ -29,6 +29,7 @@
 
 #include "base/bytes.h"
 #include "fault_rig.h"
+#include "support/sanitizers.h"
 #include "p7/frame.h"
 #include "receiver/event_record.h"
 #include "wan_link.h"
@@ -352,14 +353,6 @@ INSTANTIATE_TEST_SUITE_P(Scenario, WanFaults, ::testing::ValuesIn(kScenarios),
                          [](const ::testing::TestParamInfo<WanScenario>& info) { return std::string(info.param.name); });
 
 
-// Under AddressSanitizer every start of the driver is slower.
-#if defined(__SANITIZE_ADDRESS__)
-#define VOREL_UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VOREL_UNDER_ASAN 1
-#endif
-#endif
 #ifdef VOREL_UNDER_ASAN
 constexpr int kDefaultKills = 8;
 #else
