@@ -153,6 +153,7 @@ class NullSender final : public IProtocol7Sender {
   }
   std::int32_t SendRest(std::span<const std::uint8_t> bytes) override { return static_cast<std::int32_t>(bytes.size()); }
   void Disconnect() override {}
+  void CloseInOrder() override {}
   // The server's TCP takes every frame at once.
   std::uint64_t ConnectionNumber() override { return 1; }
   std::uint64_t BytesSent() override { return sent; }

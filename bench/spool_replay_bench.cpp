@@ -96,6 +96,7 @@ class Sender final : public IProtocol7Sender {
   std::int32_t Send(const p7::Frame& frame) override { return static_cast<std::int32_t>(frame.size()); }
   std::int32_t SendRest(std::span<const std::uint8_t> bytes) override { return static_cast<std::int32_t>(bytes.size()); }
   void Disconnect() override { connected = false; }
+  void CloseInOrder() override {}
   std::uint64_t ConnectionNumber() override { return 1; }
   std::uint64_t BytesSent() override { return 0; }
   std::optional<std::uint32_t> UnacknowledgedBytes() override { return 0; }

@@ -310,6 +310,7 @@ void TSimpleTCPClient::DisconnectSequence() {
   }
   socket_ = kNoSocket;
   connected_ = false;
+  closing_ = false;
   if (!Destroying()) Fire(OnDisconnected, this);
 }
 
@@ -332,10 +333,25 @@ void TSimpleTCPClient::ConnectNotified() {
 void TSimpleTCPClient::CloseNotified(TSocket) {
   if (const std::optional<std::uint32_t> unacknowledged = UnacknowledgedBytes(); unacknowledged && *unacknowledged <= bytesSent_)
     acknowledgedAtOrderlyEnd_ = bytesSent_ - *unacknowledged;
+  const bool ours = closing_;
   DisconnectSequence();
   if (Destroying()) return;
   Fire(OnDisconnected, this);
-  if (autoTryReconnect_) ConnectSequence();
+  if (autoTryReconnect_ || ours) ConnectSequence();
+}
+
+void TSimpleTCPClient::CloseInOrder() {
+  if (!connected_ || closing_) return;
+  if (Api().ShutdownSending(socket_) != 0) {
+    ReportError(socket_, Api().LastError());
+    return;
+  }
+  closing_ = true;
+  const std::uint64_t connection = connectionNumber_;
+  QTimer::singleShot(kCloseLimitMs, this, [this, connection] {
+    if (!closing_ || connection != connectionNumber_) return;
+    RunGuarded([this] { DisconnectSequence(); });
+  });
 }
 
 void TSimpleTCPClient::DataAvailableNotified(TSocketConnection*, std::int32_t DataSize, bool& Handled) {
@@ -370,6 +386,7 @@ void TSimpleTCPClient::SetPort(std::uint16_t value) {
 }
 
 std::int32_t TSimpleTCPClient::SendStream(TMemoryStream* Stream) {
+  if (closing_) return 0;
   const std::int32_t sent = SendStreamTo(socket_, Stream);
   if (sent > 0) bytesSent_ += static_cast<std::uint64_t>(sent);
   return sent;

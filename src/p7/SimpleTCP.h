@@ -146,6 +146,15 @@ class TSimpleTCPClient : public TCustomSimpleSocket {
   virtual void SetConnected(bool Value);
   // True from the start of an attempt until the disconnect sequence.
   bool ConnectRequested() const { return requested_; }
+  // Ends the connection in order: closes it for sending, so that the server
+  // reads what it was sent and then its end, and waits for the server's
+  // close. That close is an orderly end like any other (OnDisconnected,
+  // AcknowledgedAtOrderlyEnd), and a new connection starts at once.
+  // Meanwhile a send takes nothing. A server that has not closed within
+  // kCloseLimitMs is reset (OnDisconnected, no orderly end, no new attempt).
+  void CloseInOrder();
+  // Between CloseInOrder and the end of the connection.
+  bool Closing() const { return closing_; }
 
   TNotifyEvent OnConnected;
   TNotifyEvent OnDisconnected;
@@ -198,6 +207,7 @@ class TSimpleTCPClient : public TCustomSimpleSocket {
   bool autoTryReconnect_ = false;
   bool requested_ = false;
   bool connected_ = false;
+  bool closing_ = false;
   std::uint64_t connectionNumber_ = 0;
   std::uint64_t bytesSent_ = 0;
   std::optional<std::uint64_t> acknowledgedAtOrderlyEnd_;
@@ -215,6 +225,8 @@ class TSimpleTCPClient : public TCustomSimpleSocket {
   // A SYN lost on a dead path is sent again after 1 s, 3 s, 7 s, 15 s...: a
   // fresh attempt every few seconds finds a path that came back sooner.
   static constexpr int kConnectLimitMs = 2500;
+  // A server reading a full buffer over a slow path ends within this.
+  static constexpr int kCloseLimitMs = 5000;
 };
 
 }  // namespace vorel

@@ -106,6 +106,8 @@ class ISocketApi {
   virtual int Send(TSocket s, const std::uint8_t* data, int length) = 0;
   // Both directions.
   virtual int Shutdown(TSocket s) = 0;
+  // Sending only: the peer reads what was sent, then the end; receiving goes on.
+  virtual int ShutdownSending(TSocket s) = 0;
   // SO_LINGER on with time 0: closing discards unsent data and resets.
   virtual int SetLingerReset(TSocket s) = 0;
   // Keepalive and the limit on unacknowledged bytes (base/dead_path_limits.h):

@@ -254,6 +254,12 @@ class PosixSocketApi final : public ISocketApi {
     return ::shutdown(w->fd, SHUT_RDWR) == 0 ? 0 : FailErrno();
   }
 
+  int ShutdownSending(TSocket s) override {
+    SocketWatch* w = Find(s);
+    if (!w) return Fail(wsa::kNotSocket);
+    return ::shutdown(w->fd, SHUT_WR) == 0 ? 0 : FailErrno();
+  }
+
   int SetLingerReset(TSocket s) override {
     SocketWatch* w = Find(s);
     if (!w) return Fail(wsa::kNotSocket);

@@ -34,6 +34,7 @@ bool Protocol7Outbox::FinishRest() {
     rest_.clear();
     return true;
   }
+  if (sent > 0) NoteSent();
   rest_.erase(rest_.begin(), rest_.begin() + std::min<std::ptrdiff_t>(sent, static_cast<std::ptrdiff_t>(rest_.size())));
   return rest_.empty();
 }
@@ -48,6 +49,7 @@ bool Protocol7Outbox::Offer(const p7::Frame& frame) {
     return false;
   }
   if (sent <= 0) return false;
+  NoteSent();
   if (sent < static_cast<std::int32_t>(p7::kFrameSize)) {
     rest_.assign(frame.begin() + sent, frame.end());
     restConnection_ = sender_.ConnectionNumber();
@@ -187,16 +189,51 @@ std::size_t Protocol7Outbox::FilesUnacknowledged() const {
 }
 
 void Protocol7Outbox::ConnectionEnded() {
+  const std::uint64_t connection = sender_.ConnectionNumber();
+  const std::optional<std::uint64_t> acknowledged = sender_.AcknowledgedAtOrderlyEnd();
   // The server closed in order: what its TCP had acknowledged, it has read.
-  if (const std::optional<std::uint64_t> acknowledged = sender_.AcknowledgedAtOrderlyEnd()) {
-    const std::uint64_t connection = sender_.ConnectionNumber();
+  if (acknowledged) {
     for (const Entry& entry : inFlight_)
       if (entry.connection == connection && entry.end <= *acknowledged) Remove(entry.file);
   }
+  if (closingConnection_ == connection && !acknowledged && scheduler_) {
+    idleCloseHeldBack_ = true;
+    scheduler_->After(kIdleCloseBackoffMs, [this] { idleCloseHeldBack_ = false; });
+  }
+  closingConnection_ = 0;
   inFlight_.clear();
   files_.clear();
   rest_.clear();
   CheckAwaited();  // none of them made it: their ACKs are refused
+}
+
+void Protocol7Outbox::NoteSent() {
+  ++sends_;
+  ScheduleIdleCheck();
+}
+
+void Protocol7Outbox::ScheduleIdleCheck() {
+  if (idleCheckScheduled_ || !scheduler_) return;
+  idleCheckScheduled_ = true;
+  scheduler_->After(kIdleCloseMs, [this, sends = sends_] {
+    idleCheckScheduled_ = false;
+    CloseIfIdle(sends);
+  });
+}
+
+void Protocol7Outbox::CloseIfIdle(std::uint64_t sends) {
+  if (sends != sends_) {  // not quiet for long enough yet
+    ScheduleIdleCheck();
+    return;
+  }
+  Settle();
+  if (idleCloseHeldBack_ || !rest_.empty() || !sender_.Connected()) return;
+  const std::uint64_t connection = sender_.ConnectionNumber();
+  const bool inDoubt =
+      std::any_of(inFlight_.begin(), inFlight_.end(), [&](const Entry& e) { return e.connection == connection; });
+  if (!inDoubt || closingConnection_ == connection) return;
+  closingConnection_ = connection;
+  sender_.CloseInOrder();
 }
 
 }  // namespace vorel

@@ -39,6 +39,14 @@
 //                Settle on a later connection -->          on disk (the replay sends it again)
 // A repeat at the server is possible (the frames in doubt when a connection
 // ends abnormally); a loss is not.
+//
+// An idle connection shows nothing more through its window. One that has
+// sent nothing for kIdleCloseMs while frames of its own are in doubt is
+// ended in order: the server reads to the end and closes, which settles them
+// all, and a new connection follows at once. A server that does not close in
+// time is reset (its frames in doubt go again), and the next such close waits
+// kIdleCloseBackoffMs, so that a server that never closes is not reset
+// again and again.
 #pragma once
 
 #include <cstdint>
@@ -89,6 +97,8 @@ class Protocol7Outbox {
   bool Awaits() const { return scheduler_ != nullptr; }
   static constexpr std::uint32_t kAwaitLimitMs = 1400;
   static constexpr std::uint32_t kAwaitCheckMs = 10;
+  static constexpr std::uint32_t kIdleCloseMs = 3000;
+  static constexpr std::uint32_t kIdleCloseBackoffMs = 10 * 60 * 1000;
 
   // Finishes the rest of a frame sent in part, then removes the files whose
   // frames the server has read past; those of a connection that has ended go
@@ -135,6 +145,12 @@ class Protocol7Outbox {
   void CheckAwaited();
   void ScheduleAwaitedCheck();
   void SettleAwaited(std::uint64_t id, bool acknowledged);
+  // Bytes went out: the idle close waits for a quiet spell after them.
+  void NoteSent();
+  void ScheduleIdleCheck();
+  // Ends the connection in order when nothing was sent since `sends`, and
+  // frames of it are still in doubt.
+  void CloseIfIdle(std::uint64_t sends);
 
   IProtocol7Sender& sender_;
   IScheduler* scheduler_;
@@ -161,6 +177,12 @@ class Protocol7Outbox {
   std::uint64_t widestWindow_ = 0;
   std::uint64_t acknowledged_ = 0;
   std::uint64_t readPast_ = 0;
+  // The idle close: sends so far, a look scheduled, the connection being
+  // ended in order (0: none), and a server that did not close in time.
+  std::uint64_t sends_ = 0;
+  bool idleCheckScheduled_ = false;
+  std::uint64_t closingConnection_ = 0;
+  bool idleCloseHeldBack_ = false;
 };
 
 }  // namespace vorel

@@ -22,6 +22,10 @@ class IProtocol7Sender {
   virtual std::int32_t SendRest(std::span<const std::uint8_t> bytes) = 0;
   // Ends the connection (OnDisconnected); the retry timer makes a new one.
   virtual void Disconnect() = 0;
+  // Ends the connection in order: nothing more is sent, the server reads to
+  // the end and closes, which ends the connection as an orderly end (or, past
+  // a limit, as a reset); a new connection follows at once.
+  virtual void CloseInOrder() = 0;
   // The number of the connection that is up (each new one gets the next),
   // the bytes its sends took so far, and how many of those the server's TCP
   // has not acknowledged yet (nullopt: not connected, or the system cannot

@@ -32,6 +32,7 @@ class Protocol7Sender final : public IProtocol7Sender {
     return client_.SendStream(&stream);
   }
   void Disconnect() override { client_.SetConnected(false); }
+  void CloseInOrder() override { client_.CloseInOrder(); }
   std::uint64_t ConnectionNumber() override { return client_.ConnectionNumber(); }
   std::uint64_t BytesSent() override { return client_.BytesSent(); }
   std::optional<std::uint32_t> UnacknowledgedBytes() override { return client_.UnacknowledgedBytes(); }

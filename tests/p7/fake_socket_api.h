@@ -135,6 +135,10 @@ class FakeSocketApi final : public ISocketApi {
     s_->calls.push_back("shutdown " + std::to_string(s));
     return Known(s, "shutdown");
   }
+  int ShutdownSending(TSocket s) override {
+    s_->calls.push_back("shutdown-send " + std::to_string(s));
+    return Known(s, "shutdown-send");
+  }
   int SetLingerReset(TSocket s) override {
     s_->calls.push_back("linger " + std::to_string(s));
     return Known(s, "linger");

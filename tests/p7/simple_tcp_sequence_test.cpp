@@ -270,6 +270,38 @@ TEST_F(SimpleTcpSequenceTest, OrderlyCloseIsToldTwiceAndMayReconnectAtOnce) {
   }
 }
 
+// Our own orderly end: closed for sending, nothing more taken, and the
+// server's close is an orderly end that starts a new connection at once; a
+// server that does not close within the limit is reset, with no new attempt.
+TEST_F(SimpleTcpSequenceTest, AnEndInOrderWaitsForTheServersCloseThenConnectsAgain) {
+  ASSERT_NO_FATAL_FAILURE(ConnectNow());
+  TMemoryStream frame(std::vector<std::uint8_t>(555, 0x20));
+  ASSERT_EQ(client->SendStream(&frame), 555);
+  client->CloseInOrder();
+  EXPECT_EQ(fake->Count("shutdown-send 7"), 1u);
+  EXPECT_TRUE(client->Closing());
+  EXPECT_TRUE(client->Connected()) << "until the server closes";
+  EXPECT_EQ(client->SendStream(&frame), 0) << "nothing more is sent";
+  EXPECT_EQ(client->BytesSent(), 555u);
+  fake->TellClosed(7);
+  EXPECT_EQ(log.lines, (Lines{"disconnected", "disconnected"}));
+  EXPECT_EQ(client->AcknowledgedAtOrderlyEnd(), std::optional<std::uint64_t>(555));
+  EXPECT_TRUE(client->ConnectRequested()) << "a new connection at once";
+  EXPECT_FALSE(client->Closing());
+
+  fake->TellConnected(client->SocketHandle());
+  const TSocket second = client->SocketHandle();
+  log.lines.clear();
+  fake->calls.clear();
+  client->CloseInOrder();
+  ASSERT_TRUE(test::PumpUntil([&] { return !client->Connected(); },
+                              std::chrono::milliseconds(TSimpleTCPClient::kCloseLimitMs + 2000)));
+  EXPECT_EQ(log.lines, (Lines{"disconnected"}));
+  EXPECT_EQ(fake->Count("linger " + std::to_string(second)), 1u) << "reset";
+  EXPECT_EQ(client->AcknowledgedAtOrderlyEnd(), std::nullopt);
+  ExpectIdle();
+}
+
 TEST_F(SimpleTcpSequenceTest, ResetIsOneDisconnectThenTheErrorAndNoReconnect) {
   client->SetAutoTryReconnect(true);
   ASSERT_NO_FATAL_FAILURE(ConnectNow());

@@ -34,6 +34,7 @@ class FakeProtocol7Sender final : public IProtocol7Sender {
     ++disconnects;
     connected = false;
   }
+  void CloseInOrder() override { ++closesInOrder; }
   std::uint64_t ConnectionNumber() override { return connection; }
   std::uint64_t BytesSent() override { return bytesSent; }
   std::optional<std::uint32_t> UnacknowledgedBytes() override {
@@ -50,6 +51,7 @@ class FakeProtocol7Sender final : public IProtocol7Sender {
   std::optional<std::int32_t> restResult;  // what SendRest returns; all of it when unset
   std::vector<std::vector<std::uint8_t>> rests;  // every rest of a frame offered
   int disconnects = 0;
+  int closesInOrder = 0;
   std::uint64_t connection = 1;  // the number of the connection that is up
   std::uint64_t bytesSent = 0;   // taken by sends on it
   // Of those, not yet acknowledged by the server's TCP; none by default.

@@ -307,5 +307,105 @@ TEST(Protocol7Outbox, CountsTheEventsWithoutAFileThatTheServerHas) {
   EXPECT_EQ(rig.outbox.TakeDeliveredUnfiled(), 0u);
 }
 
+// An idle connection shows nothing more through its window: once it has sent
+// nothing for a while with frames in doubt, it is ended in order, which
+// settles them. A server that does not close in time is not asked again soon.
+TEST(Protocol7Outbox, AnIdleConnectionWithFramesInDoubtIsEndedInOrder) {
+  constexpr std::uint32_t kIdle = Protocol7Outbox::kIdleCloseMs;
+  struct IdleRig {
+    TempDir dir;
+    FakeProtocol7Sender sender;
+    FakeScheduler scheduler;
+    Protocol7Outbox outbox{sender, &scheduler};
+    std::string a = (dir / "A_-1.ddm").string();
+    std::string b = (dir / "B_-1.ddm").string();
+    IdleRig() {
+      sender.connected = true;
+      for (const std::string& file : {a, b}) WriteFile(file, std::string(kFrame, 'x'));
+    }
+    bool Send(const std::string& file) { return outbox.Send(file, p7::BuildFrame(p7::ftEvent)); }
+    // The connection ends: in order (the server's TCP had every byte) or not.
+    void End(bool orderly) {
+      sender.connected = false;
+      if (orderly) sender.orderlyEnd = sender.bytesSent;
+      outbox.ConnectionEnded();
+      sender.orderlyEnd.reset();
+    }
+    void Reconnect() {
+      ++sender.connection;
+      sender.bytesSent = 0;
+      sender.connected = true;
+    }
+  };
+  const struct {
+    const char* what;
+    std::function<void(IdleRig&)> act;
+    int closes;
+    bool aOnDisk;
+  } cases[] = {
+      {"quiet for the idle time with a frame in doubt",
+       [](IdleRig& r) {
+         ASSERT_TRUE(r.Send(r.a));
+         r.scheduler.Advance(kIdle - 1);
+         EXPECT_EQ(r.sender.closesInOrder, 0) << "not yet";
+         r.scheduler.Advance(2 * kIdle);
+       },
+       1, true},
+      {"the server's orderly close then settles the frame",
+       [](IdleRig& r) {
+         ASSERT_TRUE(r.Send(r.a));
+         r.scheduler.Advance(2 * kIdle);
+         r.End(true);
+       },
+       1, false},
+      {"sends keep the connection open; the quiet after them closes it",
+       [](IdleRig& r) {
+         ASSERT_TRUE(r.Send(r.a));
+         r.scheduler.Advance(kIdle - 1000);
+         ASSERT_TRUE(r.Send(r.b));
+         r.scheduler.Advance(kIdle - 1000);
+         EXPECT_EQ(r.sender.closesInOrder, 0) << "B went out within the idle time";
+         r.scheduler.Advance(2 * kIdle);
+       },
+       1, true},
+      {"nothing in doubt: the connection stays",
+       [](IdleRig& r) {
+         r.outbox.SendUnfiled(p7::BuildHelloFrame());
+         r.scheduler.Advance(10 * kIdle);
+       },
+       0, true},
+      {"the frames in doubt belong to a connection that has ended",
+       [](IdleRig& r) {
+         ASSERT_TRUE(r.Send(r.a));
+         r.End(false);
+         r.Reconnect();
+         r.outbox.SendUnfiled(p7::BuildHelloFrame());
+         r.scheduler.Advance(10 * kIdle);
+       },
+       0, true},
+      {"a server that did not close in time is reset, and not asked again for a long while",
+       [](IdleRig& r) {
+         ASSERT_TRUE(r.Send(r.a));
+         r.scheduler.Advance(2 * kIdle);
+         r.End(false);  // the client's limit: a reset
+         r.Reconnect();
+         ASSERT_TRUE(r.Send(r.a)) << "sent again";
+         r.scheduler.Advance(10 * kIdle);
+         EXPECT_EQ(r.sender.closesInOrder, 1) << "held back";
+         r.scheduler.Advance(Protocol7Outbox::kIdleCloseBackoffMs);
+         ASSERT_TRUE(r.Send(r.b));
+         r.scheduler.Advance(2 * kIdle);
+       },
+       2, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    IdleRig rig;
+    c.act(rig);
+    EXPECT_EQ(rig.sender.closesInOrder, c.closes);
+    EXPECT_EQ(fs::exists(rig.a), c.aOnDisk);
+  }
+}
+
 }  // namespace
 }  // namespace vorel::test

@@ -258,17 +258,6 @@ class FaultRig {
     servers.Stop();
   }
 
-  // Protocol 7 has no answer of its own: the driver keeps a frame's file
-  // until its server has certainly read it, which on an idle connection only
-  // an orderly end shows. The protocol-7 server finishes (reads what waited,
-  // closes for sending): the files of what it had are removed then.
-  void FinishProtocol7Server() {
-    if (std::exchange(protocol7Finished_, true)) return;
-    const auto finished = [&] { return Occurrences(servers.P7Seen(), "\nsummary "); };
-    const int before = finished();
-    if (servers.P7Command("finish")) WaitUntil([&] { return finished() > before; }, std::chrono::seconds(5));
-  }
-
   FaultCount Count(const std::vector<int>& numbers) const {
     FaultCount count;
     count.sent = static_cast<int>(numbers.size());
@@ -321,7 +310,6 @@ class FaultRig {
     std::smatch m;
     return std::regex_search(line, m, account) ? std::stoi(m[1]) : -1;
   }
-  bool protocol7Finished_ = false;  // FinishProtocol7Server ran
   static int Occurrences(const std::string& text, const std::string& part) {
     int count = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;

@@ -214,7 +214,7 @@ void TheLostEventWentAgain(FaultRun& run) {
 }
 
 void SpoolReplayed(FaultRun& run) {
-  run.rig.FinishProtocol7Server();  // the files still in doubt go at its orderly end
+  // The files still in doubt go once the quiet connection has ended in order.
   EXPECT_TRUE(run.Within([&] { return fs::is_empty(run.rig.spool); })) << "the spooled events were replayed";
 }
 
@@ -605,12 +605,12 @@ TEST_P(Faults, NoAcknowledgedEventIsLost) {
   }
   // Once every event is where it belongs, nothing is left to replay: a spool
   // file left behind would be a repeat to come, or an event stuck. The
-  // protocol-7 files still in doubt go when its server ends in order.
+  // protocol-7 files still in doubt go when the driver ends the quiet
+  // connection in order.
   if (scenario.p7 != Kept::Spooled && scenario.p8 != Kept::Spooled && scenario.end == End::StopDriver) {
     if (scenario.p7 == Kept::Either) {
       EXPECT_TRUE(run.Within([&] { return rig.P7HasAll(scenario.events); })) << "protocol 7, nothing lost";
     }
-    rig.FinishProtocol7Server();
     EXPECT_TRUE(run.Within([&] { return rig.SpoolFiles(".ddm") == 0 && rig.SpoolFiles(".dd8") == 0; }))
         << "the spool drained: " << rig.SpoolFiles(".ddm") << " .ddm, " << rig.SpoolFiles(".dd8") << " .dd8 left\n"
         << rig.servers.P8Seen() << run.DriverErrors();
@@ -623,8 +623,7 @@ TEST_P(Faults, NoAcknowledgedEventIsLost) {
   } else {
     EXPECT_TRUE(rig.DriverRunning());
     if (scenario.p7 == Kept::Delivered) {
-      // Its files in doubt go at the protocol-7 server's orderly end.
-      rig.FinishProtocol7Server();
+      // Its files in doubt go once the quiet connection has ended in order.
       EXPECT_TRUE(run.Within([&] { return rig.SpoolFiles(".ddm") == 0; })) << "protocol-7 files left";
     }
     rig.StopDriver();

@@ -240,8 +240,7 @@ void KillAgainAndAgain(const KillRun& run) {
   const auto drainTime = std::chrono::seconds(30 + 4 * rig.SpoolFiles(".dd8"));
   WaitUntil([&] { return rig.P7HasAll(station.acknowledged) && rig.P8HasAll(station.acknowledged); }, drainTime);
   // The protocol-7 files still in doubt (the server's kernel may hold them
-  // unread) go once its server ends the connection in order.
-  rig.FinishProtocol7Server();
+  // unread) go once the driver has ended the quiet connection in order.
   EXPECT_TRUE(WaitUntil(drained, 30s)) << "left after " << drainTime.count() << " s:" << SpoolNames(rig);
   EXPECT_TRUE(rig.DriverRunning());
   rig.StopDriver();

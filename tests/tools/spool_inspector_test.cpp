@@ -35,6 +35,7 @@ class NoProtocol7 final : public IProtocol7Sender {
   std::int32_t Send(const p7::Frame&) override { return -1; }
   std::int32_t SendRest(std::span<const std::uint8_t> bytes) override { return static_cast<std::int32_t>(bytes.size()); }
   void Disconnect() override {}
+  void CloseInOrder() override {}
   std::uint64_t ConnectionNumber() override { return 0; }
   std::uint64_t BytesSent() override { return 0; }
   std::optional<std::uint32_t> UnacknowledgedBytes() override { return std::nullopt; }
