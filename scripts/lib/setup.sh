@@ -2,7 +2,7 @@
 
 VOREL_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libsystemd-dev googletest libgtest-dev
   libgmock-dev libbenchmark-dev fonts-dejavu-core fonts-dejavu-extra xvfb xauth
-  dpkg-dev file lintian logrotate man-db clang libclang-rt-14-dev iproute2)
+  dpkg-dev file lintian logrotate man-db clang libclang-rt-14-dev iproute2 python3)
 
 vorel_install_packages() {
   local missing=()
