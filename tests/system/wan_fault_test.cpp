@@ -324,7 +324,9 @@ TEST_P(WanFaults, NoAcknowledgedAlarmIsLostAndTheSpoolDrains) {
   // quiet connection, until the driver has ended it in order.
   const int inDoubt = rig.SpoolFiles(".ddm");
   if (run.spoolMounted) fs::remove(rig.spool / "filler");  // room again, so the spool can be checked empty
+  const auto inDoubtFrom = Clock::now();
   const bool drained = run.Within([&] { return run.SpoolLeft() == 0; });
+  const auto drainTime = Clock::now() - inDoubtFrom;
   EXPECT_TRUE(drained) << "the spool drained: " << rig.SpoolFiles(".ddm") << " .ddm, " << rig.SpoolFiles(".dd8")
                        << " .dd8 left";
 
@@ -338,7 +340,8 @@ TEST_P(WanFaults, NoAcknowledgedAlarmIsLostAndTheSpoolDrains) {
                      "; all at both servers " +
                      (delivered ? Fixed(Seconds(deliveryTime)) + " s" : std::string("never")) + " after " +
                      run.drainFromWhat + ", " + std::to_string(inDoubt) + " .ddm files in doubt then; spool " +
-                     (drained ? "drained" : "not drained") + " at the server's orderly end; " +
+                     (drained ? "drained " + Fixed(Seconds(drainTime)) + " s later" : std::string("not drained")) +
+                     " (the quiet connection ended in order); " +
                      std::to_string(p7Connections) + " protocol-7 connections; relay " + relay;
   if (!run.figures.empty()) line += "; " + run.figures;
   FaultRig::Report(line, c, rig.LongestStallMs());
@@ -461,7 +464,9 @@ TEST(WanKillTest, NoAcknowledgedAlarmIsLostWhenTheDriverIsKilledAgainAndAgain) {
       deliveryLimit);
   const auto deliveryTime = Clock::now() - stopped;
   const int inDoubt = rig.SpoolFiles(".ddm");
+  const auto inDoubtFrom = Clock::now();
   const bool drained = test::WaitUntil([&] { return run.SpoolLeft() == 0; }, 30s);
+  const auto drainTime = Clock::now() - inDoubtFrom;
   EXPECT_TRUE(drained) << rig.SpoolFiles(".ddm") << " .ddm, " << rig.SpoolFiles(".dd8") << " .dd8 left";
   EXPECT_TRUE(rig.DriverRunning());
   rig.StopDriver();
@@ -472,8 +477,9 @@ TEST(WanKillTest, NoAcknowledgedAlarmIsLostWhenTheDriverIsKilledAgainAndAgain) {
           std::to_string(station.acknowledged.size()) + " of " + std::to_string(station.sent.size()) +
           " alarms the station saw acknowledged); all at both servers " +
           (delivered ? Fixed(Seconds(deliveryTime)) + " s" : std::string("never")) + " after the station stopped, " +
-          std::to_string(inDoubt) + " .ddm files in doubt then; spool " + (drained ? "drained" : "not drained") +
-          " at the server's orderly end",
+          std::to_string(inDoubt) + " .ddm files in doubt then; spool " +
+          (drained ? "drained " + Fixed(Seconds(drainTime)) + " s later" : std::string("not drained")) +
+          " (the quiet connection ended in order)",
       station.acknowledged);
   EXPECT_GE(c.sent, kills / 2) << "too few alarms acknowledged for the kills to mean much";
   EXPECT_EQ(c.p7.lost, 0) << c.p7.lostAccounts;
