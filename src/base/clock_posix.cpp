@@ -36,8 +36,10 @@ class PosixClock final : public IClock {
 }  // namespace
 
 IClock& SystemClock() {
-  static PosixClock clock;
-  return clock;
+  // Never destroyed: a name look-up thread still waiting at the program's end
+  // may ask it the time while the statics go.
+  static PosixClock* const clock = new PosixClock;
+  return *clock;
 }
 
 }  // namespace vorel
