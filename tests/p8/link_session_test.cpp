@@ -417,16 +417,18 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.what); });
 
 // An event that could not be written to its file is safe only once the
-// server has answered it; the caller is told then, and nobody waits.
+// server has answered it; the caller is told then, and nobody waits. Without
+// an answer the caller hears nothing from the link: its wait's bound tells.
 TEST_F(LinkSessionTest, AnEventAwaitingItsAnswerIsToldWhenTheServerAnsweredIt) {
   ConnectAndShakeHands();
   for (const bool serverAnswers : {true, false}) {
     SCOPED_TRACE(serverAnswers ? "answered" : "not answered");
-    int told = 0;
-    ASSERT_TRUE(link.EnqueueAwaited(rtEventMain, Bytes{9}, [&] { ++told; }));
+    std::vector<bool> told;
+    ASSERT_TRUE(link.EnqueueAwaited(rtEventMain, Bytes{9}, [&](bool answered) { told.push_back(answered); }));
     if (serverAnswers) net.Answer(rtEventMainAck);
     Pass();
-    EXPECT_EQ(told, serverAnswers ? 1 : 0);
+    EXPECT_EQ(told, serverAnswers ? std::vector<bool>{true} : std::vector<bool>{});
+    EXPECT_EQ(link.TakeAnsweredAwaited(), serverAnswers ? 1u : 0u);
   }
 }
 
@@ -504,17 +506,18 @@ TEST_F(LinkSessionTest, AnOutOfStepConnectionTheServerClosedWaitsForTheNextAttem
 
 // A server that denies us, closes or sheds load may not have kept the
 // record: the one awaited without a file stays unanswered, and the station
-// gets no ACK for it.
+// gets no ACK for it (its caller hears so once the record is dropped).
 TEST_F(LinkSessionTest, AServerGoingAwayIsNoAnswerForAnAwaitedRecord) {
   for (const std::int32_t answer : {rtClose, rtDisconnect, rtAccessDenied}) {
     SCOPED_TRACE(answer);
     clock.Advance(6000);
     ConnectAndShakeHands();
-    int told = 0;
-    ASSERT_TRUE(link.EnqueueAwaited(rtEventMain, Bytes{9}, [&] { ++told; }));
+    std::vector<bool> told;
+    ASSERT_TRUE(link.EnqueueAwaited(rtEventMain, Bytes{9}, [&](bool answered) { told.push_back(answered); }));
     net.Answer(answer);
     Pass();
-    EXPECT_EQ(told, 0);
+    EXPECT_EQ(told, std::vector<bool>{false});
+    EXPECT_EQ(link.TakeAnsweredAwaited(), 0u);
     EXPECT_FALSE(link.LinkUp());
   }
 }
