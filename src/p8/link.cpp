@@ -99,8 +99,6 @@ bool cl::Peek(QueuedRecord& head) {
   head.sequence = header ? header->sequence : 0;
   const std::optional<Protocol8Outbox::Entry> file = header ? outbox_.Of(header->sequence) : std::nullopt;
   head.spoolFile = file ? file->file : std::string();
-  head.replayed = file && file->origin == SpoolOrigin::Replayed;
-  head.awaited = file && file->file.empty();
   return true;
 }
 

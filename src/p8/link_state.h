@@ -21,8 +21,6 @@ struct QueuedRecord {
   Bytes bytes;
   std::uint64_t sequence = 0;
   std::string spoolFile;
-  bool replayed = false;  // queued by the spool replay; else a live event written ahead
-  bool awaited = false;   // a caller waits for its answer (no file holds it)
 };
 
 class ILinkState {

@@ -154,7 +154,6 @@ void Protocol8Outbox::Step(std::uint64_t sequence, Event event, TDateTime now) {
 
 void Protocol8Outbox::Ready(ReadyRecord record, TDateTime now) {
   std::lock_guard lock(book_->mutex);
-  (record.recordType == rtEventSecond ? book_->pendingSpoolFileSecond : book_->pendingSpoolFileMain) = record.file;
   book_->lastReplayTime = now;
   book_->ready.push_back(std::move(record));
 }
@@ -273,21 +272,6 @@ std::vector<std::string> Protocol8Outbox::TakeRemoved() {
 std::uint64_t Protocol8Outbox::TakeAnsweredWithoutFile() {
   std::lock_guard lock(book_->mutex);
   return std::exchange(book_->answeredWithoutFile, 0);
-}
-
-std::string Protocol8Outbox::PendingSpoolFileMain() const {
-  std::lock_guard lock(book_->mutex);
-  return book_->pendingSpoolFileMain;
-}
-
-std::string Protocol8Outbox::PendingSpoolFileSecond() const {
-  std::lock_guard lock(book_->mutex);
-  return book_->pendingSpoolFileSecond;
-}
-
-TDateTime Protocol8Outbox::LastReplayTime() const {
-  std::lock_guard lock(book_->mutex);
-  return book_->lastReplayTime;
 }
 
 }  // namespace vorel

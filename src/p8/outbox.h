@@ -196,10 +196,6 @@ class Protocol8Outbox {
   // The events without a file that the server answered, since the last call.
   std::uint64_t TakeAnsweredWithoutFile();
 
-  std::string PendingSpoolFileMain() const;
-  std::string PendingSpoolFileSecond() const;
-  TDateTime LastReplayTime() const;
-
  private:
   struct Message {
     Entry entry;
@@ -223,9 +219,7 @@ class Protocol8Outbox {
     std::uint64_t answeredWithoutFile = 0;
     GuiPoster post;
     IScheduler* scheduler = nullptr;
-    // The replay's slots: the file last replayed of each kind, and when.
-    std::string pendingSpoolFileMain;
-    std::string pendingSpoolFileSecond;
+    // When the replay last handed a file over.
     TDateTime lastReplayTime = 0;  // long past
   };
 

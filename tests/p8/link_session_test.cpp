@@ -168,10 +168,14 @@ TEST_F(LinkSessionTest, TheFirstAttemptComesAtOnceEvenRightAfterTheTickCounterWr
 TEST_F(LinkSessionTest, HandshakeQueuesBehindOlderRecordsAndEachGoesInItsOwnExchange) {
   link.Enqueue(rtEventMain, Bytes{0xAA});
   TDateTime connectedAt = clock.Now();
+  // A replay just before, given up with the link: the connection lets the next come at once.
+  link.Outbox().Ready({SpoolFile("replayed.dd8"), rtEventMain, {}}, connectedAt);
+  link.Outbox().LinkDown();
+  ASSERT_FALSE(link.Outbox().ReplayDue(connectedAt));
   Pass();
   EXPECT_TRUE(link.LinkUp());
   EXPECT_EQ(gui.log, (std::vector<std::string>{kConnecting, kConnected}));
-  EXPECT_EQ(link.Outbox().LastReplayTime(), connectedAt - 1.0);
+  EXPECT_TRUE(link.Outbox().ReplayDue(connectedAt));
   EXPECT_TRUE(net.frames.empty());
 
   for (int i = 0; i < 5; ++i) {
@@ -351,19 +355,20 @@ TEST_F(LinkSessionTest, AnAcknowledgementDeletesOnlyTheFileOfTheReplayedRecordIt
   const std::string replayed = SpoolFile("replayed.dd8");
   const std::string second = SpoolFile("second.dd8");
   ASSERT_TRUE(link.Enqueue(rtEventMain, Bytes{1}));  // live, ahead of the replayed one
-  ASSERT_TRUE(link.EnqueueReplayed(rtEventMain, Bytes{2}, replayed, 100.0));
-  ASSERT_TRUE(link.EnqueueReplayed(rtEventSecond, Bytes{3}, second, 100.0));
+  const TDateTime replayedAt = clock.Now();
+  ASSERT_TRUE(link.EnqueueReplayed(rtEventMain, Bytes{2}, replayed, replayedAt));
+  ASSERT_TRUE(link.EnqueueReplayed(rtEventSecond, Bytes{3}, second, replayedAt));
 
   net.Answer(rtEventMainAck);
   Pass();
   EXPECT_TRUE(std::filesystem::exists(replayed)) << "not the exchange that carried it";
-  EXPECT_DOUBLE_EQ(link.Outbox().LastReplayTime(), 100.0);
+  const TDateTime aSecondAfterTheReplay = replayedAt + 1.0 / 86400.0;
+  EXPECT_FALSE(link.Outbox().ReplayDue(aSecondAfterTheReplay));
 
   net.Answer(rtEventMainAck);
-  TDateTime answeredAt = clock.Now();
   Pass();
   EXPECT_FALSE(std::filesystem::exists(replayed));
-  EXPECT_EQ(link.Outbox().LastReplayTime(), answeredAt - 1.0);
+  EXPECT_TRUE(link.Outbox().ReplayDue(aSecondAfterTheReplay)) << "the next replay at once";
 
   net.Answer(rtEventMainAck);  // the wrong kind for a second-port record
   Pass();
