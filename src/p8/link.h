@@ -28,7 +28,6 @@
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <map>
 #include <memory>
 #include <set>
 #include <span>
