@@ -509,6 +509,31 @@ TEST_F(LinkSessionTest, AnOutOfStepConnectionTheServerClosedWaitsForTheNextAttem
   EXPECT_EQ(net.connects.size(), 2u);
 }
 
+// An event without a file lives in the queue only: a server that went away
+// before answering it leaves it there for the next connection, where its
+// answer still tells the caller (the bound, not the link, decides "no").
+TEST_F(LinkSessionTest, AnAwaitedEventOutlivesTheLinkGoingDownAndIsToldOnTheNextConnection) {
+  ConnectAndShakeHands();
+  std::vector<bool> told;
+  ASSERT_TRUE(link.EnqueueAwaited(rtEventMain, Bytes{9}, [&](bool answered) { told.push_back(answered); }));
+  net.peerClosesWhenDrained = true;
+  Pass();  // the server goes away instead of answering
+  Pass();
+  EXPECT_FALSE(link.LinkUp());
+  EXPECT_TRUE(told.empty());
+  EXPECT_EQ(link.QueuedCount(), 1u);
+  QueuedRecord head;
+  ASSERT_TRUE(link.Peek(head));
+  ASSERT_TRUE(link.Outbox().Of(head.sequence));
+  EXPECT_EQ(link.Outbox().Of(head.sequence)->state, Protocol8Outbox::State::Awaited);
+
+  clock.Advance(5001);
+  ConnectAndShakeHands();  // the event goes first, ahead of the new handshake
+  EXPECT_EQ(told, std::vector<bool>{true});
+  EXPECT_EQ(link.TakeAnsweredAwaited(), 1u);
+  EXPECT_FALSE(link.Outbox().Of(head.sequence));
+}
+
 // A server that denies us, closes or sheds load may not have kept the
 // record: the one awaited without a file stays unanswered, and the station
 // gets no ACK for it (its caller hears so once the record is dropped).
