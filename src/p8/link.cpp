@@ -17,23 +17,11 @@ bool cl::Enqueue(std::int32_t recordType, std::span<const std::uint8_t> payload)
 }
 
 bool cl::EnqueueAwaited(std::int32_t recordType, std::span<const std::uint8_t> payload,
-                        std::function<void()> answered) {
-  return Push(recordType, payload, nullptr, std::move(answered)).has_value();
-}
-
-void cl::Answered(const Bytes& record) {
-  const auto header = ParseRecordHeader(record);
-  if (!header) return;
-  std::function<void()> answered;
-  {
-    std::lock_guard lock(queueMutex_);
-    const auto it = awaited_.find(header->sequence);
-    if (it == awaited_.end()) return;
-    answered = std::move(it->second);
-    awaited_.erase(it);
-  }
-  ++answeredAwaited_;
-  if (answered) answered();  // outside the lock: it may post to another thread
+                        Protocol8Outbox::AnswerSettled settled) {
+  const std::optional<std::uint64_t> sequence = Push(recordType, payload, nullptr, std::move(settled));
+  if (!sequence) return false;
+  outbox_.StartBound(*sequence);  // outside the queue's lock: it calls the scheduler
+  return true;
 }
 
 bool cl::EnqueueSpooled(std::int32_t recordType, std::span<const std::uint8_t> payload,
@@ -51,14 +39,14 @@ bool cl::EnqueueReplayed(std::int32_t recordType, std::span<const std::uint8_t> 
 }
 
 std::optional<std::uint64_t> cl::Push(std::int32_t recordType, std::span<const std::uint8_t> payload,
-                                      const std::string* spoolFile, std::function<void()> answered) {
+                                      const std::string* spoolFile, Protocol8Outbox::AnswerSettled settled) {
   // Built outside the lock; only the number is written under it.
   Bytes record = BuildRecord(recordType, 0, payload);
   std::lock_guard lock(queueMutex_);
   const std::optional<std::uint64_t> sequence = PushLocked(std::move(record));
   if (!sequence) return std::nullopt;
   if (spoolFile) outbox_.Queue(*sequence, *spoolFile, SpoolOrigin::Live, recordType);
-  if (answered) awaited_.emplace(*sequence, std::move(answered));
+  if (settled) outbox_.QueueAwaited(*sequence, recordType, std::move(settled));
   woken_ = true;
   wake_.notify_one();
   return sequence;
@@ -86,10 +74,11 @@ void cl::ReleaseSpooled() {
   while (queue_.Peek(record)) {
     queue_.DropHead();
     const auto header = ParseRecordHeader(record);
-    if (!header || !outbox_.Of(header->sequence)) kept.push_back(std::move(record));
+    const std::optional<Protocol8Outbox::Entry> entry = header ? outbox_.Of(header->sequence) : std::nullopt;
+    if (!entry || entry->file.empty()) kept.push_back(std::move(record));
   }
   for (Bytes& r : kept) queue_.Push(std::move(r));
-  outbox_.Release();
+  outbox_.LinkDown();
 }
 
 void cl::Join() {
@@ -110,21 +99,22 @@ bool cl::Peek(QueuedRecord& head) {
   head.sequence = header ? header->sequence : 0;
   const std::optional<Protocol8Outbox::Entry> file = header ? outbox_.Of(header->sequence) : std::nullopt;
   head.spoolFile = file ? file->file : std::string();
-  head.replayed = file && file->origin == SpoolOrigin::Replayed;
-  head.awaited = header && awaited_.contains(header->sequence);
   return true;
 }
 
 void cl::DropHead() {
-  std::lock_guard lock(queueMutex_);
-  Bytes head;
-  if (queue_.Peek(head)) {
-    if (const auto header = ParseRecordHeader(head)) {
-      outbox_.Release(header->sequence);  // settled before, unless its exchange never came
-      awaited_.erase(header->sequence);  // its answer, if any, was told before the drop
+  std::optional<std::uint64_t> sequence;
+  {
+    std::lock_guard lock(queueMutex_);
+    Bytes head;
+    if (queue_.Peek(head)) {
+      if (const auto header = ParseRecordHeader(head)) sequence = header->sequence;
     }
+    queue_.DropHead();
   }
-  queue_.DropHead();
+  // Settled before, unless its exchange never came or was not answered. Out
+  // of the queue's lock: a caller may hear of it.
+  if (sequence) outbox_.Dropped(*sequence);
 }
 
 cl::~cl() {

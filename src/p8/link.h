@@ -28,7 +28,6 @@
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <map>
 #include <memory>
 #include <set>
 #include <span>
@@ -73,16 +72,15 @@ class cl final : public ILinkState {
                        TDateTime now);
 
   // For an event that could not be written to its spool file: queues it;
-  // `answered` runs on the link thread once the server has answered the
-  // exchange that carried it (only an answered event is safe from a crash).
-  // Nobody waits for it. False when the queue refused the record.
-  bool EnqueueAwaited(std::int32_t recordType, std::span<const std::uint8_t> payload, std::function<void()> answered);
-  // Link thread: the server gave a valid answer to the exchange that carried
-  // `record`.
-  void Answered(const Bytes& record) override;
+  // `settled` hears once whether the server answered the exchange that
+  // carried it within the bound (only an answered event is safe from a
+  // crash); the outbox owns the wait (Protocol8Outbox::AnswerOn). Nobody
+  // waits meanwhile. False when the queue refused the record.
+  bool EnqueueAwaited(std::int32_t recordType, std::span<const std::uint8_t> payload,
+                      Protocol8Outbox::AnswerSettled settled);
   // Records awaited without a file that the server answered, since the last
   // call.
-  std::uint64_t TakeAnsweredAwaited() { return answeredAwaited_.exchange(0); }
+  std::uint64_t TakeAnsweredAwaited() { return outbox_.TakeAnsweredWithoutFile(); }
 
   // Link thread only. A copy of the head record, which stays queued; false
   // when the queue is empty.
@@ -98,6 +96,7 @@ class cl final : public ILinkState {
   std::size_t QueuedCount() const override;
 
   void Written(const QueuedRecord& head) override { outbox_.Written(head.sequence); }
+  // The outbox decides what becomes of the file, or of the caller's wait.
   void Settle(const QueuedRecord& head, std::optional<std::int32_t> answerType, TDateTime now) override {
     outbox_.Settle(head.sequence, answerType, now);
   }
@@ -132,15 +131,14 @@ class cl final : public ILinkState {
   // Waits for the link thread to end (after RequestStop: at most one pass,
   // the connect time-out plus the answer wait).
   void Join();
-  // The spool files on their way, shared by the outputs, the replay step and
-  // the link thread.
+  // Every event on its way, shared by the outputs, the replay step and the
+  // link thread.
   Protocol8Outbox& Outbox() { return outbox_; }
 
 
  private:
   std::atomic<bool> linkUp_{false};
   std::atomic<bool> established_{false};
-  std::atomic<std::uint64_t> answeredAwaited_{0};
   std::atomic<bool> linkEnabled_{true};
   std::atomic<bool> stopRequested_{false};
   mutable std::mutex queueMutex_;  // held only while a record is copied in or out
@@ -149,14 +147,13 @@ class cl final : public ILinkState {
   bool woken_ = false;  // under queueMutex_
   SendQueue queue_;
   std::uint64_t sequenceCounter_ = 0;  // never reset, across reconnections too
-  // What to run when the record of a sequence number is answered.
-  std::map<std::uint64_t, std::function<void()>> awaited_;
   Protocol8Outbox outbox_;
 
   // The sequence number the record got, or nullopt when the queue refused it.
-  // spoolFile: the file of a live event, or null.
+  // spoolFile: the file of a live event, or null; settled: the caller of an
+  // event without a file, or none.
   std::optional<std::uint64_t> Push(std::int32_t recordType, std::span<const std::uint8_t> payload,
-                                    const std::string* spoolFile, std::function<void()> answered = {});
+                                    const std::string* spoolFile, Protocol8Outbox::AnswerSettled settled = {});
   // Under queueMutex_: numbers a record and queues it.
   std::optional<std::uint64_t> PushLocked(Bytes record);
   // Under queueMutex_: an empty queue takes the oldest replayed record ready.

@@ -8,7 +8,6 @@
 #include <stdexcept>
 
 #include "config/settings.h"
-#include "p8/outbox.h"
 #include "p8/payloads.h"
 #include "p8/record.h"
 #include "p8/record_types.h"
@@ -108,7 +107,7 @@ void LinkSession::ExchangePass() {
     try {
       // A record whose write failed is not dropped: it goes out again.
       if (SendStep(head.bytes)) {
-        if (!head.spoolFile.empty()) link_.Written(head);
+        link_.Written(head);
         written = head;
       }
     } catch (const std::exception&) {
@@ -184,16 +183,13 @@ void LinkSession::AwaitAnswer() {
 }
 
 void LinkSession::SettleWrittenHead(const QueuedRecord& head, const std::optional<RecordHeader>& answer) {
-  // The answers that deliver a live event also tell a caller awaiting one.
-  if (answer && Protocol8Outbox::AnswerDelivers(SpoolOrigin::Live, 0, answer->recordType))
-    link_.Answered(head.bytes);
+  // The outbox decides: a file goes for an answer that delivers it and is
+  // left to the replay otherwise (no answer in time, garbage, a server
+  // gone); a caller waiting for an event without a file hears of an answer
+  // that delivers it.
+  link_.Settle(head, answer ? std::optional<std::int32_t>(answer->recordType) : std::nullopt, env_.clock->Now());
   if (!head.spoolFile.empty()) {
-    // Its file holds the event whatever became of this exchange: the outbox
-    // removes it for an answer that delivers it and leaves it to the replay
-    // otherwise (no answer in time, garbage, a server gone).
-    link_.Settle(head, answer ? std::optional<std::int32_t>(answer->recordType) : std::nullopt,
-                 env_.clock->Now());
-    link_.DropHead();
+    link_.DropHead();  // its file holds the event whatever became of this exchange
     return;
   }
   // A record that lives in the queue only is done with once the server

@@ -1,6 +1,6 @@
 // What the link thread's work (LinkSession) needs of the link object: the
-// send queue it drains, the flags it keeps, and the replayed spool files it
-// settles. The link object `cl` is the one implementation; the session's
+// send queue it drains, the flags it keeps, and the events on their way
+// (the outbox) it settles. The link object `cl` is the one implementation; the session's
 // tests drive it through the same interface.
 #pragma once
 
@@ -21,8 +21,6 @@ struct QueuedRecord {
   Bytes bytes;
   std::uint64_t sequence = 0;
   std::string spoolFile;
-  bool replayed = false;  // queued by the spool replay; else a live event written ahead
-  bool awaited = false;   // a caller waits for its answer (no file holds it)
 };
 
 class ILinkState {
@@ -36,11 +34,10 @@ class ILinkState {
   virtual std::size_t QueuedCount() const = 0;
   // The link went down: the records that spool files hold leave the queue.
   virtual void ReleaseSpooled() = 0;
-  // The server gave a valid answer to the exchange that carried `record`.
-  virtual void Answered(const Bytes& record) = 0;
-  // For a record that a spool file holds: its request went out whole
-  // (Written); its exchange ended with the valid answer `answerType`, or
-  // with none (Settle). The outbox decides what becomes of the file.
+  // For a written record: its request went out whole (Written); its
+  // exchange ended with the valid answer `answerType`, or with none
+  // (Settle). The outbox decides what becomes of the file that holds it, or
+  // of the caller that waits for it; a record it does not know is ignored.
   virtual void Written(const QueuedRecord& head) = 0;
   virtual void Settle(const QueuedRecord& head, std::optional<std::int32_t> answerType, TDateTime now) = 0;
   // A new connection: the next replay may come at once.

@@ -2,7 +2,6 @@
 // SimpleTCPClient1 and the protocol-8 link object.
 #pragma once
 
-#include <memory>
 #include <utility>
 #include <cstdint>
 #include <optional>
@@ -43,11 +42,15 @@ class Protocol7Sender final : public IProtocol7Sender {
   TSimpleTCPClient& client_;
 };
 
-class Protocol8Queue final : public IProtocol8Queue {
+// The protocol-8 link object cl as the outputs see it. The outbox owns what
+// becomes of each event; this only tells it where callers hear their answers
+// (the GUI thread) and which timers end their waits.
+class Protocol8QueueAdapter final : public IProtocol8Queue {
  public:
   // post: runs a call on the GUI thread (the link thread's hand-over).
-  Protocol8Queue(cl& link, GuiPoster post, IScheduler& scheduler)
-      : link_(link), post_(std::move(post)), scheduler_(scheduler) {}
+  Protocol8QueueAdapter(cl& link, GuiPoster post, IScheduler& scheduler) : link_(link) {
+    link_.Outbox().AnswerOn(std::move(post), scheduler);
+  }
   bool LinkUp() override { return link_.LinkUp(); }
   bool Enqueue(std::int32_t recordType, std::span<const std::uint8_t> payload) override {
     return link_.Enqueue(recordType, payload);
@@ -56,35 +59,13 @@ class Protocol8Queue final : public IProtocol8Queue {
                       const std::string& spoolFile) override {
     return link_.EnqueueSpooled(recordType, payload, spoolFile);
   }
-  // Long enough for one exchange (the answer wait is 1 s), short of the
-  // station's 5-s resend.
-  static constexpr std::uint32_t kAnswerWaitMs = 1400;
-  // The link thread's answer is posted to the GUI thread; the bound is a
-  // timer there. Whichever comes first settles the event, once.
   bool EnqueueAwaited(std::int32_t recordType, std::span<const std::uint8_t> payload,
                       AnswerSettled settled) override {
-    auto pending = std::make_shared<Pending>(std::move(settled));
-    const auto answered = [post = post_, pending] { post([pending] { pending->Settle(true); }); };
-    if (!link_.EnqueueAwaited(recordType, payload, answered)) return false;
-    scheduler_.After(kAnswerWaitMs, [pending] { pending->Settle(false); });
-    return true;
+    return link_.EnqueueAwaited(recordType, payload, std::move(settled));
   }
 
  private:
-  struct Pending {
-    explicit Pending(AnswerSettled s) : settled(std::move(s)) {}
-    void Settle(bool answered) {
-      if (done) return;
-      done = true;
-      settled(answered);
-    }
-    AnswerSettled settled;
-    bool done = false;  // GUI thread only
-  };
-
   cl& link_;
-  GuiPoster post_;
-  IScheduler& scheduler_;
 };
 
 }  // namespace vorel

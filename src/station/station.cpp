@@ -191,7 +191,7 @@ void Station::BuildEventPath() {
   RemoveUnfinishedSpoolFiles(settings_.PathForSoob);
   spool_ = std::make_unique<SpoolListing>(settings_.PathForSoob);
   if (link_) {
-    protocol8Queue_ = std::make_unique<Protocol8Queue>(*link_, guiPoster_, scheduler_);
+    protocol8Queue_ = std::make_unique<Protocol8QueueAdapter>(*link_, guiPoster_, scheduler_);
     protocol8Replay_ =
         std::make_unique<Protocol8Replay>(*link_,
                                           [this](Severity severity, const std::string& line) {

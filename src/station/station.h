@@ -12,8 +12,10 @@
 //                      │   Protocol7Outbox ──> SimpleTCPClient1 ──> server 7
 //                      │    (a .ddm file goes once the server's TCP has it)
 //                      v
-//              Protocol8Queue ──> cl: send queue + Protocol8Outbox
-//                                  │  (a .dd8 file goes once answered)
+//              Protocol8QueueAdapter ──> cl: send queue + Protocol8Outbox
+//                                  │  (one record per event: a .dd8 file goes
+//                                  │  once answered; an event without a file
+//                                  │  has its caller told within 1.4 s)
 // link thread (its own):           v
 //                               LinkSession ──> blocking TCP ──> server 8
 //                                  │
@@ -267,7 +269,7 @@ class Station {
   // Made with the core: the protocol-7 client's events can come before the
   // event path is built.
   Protocol7Outbox protocol7Outbox_{protocol7Sender_, &scheduler_};
-  std::unique_ptr<Protocol8Queue> protocol8Queue_;
+  std::unique_ptr<Protocol8QueueAdapter> protocol8Queue_;
   std::unique_ptr<EventOutputs> outputs_;
   std::unique_ptr<EventOutputsSink> eventSink_;
   std::unique_ptr<MainPortHandler> mainPortHandler_;

@@ -168,10 +168,14 @@ TEST_F(LinkSessionTest, TheFirstAttemptComesAtOnceEvenRightAfterTheTickCounterWr
 TEST_F(LinkSessionTest, HandshakeQueuesBehindOlderRecordsAndEachGoesInItsOwnExchange) {
   link.Enqueue(rtEventMain, Bytes{0xAA});
   TDateTime connectedAt = clock.Now();
+  // A replay just before, given up with the link: the connection lets the next come at once.
+  link.Outbox().Ready({SpoolFile("replayed.dd8"), rtEventMain, {}}, connectedAt);
+  link.Outbox().LinkDown();
+  ASSERT_FALSE(link.Outbox().ReplayDue(connectedAt));
   Pass();
   EXPECT_TRUE(link.LinkUp());
   EXPECT_EQ(gui.log, (std::vector<std::string>{kConnecting, kConnected}));
-  EXPECT_EQ(link.Outbox().LastReplayTime(), connectedAt - 1.0);
+  EXPECT_TRUE(link.Outbox().ReplayDue(connectedAt));
   EXPECT_TRUE(net.frames.empty());
 
   for (int i = 0; i < 5; ++i) {
@@ -351,19 +355,20 @@ TEST_F(LinkSessionTest, AnAcknowledgementDeletesOnlyTheFileOfTheReplayedRecordIt
   const std::string replayed = SpoolFile("replayed.dd8");
   const std::string second = SpoolFile("second.dd8");
   ASSERT_TRUE(link.Enqueue(rtEventMain, Bytes{1}));  // live, ahead of the replayed one
-  ASSERT_TRUE(link.EnqueueReplayed(rtEventMain, Bytes{2}, replayed, 100.0));
-  ASSERT_TRUE(link.EnqueueReplayed(rtEventSecond, Bytes{3}, second, 100.0));
+  const TDateTime replayedAt = clock.Now();
+  ASSERT_TRUE(link.EnqueueReplayed(rtEventMain, Bytes{2}, replayed, replayedAt));
+  ASSERT_TRUE(link.EnqueueReplayed(rtEventSecond, Bytes{3}, second, replayedAt));
 
   net.Answer(rtEventMainAck);
   Pass();
   EXPECT_TRUE(std::filesystem::exists(replayed)) << "not the exchange that carried it";
-  EXPECT_DOUBLE_EQ(link.Outbox().LastReplayTime(), 100.0);
+  const TDateTime aSecondAfterTheReplay = replayedAt + 1.0 / 86400.0;
+  EXPECT_FALSE(link.Outbox().ReplayDue(aSecondAfterTheReplay));
 
   net.Answer(rtEventMainAck);
-  TDateTime answeredAt = clock.Now();
   Pass();
   EXPECT_FALSE(std::filesystem::exists(replayed));
-  EXPECT_EQ(link.Outbox().LastReplayTime(), answeredAt - 1.0);
+  EXPECT_TRUE(link.Outbox().ReplayDue(aSecondAfterTheReplay)) << "the next replay at once";
 
   net.Answer(rtEventMainAck);  // the wrong kind for a second-port record
   Pass();
@@ -417,16 +422,18 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.what); });
 
 // An event that could not be written to its file is safe only once the
-// server has answered it; the caller is told then, and nobody waits.
+// server has answered it; the caller is told then, and nobody waits. Without
+// an answer the caller hears nothing from the link: its wait's bound tells.
 TEST_F(LinkSessionTest, AnEventAwaitingItsAnswerIsToldWhenTheServerAnsweredIt) {
   ConnectAndShakeHands();
   for (const bool serverAnswers : {true, false}) {
     SCOPED_TRACE(serverAnswers ? "answered" : "not answered");
-    int told = 0;
-    ASSERT_TRUE(link.EnqueueAwaited(rtEventMain, Bytes{9}, [&] { ++told; }));
+    std::vector<bool> told;
+    ASSERT_TRUE(link.EnqueueAwaited(rtEventMain, Bytes{9}, [&](bool answered) { told.push_back(answered); }));
     if (serverAnswers) net.Answer(rtEventMainAck);
     Pass();
-    EXPECT_EQ(told, serverAnswers ? 1 : 0);
+    EXPECT_EQ(told, serverAnswers ? std::vector<bool>{true} : std::vector<bool>{});
+    EXPECT_EQ(link.TakeAnsweredAwaited(), serverAnswers ? 1u : 0u);
   }
 }
 
@@ -502,19 +509,45 @@ TEST_F(LinkSessionTest, AnOutOfStepConnectionTheServerClosedWaitsForTheNextAttem
   EXPECT_EQ(net.connects.size(), 2u);
 }
 
+// An event without a file lives in the queue only: a server that went away
+// before answering it leaves it there for the next connection, where its
+// answer still tells the caller (the bound, not the link, decides "no").
+TEST_F(LinkSessionTest, AnAwaitedEventOutlivesTheLinkGoingDownAndIsToldOnTheNextConnection) {
+  ConnectAndShakeHands();
+  std::vector<bool> told;
+  ASSERT_TRUE(link.EnqueueAwaited(rtEventMain, Bytes{9}, [&](bool answered) { told.push_back(answered); }));
+  net.peerClosesWhenDrained = true;
+  Pass();  // the server goes away instead of answering
+  Pass();
+  EXPECT_FALSE(link.LinkUp());
+  EXPECT_TRUE(told.empty());
+  EXPECT_EQ(link.QueuedCount(), 1u);
+  QueuedRecord head;
+  ASSERT_TRUE(link.Peek(head));
+  ASSERT_TRUE(link.Outbox().Of(head.sequence));
+  EXPECT_EQ(link.Outbox().Of(head.sequence)->state, Protocol8Outbox::State::Awaited);
+
+  clock.Advance(5001);
+  ConnectAndShakeHands();  // the event goes first, ahead of the new handshake
+  EXPECT_EQ(told, std::vector<bool>{true});
+  EXPECT_EQ(link.TakeAnsweredAwaited(), 1u);
+  EXPECT_FALSE(link.Outbox().Of(head.sequence));
+}
+
 // A server that denies us, closes or sheds load may not have kept the
 // record: the one awaited without a file stays unanswered, and the station
-// gets no ACK for it.
+// gets no ACK for it (its caller hears so once the record is dropped).
 TEST_F(LinkSessionTest, AServerGoingAwayIsNoAnswerForAnAwaitedRecord) {
   for (const std::int32_t answer : {rtClose, rtDisconnect, rtAccessDenied}) {
     SCOPED_TRACE(answer);
     clock.Advance(6000);
     ConnectAndShakeHands();
-    int told = 0;
-    ASSERT_TRUE(link.EnqueueAwaited(rtEventMain, Bytes{9}, [&] { ++told; }));
+    std::vector<bool> told;
+    ASSERT_TRUE(link.EnqueueAwaited(rtEventMain, Bytes{9}, [&](bool answered) { told.push_back(answered); }));
     net.Answer(answer);
     Pass();
-    EXPECT_EQ(told, 0);
+    EXPECT_EQ(told, std::vector<bool>{false});
+    EXPECT_EQ(link.TakeAnsweredAwaited(), 0u);
     EXPECT_FALSE(link.LinkUp());
   }
 }

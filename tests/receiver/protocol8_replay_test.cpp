@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -86,11 +87,12 @@ TEST_F(SpoolReplayTest, AnUnacknowledgedFileIsQueuedAgainEveryThreeSecondsAndSta
   Tick(t0 + 3 * kSecond);  // not later than the last replay + 3 s
   Tick(t0 + 3.01 * kSecond);
   Tick(t0 + 6.02 * kSecond);  // still queued: on its way already
+  EXPECT_EQ(link.Outbox().FilesOnTheirWay(), std::set<std::string>{Prefix() + "b.dd8"});
+  EXPECT_FALSE(link.Outbox().ReplayDue(t0 + 6 * kSecond)) << "the last replay was at 3.01 s";
+  EXPECT_TRUE(link.Outbox().ReplayDue(t0 + 6.02 * kSecond));
   using Q = std::tuple<std::int32_t, std::uint64_t, Bytes>;
   EXPECT_EQ(Drain(), (std::vector<Q>{{rtEventMain, 1, MainEvent(1)}}));
   EXPECT_TRUE(std::filesystem::exists(dir / "b.dd8"));
-  EXPECT_EQ(link.Outbox().PendingSpoolFileMain(), Prefix() + "b.dd8");
-  EXPECT_EQ(link.Outbox().LastReplayTime(), t0 + 3.01 * kSecond);
 }
 
 TEST_F(SpoolReplayTest, NothingWhileTheLinkIsDown) {
@@ -98,7 +100,8 @@ TEST_F(SpoolReplayTest, NothingWhileTheLinkIsDown) {
   link.SetLinkUp(false);
   Tick(t0);
   EXPECT_EQ(link.QueuedCount(), 0u);
-  EXPECT_EQ(link.Outbox().LastReplayTime(), 0.0);
+  EXPECT_TRUE(link.Outbox().FilesOnTheirWay().empty());
+  EXPECT_TRUE(link.Outbox().ReplayDue(t0 + kSecond)) << "no replay counted";
 }
 
 TEST_F(SpoolReplayTest, SecondPortFilesTakeTheSecondSlotAndAcknowledgementsEmptyTheDirectoryTickByTick) {
@@ -107,10 +110,10 @@ TEST_F(SpoolReplayTest, SecondPortFilesTakeTheSecondSlotAndAcknowledgementsEmpty
   WriteSpool("3.ddm", rtEventMain, MainEvent(9));      // protocol 7: not ours
   WriteSpool("4.dd8.bad", rtEventMain, MainEvent(9));  // set aside earlier
   Tick(t0);
-  EXPECT_EQ(link.Outbox().PendingSpoolFileMain(), Prefix() + "1.dd8");
+  EXPECT_EQ(link.Outbox().FilesOnTheirWay(), std::set<std::string>{Prefix() + "1.dd8"});
   EXPECT_EQ(Exchange(rtEventMainAck, t0 + 0.1 * kSecond), rtEventMain);
   Tick(t0 + 0.2 * kSecond);
-  EXPECT_EQ(link.Outbox().PendingSpoolFileSecond(), Prefix() + "2.dd8");
+  EXPECT_EQ(link.Outbox().FilesOnTheirWay(), std::set<std::string>{Prefix() + "2.dd8"});
   EXPECT_EQ(Exchange(rtEventSecondAck, t0 + 0.3 * kSecond), rtEventSecond);
   Tick(t0 + 0.4 * kSecond);
   EXPECT_TRUE(Drain().empty());
@@ -176,13 +179,14 @@ TEST_F(SpoolReplayTest, TheFileOfALiveEventStillQueuedIsLeftAloneAndReplayedOnce
   ASSERT_TRUE(link.EnqueueSpooled(rtEventMain, Bytes{1}, Prefix() + "1.dd8"));
   Tick(t0);
   QueuedRecord head;
+  const auto origin = [&] { return link.Outbox().Of(head.sequence).value().origin; };
   ASSERT_TRUE(link.Peek(head));
-  link.DropHead();
   EXPECT_EQ(head.spoolFile, Prefix() + "1.dd8");
-  EXPECT_FALSE(head.replayed);
+  EXPECT_EQ(origin(), SpoolOrigin::Live);
+  link.DropHead();
   ASSERT_TRUE(link.Peek(head));
   EXPECT_EQ(head.spoolFile, Prefix() + "2.dd8");
-  EXPECT_TRUE(head.replayed);
+  EXPECT_EQ(origin(), SpoolOrigin::Replayed);
   link.DropHead();
 
   // The link went down with the live event still queued: it leaves the
@@ -211,10 +215,10 @@ TEST_F(SpoolReplayTest, UnreadableAndShortFilesAreSetAsideAndTheNextFileGoes) {
   ASSERT_EQ(log.size(), 2u);
   EXPECT_NE(log[0].find(Prefix() + "a.dd8"), std::string::npos);
   EXPECT_NE(log[0].find(".bad"), std::string::npos);
+  EXPECT_EQ(link.Outbox().FilesOnTheirWay(), std::set<std::string>{Prefix() + "c.dd8"});
   auto queued = Drain();
   ASSERT_EQ(queued.size(), 1u);
   EXPECT_EQ(std::get<2>(queued[0]), MainEvent(7));
-  EXPECT_EQ(link.Outbox().PendingSpoolFileMain(), Prefix() + "c.dd8");
 }
 
 // Only an event record of its kind's size is sent; anything else would reach
@@ -264,10 +268,10 @@ TEST_F(SpoolReplayTest, APathEndingInANamePartMatchesOnlyNamesStartingWithIt) {
   WriteSpool("other.dd8", rtEventMain, MainEvent(1));
   WriteSpool("sp_1.dd8", rtEventMain, MainEvent(2));
   Tick(t0, Prefix() + "sp_");
+  EXPECT_EQ(link.Outbox().FilesOnTheirWay(), std::set<std::string>{Prefix() + "sp_1.dd8"});
   auto queued = Drain();
   ASSERT_EQ(queued.size(), 1u);
   EXPECT_EQ(std::get<2>(queued[0]), MainEvent(2));
-  EXPECT_EQ(link.Outbox().PendingSpoolFileMain(), Prefix() + "sp_1.dd8");
 }
 
 TEST_F(SpoolReplayTest, AMissingDirectoryIsNoMatch) {
