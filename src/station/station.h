@@ -94,7 +94,7 @@ class IStationView {
   virtual void CloseRequested() = 0;
 };
 
-// The components the window owns and the station drives.
+// The components the station runtime owns and the station drives.
 struct StationParts {
   TCommPortDriver* mainPort = nullptr;    // CommPortDriver1
   TCommPortDriver* secondPort = nullptr;  // CommPortDriver2
@@ -128,10 +128,12 @@ class Station {
   // attempt; the protocol-8 link thread. Nothing can reach a half-made path:
   // the event path exists before a port opens or a link starts.
   StartUpResult StartUp(const std::filesystem::path& settingsFile, GuiPoster post);
-  // The close: the second port and the protocol-7 socket first, then the
-  // link thread (whose last pass may take seconds). An error in one step is
-  // reported and the next step still runs.
+  // The close, once the program is to end: the main port (whatever it
+  // says), the second port and the protocol-7 socket first, then the link
+  // thread (whose last pass may take seconds). An error in one step is
+  // reported and the next step still runs. Only the first call closes.
   void Close();
+  bool Closed() const { return closed_; }
 
   // Start-up: both station links lost, the last frames a day old.
   void ResetStationLinks();
@@ -190,6 +192,19 @@ class Station {
     wanted_[Index(port)] = wanted;
     reopener_[Index(port)]->EndStartRetries();
   }
+  // The port page's actions on one port. StartPort opens the port under
+  // `name` (its current name from now on, also when the open fails: the
+  // port-status record reports it); the station sees DTR rise as the driver
+  // starting, then the line takes the port's configured DTR level. An error
+  // while opening is a failure like any other. Either way the operator's
+  // choice ends the start-up's attempts at the port.
+  bool StartPort(PortId port, const std::string& name);
+  void StopPort(PortId port);
+  // Whether the device `name` opens now; it is closed again at once.
+  bool ProbePort(PortId port, const std::string& name);
+  // The COM number of the main port's device, for the message server; none
+  // for a device name without one.
+  std::optional<int> MainPortComNumber() const;
   const StationPortState& StationLink(PortId port) const { return station_[Index(port)]; }
   IScheduler& Scheduler() { return scheduler_; }
   // The end of protocol 7: the frames its server's TCP has taken leave the
@@ -204,7 +219,6 @@ class Station {
   // come from its index; `rescanSpool` reads the directory first, for what
   // another program did (the last status of a run).
   StationStatus Status(bool rescanSpool);
-  p7::FrameReassembler& Protocol7ReceiveBuffer() { return receiveBuffer_; }
   std::array<PortStatus, 2> PortStatuses() const;
 
  private:
@@ -253,6 +267,7 @@ class Station {
   std::array<std::string, 2> currentName_;
   std::array<bool, 2> wanted_{};
   bool protocol7Up_ = false;  // the protocol-7 link flag
+  bool closed_ = false;
   ServerCommands serverCommands_{*this};
   p7::FrameReassembler receiveBuffer_{serverCommands_};
   LinkWindowSide linkWindowSide_{*this};
