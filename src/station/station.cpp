@@ -179,7 +179,7 @@ void Station::StartProtocol8() {
 }
 
 // The link thread never waits for the window; the hand-over is closed first so
-// that nothing it posted runs once the window is going, then the thread is
+// that nothing it posted runs once the station is closing, then the thread is
 // joined.
 void Station::StopProtocol8() {
   if (!link_) return;
