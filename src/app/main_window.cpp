@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QLabel>
 #include <QScreen>
+#include <QTimer>
 
 #include <utility>
 
