@@ -32,11 +32,11 @@ class CountingSink final : public IEventSink {
  public:
   Delivery SendEvent(const EventRecord& record, AnswerSettled) override {
     bytes += record.size();
-    return Delivery::Sent;
+    return Delivery::SafeOnItsWay;
   }
   Delivery SendEvent8(PortId, std::span<const std::uint8_t> payload, AnswerSettled) override {
     bytes += payload.size();
-    return Delivery::Sent;
+    return Delivery::SafeOnItsWay;
   }
   std::uint64_t bytes = 0;
 };

@@ -36,12 +36,12 @@ class CheckingSink final : public IEventSink {
   Delivery SendEvent(const EventRecord& record, AnswerSettled) override {
     if (record.size() != kEventRecordSize || record[0] != 3) std::abort();
     if (record[1] != kMainPortTag && record[1] != kSecondPortTag) std::abort();
-    return Delivery::Sent;
+    return Delivery::SafeOnItsWay;
   }
   Delivery SendEvent8(PortId port, std::span<const std::uint8_t> payload, AnswerSettled) override {
     const std::size_t expected = port == PortId::Main ? kMainEventPayloadSize : kSecondEventPayloadSize;
     if (payload.size() != expected) std::abort();
-    return Delivery::Sent;
+    return Delivery::SafeOnItsWay;
   }
 };
 

@@ -34,10 +34,10 @@ constexpr std::int32_t kFirstNumber = 31;
 
 class AccountSink final : public IEventSink {
  public:
-  Delivery SendEvent(const EventRecord&, AnswerSettled) override { return Delivery::Sent; }
+  Delivery SendEvent(const EventRecord&, AnswerSettled) override { return Delivery::SafeOnItsWay; }
   Delivery SendEvent8(PortId, std::span<const std::uint8_t> payload, AnswerSettled) override {
     accounts.push_back(GetLE<std::int32_t>(payload, 0));
-    return Delivery::Sent;
+    return Delivery::SafeOnItsWay;
   }
   std::vector<std::int32_t> accounts;
 };

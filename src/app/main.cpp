@@ -1,7 +1,9 @@
-// Program start: the application title, the main window (whose creation runs
-// the start-up sequence), the password dialog, the message box, then the
-// event loop until the close sequence lets the program end. A service manager
-// hears when the window is up, gets watchdog pings and hears the end.
+// Program start: the application title, the station runtime (the serial
+// components, the protocol-7 client, the timers and the station core) and
+// its status file, the main window (whose creation runs the start-up
+// sequence), the password dialog, the message box, then the event loop until
+// the close sequence lets the program end. A service manager hears when the
+// window is up, gets watchdog pings and hears the end.
 #include <QApplication>
 
 #include <clocale>
@@ -24,6 +26,7 @@
 #include "app/service_reporter.h"
 #include "app/shell_dialogs.h"
 #include "app/status_command.h"
+#include "app/status_keeper.h"
 #include "app/termination_signals.h"
 #include "app/vorel_application.h"
 #include "config/settings.h"
@@ -130,15 +133,17 @@ int main(int argc, char** argv) {
   const auto notifier = vorel::MakePlatformServiceNotifier();
   vorel::ServiceReporter serviceReporter(*notifier);
 
+  vorel::StationRuntime runtime;
+  vorel::StatusKeeper statusKeeper(runtime, vorel::kStatusFileName,
+                                   [&serviceReporter](const std::string& line) { serviceReporter.SetStatus(line); });
   vorel::ShellServices services;
   services.dialogs = &dialogs;
   services.endProgram = [] { QCoreApplication::exit(0); };
-  services.statusChanged = [&serviceReporter](const std::string& line) { serviceReporter.SetStatus(line); };
   services.closing = [&serviceReporter](vorel::CloseReason reason) {
     vorel::WriteToStderr(vorel::Severity::Info, vorel::ClosingLine(reason));
     serviceReporter.Stop();
   };
-  vorel::TForm1 form1(services);
+  vorel::TForm1 form1(runtime, services);
   vorel::TForm2 form2;
   vorel::Tadvsm advsm;
   dialogs.Attach(&form2, &advsm);
@@ -153,8 +158,12 @@ int main(int argc, char** argv) {
   serviceReporter.Start();
   const int status = app.exec();
   // An end the window did not begin (the event loop quit otherwise). Before
-  // the window goes: closing the ports and spooling queued events belong to
-  // the stop.
+  // the station closes: closing the ports and spooling queued events belong
+  // to the stop.
   serviceReporter.Stop();
+  runtime.Close();
+  // The last word of the status file: the driver has ended, and what waits
+  // in the spool for the next run.
+  statusKeeper.WriteEnded();
   return status;
 }

@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QLabel>
 #include <QScreen>
+#include <QTimer>
 
 #include <utility>
 
@@ -12,7 +13,6 @@
 #include "app/error_log.h"
 #include "app/operator_log.h"
 #include "base/uncaught_error.h"
-#include "station/station_ports.h"
 
 namespace vorel {
 namespace {
@@ -35,98 +35,59 @@ QToolButton* MakePageButton(QWidget* parent, const QString& text, const QIcon& i
 
 }  // namespace
 
-TForm1::TForm1(ShellServices services, QWidget* parent)
-    : QWidget(parent), services_(std::move(services)), clock_(*services_.clock),
-      commPortDriver1_(new TCommPortDriver(this, clock_, services_.makeSerialDevice())),
-      commPortDriver2_(new TCommPortDriver(this, clock_, services_.makeSerialDevice())),
-      simpleTCPClient1_(new TSimpleTCPClient(this, services_.makeSocketApi())) {
+TForm1::TForm1(StationRuntime& runtime, ShellServices services, QWidget* parent)
+    : QWidget(parent),
+      runtime_(runtime),
+      station_(runtime.Core()),
+      services_(std::move(services)),
+      clock_(runtime.Clock()),
+      settings_(runtime.CurrentSettings()) {
   setWindowTitle(kApplicationTitle);
   setFixedSize(kClientWidth, kClientHeight);
   // The layout is in fixed pixels, made for a small, narrow dialog font.
   QFont small("DejaVu Sans Condensed");
   small.setPixelSize(11);
   setFont(small);
-  ConfigureStationPort(*commPortDriver1_);
-  ConfigureStationPort(*commPortDriver2_);
-  station_ = std::make_unique<vorel::Station>(
-      settings_,
-      StationParts{commPortDriver1_, commPortDriver2_, simpleTCPClient1_, &clock_, services_.clockSetter},
-      stationWindowSide_);
   BuildWindow();
   BuildTray();
   BuildPortControls();
-
-  startedAt_ = clock_.Now();
-  if (!qEnvironmentVariableIsEmpty("VOREL_STALL_PROBE")) stallProbe_ = std::make_unique<StallProbe>(this);
-  statusFile_ = std::make_unique<StatusFile>(services_.statusFile, clock_, [](const std::string& problem) {
-    WriteToStderr(Severity::Error, "vorel: " + problem + "\n");
-  });
-  timer2_.setInterval(200);
-  connect(&timer2_, &QTimer::timeout, this, [this] {
-    RunGuarded([this] { Timer2Timer(); });
-    RunGuarded([this] {
-      statusFile_->Tick([this] {
-        const ProgramStatus status = CurrentStatus(true);
-        if (services_.statusChanged) services_.statusChanged(StatusSummary(status));
-        for (const auto& [severity, line] : linkChanges_.Look(status)) WriteToStderr(severity, line);
-        return status;
-      });
-    });
-  });
-  timer3_.setInterval(3000);
-  connect(&timer3_, &QTimer::timeout, this, [this] { RunGuarded([this] { Timer3Timer(); }); });
-  timer2_.start();
-  timer3_.start();
-
-  simpleTCPClient1_->SetPort(7788);
-  // The handlers first: the start-up's first protocol-7 attempt can fail at
-  // once (a host that does not resolve, a network not up yet), and its
-  // failure must find the silent error handler, not end the start-up.
-  ConnectStationHandlers();
+  ConnectRuntimeSignals();
   // An error here is reported like any other, and the window still opens.
   RunGuarded([this] { StartUp(); });
-  // A start-up cut short by an error: the event path is made from whatever
-  // settings it got to read.
-  if (!station_->EventPathBuilt()) station_->BuildEventPath();
 }
 
-void TForm1::ConnectStationHandlers() {
-  commPortDriver1_->OnReceivePacket = [this](TCommPortDriver* sender, const std::uint8_t* packet, std::uint32_t size) {
-    CommPortDriver1ReceivePacket(sender, packet, size);
-  };
-  commPortDriver2_->OnReceivePacket = [this](TCommPortDriver* sender, const std::uint8_t* packet, std::uint32_t size) {
-    CommPortDriver2ReceivePacket(sender, packet, size);
-  };
-  // A port whose device went away is opened again by the driver itself.
-  commPortDriver1_->OnDeviceLost = [this](TCommPortDriver*) { station_->PortLost(PortId::Main); };
-  commPortDriver2_->OnDeviceLost = [this](TCommPortDriver*) { station_->PortLost(PortId::Second); };
-  simpleTCPClient1_->OnConnected = [this](QObject*) { SimpleTCPClient1Connected(); };
-  simpleTCPClient1_->OnDisconnected = [this](QObject*) { SimpleTCPClient1Disconnected(); };
-  simpleTCPClient1_->OnRead = [this](QObject*, TMemoryStream* stream) { SimpleTCPClient1Read(stream); };
-  // Failures are silent: the link falls back to idle and Timer3 retries.
-  simpleTCPClient1_->OnError = [](QObject*, std::int32_t, std::int32_t, const std::string&) {};
+TForm1::~TForm1() = default;
+
+void TForm1::ConnectRuntimeSignals() {
+  connect(&runtime_, &StationRuntime::indicatorRefreshed, this,
+          [this](StationIndicator indicator) { IndicatorOf(indicator).Refresh(); });
+  connect(&runtime_, &StationRuntime::indicatorRedrawn, this,
+          [this](StationIndicator indicator) { IndicatorOf(indicator).Redraw(); });
+  connect(&runtime_, &StationRuntime::logLineAdded, this,
+          [this](Severity severity, const std::string& text) { AddLogLine(severity, text); });
+  connect(&runtime_, &StationRuntime::timeSinceLastFrameShown, this,
+          [this](TDateTime now, TDateTime lastFrame) { status_->ShowTimeSinceLastFrame(now, lastFrame); });
+  connect(&runtime_, &StationRuntime::errorLogged, this, [](int code) { LogError(code); });
+  connect(&runtime_, &StationRuntime::spoolLossReported, this,
+          [this](const std::string& loss) { AddLogLine(Severity::Warning, SpoolLossLine(loss)); });
+  connect(&runtime_, &StationRuntime::closeRequested, this, [this] { CloseWithoutPassword(CloseReason::Server); });
+  connect(&runtime_, &StationRuntime::ticked, this, [this] { RunGuarded([this] { ShowPortsRunning(); }); });
 }
 
 void TForm1::BuildPortControls() {
-  const auto make = [this](PortId port, PortPanel& panel, TCommPortDriver& driver) {
+  const auto make = [this](PortId port, PortPanel& panel) {
     PortControl::Wiring wiring;
     wiring.port = port;
     wiring.panel = &panel;
-    wiring.driver = &driver;
-    wiring.settings = &settings_.Port(port);
-    wiring.setCurrentName = [this, port](const std::string& name) { station_->SetCurrentName(port, name); };
-    wiring.setWanted = [this, port](bool wanted) { station_->SetPortWanted(port, wanted); };
+    wiring.station = &station_;
     wiring.dialogs = services_.dialogs;
     wiring.closePassword = &closePassword_;
-    wiring.reportPortStatus = [this] { station_->EnqueuePortStatus(); };
     wiring.ending = [this] { return closeWithoutPassword_; };
     wiring.deviceRoots = services_.serialDevices;
-    if (port == PortId::Main)
-      wiring.sendPortNumber = [this](int number) { station_->SendProtocol7(p7::BuildPortNumberFrame(number)); };
     return std::make_unique<PortControl>(std::move(wiring));
   };
-  portControl_[0] = make(PortId::Main, ports_->Main(), *commPortDriver1_);
-  portControl_[1] = make(PortId::Second, ports_->Second(), *commPortDriver2_);
+  portControl_[0] = make(PortId::Main, ports_->Main());
+  portControl_[1] = make(PortId::Second, ports_->Second());
 
   const auto guarded = [this](void (TForm1::*handler)()) {
     return [this, handler] { RunGuarded([this, handler] { (this->*handler)(); }); };
@@ -139,50 +100,13 @@ void TForm1::BuildPortControls() {
   connect(ports_->Second().List(), &QComboBox::activated, this, guarded(&TForm1::AdvOfficeComboBox2Select));
 }
 
-void TForm1::Timer2Timer() {
-  station_->Tick();
+void TForm1::ShowPortsRunning() {
   // A port the core opened by itself (one that did not open at start and
   // came later) shows running, as if the operator had started it.
   for (const PortId port : {PortId::Main, PortId::Second}) {
     PortPanel& panel = port == PortId::Main ? ports_->Main() : ports_->Second();
-    if (station_->PortWanted(port) && !panel.IsRunning()) panel.SetRunning();
+    if (station_.PortWanted(port) && !panel.IsRunning()) panel.SetRunning();
   }
-}
-
-void TForm1::CommPortDriver1ReceivePacket(TCommPortDriver*, const std::uint8_t* Packet, std::uint32_t DataSize) {
-  station_->ReceivePacket(PortId::Main, {Packet, DataSize});
-}
-
-void TForm1::CommPortDriver2ReceivePacket(TCommPortDriver*, const std::uint8_t* Packet, std::uint32_t DataSize) {
-  station_->ReceivePacket(PortId::Second, {Packet, DataSize});
-}
-
-void TForm1::SimpleTCPClient1Read(TMemoryStream* Stream) {
-  station_->Protocol7Read({Stream->Memory(), static_cast<std::size_t>(Stream->Size())});
-}
-
-TForm1::~TForm1() {
-  station_->Close();
-  // The last word of the status file: the driver has ended, and what waits
-  // in the spool for the next run.
-  try {
-    statusFile_->Write(CurrentStatus(false));
-  } catch (...) {
-    // the end goes on
-  }
-}
-
-ProgramStatus TForm1::CurrentStatus(bool running) {
-  ProgramStatus s;
-  // The last status of a run reads the spool directory itself.
-  static_cast<StationStatus&>(s) = station_->Status(!running);
-  s.running = running;
-  s.pid = QCoreApplication::applicationPid();
-  s.started = startedAt_;
-  s.ddmOldestAge = SpoolFileAge(s.ddmNext);
-  s.dd8OldestAge = SpoolFileAge(s.dd8Next);
-  if (stallProbe_) s.longestStallMs = stallProbe_->LongestMs();
-  return s;
 }
 
 void TForm1::BuildWindow() {
@@ -204,10 +128,10 @@ void TForm1::BuildWindow() {
   connect(setupButton_, &QToolButton::clicked, this, [this] { ShowSetupPage(); });
 
   LinkFlagSources flags{
-      [this] { return station_->StationLink(PortId::Main).linkUp; },
-      [this] { return station_->StationLink(PortId::Second).linkUp; },
-      [this] { return station_->Protocol8Up(); },
-      [this] { return station_->Protocol7Up(); },
+      [this] { return station_.StationLink(PortId::Main).linkUp; },
+      [this] { return station_.StationLink(PortId::Second).linkUp; },
+      [this] { return station_.Protocol8Up(); },
+      [this] { return station_.Protocol7Up(); },
   };
   // Pages made inside the window take its font before they size their labels.
   pages_ = new QStackedWidget(this);
@@ -249,10 +173,7 @@ void TForm1::StartUp() {
   status_->ShowPassword(closePassword_);
   ports_->Main().List()->clear();
 
-  // The link thread's hand-over runs on this window's event loop.
-  const Station::StartUpResult started = station_->StartUp(
-      kIniFileName,
-      [this](std::function<void()> op) { QMetaObject::invokeMethod(this, std::move(op), Qt::QueuedConnection); });
+  const Station::StartUpResult started = runtime_.StartUp(kIniFileName);
   for (const PortId port : {PortId::Main, PortId::Second}) {
     PortPanel& panel = port == PortId::Main ? ports_->Main() : ports_->Second();
     const std::string& configured = settings_.Port(port).ComPort;
@@ -262,8 +183,7 @@ void TForm1::StartUp() {
   status_->SetProtocol7RowVisible(settings_.SendMivo7);
   if (settings_.SendMivo8) status_->Indicator(IndicatorId::Protocol8).Redraw();
 
-  startedAt_ = started.startedAt;
-  status_->ShowStartTime(startedAt_);
+  status_->ShowStartTime(started.startedAt);
   ShowStatusPage();
 }
 
@@ -291,7 +211,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
 }
 
 bool TForm1::RunCloseSequence() {
-  if (closeWithoutPassword_) return CloseMainPortForEnd();
+  if (closeWithoutPassword_) return End(closeReason_);
   if (closeSequenceRunning_) return false;  // a request while the password is being asked
   closeSequenceRunning_ = true;
   const PasswordOutcome outcome = services_.dialogs->AskClosePassword(closePassword_);
@@ -299,28 +219,19 @@ bool TForm1::RunCloseSequence() {
     services_.dialogs->ShowMessage("Не правильный пароль.");
   closeSequenceRunning_ = false;
   // The server's close command or a signal came while a dialog was open.
-  if (closeWithoutPassword_) return CloseMainPortForEnd();
+  if (closeWithoutPassword_) return End(closeReason_);
   if (outcome != PasswordOutcome::Accepted) return false;
-  BeginEnd(CloseReason::Operator);
-  if (commPortDriver1_->IsOpen()) commPortDriver1_->Close();
-  // The link thread ends by itself after its current pass.
-  if (settings_.SendMivo8 && station_->Link()) station_->Link()->RequestStop();
-  return true;
+  return End(CloseReason::Operator);
 }
 
-void TForm1::BeginEnd(CloseReason reason) {
-  if (endBegun_) return;
-  endBegun_ = true;
-  if (services_.closing) services_.closing(reason);
-}
-
-bool TForm1::CloseMainPortForEnd() {
-  BeginEnd(closeReason_);
-  try {
-    commPortDriver1_->Close();
-  } catch (...) {
-    // the program ends whatever the port says
+bool TForm1::End(CloseReason reason) {
+  if (!endBegun_) {
+    endBegun_ = true;
+    if (services_.closing) services_.closing(reason);
   }
+  // The ports, the protocol-7 socket and the link thread: the station's own
+  // close, whatever its steps say.
+  runtime_.Close();
   return true;
 }
 
@@ -367,36 +278,14 @@ void TForm1::AddLogLine(Severity severity, const std::string& text) {
   WriteToStderr(severity, StderrLogLine(now, text));
 }
 
-namespace {
-
-IndicatorId IndicatorOf(StationIndicator indicator) {
+LinkIndicator& TForm1::IndicatorOf(StationIndicator indicator) {
   switch (indicator) {
-    case StationIndicator::Port1: return IndicatorId::Port1;
-    case StationIndicator::Port2: return IndicatorId::Port2;
-    case StationIndicator::Protocol8: return IndicatorId::Protocol8;
-    case StationIndicator::Protocol7: return IndicatorId::Protocol7;
+    case StationIndicator::Port1: return status_->Indicator(IndicatorId::Port1);
+    case StationIndicator::Port2: return status_->Indicator(IndicatorId::Port2);
+    case StationIndicator::Protocol8: return status_->Indicator(IndicatorId::Protocol8);
+    case StationIndicator::Protocol7: return status_->Indicator(IndicatorId::Protocol7);
   }
-  return IndicatorId::Port1;
-}
-
-}  // namespace
-
-void TForm1::StationWindowSide::RefreshIndicator(StationIndicator indicator) {
-  form_.status_->Indicator(IndicatorOf(indicator)).Refresh();
-}
-
-void TForm1::StationWindowSide::RedrawIndicator(StationIndicator indicator) {
-  form_.status_->Indicator(IndicatorOf(indicator)).Redraw();
-}
-
-void TForm1::StationWindowSide::ShowTimeSinceLastFrame(TDateTime now, TDateTime lastFrame) {
-  form_.status_->ShowTimeSinceLastFrame(now, lastFrame);
-}
-
-void TForm1::StationWindowSide::LogError(int code) { vorel::LogError(code); }
-
-void TForm1::StationWindowSide::ReportSpoolLoss(const std::string& loss) {
-  form_.AddLogLine(Severity::Warning, SpoolLossLine(loss));
+  return status_->Indicator(IndicatorId::Port1);
 }
 
 }  // namespace vorel

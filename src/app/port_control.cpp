@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "app/error_log.h"
-#include "station/station_ports.h"
 #include "p7/frame.h"
 
 namespace vorel {
@@ -25,7 +24,7 @@ void PortControl::StartStopPressed() {
     Start();
   if (Ending()) return;
   // Whatever came of the press, the server learns both ports as they are now.
-  if (w_.reportPortStatus) w_.reportPortStatus();
+  w_.station->EnqueuePortStatus();
 }
 
 void PortControl::Stop() {
@@ -34,52 +33,33 @@ void PortControl::Stop() {
     if (!Ending()) w_.dialogs->ShowMessage(kWrongPasswordMessage);
     return;
   }
-  if (w_.driver->IsOpen()) w_.driver->Close();
+  w_.station->StopPort(w_.port);
   w_.panel->SetStopped();
-  if (w_.setWanted) w_.setWanted(false);
 }
 
 void PortControl::Start() {
-  const std::string name = w_.panel->List()->currentText().toStdString();
-  w_.driver->SetPortName(DeviceName(name));
-  if (w_.setCurrentName) w_.setCurrentName(name);  // also when the open fails: the record reports it
-  if (!TryOpen()) {
-    // The operator's choice: the start-up's port is no longer tried.
-    if (w_.setWanted) w_.setWanted(false);
+  if (!w_.station->StartPort(w_.port, w_.panel->List()->currentText().toStdString())) {
     w_.dialogs->ShowMessage(kPortBusyMessage);
     if (Ending()) return;
     Rescan();
     return;
   }
-  // The station sees DTR rise as the driver starting; then it takes the
-  // port's configured level.
-  w_.driver->SetDTR(true);
   w_.panel->SetRunning();
-  if (w_.setWanted) w_.setWanted(true);
-  w_.driver->SetDTR(w_.settings->DTR);
-  if (!w_.sendPortNumber) return;
-  const std::optional<int> number = p7::ComPortNumber(w_.driver->PortName());
+  if (w_.port != PortId::Main) return;
+  const std::optional<int> number = w_.station->MainPortComNumber();
   if (!number) {
     // Reported as an uncaught error; the port stays open and running, and
     // this press sends neither the frame nor the port-status record.
     throw std::runtime_error("'" + w_.panel->List()->currentText().toStdString() +
                              "' gives no COM port number for the message server");
   }
-  w_.sendPortNumber(*number);
-}
-
-bool PortControl::TryOpen() {
-  try {
-    return w_.driver->Open();
-  } catch (...) {
-    return false;
-  }
+  w_.station->SendProtocol7(p7::BuildPortNumberFrame(*number));
 }
 
 void PortControl::Rescan() {
   // The operator has taken the port over: the start-up's attempts at its
   // configured device end before the probes go through the component.
-  if (w_.setWanted) w_.setWanted(false);
+  w_.station->SetPortWanted(w_.port, false);
   QComboBox& list = *w_.panel->List();
   const QString text = list.currentText();
   list.clear();
@@ -106,16 +86,14 @@ void PortControl::Rescan() {
 }
 
 bool PortControl::Probe(const std::string& name) {
-  w_.driver->SetPortName(DeviceName(name));
-  if (!TryOpen()) return false;
-  w_.driver->Close();
+  if (!w_.station->ProbePort(w_.port, name)) return false;
   w_.panel->List()->addItem(QString::fromStdString(name));
   return true;
 }
 
 void PortControl::EntryPicked() {
   if (w_.panel->IsRunning()) return;
-  if (w_.setWanted) w_.setWanted(false);  // the operator's choice ends the start-up's attempts
+  w_.station->SetPortWanted(w_.port, false);  // the operator's choice ends the start-up's attempts
   try {
     SavePortName(w_.configFile, w_.port, w_.panel->List()->currentText().toStdString());
   } catch (const std::exception&) {

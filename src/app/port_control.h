@@ -14,8 +14,8 @@
 #include "app/port_page.h"
 #include "app/shell_dialogs.h"
 #include "config/settings.h"
-#include "serial/CPDrv.h"
 #include "serial/port_name.h"
+#include "station/station.h"
 
 namespace vorel {
 
@@ -30,27 +30,20 @@ class PortControl {
   struct Wiring {
     PortId port = PortId::Main;
     PortPanel* panel = nullptr;
-    TCommPortDriver* driver = nullptr;
-    // The port's settings as loaded at start-up: DTR is the level after a start.
-    const PortSettings* settings = nullptr;
-    // The station core's record of the port: its current name (what the
-    // port-status record reports, replaced by the list's text at every
-    // start), and whether the operator wants it running. Any action of the
-    // operator on the panel sets the latter, which ends the start-up's
-    // attempts at a port that did not open.
-    std::function<void(const std::string&)> setCurrentName;
-    std::function<void(bool)> setWanted;
+    // The station core, which starts, stops and probes the port and keeps
+    // its current name (what the port-status record reports, replaced by
+    // the list's text at every start) and whether the operator wants it
+    // running. Any action of the operator on the panel sets the latter,
+    // which ends the start-up's attempts at a port that did not open. On
+    // the main port a successful start also sends the device's COM number
+    // to the message server; every Start/Stop press queues the port-status
+    // record (nothing when protocol 8 is off).
+    Station* station = nullptr;
     IShellDialogs* dialogs = nullptr;
     const QString* closePassword = nullptr;
     std::filesystem::path configFile = kIniFileName;
     // Where the rescan looks for serial adapters.
     SerialDeviceRoots deviceRoots;
-    // Main port only: a successful start sends the device's COM number to the
-    // message server.
-    std::function<void(int comNumber)> sendPortNumber;
-    // After every Start/Stop press: queue the port-status record (nothing
-    // when protocol 8 is off).
-    std::function<void()> reportPortStatus;
     // True once the program is ending without the password: a press whose
     // dialog that end closed does nothing more.
     std::function<bool()> ending;
@@ -67,9 +60,6 @@ class PortControl {
   void Stop();
   void Start();
   void Rescan();
-  // Opens the component under its current device name; an error while
-  // opening is a failure like any other.
-  bool TryOpen();
   // Adds `name` to the list when it opens now; it is closed again at once.
   bool Probe(const std::string& name);
   bool Ending() const { return w_.ending && w_.ending(); }

@@ -18,9 +18,6 @@ class IClock {
   virtual TDateTime Now() = 0;
   // Milliseconds since an arbitrary start, wrapping at 2^32 (about 49.7 days).
   virtual std::uint32_t TickCount() = 0;
-  // Blocks the calling thread: never the GUI thread's (it would stop the
-  // event loop).
-  virtual void Sleep(std::uint32_t milliseconds) = 0;
 };
 
 // The machine's clock; safe to use from any thread.

@@ -24,13 +24,6 @@ class PosixClock final : public IClock {
         static_cast<std::uint64_t>(ts.tv_sec) * 1000 + static_cast<std::uint64_t>(ts.tv_nsec) / 1'000'000;
     return static_cast<std::uint32_t>(ms);
   }
-
-  void Sleep(std::uint32_t milliseconds) override {
-    timespec left{static_cast<time_t>(milliseconds / 1000),
-                  static_cast<long>(milliseconds % 1000) * 1'000'000};
-    while (nanosleep(&left, &left) == -1 && errno == EINTR) {
-    }
-  }
 };
 
 }  // namespace

@@ -97,7 +97,7 @@ Delivery EventOutputs::Offer8(PortId port, std::span<const std::uint8_t> payload
 
   if (!protocol8_ || !protocol8_->LinkUp()) return SpoolEvent8(recordType, payload);
   if (settings_.NotSendToDiskMivo8)
-    return protocol8_->Enqueue(recordType, payload) ? Delivery::Sent : Drop(recordType);
+    return protocol8_->Enqueue(recordType, payload) ? Delivery::SafeOnItsWay : Drop(recordType);
   const std::optional<std::string> file = WriteEvent8(recordType, payload);
   if (!file) {
     // No file (disk full, no spool directory) but a link: the event is safe
@@ -107,7 +107,7 @@ Delivery EventOutputs::Offer8(PortId port, std::span<const std::uint8_t> payload
     return protocol8_->EnqueueAwaited(recordType, payload, std::move(settled)) ? Delivery::Awaiting : Delivery::Lost;
   }
   // A full queue refuses the record; its file waits for the replay then.
-  return protocol8_->EnqueueSpooled(recordType, payload, *file) ? Delivery::Sent : Delivery::Spooled;
+  return protocol8_->EnqueueSpooled(recordType, payload, *file) ? Delivery::SafeOnItsWay : Delivery::Spooled;
 }
 
 Delivery EventOutputs::SpoolEvent8(std::int32_t recordType, std::span<const std::uint8_t> payload) {
@@ -134,7 +134,7 @@ Delivery EventOutputs::SendFrame(const p7::Frame& frame, bool refreshIndicator, 
   Delivery delivery = Delivery::Lost;
   if (file) {
     sent = protocol7_.Send(*file, frame);
-    delivery = sent ? Delivery::Sent : Delivery::Spooled;
+    delivery = sent ? Delivery::SafeOnItsWay : Delivery::Spooled;
   } else {
     // No file (disk full): safe only once the server's TCP has the frame. A
     // caller that waits hears it later, without waiting meanwhile.
@@ -142,7 +142,7 @@ Delivery EventOutputs::SendFrame(const p7::Frame& frame, bool refreshIndicator, 
     const Protocol7Outbox::Unfiled result =
         awaited ? protocol7_.SendUnfiledAwaited(frame, std::move(settled)) : protocol7_.SendUnfiled(frame);
     sent = result != Protocol7Outbox::Unfiled::NotSent;
-    delivery = result == Protocol7Outbox::Unfiled::Acknowledged ? Delivery::Sent
+    delivery = result == Protocol7Outbox::Unfiled::Acknowledged ? Delivery::SafeOnItsWay
                : !sent                                         ? Delivery::Lost
                : awaited && protocol7_.Awaits()                ? Delivery::Awaiting
                                                                : Delivery::Queued;

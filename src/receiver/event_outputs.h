@@ -57,12 +57,14 @@ enum class Delivery {
              // answers it, or protocol 7's TCP acknowledges it, in time, which
              // `settled` tells later. Protocol 8: queued; safe only if the server
              // answers in time, which SendEvent8's `settled` tells later
-  Sent,     // protocol 7: sent whole, and written ahead to its .ddm file (which
-            // stays until the server's TCP has the frame) or, when no file could
-            // be written, already acknowledged by the server's TCP;
-            // protocol 8: queued with its spool file written ahead, or answered
-            // by the server when no file could be written (or, with
-            // NotSendToDiskMivo8 on, queued: the operator keeps none on disk)
+  SafeOnItsWay,  // handed to its link and safe from a crash: protocol 7 sent
+                 // whole, and written ahead to its .ddm file (which stays until
+                 // the server has read the frame) or, when no file could be
+                 // written, already acknowledged by the server's TCP; protocol
+                 // 8 queued with its spool file written ahead, or answered by
+                 // the server when no file could be written. With
+                 // NotSendToDiskMivo8 on, protocol 8 queued in memory only: the
+                 // operator keeps none on disk (as with Dropped)
   Queued,   // on its way, but neither written to a spool file nor confirmed by
             // the server in time (protocol 7: not yet acknowledged by its TCP)
   Spooled,  // written as a spool file for the replay
@@ -75,7 +77,7 @@ enum class Delivery {
 // given up by the operator's choice): only then may the station hear that
 // it was taken.
 constexpr bool SafeFromCrash(Delivery d) {
-  return d == Delivery::Sent || d == Delivery::Spooled || d == Delivery::Dropped;
+  return d == Delivery::SafeOnItsWay || d == Delivery::Spooled || d == Delivery::Dropped;
 }
 
 // The callers decide by SendMivo7 and SendMivo8 whether to call an output.

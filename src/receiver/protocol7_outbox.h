@@ -75,7 +75,6 @@ class Protocol7Outbox {
   // edge must stand past a frame before the frame counts as read.
   static constexpr std::uint64_t kWindowsInDoubt = 4;
 
-  IProtocol7Sender& Sender() { return sender_; }
   bool Connected() { return sender_.Connected(); }
 
   // Sends the frame that `file` holds. True when all of it went out; the

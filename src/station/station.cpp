@@ -129,6 +129,13 @@ void Station::TakeDeliveredFiles() {
 }
 
 void Station::Close() {
+  if (closed_) return;
+  closed_ = true;
+  try {
+    parts_.mainPort->Close();
+  } catch (...) {
+    // the program ends whatever the port says
+  }
   RunGuarded([this] {
     if (parts_.secondPort->IsOpen()) parts_.secondPort->Close();
   });
@@ -172,7 +179,7 @@ void Station::StartProtocol8() {
 }
 
 // The link thread never waits for the window; the hand-over is closed first so
-// that nothing it posted runs once the window is going, then the thread is
+// that nothing it posted runs once the station is closing, then the thread is
 // joined.
 void Station::StopProtocol8() {
   if (!link_) return;
@@ -316,6 +323,42 @@ std::array<PortStatus, 2> Station::PushPortStatuses() {
   }
   return ports;
 }
+
+bool Station::StartPort(PortId port, const std::string& name) {
+  TCommPortDriver& driver = Port(port);
+  driver.SetPortName(DeviceName(name));
+  SetCurrentName(port, name);
+  bool open = false;
+  try {
+    open = driver.Open();
+  } catch (...) {
+  }
+  if (open) {
+    driver.SetDTR(true);
+    driver.SetDTR(settings_.Port(port).DTR);
+  }
+  SetPortWanted(port, open);
+  return open;
+}
+
+void Station::StopPort(PortId port) {
+  if (Port(port).IsOpen()) Port(port).Close();
+  SetPortWanted(port, false);
+}
+
+bool Station::ProbePort(PortId port, const std::string& name) {
+  TCommPortDriver& driver = Port(port);
+  driver.SetPortName(DeviceName(name));
+  try {
+    if (!driver.Open()) return false;
+  } catch (...) {
+    return false;
+  }
+  driver.Close();
+  return true;
+}
+
+std::optional<int> Station::MainPortComNumber() const { return p7::ComPortNumber(parts_.mainPort->PortName()); }
 
 void Station::PortLost(PortId port) { reopener_[Index(port)]->DeviceLost(); }
 

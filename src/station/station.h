@@ -2,15 +2,25 @@
 //
 // GUI thread (one event loop):
 //
+//   StationRuntime (station_runtime.h): CommPortDriver1/2, SimpleTCPClient1,
+//   Timer2, Timer3 ── packets, socket events, ticks ──> Station (this file)
+//   Station ──> IStationView ──> the runtime's signals ──> TForm1 (draws),
+//                                                         StatusKeeper (vorel.status)
+//
 //   serial packet ──> ReceivePacket ──> MainPortHandler / SecondPortHandler
-//        (the frame checked, the event built; the ACK once the event is safe)
+//        (the frame checked, the event built; the ACK once the event is safe,
+//         in the order of the frames)
 //                          │
 //                          v
-//                     EventOutputs ──> spool directory: .dd8 / .ddm written
-//                      │       │        ahead ──> SpoolListing (the index)
+//                     EventOutputs ──────────> spool: one file per event and
+//                      │       │               link, whole and flushed, written
+//                      │       │               ahead (.ddm / .dd8); its index
+//                      │       │               SpoolListing, told of each file
+//                      │       │               written and removed
 //                      │       v
 //                      │   Protocol7Outbox ──> SimpleTCPClient1 ──> server 7
-//                      │    (a .ddm file goes once the server's TCP has it)
+//                      │    (owns each .ddm file: in doubt until the server
+//                      │     has read past its frame, then removed)
 //                      v
 //              Protocol8QueueAdapter ──> cl: send queue + Protocol8Outbox
 //                                  │  (one record per event: a .dd8 file goes
@@ -21,16 +31,21 @@
 //                                  │
 //                                  └──> GuiHandOver ──> posted to the event
 //                                       loop: log lines, the indicator
+// look-up threads (one per host name at a time): the protocol-7 and
+//                               protocol-8 host names, posted back
 //
-//   Tick (every 200 ms) ──> the outboxes settled, the index refreshed, the
-//                           .dd8 replay (into the outbox), the .ddm replay,
+//   Tick (Timer2, every 200 ms) ──> the outboxes settled, the index
+//                           refreshed, the .dd8 replay (into the outbox), the
+//                           .ddm replay (from the spool through the outbox),
 //                           the supervision of both station links, the
 //                           reopening of lost ports
-//   RetryProtocol7 (every 3 s) ──> a new protocol-7 connection while down
+//   RetryProtocol7 (Timer3, every 3 s) ──> a new protocol-7 connection while down
+//   Close ──> both ports, the protocol-7 socket (its settled files removed),
+//             then the link thread stopped and waited for
 //
-// The window feeds it packets, ticks and socket events, and draws what it
-// reports through IStationView. The link thread never touches the window:
-// the hand-over posts to the event loop and never waits.
+// The window only draws; the port page asks this core to start, stop and
+// probe a port. No thread waits for another: the link thread's hand-over
+// posts to the event loop, and the event loop never waits for the link.
 #pragma once
 
 #include <array>
@@ -73,7 +88,8 @@ namespace vorel {
 // The four link indicators of the status page.
 enum class StationIndicator { Port1, Port2, Protocol8, Protocol7 };
 
-// What the station tells its window (or a test).
+// What the station tells its runtime (which signals it on to the window),
+// or a test.
 class IStationView {
  public:
   virtual ~IStationView() = default;
@@ -96,7 +112,7 @@ class IStationView {
   virtual void CloseRequested() = 0;
 };
 
-// The components the window owns and the station drives.
+// The components the station runtime owns and the station drives.
 struct StationParts {
   TCommPortDriver* mainPort = nullptr;    // CommPortDriver1
   TCommPortDriver* secondPort = nullptr;  // CommPortDriver2
@@ -125,39 +141,29 @@ class Station {
   // The start-up, in this order: both station links lost; the settings read
   // from `settingsFile` (an error there ends the start-up; BuildEventPath
   // then makes the path from what was read); the ports named; the protocol-8
-  // link object (`post` queues a call on the window's event loop); the event
+  // link object (`post` queues a call on the GUI thread's event loop); the event
   // path; each port's line settings and its opening; the first protocol-7
   // attempt; the protocol-8 link thread. Nothing can reach a half-made path:
   // the event path exists before a port opens or a link starts.
   StartUpResult StartUp(const std::filesystem::path& settingsFile, GuiPoster post);
-  // The close: the second port and the protocol-7 socket first, then the
-  // link thread (whose last pass may take seconds). An error in one step is
-  // reported and the next step still runs.
+  // The close, once the program is to end: the main port (whatever it
+  // says), the second port and the protocol-7 socket first, then the link
+  // thread (whose last pass may take seconds). An error in one step is
+  // reported and the next step still runs. Only the first call closes.
   void Close();
+  bool Closed() const { return closed_; }
 
   // Start-up: both station links lost, the last frames a day old.
   void ResetStationLinks();
   // Start-up, once the settings are read: each port's current name is its
   // configured one.
   void NamePortsFromSettings();
-  // Start-up, protocol 7: the first connection attempt.
-  void StartProtocol7();
-  // Start-up, protocol 8: the link object, before the event path is built
-  // (its thread starts with StartProtocol8). `post` queues a call on the
-  // window's event loop, where the link thread's hand-over runs.
-  void MakeProtocol8(GuiPoster post);
-  // Start-up, once the event path is built: the link thread, whose first
-  // attempt comes at once.
-  void StartProtocol8();
   // Start-up, once the settings are read and before a port opens or a link
   // starts, so that nothing can reach a half-made path: the outputs, the
   // frame handlers, the replays and the supervision. A start-up that failed
   // earlier builds it from whatever settings it got to read.
   void BuildEventPath();
   bool EventPathBuilt() const { return outputs_ != nullptr; }
-  // The program ends: the link thread is stopped and waited for (one pass,
-  // every wait of which is bounded); queued events are in their spool files.
-  void StopProtocol8();
 
   // A packet from CommPortDriver1 / CommPortDriver2.
   void ReceivePacket(PortId port, std::span<const std::uint8_t> packet);
@@ -180,9 +186,6 @@ class Station {
   // The current name of a port: its ComPort setting until the operator
   // starts it under another name.
   const std::string& CurrentName(PortId port) const { return currentName_[Index(port)]; }
-  // The operator started a port under another name (also when it then did
-  // not open: the port-status record reports it).
-  void SetCurrentName(PortId port, std::string name) { currentName_[Index(port)] = std::move(name); }
   // Whether the operator wants the port running: started at start-up or
   // from its panel, not stopped since. A lost port is reopened only then.
   bool PortWanted(PortId port) const { return wanted_[Index(port)]; }
@@ -192,11 +195,20 @@ class Station {
     wanted_[Index(port)] = wanted;
     reopener_[Index(port)]->EndStartRetries();
   }
+  // The port page's actions on one port. StartPort opens the port under
+  // `name` (its current name from now on, also when the open fails: the
+  // port-status record reports it); the station sees DTR rise as the driver
+  // starting, then the line takes the port's configured DTR level. An error
+  // while opening is a failure like any other. Either way the operator's
+  // choice ends the start-up's attempts at the port.
+  bool StartPort(PortId port, const std::string& name);
+  void StopPort(PortId port);
+  // Whether the device `name` opens now; it is closed again at once.
+  bool ProbePort(PortId port, const std::string& name);
+  // The COM number of the main port's device, for the message server; none
+  // for a device name without one.
+  std::optional<int> MainPortComNumber() const;
   const StationPortState& StationLink(PortId port) const { return station_[Index(port)]; }
-  IScheduler& Scheduler() { return scheduler_; }
-  // The end of protocol 7: the frames its server's TCP has taken leave the
-  // disk, the rest stay for the next run, and the connection goes.
-  void StopProtocol7();
   bool Protocol7Up() const { return protocol7Up_; }
   // The protocol-8 indicator's flag: set from the start of an attempt.
   bool Protocol8Up() const { return link_ && link_->LinkUp(); }
@@ -206,10 +218,27 @@ class Station {
   // come from its index; `rescanSpool` reads the directory first, for what
   // another program did (the last status of a run).
   StationStatus Status(bool rescanSpool);
-  p7::FrameReassembler& Protocol7ReceiveBuffer() { return receiveBuffer_; }
   std::array<PortStatus, 2> PortStatuses() const;
 
  private:
+  // Start-up, protocol 7: the first connection attempt.
+  void StartProtocol7();
+  // Start-up, protocol 8: the link object, before the event path is built
+  // (its thread starts with StartProtocol8). `post` queues a call on the
+  // GUI thread's event loop, where the link thread's hand-over runs.
+  void MakeProtocol8(GuiPoster post);
+  // Start-up, once the event path is built: the link thread, whose first
+  // attempt comes at once.
+  void StartProtocol8();
+  // The program ends: the link thread is stopped and waited for (one pass,
+  // every wait of which is bounded); queued events are in their spool files.
+  void StopProtocol8();
+  // The end of protocol 7: the frames its server's TCP has taken leave the
+  // disk, the rest stay for the next run, and the connection goes.
+  void StopProtocol7();
+  // The operator started a port under another name (also when it then did
+  // not open: the port-status record reports it).
+  void SetCurrentName(PortId port, std::string name) { currentName_[Index(port)] = std::move(name); }
   // The spool files the outboxes removed since the last call (their servers
   // have them): counted, and forgotten by the spool's index; the events
   // without a file that their servers have, counted too.
@@ -255,6 +284,7 @@ class Station {
   std::array<std::string, 2> currentName_;
   std::array<bool, 2> wanted_{};
   bool protocol7Up_ = false;  // the protocol-7 link flag
+  bool closed_ = false;
   ServerCommands serverCommands_{*this};
   p7::FrameReassembler receiveBuffer_{serverCommands_};
   LinkWindowSide linkWindowSide_{*this};

@@ -28,17 +28,17 @@ namespace {
 
 struct Request {
   const char* name;
-  std::function<void(TForm1&)> send;
+  std::function<void(StationRuntime&)> send;
 };
 
 const Request kRequests[] = {
     {"ftClose",
-     [](TForm1& form) {
+     [](StationRuntime& runtime) {
        const p7::Frame frame = p7::BuildCloseFrame();
-       form.Core().Protocol7Read(Bytes(frame.begin(), frame.end()));
+       runtime.Core().Protocol7Read(Bytes(frame.begin(), frame.end()));
      }},
-    {"SIGTERM", [](TForm1&) { raise(SIGTERM); }},
-    {"SIGINT", [](TForm1&) { raise(SIGINT); }},
+    {"SIGTERM", [](StationRuntime&) { raise(SIGTERM); }},
+    {"SIGINT", [](StationRuntime&) { raise(SIGINT); }},
 };
 
 class CloseRequestTest : public MainWindowTest {
@@ -104,7 +104,7 @@ class CloseRequestTest : public MainWindowTest {
     EXPECT_EQ(leftOpen_, 0) << where << ": a dialog stayed open";
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << where;
     EXPECT_FALSE(form.isVisible()) << where;
-    EXPECT_FALSE(form.CommPortDriver1()->IsOpen()) << where;
+    EXPECT_FALSE(Runtime().CommPortDriver1()->IsOpen()) << where;
     EXPECT_TRUE(errors_.empty()) << where;
   }
 
@@ -116,7 +116,7 @@ class CloseRequestTest : public MainWindowTest {
 TEST_F(CloseRequestTest, WhileTheClosePasswordIsAsked) {
   for (const Request& request : kRequests) {
     TForm1& form = StartRunning();
-    WhenShown("Закрытый доступ", [&] { request.send(form); });
+    WhenShown("Закрытый доступ", [&] { request.send(Runtime()); });
     EXPECT_TRUE(form.close()) << request.name << ": the close the operator began ends the program";
     ExpectEnded(form, request.name);
   }
@@ -131,7 +131,7 @@ TEST_F(CloseRequestTest, WhileAWrongClosePasswordIsReported) {
     });
     WhenShown("advsm", [&] {
       EXPECT_EQ(messageBox_->Label()->text(), "Не правильный пароль.");
-      request.send(form);
+      request.send(Runtime());
     });
     EXPECT_TRUE(form.close()) << request.name;
     ExpectEnded(form, request.name);
@@ -144,7 +144,7 @@ TEST_F(CloseRequestTest, WhileAPortStopAsksThePassword) {
     QTest::mouseClick(form.SetupButton(), Qt::LeftButton);
     PortPanel& panel = form.Ports()->Main();
     ASSERT_TRUE(panel.IsRunning());
-    WhenShown("Закрытый доступ", [&] { request.send(form); });
+    WhenShown("Закрытый доступ", [&] { request.send(Runtime()); });
     QTest::mouseClick(panel.StartStop(), Qt::LeftButton);
     ExpectEnded(form, request.name);
     EXPECT_TRUE(panel.IsRunning()) << request.name << ": the stop was not granted";
@@ -161,7 +161,7 @@ TEST_F(CloseRequestTest, WhileAPortThatDidNotStartIsReported) {
     panel.List()->setEditText("COM9");  // no such device
     WhenShown("advsm", [&] {
       EXPECT_EQ(messageBox_->Label()->text(), kPortBusyMessage);
-      request.send(form);
+      request.send(Runtime());
     });
     const int probesBefore = ports_.openAttempts;
     QTest::mouseClick(panel.StartStop(), Qt::LeftButton);
@@ -174,7 +174,7 @@ TEST_F(CloseRequestTest, WhileAPortThatDidNotStartIsReported) {
 TEST_F(CloseRequestTest, WhileAnUncaughtErrorIsOnShow) {
   for (const Request& request : kRequests) {
     TForm1& form = StartRunning();
-    WhenShown(kApplicationTitle, [&] { request.send(form); });
+    WhenShown(kApplicationTitle, [&] { request.send(Runtime()); });
     ShowUncaughtError("Ошибка обработчика");  // the box opens from the event loop
     ExpectEnded(form, request.name);
   }

@@ -1,4 +1,5 @@
-// The main window as the widget tests make it: fake serial devices, a fake
+// The main window as the widget tests make it, over a station runtime of its
+// own: fake serial devices, a fake
 // clock, scripted password answers (or the real dialogs), uncaught errors
 // recorded, and a fresh working directory (where "vorel.ini" and "error.txt"
 // live) per test. Both server links go to a loopback address of the test's
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "app/main_window.h"
+#include "app/status_keeper.h"
 #include "base/uncaught_error.h"
 #include "support/fake_clock.h"
 #include "support/fake_serial_ports.h"
@@ -67,6 +69,8 @@ class MainWindowTest : public ::testing::Test {
   }
   void TearDown() override {
     form_.reset();
+    statusKeeper_.reset();
+    runtime_.reset();
     passwordDialog_.reset();
     messageBox_.reset();
     SetUncaughtErrorSink(previousSink_);
@@ -91,11 +95,12 @@ class MainWindowTest : public ::testing::Test {
       std::ofstream(kIniFileName, std::ios::binary | std::ios::app)
           << (ini.empty() || ini.ends_with('\n') ? "" : "\n") << NoProtocol8Server();
     }
+    StationRuntime::Parts parts;
+    parts.clock = &clock_;
+    parts.clockSetter = &clockSetter_;
+    if (!realDevices_) parts.makeSerialDevice = [this] { return ports_.Make(); };
     ShellServices services;
-    services.clock = &clock_;
     services.dialogs = &dialogs_;
-    services.clockSetter = &clockSetter_;
-    if (!realDevices_) services.makeSerialDevice = [this] { return ports_.Make(); };
     services.serialDevices = deviceRoots_;
     if (realDialogs_) {
       passwordDialog_ = std::make_unique<TForm2>();
@@ -107,10 +112,24 @@ class MainWindowTest : public ::testing::Test {
     services.formats = kFormats;
     services.endProgram = [this] { ++ended_; };
     services.closing = [this](CloseReason reason) {
-      closings_.push_back({reason, form_->CommPortDriver1()->IsOpen()});
+      closings_.push_back({reason, runtime_->CommPortDriver1()->IsOpen()});
     };
-    form_ = std::make_unique<TForm1>(services);
+    // A window of an earlier start in the same test goes before its runtime.
+    form_.reset();
+    statusKeeper_.reset();
+    runtime_ = std::make_unique<StationRuntime>(std::move(parts));
+    statusKeeper_ = std::make_unique<StatusKeeper>(*runtime_, kStatusFileName, nullptr);
+    form_ = std::make_unique<TForm1>(*runtime_, services);
     return *form_;
+  }
+  // The serial components, the protocol-7 client and the station core.
+  StationRuntime& Runtime() const { return *runtime_; }
+  // What the program does once its event loop has ended: the station closed
+  // (if the window did not close it), the status file's last word.
+  void EndProgram() {
+    form_.reset();
+    runtime_->Close();
+    statusKeeper_->WriteEnded();
   }
 
   QTemporaryDir dir_;
@@ -132,6 +151,8 @@ class MainWindowTest : public ::testing::Test {
   std::unique_ptr<TForm2> passwordDialog_;
   std::unique_ptr<Tadvsm> messageBox_;
   std::unique_ptr<ShellDialogs> shellDialogs_;
+  std::unique_ptr<StationRuntime> runtime_;
+  std::unique_ptr<StatusKeeper> statusKeeper_;
   std::unique_ptr<TForm1> form_;
 };
 

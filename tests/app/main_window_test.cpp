@@ -54,8 +54,8 @@ TEST_F(MainWindowTest, WithoutConfigurationBothPortsStopAndTheStatusPageShows) {
   EXPECT_EQ(form.Pages()->currentWidget(), form.Status());
   EXPECT_TRUE(form.StatusButton()->isChecked());
   EXPECT_FALSE(form.SetupButton()->isChecked());
-  EXPECT_DOUBLE_EQ(form.Core().StationLink(PortId::Main).lastFrameTime, 46365.5);
-  EXPECT_FALSE(form.Core().StationLink(PortId::Second).linkUp);
+  EXPECT_DOUBLE_EQ(Runtime().Core().StationLink(PortId::Main).lastFrameTime, 46365.5);
+  EXPECT_FALSE(Runtime().Core().StationLink(PortId::Second).linkUp);
 }
 
 TEST_F(MainWindowTest, ProtocolRowsFollowTheOutputSwitches) {
@@ -64,7 +64,7 @@ TEST_F(MainWindowTest, ProtocolRowsFollowTheOutputSwitches) {
   EXPECT_FALSE(form.Status()->Protocol7Caption()->isHidden());
   EXPECT_FALSE(form.Status()->Image1()->isHidden());
   EXPECT_FALSE(HasPixmap(form.Status()->Image3())) << "no link object, no drawing";
-  EXPECT_EQ(form.Core().Link(), nullptr);
+  EXPECT_EQ(Runtime().Core().Link(), nullptr);
 }
 
 // A protocol-7 attempt that fails at once (a multicast address is refused
@@ -75,34 +75,42 @@ TEST_F(MainWindowTest, AProtocol7AttemptThatFailsAtOnceLeavesTheStartUpWhole) {
   TForm1& form = Start();
   EXPECT_TRUE(errors_.empty()) << errors_.front();
   EXPECT_TRUE(dialogs_.messages.empty());
-  EXPECT_FALSE(form.Core().Protocol7Up());
-  ASSERT_NE(form.Core().Link(), nullptr) << "the protocol-8 start-up ran";
+  EXPECT_FALSE(Runtime().Core().Protocol7Up());
+  ASSERT_NE(Runtime().Core().Link(), nullptr) << "the protocol-8 start-up ran";
   EXPECT_FALSE(form.Status()->Protocol7Caption()->isHidden());
   EXPECT_EQ(form.Status()->Label10()->text(), "10.12.2026 12:00:00");
   EXPECT_EQ(form.Pages()->currentWidget(), form.Status());
 }
 
-TEST_F(MainWindowTest, LinkObjectExistsWithProtocol8AndIsStoppedByAnAcceptedClose) {
+// The window never stops the link thread itself: an accepted close runs the
+// station's close, which stops the thread and waits for it.
+TEST_F(MainWindowTest, LinkObjectExistsWithProtocol8AndIsStoppedByTheStationsClose) {
   TForm1& form = Start();
-  ASSERT_NE(form.Core().Link(), nullptr);
-  EXPECT_TRUE(form.Core().Link()->LinkEnabled());
-  form.Core().Link()->SetLinkUp(true);  // as the link thread reports it
+  ASSERT_NE(Runtime().Core().Link(), nullptr);
+  EXPECT_TRUE(Runtime().Core().Link()->LinkEnabled());
+  Runtime().Core().Link()->SetLinkUp(true);  // as the link thread reports it
   form.Status()->Indicator(IndicatorId::Protocol8).Redraw();
   EXPECT_EQ(form.Status()->Image3()->pixmap().toImage().pixel(8, 3), qRgb(0, 128, 0));
 
+  dialogs_.answers = {PasswordOutcome::Wrong};
+  EXPECT_FALSE(form.close());
+  ASSERT_NE(Runtime().Core().Link(), nullptr) << "a refused close leaves the link running";
+  EXPECT_FALSE(Runtime().Core().Link()->StopRequested());
+  EXPECT_FALSE(Runtime().Core().Closed());
+
   dialogs_.answers = {PasswordOutcome::Accepted};
   EXPECT_TRUE(form.close());
-  EXPECT_FALSE(form.Core().Link()->LinkEnabled());
-  EXPECT_TRUE(form.Core().Link()->StopRequested());
+  EXPECT_TRUE(Runtime().Core().Closed());
+  EXPECT_EQ(Runtime().Core().Link(), nullptr) << "the link thread has ended";
 }
 
 TEST_F(MainWindowTest, ServerFramesSetTheClockAndCloseWithoutPassword) {
-  TForm1& form = Start();
+  Start();
   const p7::Frame clock = p7::BuildSetClockFrame(46366.75);
   const p7::Frame close = p7::BuildCloseFrame();
   Bytes block(close.begin(), close.end());  // close first: the clock frame after it still acts
   block.insert(block.end(), clock.begin(), clock.end());
-  form.Core().Protocol7Read(block);
+  Runtime().Core().Protocol7Read(block);
   EXPECT_EQ(ended_, 1);
   EXPECT_TRUE(dialogs_.asked.empty());
   EXPECT_EQ(clockSetter_.requested, std::vector<TDateTime>{46366.75});
@@ -118,9 +126,9 @@ TEST_F(MainWindowTest, TheEndIsToldWithItsReasonBeforeThePortsClose) {
   };
   const Case cases[] = {
       {"server",
-       [](TForm1& f) {
+       [this](TForm1&) {
          const p7::Frame close = p7::BuildCloseFrame();
-         f.Core().Protocol7Read(Bytes(close.begin(), close.end()));
+         Runtime().Core().Protocol7Read(Bytes(close.begin(), close.end()));
        },
        CloseReason::Server},
       {"SIGTERM", [](TForm1& f) { f.CloseWithoutPassword(CloseReason::Terminate); }, CloseReason::Terminate},
@@ -140,11 +148,11 @@ TEST_F(MainWindowTest, TheEndIsToldWithItsReasonBeforeThePortsClose) {
     ports_.present = {"\\\\.\\COM3"};
     WriteIni("[port]\nComPort=COM3\n");
     TForm1& form = Start();
-    ASSERT_TRUE(form.CommPortDriver1()->IsOpen());
+    ASSERT_TRUE(Runtime().CommPortDriver1()->IsOpen());
     c.end(form);
     form.CloseWithoutPassword(CloseReason::Terminate);  // a signal during the close
     EXPECT_EQ(closings_, (std::vector<std::pair<CloseReason, bool>>{{c.reason, true}})) << c.how;
-    EXPECT_FALSE(form.CommPortDriver1()->IsOpen()) << c.how;
+    EXPECT_FALSE(Runtime().CommPortDriver1()->IsOpen()) << c.how;
   }
 }
 
@@ -162,8 +170,8 @@ TEST_F(MainWindowTest, ConfiguredPortOpensWithDtrRtsPulse) {
   EXPECT_TRUE(test::PumpUntil([&] { return ports_.log.size() == 8; }));
   expected.insert(expected.end(), {"@5000 DTR 1", "@5000 DTR 1"});
   EXPECT_EQ(ports_.log, expected);
-  EXPECT_EQ(form.CommPortDriver1()->BaudRate(), br19200);
-  EXPECT_EQ(form.CommPortDriver2()->BaudRate(), br9600);
+  EXPECT_EQ(Runtime().CommPortDriver1()->BaudRate(), br19200);
+  EXPECT_EQ(Runtime().CommPortDriver2()->BaudRate(), br9600);
   for (PortPanel* panel : {&form.Ports()->Main(), &form.Ports()->Second()}) {
     EXPECT_TRUE(panel->IsRunning());
     EXPECT_FALSE(panel->List()->isEnabled());
@@ -214,13 +222,13 @@ TEST_F(MainWindowTest, CloseSequenceOutcomes) {
   EXPECT_EQ(dialogs_.messages.size(), 1u) << "cancel shows nothing";
   EXPECT_EQ(ended_, 0);
   EXPECT_TRUE(form.isVisible());
-  EXPECT_TRUE(form.CommPortDriver1()->IsOpen());
+  EXPECT_TRUE(Runtime().CommPortDriver1()->IsOpen());
 
   EXPECT_TRUE(form.close());
   EXPECT_EQ(ended_, 1);
   EXPECT_EQ(dialogs_.asked, std::vector<QString>(3, form.ClosePassword()));
-  EXPECT_FALSE(form.CommPortDriver1()->IsOpen());
-  EXPECT_TRUE(form.CommPortDriver2()->IsOpen()) << "the second port closes with the window";
+  EXPECT_FALSE(Runtime().CommPortDriver1()->IsOpen());
+  EXPECT_FALSE(Runtime().CommPortDriver2()->IsOpen()) << "the station's close, as the program ends";
 }
 
 TEST_F(MainWindowTest, CloseWithoutPasswordAsksNothingEvenWhenHidden) {
@@ -231,7 +239,7 @@ TEST_F(MainWindowTest, CloseWithoutPasswordAsksNothingEvenWhenHidden) {
   form.CloseWithoutPassword();
   EXPECT_TRUE(dialogs_.asked.empty());
   EXPECT_EQ(ended_, 1);
-  EXPECT_FALSE(form.CommPortDriver1()->IsOpen());
+  EXPECT_FALSE(Runtime().CommPortDriver1()->IsOpen());
 }
 
 TEST_F(MainWindowTest, TimeSinceLastFrameCountsFromStartUp) {
@@ -357,7 +365,7 @@ TEST_F(MainWindowTest, TheStatusFileTellsPortsLinksAndTheEnd) {
   EXPECT_NE(running.find("pid=" + std::to_string(getpid()) + "\n"), std::string::npos);
 
   test::WriteFile("2DC06B63.dd8", "waiting from an earlier run");
-  form_.reset();
+  EndProgram();
   const std::string ended = test::ReadFile(kStatusFileName);
   EXPECT_EQ(ended.find("state=stopped\n"), 0u) << ended;
   EXPECT_NE(ended.find("spool.dd8=1\n"), std::string::npos) << ended;

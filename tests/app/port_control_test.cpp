@@ -61,7 +61,7 @@ class PortControlTest : public MainWindowTest {
   // its open byte.
   std::vector<PortStatusBytes> TakePortStatuses() {
     std::vector<PortStatusBytes> statuses;
-    cl* link = form_->Core().Link();
+    cl* link = Runtime().Core().Link();
     if (!link) return statuses;
     Bytes record;
     while (link->Peek(record)) {
@@ -103,14 +103,14 @@ TEST_F(PortControlTest, StopNeedsTheClosePassword) {
     Click(panel.StartStop());
 
     EXPECT_EQ(dialogs_.asked, std::vector<QString>{form.ClosePassword()});
-    EXPECT_EQ(form.CommPortDriver2()->IsOpen(), !c.stops);
+    EXPECT_EQ(Runtime().CommPortDriver2()->IsOpen(), !c.stops);
     EXPECT_EQ(panel.IsRunning(), !c.stops);
     EXPECT_EQ(panel.StartStop()->text(), c.stops ? "Запустить" : "Остановить");
     EXPECT_EQ(panel.List()->isEnabled(), c.stops);
     EXPECT_EQ(panel.Rescan()->isEnabled(), c.stops);
     EXPECT_EQ(dialogs_.messages,
               c.stops ? std::vector<QString>{} : std::vector<QString>{"Неправильный пароль. В доступе отказано"});
-    EXPECT_TRUE(form.CommPortDriver1()->IsOpen()) << "the other port is not touched";
+    EXPECT_TRUE(Runtime().CommPortDriver1()->IsOpen()) << "the other port is not touched";
     // A refused stop reports the ports too.
     EXPECT_EQ(TakePortStatuses(), (std::vector<PortStatusBytes>{{"COM3", 1, "COM4", c.stops ? 0 : 1}}));
   }
@@ -162,7 +162,7 @@ TEST_F(PortControlTest, AFailedStartReportsTheBusyPortRescansAndSavesTheFirstFre
         << "only the ComPort key of the port's section changes";
     // The name tried is the current name, cut to six characters in the record.
     EXPECT_EQ(TakePortStatuses(), (std::vector<PortStatusBytes>{{std::string(name).substr(0, 6), 0, "COM255", 0}}));
-    EXPECT_FALSE(form.CommPortDriver1()->IsOpen());
+    EXPECT_FALSE(Runtime().CommPortDriver1()->IsOpen());
   }
   EXPECT_TRUE(ports_.held.contains("\\\\.\\COM3")) << "the other program keeps its port";
 }
@@ -206,7 +206,7 @@ TEST_F(PortControlTest, StopKeepsTheDeviceThatWasRunning) {
   emit panel.List()->activated(1);
   Click(panel.StartStop());
   ASSERT_TRUE(panel.IsRunning());
-  EXPECT_EQ(form.CommPortDriver1()->PortName(), "\\\\.\\COM5");
+  EXPECT_EQ(Runtime().CommPortDriver1()->PortName(), "\\\\.\\COM5");
 
   dialogs_.answers = {PasswordOutcome::Accepted};
   Click(panel.StartStop());
@@ -304,14 +304,14 @@ TEST_F(PortControlTest, AMainPortPathWithoutDigitsIsReportedAndSendsNothing) {
   ASSERT_EQ(errors_.size(), 1u);
   EXPECT_EQ(errors_[0], "'/dev/serial/by-id/usb-station' gives no COM port number for the message server");
   EXPECT_TRUE(panel.IsRunning()) << "the port stays open and running";
-  EXPECT_TRUE(form.CommPortDriver1()->IsOpen());
+  EXPECT_TRUE(Runtime().CommPortDriver1()->IsOpen());
   EXPECT_TRUE(TakePortStatuses().empty()) << "nor is the port-status record queued";
 }
 
 TEST_F(PortControlTest, WithoutProtocol8StartAndStopQueueNothing) {
   ports_.present = {"\\\\.\\COM3"};
   TForm1& form = StartWith("[main]\nSendMivo8=0\n");
-  ASSERT_EQ(form.Core().Link(), nullptr);
+  ASSERT_EQ(Runtime().Core().Link(), nullptr);
   PortPanel& panel = form.Ports()->Main();
   panel.List()->setEditText("COM3");
   Click(panel.StartStop());
@@ -319,24 +319,24 @@ TEST_F(PortControlTest, WithoutProtocol8StartAndStopQueueNothing) {
   dialogs_.answers = {PasswordOutcome::Accepted};
   Click(panel.StartStop());
   EXPECT_FALSE(panel.IsRunning());
-  EXPECT_FALSE(form.CommPortDriver1()->IsOpen());
+  EXPECT_FALSE(Runtime().CommPortDriver1()->IsOpen());
 }
 
 TEST_F(PortControlTest, AnUnpluggedPortIsOpenedAgainWhenItComesBack) {
   ports_.present = {"\\\\.\\COM3"};
   TForm1& form = StartWith("[port]\nComPort=COM3\n");
   PortPanel& panel = form.Ports()->Main();
-  ASSERT_TRUE(form.CommPortDriver1()->IsOpen());
+  ASSERT_TRUE(Runtime().CommPortDriver1()->IsOpen());
 
   ports_.present.clear();  // the adapter is pulled out
-  QTRY_VERIFY_WITH_TIMEOUT(!form.CommPortDriver1()->IsOpen(), 2000);
+  QTRY_VERIFY_WITH_TIMEOUT(!Runtime().CommPortDriver1()->IsOpen(), 2000);
   EXPECT_TRUE(panel.IsRunning()) << "the port is still meant to run";
   EXPECT_TRUE(form.Status()->Memo1()->toPlainText().contains("Порт COM3 потерян"));
   EXPECT_EQ(TakePortStatuses(), (std::vector<PortStatusBytes>{{"COM3", 0, "COM255", 0}}));
 
   ports_.present = {"\\\\.\\COM3"};  // and plugged in again
   clock_.Advance(5000);
-  QTRY_VERIFY_WITH_TIMEOUT(form.CommPortDriver1()->IsOpen(), 2000);
+  QTRY_VERIFY_WITH_TIMEOUT(Runtime().CommPortDriver1()->IsOpen(), 2000);
   EXPECT_TRUE(form.Status()->Memo1()->toPlainText().contains("Порт COM3 снова открыт."));
   EXPECT_EQ(TakePortStatuses(), (std::vector<PortStatusBytes>{{"COM3", 1, "COM255", 0}}));
 }
@@ -358,7 +358,7 @@ TEST_F(PortControlTest, ARescanOrAPickEndsTheStartUpsAttemptsAndLeavesNoDeviceOp
     ports_.present = {"\\\\.\\COM1", "\\\\.\\COM32"};
     TForm1& form = StartWith("[port]\nComPort=COM3\n");
     PortPanel& panel = form.Ports()->Main();
-    ASSERT_FALSE(form.CommPortDriver1()->IsOpen());
+    ASSERT_FALSE(Runtime().CommPortDriver1()->IsOpen());
     if (c.rescan) {
       Click(panel.Rescan());
       EXPECT_EQ(panel.List()->currentText(), "COM1");
@@ -370,9 +370,9 @@ TEST_F(PortControlTest, ARescanOrAPickEndsTheStartUpsAttemptsAndLeavesNoDeviceOp
     ports_.log.clear();
     for (int i = 0; i < 2; ++i) {
       clock_.Advance(5000);
-      form.Core().Tick();
+      Runtime().Core().Tick();
     }
-    EXPECT_FALSE(form.CommPortDriver1()->IsOpen());
+    EXPECT_FALSE(Runtime().CommPortDriver1()->IsOpen());
     EXPECT_TRUE(ports_.log.empty()) << ports_.log.front();
     EXPECT_FALSE(panel.IsRunning());
   }
@@ -433,8 +433,8 @@ TEST_F(PortControlOnPtysTest, StartOnAFreeBusyAndMissingDevice) {
   }
   Click(panel.StartStop());
   EXPECT_TRUE(panel.IsRunning());
-  EXPECT_TRUE(form.CommPortDriver1()->IsOpen());
-  EXPECT_EQ(form.CommPortDriver1()->PortName(), "\\\\.\\COM2");
+  EXPECT_TRUE(Runtime().CommPortDriver1()->IsOpen());
+  EXPECT_EQ(Runtime().CommPortDriver1()->PortName(), "\\\\.\\COM2");
   close(holder);
 }
 
@@ -455,7 +455,7 @@ TEST_F(PortControlOnPtysTest, RescanListsExactlyTheFreePortsInOrder) {
   for (int i = 0; i < panel.List()->count(); ++i) listed << panel.List()->itemText(i);
   EXPECT_EQ(listed, (QStringList{"COM3", "COM32"}));
   EXPECT_EQ(Ini(), "[port]\nComPort=COM3\n[portUSB]\nComPort=COM12\n" + NoProtocol8Server());
-  EXPECT_TRUE(form.CommPortDriver2()->IsOpen()) << "the probe leaves the other panel's port alone";
+  EXPECT_TRUE(Runtime().CommPortDriver2()->IsOpen()) << "the probe leaves the other panel's port alone";
   close(holder);
 }
 
@@ -489,12 +489,12 @@ TEST_F(PortControlOnPtysTest, RescanListsAdaptersByStableNameAndAPickedPathIsKep
   EXPECT_NE(Ini().find("[port]\nComPort=" + station.string() + "\n"), std::string::npos) << Ini();
   Click(panel.StartStop());
   EXPECT_TRUE(panel.IsRunning());
-  EXPECT_EQ(form.CommPortDriver1()->PortName(), "\\\\.\\" + station.string());
+  EXPECT_EQ(Runtime().CommPortDriver1()->PortName(), "\\\\.\\" + station.string());
 
   form_.reset();
   TForm1& again = Start();
   EXPECT_TRUE(again.Ports()->Main().IsRunning()) << "the saved path opens at start-up";
-  EXPECT_TRUE(again.CommPortDriver1()->IsOpen());
+  EXPECT_TRUE(Runtime().CommPortDriver1()->IsOpen());
   EXPECT_EQ(again.Ports()->Main().List()->currentText(), QString::fromStdString(station.string()));
   close(holder);
 }

@@ -82,7 +82,7 @@ class LinkSessionTest : public ::testing::Test {
   }
   void Pass() {
     session->RunPass();
-    clock.Sleep(1);
+    clock.Advance(1);
   }
   // Connects and answers each handshake record with rtPoll.
   void ConnectAndShakeHands(std::int32_t lastAnswer = rtAccept) {

@@ -148,7 +148,7 @@ TEST_F(EventOutputsTest, Protocol7LiveSendsTheFrameAndRefreshesTheIndicatorOnlyF
   auto out = Make();
   for (const P7Output& o : kP7Outputs) {
     const int before = refreshes;
-    EXPECT_EQ(o.Send(out), Delivery::Sent);
+    EXPECT_EQ(o.Send(out), Delivery::SafeOnItsWay);
     ASSERT_FALSE(p7.sent.empty());
     EXPECT_EQ(p7.sent.back(), o.frame);
     EXPECT_EQ(refreshes - before, o.kind == P7Kind::Event ? 1 : 0);
@@ -172,7 +172,7 @@ TEST_F(EventOutputsTest, IndicatorErrorAfterALiveEventIsIgnored) {
   p7.connected = true;
   refreshRaises = true;
   auto out = Make();
-  EXPECT_EQ(out.SendEvent(SampleRecord()), Delivery::Sent);
+  EXPECT_EQ(out.SendEvent(SampleRecord()), Delivery::SafeOnItsWay);
   EXPECT_EQ(refreshes, 1);
   EXPECT_EQ(outbox.FilesInFlight().size(), 1u) << "on its way, whatever the window did";
 }
@@ -186,7 +186,7 @@ TEST_F(EventOutputsTest, Protocol7LiveFramesAreWrittenAheadAndStayUntilTheServer
   p7.unacknowledged = p7::kFrameSize;
   auto out = Make();
   for (const P7Output& o : kP7Outputs) {
-    EXPECT_EQ(o.Send(out), Delivery::Sent);
+    EXPECT_EQ(o.Send(out), Delivery::SafeOnItsWay);
     fs::path file = dir / "2DC06B63_5.ddm";
     ASSERT_TRUE(fs::exists(file));
     EXPECT_EQ(Spooled(file.filename()), Str(o.frame));
@@ -209,7 +209,7 @@ TEST_F(EventOutputsTest, Protocol7FrameWithoutAFileIsSafeOnlyOnceTheServersTcpHa
   settings.PathForSoob = (dir / "blocked" / "").string();
   p7.connected = true;
   auto out = Make();
-  EXPECT_EQ(out.SendEvent(SampleRecord()), Delivery::Sent);
+  EXPECT_EQ(out.SendEvent(SampleRecord()), Delivery::SafeOnItsWay);
   p7.unacknowledged = 1;
   EXPECT_EQ(out.SendEvent(SampleRecord()), Delivery::Queued);
   EXPECT_FALSE(SafeFromCrash(Delivery::Queued));
@@ -306,7 +306,7 @@ TEST_P(Protocol8OutputTest, LinkUpWritesTheEventAheadThenQueuesItWithItsFile) {
   const Bytes payload = SamplePayload(GetParam().size);
   p8.linkUp = true;
   auto out = Make();
-  EXPECT_EQ(out.SendEvent8(GetParam().port, payload), Delivery::Sent);
+  EXPECT_EQ(out.SendEvent8(GetParam().port, payload), Delivery::SafeOnItsWay);
   const std::string file = dir.Path().string() + "/2DC06B63.dd8";
   EXPECT_EQ(p8.offered, (std::vector<FakeProtocol8Queue::Record>{{GetParam().type, payload, file}}));
   EXPECT_EQ(Spooled("2DC06B63.dd8"), GetParam().typeBytes + Str(payload));
@@ -374,7 +374,7 @@ TEST_P(Protocol8OutputTest, NotSendToDiskDropsWhenTheLinkDoesNotTakeIt) {
   const std::string what = GetParam().port == PortId::Main ? "протокол 8, rtEventMain" : "протокол 8, rtEventSecond";
   EXPECT_EQ(drops, std::vector<std::string>(2, what)) << "each drop is reported";
   p8.accept = true;
-  EXPECT_EQ(out.SendEvent8(GetParam().port, payload), Delivery::Sent);
+  EXPECT_EQ(out.SendEvent8(GetParam().port, payload), Delivery::SafeOnItsWay);
   EXPECT_EQ(drops.size(), 2u) << "a queued event is no drop";
 }
 

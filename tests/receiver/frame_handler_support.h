@@ -57,8 +57,8 @@ class RecordingSink final : public IEventSink {
 
   std::vector<Delivery> delivered;
   // What each output says became of the event.
-  ::vorel::Delivery protocol7Result = ::vorel::Delivery::Sent;
-  ::vorel::Delivery protocol8Result = ::vorel::Delivery::Sent;
+  ::vorel::Delivery protocol7Result = ::vorel::Delivery::SafeOnItsWay;
+  ::vorel::Delivery protocol8Result = ::vorel::Delivery::SafeOnItsWay;
   std::function<void()> onDelivery;  // runs inside each output call
   std::vector<bool> waitsForAnswer;  // per protocol-8 event: a caller waits for the server's answer
   // The events handed over as Awaiting: the test settles each, as the server's
@@ -68,7 +68,7 @@ class RecordingSink final : public IEventSink {
 };
 
 // Each reading of the date-time is one millisecond later than the one before,
-// so a test can tell which reading went where. Sleep moves the tick count.
+// so a test can tell which reading went where.
 class ReadCountingClock final : public IClock {
  public:
   static constexpr TDateTime kStart = 46000.5;
@@ -79,14 +79,9 @@ class ReadCountingClock final : public IClock {
 
   TDateTime Now() override { return Reading(reads++); }
   std::uint32_t TickCount() override { return tick; }
-  void Sleep(std::uint32_t ms) override {
-    sleeps.push_back(ms);
-    tick += ms;
-  }
 
   int reads = 0;
   std::uint32_t tick = 1000;
-  std::vector<std::uint32_t> sleeps;
 };
 
 // Runs the test inside a fresh directory: the traffic logs are named relative

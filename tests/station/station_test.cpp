@@ -285,5 +285,56 @@ TEST_F(StationTest, TheMessageServersCloseFrameReachesTheView) {
   EXPECT_EQ(view.closeRequests, 1);
 }
 
+// The port page's actions, asked of the core: a start names the port (also
+// when the device does not open), raises DTR and then takes the configured
+// level; a start that fails, a stop and a probe leave the port not wanted,
+// and a probe leaves the device closed.
+TEST_F(StationTest, ThePortPagesActionsStartStopAndProbeThePort) {
+  constexpr char kSecondDevice[] = "\\\\.\\COM7";
+  settings.portUSB.DTR = false;
+  ports.present.insert(kSecondDevice);
+  ports.log.clear();
+  EXPECT_TRUE(station.StartPort(PortId::Second, "COM7"));
+  EXPECT_TRUE(secondPort.IsOpen());
+  EXPECT_EQ(secondPort.PortName(), kSecondDevice);
+  EXPECT_EQ(station.CurrentName(PortId::Second), "COM7");
+  EXPECT_TRUE(station.PortWanted(PortId::Second));
+  ASSERT_GE(ports.log.size(), 2u);
+  EXPECT_EQ(std::vector<std::string>(ports.log.end() - 2, ports.log.end()),
+            (std::vector<std::string>{"@1000 DTR 1", "@1000 DTR 0"}));
+
+  station.StopPort(PortId::Second);
+  EXPECT_FALSE(secondPort.IsOpen());
+  EXPECT_FALSE(station.PortWanted(PortId::Second));
+
+  ports.held.insert(kSecondDevice);  // taken by another program
+  station.SetPortWanted(PortId::Second, true);
+  EXPECT_FALSE(station.StartPort(PortId::Second, "COM7"));
+  EXPECT_FALSE(station.PortWanted(PortId::Second));
+  EXPECT_FALSE(station.StartPort(PortId::Second, "COM8"));
+  EXPECT_EQ(station.CurrentName(PortId::Second), "COM8") << "the port-status record reports the name tried";
+
+  ports.held.erase(kSecondDevice);
+  EXPECT_TRUE(station.ProbePort(PortId::Second, "COM7"));
+  EXPECT_FALSE(secondPort.IsOpen()) << "a probe closes the device again";
+  EXPECT_FALSE(station.ProbePort(PortId::Second, "COM8"));
+  EXPECT_TRUE(mainPort.IsOpen()) << "the other port is not touched";
+}
+
+// The close closes both ports and the protocol-7 connection once; a second
+// close does nothing.
+TEST_F(StationTest, TheCloseClosesBothPortsOnce) {
+  ports.present.insert("\\\\.\\COM7");
+  ASSERT_TRUE(station.StartPort(PortId::Second, "COM7"));
+  station.Close();
+  EXPECT_TRUE(station.Closed());
+  EXPECT_FALSE(mainPort.IsOpen());
+  EXPECT_FALSE(secondPort.IsOpen());
+  EXPECT_FALSE(protocol7.ConnectRequested());
+  const std::size_t logged = ports.log.size();
+  station.Close();
+  EXPECT_EQ(ports.log.size(), logged);
+}
+
 }  // namespace
 }  // namespace vorel

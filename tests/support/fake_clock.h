@@ -1,8 +1,7 @@
-// A clock that moves only when told: Now, TickCount and Sleep advance together.
+// A clock that moves only when told: Now and TickCount advance together.
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include "base/clock.h"
 
@@ -14,19 +13,12 @@ class FakeClock final : public IClock {
 
   TDateTime Now() override { return now_; }
   std::uint32_t TickCount() override { return tick_; }
-  void Sleep(std::uint32_t ms) override {
-    sleeps.push_back(ms);
-    Advance(ms);
-  }
-
   void Advance(std::uint32_t ms) {
     tick_ += ms;  // wraps like the real tick counter
     now_ += static_cast<double>(ms) / static_cast<double>(kMsecsPerDay);
   }
   void SetNow(TDateTime now) { now_ = now; }
   void SetTick(std::uint32_t tick) { tick_ = tick; }
-
-  std::vector<std::uint32_t> sleeps;
 
  private:
   TDateTime now_;
