@@ -5,7 +5,7 @@
 #include "p8/payloads.h"
 #include "p8/record_types.h"
 #include "base/uncaught_error.h"
-#include "receiver/spool_file.h"
+#include "spool/spool_file.h"
 #include "station/station_ports.h"
 
 namespace vorel {
@@ -53,6 +53,7 @@ Station::StartUpResult Station::StartUp(const std::filesystem::path& settingsFil
   if (settings_.SendMivo8 && settings_.NotSendToDiskMivo8) view_.AddLogLine(Severity::Warning, kNoDiskForProtocol8);
   parts_.protocol7->SetHost(settings_.host);
   NamePortsFromSettings();
+  if (!spoolThread_) spoolThread_ = std::make_unique<SpoolThread>(spoolDisk_, post);
   if (settings_.SendMivo8) MakeProtocol8(std::move(post));
   BuildEventPath();
 
@@ -215,7 +216,7 @@ void Station::BuildEventPath() {
   };
   callbacks.spoolWritten = [this](const std::string& file) { spool_->Added(file); };
   outputs_ = std::make_unique<EventOutputs>(OutputSettings::From(settings_), clock_, protocol7Outbox_,
-                                            protocol8Queue_.get(), std::move(callbacks));
+                                            protocol8Queue_.get(), std::move(callbacks), spoolThread_.get());
   eventSink_ = std::make_unique<EventOutputsSink>(*outputs_);
   mainPortHandler_ = std::make_unique<MainPortHandler>(*parts_.mainPort, station_[0], settings_, clock_, scheduler_,
                                                        *eventSink_,
@@ -240,10 +241,23 @@ void Station::BuildEventPath() {
 }
 
 void Station::ReceivePacket(PortId port, std::span<const std::uint8_t> packet) {
-  if (port == PortId::Main)
-    mainPortHandler_->ReceivePacket(packet);
-  else
-    secondPortHandler_->ReceivePacket(packet);
+  // The packet's files go to the spool together, also when the handler
+  // raises half-way (the traffic log): what it offered is handed over.
+  outputs_->BeginPacket();
+  try {
+    if (port == PortId::Main)
+      mainPortHandler_->ReceivePacket(packet);
+    else
+      secondPortHandler_->ReceivePacket(packet);
+  } catch (...) {
+    try {
+      outputs_->EndPacket();
+    } catch (...) {
+      // The handler's own error is the one to report.
+    }
+    throw;
+  }
+  outputs_->EndPacket();
 }
 
 void Station::Tick() {

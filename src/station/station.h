@@ -61,6 +61,8 @@
 #include "receiver/station_port.h"
 #include "receiver/station_supervision.h"
 #include "serial/CPDrv.h"
+#include "spool/spool_disk.h"
+#include "spool/spool_thread.h"
 #include "station/event_loop_scheduler.h"
 #include "station/link_adapters.h"
 #include "station/lost_port_reopener.h"
@@ -268,6 +270,10 @@ class Station {
   // event path is built.
   Protocol7Outbox protocol7Outbox_{protocol7Sender_, &scheduler_};
   std::unique_ptr<Protocol8Queue> protocol8Queue_;
+  // Writes, flushes and removes the spool files off the event loop; made by
+  // the start-up (without it, the outputs write in the packet's turn).
+  PosixSpoolDisk spoolDisk_;
+  std::unique_ptr<SpoolThread> spoolThread_;
   std::unique_ptr<EventOutputs> outputs_;
   std::unique_ptr<EventOutputsSink> eventSink_;
   std::unique_ptr<MainPortHandler> mainPortHandler_;
