@@ -22,6 +22,10 @@ void SpoolThread::Write(std::vector<SpoolWrite> writes, SpoolWriteDone done) {
 
 void SpoolThread::Remove(std::string path, SpoolRemoveDone done) { Hand(RemoveJob{std::move(path), std::move(done)}); }
 
+void SpoolThread::Read(std::function<void()> read, std::function<void()> done) {
+  Hand(ReadJob{std::move(read), std::move(done)});
+}
+
 void SpoolThread::Hand(Job job) {
   {
     std::lock_guard lock(mutex_);
@@ -53,16 +57,26 @@ void SpoolThread::Do(std::deque<Job>& jobs) {
 
   std::size_t next = 0;
   for (Job& job : jobs) {
-    if (auto* w = std::get_if<WriteJob>(&job)) {
-      std::vector<SpoolWritten> mine(std::make_move_iterator(written.begin() + static_cast<std::ptrdiff_t>(next)),
-                                     std::make_move_iterator(written.begin() +
-                                                             static_cast<std::ptrdiff_t>(next + w->writes.size())));
-      next += w->writes.size();
-      if (w->done) post_([done = std::move(w->done), mine = std::move(mine)]() mutable { done(std::move(mine)); });
-    } else {
-      auto& r = std::get<RemoveJob>(job);
-      const bool removed = disk_.RemoveFile(r.path);
-      if (r.done) post_([done = std::move(r.done), removed] { done(removed); });
+    auto* w = std::get_if<WriteJob>(&job);
+    if (!w) continue;
+    std::vector<SpoolWritten> mine(std::make_move_iterator(written.begin() + static_cast<std::ptrdiff_t>(next)),
+                                   std::make_move_iterator(written.begin() +
+                                                           static_cast<std::ptrdiff_t>(next + w->writes.size())));
+    next += w->writes.size();
+    if (w->done) post_([done = std::move(w->done), mine = std::move(mine)]() mutable { done(std::move(mine)); });
+  }
+  // A reading sees every file of this turn: it is posted after their news.
+  for (Job& job : jobs) {
+    if (auto* r = std::get_if<RemoveJob>(&job)) {
+      const bool removed = disk_.RemoveFile(r->path);
+      if (r->done) post_([done = std::move(r->done), removed] { done(removed); });
+    } else if (auto* read = std::get_if<ReadJob>(&job)) {
+      try {
+        if (read->read) read->read();
+      } catch (...) {
+        // The reader keeps its own failure; the thread goes on.
+      }
+      if (read->done) post_(std::move(read->done));
     }
   }
 }

@@ -30,6 +30,7 @@ class SpoolThread final : public ISpoolWriter {
 
   void Write(std::vector<SpoolWrite> writes, SpoolWriteDone done) override;
   void Remove(std::string path, SpoolRemoveDone done) override;
+  void Read(std::function<void()> read, std::function<void()> done) override;
 
  private:
   struct WriteJob {
@@ -40,12 +41,16 @@ class SpoolThread final : public ISpoolWriter {
     std::string path;
     SpoolRemoveDone done;
   };
-  using Job = std::variant<WriteJob, RemoveJob>;
+  struct ReadJob {
+    std::function<void()> read;
+    std::function<void()> done;
+  };
+  using Job = std::variant<WriteJob, RemoveJob, ReadJob>;
 
   void Run();
   void Hand(Job job);
-  // One turn: every write job's files, one directory flush, then the
-  // removals; the `done` calls posted in the jobs' order.
+  // One turn: every write job's files, one directory flush, their `done`
+  // calls posted in their order; then the removals and readings in theirs.
   void Do(std::deque<Job>& jobs);
 
   ISpoolDisk& disk_;

@@ -60,4 +60,9 @@ void InlineSpoolWriter::Remove(std::string path, SpoolRemoveDone done) {
   if (done) done(removed);
 }
 
+void InlineSpoolWriter::Read(std::function<void()> read, std::function<void()> done) {
+  if (read) read();
+  if (done) done();
+}
+
 }  // namespace vorel

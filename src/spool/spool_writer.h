@@ -45,6 +45,12 @@ class ISpoolWriter {
   virtual void Write(std::vector<SpoolWrite> writes, SpoolWriteDone done) = 0;
   // `done` hears whether the file was removed by this hand-over.
   virtual void Remove(std::string path, SpoolRemoveDone done) = 0;
+  // A reading of the disk (the spool directory): `read` runs where the
+  // spool does its disk work, after every file handed over before it is
+  // written, and `done` comes after the `done` calls of all the files it
+  // can see, so that the loop never learns of a file from a reading before
+  // it hears that the file is written.
+  virtual void Read(std::function<void()> read, std::function<void()> done) = 0;
 };
 
 // Writes every file, then flushes their directory once (once per prefix),
@@ -59,6 +65,7 @@ class InlineSpoolWriter final : public ISpoolWriter {
   explicit InlineSpoolWriter(ISpoolDisk& disk) : disk_(disk) {}
   void Write(std::vector<SpoolWrite> writes, SpoolWriteDone done) override;
   void Remove(std::string path, SpoolRemoveDone done) override;
+  void Read(std::function<void()> read, std::function<void()> done) override;
 
  private:
   ISpoolDisk& disk_;

@@ -45,7 +45,10 @@ Station::Station(Settings& settings, StationParts parts, IStationView& view)
   }
 }
 
-Station::~Station() { StopProtocol8(); }
+Station::~Station() {
+  *alive_ = false;
+  StopProtocol8();
+}
 
 Station::StartUpResult Station::StartUp(const std::filesystem::path& settingsFile, GuiPoster post) {
   ResetStationLinks();
@@ -191,6 +194,9 @@ void Station::BuildEventPath() {
   // A driver killed in the middle of a spool write left its temporary file.
   RemoveUnfinishedSpoolFiles(settings_.PathForSoob);
   spool_ = std::make_unique<SpoolListing>(settings_.PathForSoob);
+  // Read here, while no file is on its way; later readings go through the
+  // spool, behind the files handed to it.
+  spool_->Rescan();
   if (link_) {
     protocol8Queue_ = std::make_unique<Protocol8Queue>(*link_, guiPoster_, scheduler_);
     protocol8Replay_ =
@@ -267,7 +273,7 @@ void Station::Tick() {
   // Both replays take their files from the spool's index, which knows what
   // was written and removed since; the directory itself is read once a
   // minute, for what another program did.
-  spool_->Refresh(clock_.TickCount());
+  RefreshSpoolListing();
   TakeDeliveredFiles();
   if (protocol8Replay_) protocol8Replay_->Step(*spool_, clock_.Now());
   if (settings_.SendMivo7) protocol7Replay_->Step(*spool_);
@@ -278,6 +284,22 @@ void Station::Tick() {
   // For the link thread's next handshake: a port opened, closed or renamed
   // by any path since the last tick.
   PushPortStatuses();
+}
+
+void Station::RefreshSpoolListing() {
+  const std::uint32_t tick = clock_.TickCount();
+  if (spoolReading_ || !spool_->RescanDue(tick)) return;
+  spoolReading_ = true;
+  // A file on disk that the loop has not heard of yet is on its way to its
+  // link: taken from a reading, the replay would send it a second time.
+  auto reading = std::make_shared<std::optional<SpoolListing::Reading>>();
+  Spool().Read([reader = spool_->Reader(), reading] { *reading = reader(); },
+               [this, alive = std::weak_ptr<bool>(alive_), listing = spool_.get(), reading, tick] {
+                 const std::shared_ptr<bool> there = alive.lock();
+                 if (!there || !*there) return;
+                 spoolReading_ = false;
+                 if (*reading && listing == spool_.get()) spool_->Take(std::move(**reading), tick);
+               });
 }
 
 StationSupervision::Port Station::SupervisedPort(PortId port) {

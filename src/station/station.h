@@ -214,6 +214,10 @@ class Station {
   // have them): counted, and forgotten by the spool's index; the events
   // without a file that their servers have, counted too.
   void TakeDeliveredFiles();
+  // The spool's index read again from the directory once a minute, by the
+  // spool: taken in only after every file the reading sees is known here.
+  void RefreshSpoolListing();
+  ISpoolWriter& Spool() { return spoolThread_ ? static_cast<ISpoolWriter&>(*spoolThread_) : inlineSpool_; }
   // Hands the link thread the port statuses when they changed; them.
   std::array<PortStatus, 2> PushPortStatuses();
   static int Index(PortId port) { return port == PortId::Main ? 0 : 1; }
@@ -273,7 +277,11 @@ class Station {
   // Writes, flushes and removes the spool files off the event loop; made by
   // the start-up (without it, the outputs write in the packet's turn).
   PosixSpoolDisk spoolDisk_;
+  InlineSpoolWriter inlineSpool_{spoolDisk_};
   std::unique_ptr<SpoolThread> spoolThread_;
+  bool spoolReading_ = false;  // a reading of the directory is on its way
+  // What the spool posts back runs only while the station is there.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::unique_ptr<EventOutputs> outputs_;
   std::unique_ptr<EventOutputsSink> eventSink_;
   std::unique_ptr<MainPortHandler> mainPortHandler_;

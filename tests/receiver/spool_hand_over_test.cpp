@@ -35,6 +35,10 @@ class ManualSpoolWriter final : public ISpoolWriter {
     removed.push_back(path);
     done(true);
   }
+  void Read(std::function<void()> read, std::function<void()> done) override {
+    read();
+    done();
+  }
   // Hand-over `i` flushed: each file under its own name, or none with the
   // reason when the disk fails.
   void Flush(std::size_t i, bool diskFails = false) {

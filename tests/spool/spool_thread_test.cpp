@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -160,7 +161,7 @@ TEST(SpoolWriteFilesTest, OneDirectoryFlushAfterAllTheFilesAndEachFailureItsOwn)
 
 // What waits while the thread flushes is written in its next turn, with one
 // directory flush for all of it (a group commit), and every hand-over hears
-// back on the loop, in its order, never on the spool thread.
+// back on the loop, the writes in their order, never on the spool thread.
 TEST(SpoolThreadTest, WaitingHandOversShareOneFlushAndHearBackInOrderOnTheLoop) {
   FakeSpoolDisk disk;
   FakeLoop loop;
@@ -184,11 +185,35 @@ TEST(SpoolThreadTest, WaitingHandOversShareOneFlushAndHearBackInOrderOnTheLoop) 
     EXPECT_TRUE(heard.empty()) << "only the loop runs what the spool posts back";
     loop.RunAll();
   }
-  EXPECT_EQ(heard, (std::vector<std::string>{"first: 1 spool/A.dd8", "second: 2 spool/B.dd8", "removed",
-                                             "third: 1 spool/D.dd8"}));
+  EXPECT_EQ(heard, (std::vector<std::string>{"first: 1 spool/A.dd8", "second: 2 spool/B.dd8",
+                                             "third: 1 spool/D.dd8", "removed"}));
   EXPECT_EQ(disk.Calls(), (std::vector<std::string>{"write spool/A.dd8", "flush spool/", "write spool/B.dd8",
                                                     "write spool/C.dd8", "write spool/D.dd8", "flush spool/",
                                                     "remove spool/0.dd8"}));
+}
+
+// A reading of the directory handed over before a file is written in the
+// same turn still sees that file, so the loop hears of the file first: it
+// must never learn of a file from a reading before its link has it.
+TEST(SpoolThreadTest, AReadingComesBackAfterTheNewsOfEveryFileItCanSee) {
+  FakeSpoolDisk disk;
+  FakeLoop loop;
+  std::vector<std::string> heard;
+  {
+    SpoolThread thread(disk, loop.Poster());
+    disk.Hold(true);
+    thread.Write({File("A")}, {});
+    ASSERT_TRUE(disk.WaitForCalls(1));
+    thread.Read([&disk] { disk.RemoveFile("reading"); }, [&heard] { heard.push_back("read"); });
+    thread.Write({File("B")}, [&heard](std::vector<SpoolWritten> w) { heard.push_back(*w.at(0).file); });
+    disk.Hold(false);
+    ASSERT_TRUE(loop.WaitFor(2));
+    loop.RunAll();
+  }
+  EXPECT_EQ(heard, (std::vector<std::string>{"spool/B.dd8", "read"}));
+  const std::vector<std::string> calls = disk.Calls();
+  EXPECT_LT(std::find(calls.begin(), calls.end(), "write spool/B.dd8"),
+            std::find(calls.begin(), calls.end(), "remove reading"));
 }
 
 // A driver that ends finishes what it handed over: the files are on the disk
