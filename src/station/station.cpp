@@ -221,8 +221,14 @@ void Station::BuildEventPath() {
     view_.AddLogLine(Severity::Warning, DroppedEventLine(what));
   };
   callbacks.spoolWritten = [this](const std::string& file) { spool_->Added(file); };
+  // The spool's index forgets a delivered file at once; one that could not
+  // be removed comes back for the replay.
+  protocol7Outbox_.SetSpool(&Spool(), [this, alive = std::weak_ptr<bool>(alive_)](const std::string& file) {
+    const std::shared_ptr<bool> there = alive.lock();
+    if (there && *there && spool_) spool_->Added(file);
+  });
   outputs_ = std::make_unique<EventOutputs>(OutputSettings::From(settings_), clock_, protocol7Outbox_,
-                                            protocol8Queue_.get(), std::move(callbacks), spoolThread_.get());
+                                            protocol8Queue_.get(), std::move(callbacks), &Spool());
   eventSink_ = std::make_unique<EventOutputsSink>(*outputs_);
   mainPortHandler_ = std::make_unique<MainPortHandler>(*parts_.mainPort, station_[0], settings_, clock_, scheduler_,
                                                        *eventSink_,
