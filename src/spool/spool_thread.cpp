@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "base/uncaught_error.h"
+
 namespace vorel {
 
 SpoolThread::SpoolThread(ISpoolDisk& disk, LoopPoster post)
@@ -63,20 +65,24 @@ void SpoolThread::Do(std::deque<Job>& jobs) {
                                    std::make_move_iterator(written.begin() +
                                                            static_cast<std::ptrdiff_t>(next + w->writes.size())));
     next += w->writes.size();
-    if (w->done) post_([done = std::move(w->done), mine = std::move(mine)]() mutable { done(std::move(mine)); });
+    if (w->done)
+      post_([done = std::move(w->done), mine = std::move(mine)]() mutable {
+        // What raises here is reported like any event handler's error.
+        RunGuarded([&] { done(std::move(mine)); });
+      });
   }
   // A reading sees every file of this turn: it is posted after their news.
   for (Job& job : jobs) {
     if (auto* r = std::get_if<RemoveJob>(&job)) {
       const bool removed = disk_.RemoveFile(r->path);
-      if (r->done) post_([done = std::move(r->done), removed] { done(removed); });
+      if (r->done) post_([done = std::move(r->done), removed] { RunGuarded([&] { done(removed); }); });
     } else if (auto* read = std::get_if<ReadJob>(&job)) {
       try {
         if (read->read) read->read();
       } catch (...) {
         // The reader keeps its own failure; the thread goes on.
       }
-      if (read->done) post_(std::move(read->done));
+      if (read->done) post_([done = std::move(read->done)] { RunGuarded(done); });
     }
   }
 }

@@ -3,7 +3,8 @@
 // to remove, and goes on; `done` runs later on the loop, once the work is
 // over. The files of one hand-over are flushed together, with one flush of
 // their directory, and a file counts as written only after that flush.
-// Hand-overs are done in their order, and their `done` calls come in it.
+// Hand-overs are done in their order, and the `done` calls of the writes
+// come in it.
 #pragma once
 
 #include <cstdint>

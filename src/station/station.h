@@ -6,8 +6,10 @@
 //        (the frame checked, the event built; the ACK once the event is safe)
 //                          │
 //                          v
-//                     EventOutputs ──> spool directory: .dd8 / .ddm written
-//                      │       │        ahead ──> SpoolListing (the index)
+//                     EventOutputs ──> SpoolThread (its own thread): a
+//                      │       │        packet's .dd8 / .ddm files written,
+//                      │       │        one directory flush; posted back:
+//                      │       │        the links, the ACK, SpoolListing
 //                      │       v
 //                      │   Protocol7Outbox ──> SimpleTCPClient1 ──> server 7
 //                      │    (a .ddm file goes once the server's TCP has it)
