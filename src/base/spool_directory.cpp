@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include "base/directory_names.h"
 
@@ -78,13 +79,32 @@ SpoolListing::SpoolListing(std::string_view prefix) {
   namePrefix_ = pattern.namePrefix;
 }
 
-void SpoolListing::Read() {
-  byExtension_.clear();
-  ForEachDirectoryName(directory_, [&](std::string_view name) {
-    if (name.size() > namePrefix_.size() && name.starts_with(namePrefix_))
-      byExtension_[std::string(ExtensionOf(name))].emplace(name.substr(namePrefix_.size()));
+SpoolListing::Reading SpoolListing::ReadDirectory(const std::string& directory, const std::string& namePrefix) {
+  Reading reading;
+  ForEachDirectoryName(directory, [&](std::string_view name) {
+    if (name.size() > namePrefix.size() && name.starts_with(namePrefix))
+      reading[std::string(ExtensionOf(name))].emplace(name.substr(namePrefix.size()));
   });
+  return reading;
+}
+
+void SpoolListing::Read() {
+  byExtension_ = ReadDirectory(directory_, namePrefix_);
   read_ = true;
+}
+
+bool SpoolListing::RescanDue(std::uint32_t tickMs) const {
+  return !read_ || static_cast<std::uint32_t>(tickMs - readAtMs_) >= kRescanMs;
+}
+
+std::function<SpoolListing::Reading()> SpoolListing::Reader() const {
+  return [directory = directory_, namePrefix = namePrefix_] { return ReadDirectory(directory, namePrefix); };
+}
+
+void SpoolListing::Take(Reading reading, std::uint32_t tickMs) {
+  byExtension_ = std::move(reading);
+  read_ = true;
+  readAtMs_ = tickMs;
 }
 
 SpoolListing::Names* SpoolListing::Of(std::string_view extension) {
@@ -94,7 +114,7 @@ SpoolListing::Names* SpoolListing::Of(std::string_view extension) {
 }
 
 void SpoolListing::Refresh(std::uint32_t tickMs) {
-  if (!read_ || static_cast<std::uint32_t>(tickMs - readAtMs_) >= kRescanMs) {
+  if (RescanDue(tickMs)) {
     Read();
     readAtMs_ = tickMs;
   }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -65,8 +66,18 @@ class SpoolListing {
   // Reads the directory again now.
   void Rescan() { Read(); }
 
- private:
+  // The same reading in two steps, for a reader on another thread: whether
+  // one is due (kRescanMs since the last, or none yet), the reading itself
+  // (a function that holds its own copy of what it needs, to run anywhere),
+  // and what it found taken in.
   using Names = std::set<std::string, SpoolNameOrder>;  // without the name prefix
+  using Reading = std::map<std::string, Names, std::less<>>;
+  bool RescanDue(std::uint32_t tickMs) const;
+  std::function<Reading()> Reader() const;
+  void Take(Reading reading, std::uint32_t tickMs);
+
+ private:
+  static Reading ReadDirectory(const std::string& directory, const std::string& namePrefix);
   void Read();
   Names* Of(std::string_view extension);
   // The name within the directory, less the name prefix, for a path with
@@ -78,7 +89,7 @@ class SpoolListing {
   std::string namePrefix_;
   bool read_ = false;
   std::uint32_t readAtMs_ = 0;
-  std::map<std::string, Names, std::less<>> byExtension_;  // entry names with the name prefix
+  Reading byExtension_;  // entry names without the name prefix
 };
 
 // Renames the file to its name + ".bad"; the new name, or empty when even that

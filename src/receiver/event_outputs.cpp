@@ -2,13 +2,14 @@
 
 #include <array>
 #include <cstdio>
+#include <exception>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "base/bytes.h"
 #include "p8/record_types.h"
-#include "receiver/spool_file.h"
+#include "spool/spool_file.h"
 
 namespace vorel {
 namespace {
@@ -45,15 +46,25 @@ OutputSettings OutputSettings::From(const Settings& s) {
 }
 
 EventOutputs::EventOutputs(OutputSettings settings, IClock& clock, Protocol7Outbox& protocol7,
-                           IProtocol8Queue* protocol8, Callbacks callbacks)
+                           IProtocol8Queue* protocol8, Callbacks callbacks, ISpoolWriter* spool)
     : settings_(std::move(settings)),
       clock_(clock),
       protocol7_(protocol7),
       protocol8_(protocol8),
-      callbacks_(std::move(callbacks)) {}
+      callbacks_(std::move(callbacks)),
+      spool_(spool ? *spool : inlineSpool_) {}
+
+EventOutputs::~EventOutputs() { *alive_ = false; }
+
+void EventOutputs::BeginPacket() { inPacket_ = true; }
+
+void EventOutputs::EndPacket() {
+  inPacket_ = false;
+  HandOver();
+}
 
 Delivery EventOutputs::SendEvent(const EventRecord& record, AnswerSettled settled) {
-  return Decided(SendFrame(p7::BuildEventFrame(record), true, "протокол 7, ftEvent", std::move(settled)));
+  return SendFrameOf(p7::BuildEventFrame(record), true, "протокол 7, ftEvent", std::move(settled));
 }
 
 Delivery EventOutputs::SendLinkFrame(p7::FrameType type, std::int32_t portTag) {
@@ -62,16 +73,97 @@ Delivery EventOutputs::SendLinkFrame(p7::FrameType type, std::int32_t portTag) {
                                 " is not a station link frame");
   const p7::Frame frame =
       type == p7::ftStationLost ? p7::BuildStationLostFrame(portTag) : p7::BuildStationRestoredFrame(portTag);
-  return Decided(SendFrame(frame, false, LinkFrameName(type)));
+  return SendFrameOf(frame, false, LinkFrameName(type), {});
 }
 
 Delivery EventOutputs::SendEvent8(PortId port, std::span<const std::uint8_t> payload, AnswerSettled settled) {
-  return Decided(Offer8(port, payload, std::move(settled)));
+  return Offer8(port, payload, std::move(settled));
 }
 
-Delivery EventOutputs::Decided(Delivery delivery) {
+Delivery EventOutputs::SendFrameOf(const p7::Frame& frame, bool refreshIndicator, std::string_view what,
+                                   AnswerSettled settled) {
+  // Written ahead: a frame in our own kernel is not at the server yet, and
+  // the file holds it until the server's TCP has acknowledged it.
   std::optional<std::string> failure;
-  failure.swap(spoolFailure_);
+  std::optional<SpoolWrite> write =
+      SpoolWriteOf(std::string("_").append(std::to_string(settings_.n_abs)), kProtocol7SpoolExtension, frame, what,
+                   failure);
+  return Hand(std::move(write), std::string(what), std::move(failure),
+              [this, frame, refreshIndicator](const std::optional<std::string>& file, AnswerSettled s) {
+                return SendFrame(frame, refreshIndicator, file, std::move(s));
+              },
+              std::move(settled));
+}
+
+Delivery EventOutputs::Hand(std::optional<SpoolWrite> write, std::string what, std::optional<std::string> failure,
+                            AfterFile after, AnswerSettled settled) {
+  auto offer = std::make_shared<Offer>();
+  if (write) {
+    offer->write = writes_.size();
+    writes_.push_back(std::move(*write));
+  }
+  offer->what = std::move(what);
+  offer->failure = std::move(failure);
+  offer->after = std::move(after);
+  offer->settled = std::move(settled);
+  offers_.push_back(offer);
+  if (!inPacket_) HandOver();
+  // Written at once (no spool thread, outside a packet): decided already.
+  if (offer->delivery) return *offer->delivery;
+  offer->returned = true;
+  return offer->settled ? Delivery::Awaiting : Delivery::Queued;
+}
+
+void EventOutputs::HandOver() {
+  if (offers_.empty()) return;
+  Offers offers;
+  offers.swap(offers_);
+  std::vector<SpoolWrite> writes;
+  writes.swap(writes_);
+  // Also an offer without a file goes through the spool, so that every
+  // offer reaches its link in the order it came.
+  spool_.Write(std::move(writes), [this, alive = std::weak_ptr<bool>(alive_), offers = std::move(offers)](
+                                      std::vector<SpoolWritten> written) {
+    const std::shared_ptr<bool> there = alive.lock();
+    if (there && *there) Written(offers, written);
+  });
+}
+
+void EventOutputs::Written(const Offers& offers, const std::vector<SpoolWritten>& written) {
+  // Every offer is decided, whatever one of them raises: an offer left
+  // undecided would hold the ACKs of all the frames after it.
+  std::exception_ptr firstError;
+  for (const std::shared_ptr<Offer>& offer : offers) {
+    std::optional<std::string> file;
+    if (offer->write) {
+      const SpoolWritten& w = written.at(*offer->write);
+      file = w.file;
+      if (!file) offer->failure = offer->what + " lost: " + w.error;
+    }
+    Delivery delivery = file ? Delivery::Spooled : Delivery::Lost;
+    try {
+      if (file && callbacks_.spoolWritten) callbacks_.spoolWritten(*file);
+      // The link may keep a copy of `settled` for an answer still to come
+      // (Awaiting); otherwise the caller hears below.
+      delivery = offer->after(file, offer->settled);
+    } catch (...) {
+      if (!firstError) firstError = std::current_exception();
+    }
+    delivery = Decided(delivery, offer->failure);
+    if (!offer->returned) {
+      offer->delivery = delivery;
+    } else if (delivery != Delivery::Awaiting && offer->settled) {
+      try {
+        offer->settled(SafeFromCrash(delivery));
+      } catch (...) {
+        if (!firstError) firstError = std::current_exception();
+      }
+    }
+  }
+  if (firstError) std::rethrow_exception(firstError);
+}
+
+Delivery EventOutputs::Decided(Delivery delivery, const std::optional<std::string>& failure) {
   // A spool file that could not be written is a loss only when nothing else
   // took the event either: taken by its link, it is no loss, but the disk
   // that failed is still worth a line.
@@ -94,11 +186,34 @@ Delivery EventOutputs::Offer8(PortId port, std::span<const std::uint8_t> payload
     throw std::invalid_argument("protocol-8 event payload of " + std::to_string(payload.size()) +
                                 " bytes, expected " + std::to_string(expected));
   const std::int32_t recordType = main ? rtEventMain : rtEventSecond;
+  const char* what = main ? "протокол 8, rtEventMain" : "протокол 8, rtEventSecond";
 
-  if (!protocol8_ || !protocol8_->LinkUp()) return SpoolEvent8(recordType, payload);
+  // Every event gets its .dd8 file, whether the link is up or not, unless
+  // the operator keeps none on disk (NotSendToDiskMivo8).
+  std::optional<std::string> failure;
+  std::optional<SpoolWrite> write;
+  if (!settings_.NotSendToDiskMivo8) {
+    Bytes file(kRecordTypeSize + payload.size());
+    PutLE<std::int32_t>(file, 0, recordType);
+    std::copy(payload.begin(), payload.end(), file.begin() + kRecordTypeSize);
+    write = SpoolWriteOf("", kProtocol8SpoolExtension, file, what, failure);
+  }
+  return Hand(std::move(write), what, std::move(failure),
+              [this, recordType, bytes = std::vector<std::uint8_t>(payload.begin(), payload.end())](
+                  const std::optional<std::string>& file, AnswerSettled s) {
+                return After8(recordType, bytes, file, std::move(s));
+              },
+              std::move(settled));
+}
+
+Delivery EventOutputs::After8(std::int32_t recordType, const std::vector<std::uint8_t>& payload,
+                              const std::optional<std::string>& file, AnswerSettled settled) {
+  if (!protocol8_ || !protocol8_->LinkUp()) {
+    if (settings_.NotSendToDiskMivo8) return Drop(recordType);
+    return file ? Delivery::Spooled : Delivery::Lost;
+  }
   if (settings_.NotSendToDiskMivo8)
     return protocol8_->Enqueue(recordType, payload) ? Delivery::SafeOnItsWay : Drop(recordType);
-  const std::optional<std::string> file = WriteEvent8(recordType, payload);
   if (!file) {
     // No file (disk full, no spool directory) but a link: the event is safe
     // once the server has answered it. Refusing the station instead would
@@ -110,25 +225,8 @@ Delivery EventOutputs::Offer8(PortId port, std::span<const std::uint8_t> payload
   return protocol8_->EnqueueSpooled(recordType, payload, *file) ? Delivery::SafeOnItsWay : Delivery::Spooled;
 }
 
-Delivery EventOutputs::SpoolEvent8(std::int32_t recordType, std::span<const std::uint8_t> payload) {
-  if (settings_.NotSendToDiskMivo8) return Drop(recordType);
-  return WriteEvent8(recordType, payload) ? Delivery::Spooled : Delivery::Lost;
-}
-
-std::optional<std::string> EventOutputs::WriteEvent8(std::int32_t recordType, std::span<const std::uint8_t> payload) {
-  Bytes file(kRecordTypeSize + payload.size());
-  PutLE<std::int32_t>(file, 0, recordType);
-  std::copy(payload.begin(), payload.end(), file.begin() + kRecordTypeSize);
-  return Spool("", kProtocol8SpoolExtension, file,
-               recordType == rtEventSecond ? "протокол 8, rtEventSecond" : "протокол 8, rtEventMain");
-}
-
-Delivery EventOutputs::SendFrame(const p7::Frame& frame, bool refreshIndicator, std::string_view what,
+Delivery EventOutputs::SendFrame(const p7::Frame& frame, bool refreshIndicator, const std::optional<std::string>& file,
                                  AnswerSettled settled) {
-  // Written ahead: a frame in our own kernel is not at the server yet, and
-  // the file holds it until the server's TCP has acknowledged it.
-  const std::optional<std::string> file =
-      Spool(std::string("_").append(std::to_string(settings_.n_abs)), kProtocol7SpoolExtension, frame, what);
   if (!protocol7_.Connected()) return file ? Delivery::Spooled : Delivery::Lost;
   bool sent = false;
   Delivery delivery = Delivery::Lost;
@@ -157,11 +255,12 @@ Delivery EventOutputs::SendFrame(const p7::Frame& frame, bool refreshIndicator, 
   return delivery;
 }
 
-std::optional<std::string> EventOutputs::Spool(std::string_view stemSuffix, std::string_view extension,
-                                               std::span<const std::uint8_t> bytes, std::string_view what) {
-  std::string name;
+std::optional<SpoolWrite> EventOutputs::SpoolWriteOf(std::string_view stemSuffix, std::string_view extension,
+                                                     std::span<const std::uint8_t> bytes, std::string_view what,
+                                                     std::optional<std::string>& failure) {
   try {
-    name = SpoolName(clock_.Now());
+    return SpoolWrite{settings_.PathForSoob, SpoolName(clock_.Now()) + std::string(stemSuffix),
+                      std::string(extension), std::vector<std::uint8_t>(bytes.begin(), bytes.end())};
   } catch (const std::exception& e) {
     if (callbacks_.logError) {
       try {
@@ -170,19 +269,9 @@ std::optional<std::string> EventOutputs::Spool(std::string_view stemSuffix, std:
         // An error log that cannot be written must not stop the caller.
       }
     }
-    spoolFailure_ = std::string(what) + " lost: " + e.what();
+    failure = std::string(what) + " lost: " + e.what();
     return std::nullopt;
   }
-  try {
-    std::string file = WriteSpoolFile(settings_.PathForSoob, name + std::string(stemSuffix), extension, bytes);
-    if (callbacks_.spoolWritten) callbacks_.spoolWritten(file);
-    return file;
-  } catch (const std::exception& e) {
-    spoolFailure_ = std::string(what) + " lost: " + e.what();
-  } catch (...) {
-    spoolFailure_ = std::string(what) + " lost: spool file not written";
-  }
-  return std::nullopt;
 }
 
 Delivery EventOutputs::Drop(std::int32_t recordType) {

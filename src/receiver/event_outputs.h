@@ -3,6 +3,10 @@
 // spool file, then hands it to its link when the link is up; the link's
 // outbox removes the file once the server has it, and the replay sends it
 // otherwise. Without a file an event is safe only once its server has it.
+// The files are written by the spool (its own thread in the program): the
+// offers of one packet are handed over together, their files share one
+// directory flush, and what follows the file (the link, the Delivery) runs
+// once the spool posts back that the files are flushed, in the offers' order.
 // What becomes of each offer is its Delivery; nothing offered to an output is
 // lost silently (Lost is reported once, Dropped by NotSendToDiskMivo8 too).
 #pragma once
@@ -10,6 +14,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -20,6 +25,8 @@
 #include "p7/frame.h"
 #include "receiver/event_record.h"
 #include "receiver/protocol7_outbox.h"
+#include "spool/spool_disk.h"
+#include "spool/spool_writer.h"
 
 namespace vorel {
 
@@ -53,7 +60,9 @@ std::string SpoolName(TDateTime now);
 
 // What became of one event or frame offered to an output.
 enum class Delivery {
-  Awaiting,  // without a file, on its way; safe only once protocol 8's server
+  Awaiting,  // its spool file being written: `settled` tells later whether it
+             // became safe (the file flushed, and what the link made of it);
+             // or without a file, on its way; safe only once protocol 8's server
              // answers it, or protocol 7's TCP acknowledges it, in time, which
              // `settled` tells later. Protocol 8: queued; safe only if the server
              // answers in time, which SendEvent8's `settled` tells later
@@ -108,8 +117,20 @@ class EventOutputs {
   };
 
   // protocol8 may be null: protocol 8 is off and there is no link object.
+  // spool may be null: the files are written at once, in the offer's turn.
   EventOutputs(OutputSettings settings, IClock& clock, Protocol7Outbox& protocol7, IProtocol8Queue* protocol8,
-               Callbacks callbacks);
+               Callbacks callbacks, ISpoolWriter* spool = nullptr);
+  ~EventOutputs();
+  EventOutputs(const EventOutputs&) = delete;
+  EventOutputs& operator=(const EventOutputs&) = delete;
+
+  // The offers between these two are one packet's: their files go to the
+  // spool in one hand-over, at EndPacket. Outside a packet each offer is
+  // handed over at once. An offer whose file is being written returns
+  // Awaiting when its caller waits through `settled`, else Queued; its
+  // outcome comes through `settled` (Awaiting: once the link has it).
+  void BeginPacket();
+  void EndPacket();
 
   // None of the outputs raises for a delivery that fails: a frame the link
   // does not take is spooled, and a spool file that cannot be written is
@@ -141,24 +162,54 @@ class EventOutputs {
   void SetProtocol8(IProtocol8Queue* protocol8) { protocol8_ = protocol8; }
 
  private:
+  // What follows an offer's file: the link, given the file's name (none: it
+  // could not be written) and the caller's `settled`.
+  using AfterFile = std::function<Delivery(const std::optional<std::string>& file, AnswerSettled settled)>;
+  struct Offer {
+    std::optional<std::size_t> write;    // its file's place in the hand-over; none: no file
+    std::optional<std::string> failure;  // why it has no file
+    std::string what;                    // for the reports
+    AfterFile after;
+    AnswerSettled settled;
+    bool returned = false;               // the offer's call has returned (Awaiting or Queued)
+    std::optional<Delivery> delivery;    // decided before it returned
+  };
+  using Offers = std::vector<std::shared_ptr<Offer>>;
+
+  Delivery Hand(std::optional<SpoolWrite> write, std::string what, std::optional<std::string> failure,
+                AfterFile after, AnswerSettled settled);
+  void HandOver();
+  void Written(const Offers& offers, const std::vector<SpoolWritten>& written);
+  // The spool write of a file named after the moment, or nullopt with the
+  // reason in `failure` (no spool name).
+  std::optional<SpoolWrite> SpoolWriteOf(std::string_view stemSuffix, std::string_view extension,
+                                         std::span<const std::uint8_t> bytes, std::string_view what,
+                                         std::optional<std::string>& failure);
+
   OutputSettings settings_;
   IClock& clock_;
   Protocol7Outbox& protocol7_;
   IProtocol8Queue* protocol8_;
   Callbacks callbacks_;
-  std::optional<std::string> spoolFailure_;  // why this offer's spool file was not written
+  PosixSpoolDisk disk_;
+  InlineSpoolWriter inlineSpool_{disk_};
+  ISpoolWriter& spool_;
+  bool inPacket_ = false;
+  Offers offers_;                  // not yet handed over
+  std::vector<SpoolWrite> writes_;  // their files
+  // What the spool posts back runs only while the outputs are there.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 
-  Delivery SendFrame(const p7::Frame& frame, bool refreshIndicator, std::string_view what,
-                     AnswerSettled settled = {});
+  // A protocol-7 frame's offer; SendFrame what follows its file.
+  Delivery SendFrameOf(const p7::Frame& frame, bool refreshIndicator, std::string_view what, AnswerSettled settled);
+  Delivery SendFrame(const p7::Frame& frame, bool refreshIndicator, const std::optional<std::string>& file,
+                     AnswerSettled settled);
   Delivery Offer8(PortId port, std::span<const std::uint8_t> payload, AnswerSettled settled);
+  Delivery After8(std::int32_t recordType, const std::vector<std::uint8_t>& payload,
+                  const std::optional<std::string>& file, AnswerSettled settled);
   // The end of one offer: a Lost one is reported with the reason its spool
   // file was not written.
-  Delivery Decided(Delivery delivery);
-  Delivery SpoolEvent8(std::int32_t recordType, std::span<const std::uint8_t> payload);
-  // The name of the spool file written, or nullopt (the loss reported).
-  std::optional<std::string> WriteEvent8(std::int32_t recordType, std::span<const std::uint8_t> payload);
-  std::optional<std::string> Spool(std::string_view stemSuffix, std::string_view extension,
-                                   std::span<const std::uint8_t> bytes, std::string_view what);
+  Delivery Decided(Delivery delivery, const std::optional<std::string>& failure);
   void ReportLoss(const std::string& what);
   // Reports a protocol-8 event dropped by NotSendToDiskMivo8.
   Delivery Drop(std::int32_t recordType);

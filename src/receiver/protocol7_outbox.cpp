@@ -155,7 +155,14 @@ void Protocol7Outbox::ReadWindow(std::uint64_t acknowledged) {
 
 void Protocol7Outbox::Remove(const std::string& file) {
   // A file that cannot be removed goes again with the replay: a repeat.
-  if (std::remove(file.c_str()) == 0) removed_.push_back(file);
+  if (!spool_) {
+    if (std::remove(file.c_str()) == 0) removed_.push_back(file);
+    return;
+  }
+  removed_.push_back(file);
+  spool_->Remove(file, [stayed = stayed_, file](bool removed) {
+    if (!removed && stayed) stayed(file);
+  });
 }
 
 void Protocol7Outbox::Settle() {

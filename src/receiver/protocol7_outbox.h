@@ -62,6 +62,7 @@
 #include "base/scheduler.h"
 #include "p7/frame.h"
 #include "receiver/protocol7_sender.h"
+#include "spool/spool_writer.h"
 
 namespace vorel {
 
@@ -107,6 +108,16 @@ class Protocol7Outbox {
   // acknowledged are removed. Either way every other file in doubt is the
   // replay's again.
   void ConnectionEnded();
+
+  // A file its server has leaves the disk through the spool, off the event
+  // loop, and counts as removed at once (TakeRemoved: the server has it).
+  // One the spool could not remove stays for the replay, a repeat: it is
+  // handed to `stayed`, for the spool's index. Without a spool the outbox
+  // removes files itself, in the caller's turn.
+  void SetSpool(ISpoolWriter* spool, std::function<void(const std::string& file)> stayed) {
+    spool_ = spool;
+    stayed_ = std::move(stayed);
+  }
 
   bool InFlight(const std::string& file) const { return files_.contains(file); }
   // The files removed since the last call, for the spool's index.
@@ -165,6 +176,8 @@ class Protocol7Outbox {
   std::deque<Entry> inFlight_;  // in send order, so in offset order per connection
   std::set<std::string> files_;
   std::vector<std::string> removed_;
+  ISpoolWriter* spool_ = nullptr;
+  std::function<void(const std::string& file)> stayed_;
   std::uint64_t deliveredUnfiled_ = 0;
   // The unsent rest of a frame of connection restConnection_.
   std::vector<std::uint8_t> rest_;

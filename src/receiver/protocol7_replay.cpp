@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "base/spool_directory.h"
-#include "receiver/spool_file.h"
+#include "spool/spool_file.h"
 
 namespace vorel {
 namespace {

@@ -10,7 +10,7 @@
 #include "p8/link.h"
 #include "p8/record_types.h"
 #include "receiver/event_record.h"
-#include "receiver/spool_file.h"
+#include "spool/spool_file.h"
 
 namespace vorel {
 namespace {

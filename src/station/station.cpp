@@ -5,7 +5,7 @@
 #include "p8/payloads.h"
 #include "p8/record_types.h"
 #include "base/uncaught_error.h"
-#include "receiver/spool_file.h"
+#include "spool/spool_file.h"
 #include "station/station_ports.h"
 
 namespace vorel {
@@ -45,7 +45,10 @@ Station::Station(Settings& settings, StationParts parts, IStationView& view)
   }
 }
 
-Station::~Station() { StopProtocol8(); }
+Station::~Station() {
+  *alive_ = false;
+  StopProtocol8();
+}
 
 Station::StartUpResult Station::StartUp(const std::filesystem::path& settingsFile, GuiPoster post) {
   ResetStationLinks();
@@ -53,6 +56,7 @@ Station::StartUpResult Station::StartUp(const std::filesystem::path& settingsFil
   if (settings_.SendMivo8 && settings_.NotSendToDiskMivo8) view_.AddLogLine(Severity::Warning, kNoDiskForProtocol8);
   parts_.protocol7->SetHost(settings_.host);
   NamePortsFromSettings();
+  if (!spoolThread_) spoolThread_ = std::make_unique<SpoolThread>(spoolDisk_, post);
   if (settings_.SendMivo8) MakeProtocol8(std::move(post));
   BuildEventPath();
 
@@ -197,6 +201,9 @@ void Station::BuildEventPath() {
   // A driver killed in the middle of a spool write left its temporary file.
   RemoveUnfinishedSpoolFiles(settings_.PathForSoob);
   spool_ = std::make_unique<SpoolListing>(settings_.PathForSoob);
+  // Read here, while no file is on its way; later readings go through the
+  // spool, behind the files handed to it.
+  spool_->Rescan();
   if (link_) {
     protocol8Queue_ = std::make_unique<Protocol8QueueAdapter>(*link_, guiPoster_, scheduler_);
     protocol8Replay_ =
@@ -221,8 +228,14 @@ void Station::BuildEventPath() {
     view_.AddLogLine(Severity::Warning, DroppedEventLine(what));
   };
   callbacks.spoolWritten = [this](const std::string& file) { spool_->Added(file); };
+  // The spool's index forgets a delivered file at once; one that could not
+  // be removed comes back for the replay.
+  protocol7Outbox_.SetSpool(&Spool(), [this, alive = std::weak_ptr<bool>(alive_)](const std::string& file) {
+    const std::shared_ptr<bool> there = alive.lock();
+    if (there && *there && spool_) spool_->Added(file);
+  });
   outputs_ = std::make_unique<EventOutputs>(OutputSettings::From(settings_), clock_, protocol7Outbox_,
-                                            protocol8Queue_.get(), std::move(callbacks));
+                                            protocol8Queue_.get(), std::move(callbacks), &Spool());
   eventSink_ = std::make_unique<EventOutputsSink>(*outputs_);
   mainPortHandler_ = std::make_unique<MainPortHandler>(*parts_.mainPort, station_[0], settings_, clock_, scheduler_,
                                                        *eventSink_,
@@ -247,10 +260,23 @@ void Station::BuildEventPath() {
 }
 
 void Station::ReceivePacket(PortId port, std::span<const std::uint8_t> packet) {
-  if (port == PortId::Main)
-    mainPortHandler_->ReceivePacket(packet);
-  else
-    secondPortHandler_->ReceivePacket(packet);
+  // The packet's files go to the spool together, also when the handler
+  // raises half-way (the traffic log): what it offered is handed over.
+  outputs_->BeginPacket();
+  try {
+    if (port == PortId::Main)
+      mainPortHandler_->ReceivePacket(packet);
+    else
+      secondPortHandler_->ReceivePacket(packet);
+  } catch (...) {
+    try {
+      outputs_->EndPacket();
+    } catch (...) {
+      // The handler's own error is the one to report.
+    }
+    throw;
+  }
+  outputs_->EndPacket();
 }
 
 void Station::Tick() {
@@ -260,7 +286,7 @@ void Station::Tick() {
   // Both replays take their files from the spool's index, which knows what
   // was written and removed since; the directory itself is read once a
   // minute, for what another program did.
-  spool_->Refresh(clock_.TickCount());
+  RefreshSpoolListing();
   TakeDeliveredFiles();
   if (protocol8Replay_) protocol8Replay_->Step(*spool_, clock_.Now());
   if (settings_.SendMivo7) protocol7Replay_->Step(*spool_);
@@ -271,6 +297,22 @@ void Station::Tick() {
   // For the link thread's next handshake: a port opened, closed or renamed
   // by any path since the last tick.
   PushPortStatuses();
+}
+
+void Station::RefreshSpoolListing() {
+  const std::uint32_t tick = clock_.TickCount();
+  if (spoolReading_ || !spool_->RescanDue(tick)) return;
+  spoolReading_ = true;
+  // A file on disk that the loop has not heard of yet is on its way to its
+  // link: taken from a reading, the replay would send it a second time.
+  auto reading = std::make_shared<std::optional<SpoolListing::Reading>>();
+  Spool().Read([reader = spool_->Reader(), reading] { *reading = reader(); },
+               [this, alive = std::weak_ptr<bool>(alive_), listing = spool_.get(), reading, tick] {
+                 const std::shared_ptr<bool> there = alive.lock();
+                 if (!there || !*there) return;
+                 spoolReading_ = false;
+                 if (*reading && listing == spool_.get()) spool_->Take(std::move(**reading), tick);
+               });
 }
 
 StationSupervision::Port Station::SupervisedPort(PortId port) {

@@ -12,11 +12,11 @@
 //         in the order of the frames)
 //                          │
 //                          v
-//                     EventOutputs ──────────> spool: one file per event and
-//                      │       │               link, whole and flushed, written
-//                      │       │               ahead (.ddm / .dd8); its index
-//                      │       │               SpoolListing, told of each file
-//                      │       │               written and removed
+//                     EventOutputs ──> SpoolThread (its own thread): a
+//                      │       │        packet's .dd8 / .ddm files written,
+//                      │       │        one directory flush; posted back:
+//                      │       │        the links, the ACK, SpoolListing
+//                      │       │        (the index: each file written, removed)
 //                      │       v
 //                      │   Protocol7Outbox ──> SimpleTCPClient1 ──> server 7
 //                      │    (owns each .ddm file: in doubt until the server
@@ -78,6 +78,8 @@
 #include "receiver/station_port.h"
 #include "receiver/station_supervision.h"
 #include "serial/CPDrv.h"
+#include "spool/spool_disk.h"
+#include "spool/spool_thread.h"
 #include "station/event_loop_scheduler.h"
 #include "station/link_adapters.h"
 #include "station/lost_port_reopener.h"
@@ -243,6 +245,10 @@ class Station {
   // have them): counted, and forgotten by the spool's index; the events
   // without a file that their servers have, counted too.
   void TakeDeliveredFiles();
+  // The spool's index read again from the directory once a minute, by the
+  // spool: taken in only after every file the reading sees is known here.
+  void RefreshSpoolListing();
+  ISpoolWriter& Spool() { return spoolThread_ ? static_cast<ISpoolWriter&>(*spoolThread_) : inlineSpool_; }
   // Hands the link thread the port statuses when they changed; them.
   std::array<PortStatus, 2> PushPortStatuses();
   static int Index(PortId port) { return port == PortId::Main ? 0 : 1; }
@@ -300,6 +306,14 @@ class Station {
   // event path is built.
   Protocol7Outbox protocol7Outbox_{protocol7Sender_, &scheduler_};
   std::unique_ptr<Protocol8QueueAdapter> protocol8Queue_;
+  // Writes, flushes and removes the spool files off the event loop; made by
+  // the start-up (without it, the outputs write in the packet's turn).
+  PosixSpoolDisk spoolDisk_;
+  InlineSpoolWriter inlineSpool_{spoolDisk_};
+  std::unique_ptr<SpoolThread> spoolThread_;
+  bool spoolReading_ = false;  // a reading of the directory is on its way
+  // What the spool posts back runs only while the station is there.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::unique_ptr<EventOutputs> outputs_;
   std::unique_ptr<EventOutputsSink> eventSink_;
   std::unique_ptr<MainPortHandler> mainPortHandler_;

@@ -404,6 +404,34 @@ TEST(Protocol7Outbox, AnIdleConnectionWithFramesInDoubtIsEndedInOrder) {
     c.act(rig);
     EXPECT_EQ(rig.sender.closesInOrder, c.closes);
     EXPECT_EQ(fs::exists(rig.a), c.aOnDisk);
+
+// With the spool, a file its server has leaves the disk on the spool's
+// thread: it counts as removed at once, and one the spool could not remove
+// comes back for the index (the replay sends it again, a repeat).
+TEST(Protocol7Outbox, TheSpoolRemovesADeliveredFileAndOneItCannotComesBack) {
+  struct RecordingSpool final : ISpoolWriter {
+    void Write(std::vector<SpoolWrite>, SpoolWriteDone) override {}
+    void Remove(std::string path, SpoolRemoveDone done) override { removals.push_back({path, std::move(done)}); }
+    void Read(std::function<void()>, std::function<void()>) override {}
+    std::vector<std::pair<std::string, SpoolRemoveDone>> removals;
+  };
+  for (const bool removed : {true, false}) {
+    SCOPED_TRACE(removed ? "removed" : "not removed");
+    OutboxRig r;
+    RecordingSpool spool;
+    std::vector<std::string> stayed;
+    r.outbox.SetSpool(&spool, [&stayed](const std::string& file) { stayed.push_back(file); });
+    ASSERT_TRUE(r.Send(r.a));
+    r.sender.unacknowledged = 0;
+    r.sender.orderlyEnd = kFrame;
+    r.outbox.ConnectionEnded();
+    ASSERT_EQ(spool.removals.size(), 1u);
+    EXPECT_EQ(spool.removals[0].first, r.a);
+    EXPECT_TRUE(fs::exists(r.a)) << "the outbox itself touches no disk";
+    EXPECT_FALSE(r.outbox.InFlight(r.a));
+    EXPECT_EQ(r.outbox.TakeRemoved(), std::vector<std::string>{r.a}) << "its server has it";
+    spool.removals[0].second(removed);
+    EXPECT_EQ(stayed, removed ? std::vector<std::string>{} : std::vector<std::string>{r.a});
   }
 }
 

@@ -16,7 +16,7 @@
 #include "p7/frame.h"
 #include "p8/record_types.h"
 #include "receiver/event_outputs.h"
-#include "receiver/spool_file.h"
+#include "spool/spool_file.h"
 #include "spool_listing.h"
 #include "support/fake_clock.h"
 #include "support/temp_dir.h"

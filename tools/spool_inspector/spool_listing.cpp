@@ -15,7 +15,7 @@
 #include "p7_frame_text.h"
 #include "p8/record_types.h"
 #include "p8_record_text.h"
-#include "receiver/spool_file.h"
+#include "spool/spool_file.h"
 
 namespace vorel::spoolinspector {
 namespace {

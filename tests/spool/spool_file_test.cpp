@@ -1,4 +1,4 @@
-#include "receiver/spool_file.h"
+#include "spool/spool_file.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -13,7 +13,7 @@
 
 #include "base/directory_names.h"
 #include "base/posix_fd.h"
-#include "receiver/spool_file.h"
+#include "spool/spool_file.h"
 
 namespace vorel {
 namespace {
@@ -165,8 +165,8 @@ SpoolFileRead ReadSpoolFile(const std::string& path, std::size_t limit) {
   return read;
 }
 
-std::string WriteSpoolFile(std::string_view prefix, std::string_view stem, std::string_view extension,
-                           std::span<const std::uint8_t> bytes) {
+std::string PublishSpoolFile(std::string_view prefix, std::string_view stem, std::string_view extension,
+                             std::span<const std::uint8_t> bytes) {
   const std::string base = std::string(prefix) + std::string(stem);
   const std::string what = "spool file " + base + std::string(extension);
 
@@ -195,9 +195,6 @@ std::string WriteSpoolFile(std::string_view prefix, std::string_view stem, std::
       if (error == EEXIST) continue;
       if (error != 0) ThrowErrno(error, what);
       ::unlink(temporary.c_str());  // gone already after a rename
-      // Without the flush the name may not outlive a power cut: no ACK then.
-      // The file stays; the replay sends it, a repeat at most.
-      if (const int syncError = SyncDirectoryOf(final)) ThrowErrno(syncError, what);
       return final;
     }
     ThrowErrno(EEXIST, what);
@@ -206,5 +203,23 @@ std::string WriteSpoolFile(std::string_view prefix, std::string_view stem, std::
     throw;
   }
 }
+
+void FlushSpoolDirectory(std::string_view prefix) {
+  const std::string text(prefix);
+  const std::size_t slash = text.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : text.substr(0, slash);
+  if (const int error = SyncDirectory(dir)) ThrowErrno(error, "spool directory " + dir);
+}
+
+std::string WriteSpoolFile(std::string_view prefix, std::string_view stem, std::string_view extension,
+                           std::span<const std::uint8_t> bytes) {
+  std::string final = PublishSpoolFile(prefix, stem, extension, bytes);
+  // Without the flush the name may not outlive a power cut: no ACK then.
+  // The file stays; the replay sends it, a repeat at most.
+  FlushSpoolDirectory(prefix);
+  return final;
+}
+
+bool RemoveSpoolFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
 }  // namespace vorel

@@ -30,10 +30,27 @@ inline constexpr std::string_view kProtocol8SpoolExtension = ".dd8";
 // left from the same moment of an earlier month) the name gets "-1", "-2", ...
 // before the extension. A missing spool directory is made, and made durable
 // in its parent. Raises std::system_error when the file cannot be written;
-// nothing is left behind then, except when only the flush of the directory
-// failed: the file stays for the replay (a repeat at the server, not a loss).
+// nothing is left behind then.
+// The name itself outlives a power cut only once the directory is flushed
+// (FlushSpoolDirectory): the files of one packet share that flush.
+std::string PublishSpoolFile(std::string_view prefix, std::string_view stem, std::string_view extension,
+                             std::span<const std::uint8_t> bytes);
+
+// Flushes the directory that the files of `prefix` go to, so that the names
+// published there outlive a power cut. A file system that cannot flush a
+// directory at all (some network and FUSE ones) offers nothing better, and
+// counts as flushed. Raises std::system_error.
+void FlushSpoolDirectory(std::string_view prefix);
+
+// PublishSpoolFile and FlushSpoolDirectory for one file. When only the flush
+// of the directory failed, the file stays for the replay (a repeat at the
+// server, not a loss) and the error is raised all the same.
 std::string WriteSpoolFile(std::string_view prefix, std::string_view stem, std::string_view extension,
                            std::span<const std::uint8_t> bytes);
+
+// Removes a spool file whose event its server has; true when this call
+// removed it.
+bool RemoveSpoolFile(const std::string& path);
 
 // What reading a spool file found. Only a file whose content is wrong may be
 // set aside for good; one that could not be read this time (an I/O error, no
