@@ -404,6 +404,8 @@ TEST(Protocol7Outbox, AnIdleConnectionWithFramesInDoubtIsEndedInOrder) {
     c.act(rig);
     EXPECT_EQ(rig.sender.closesInOrder, c.closes);
     EXPECT_EQ(fs::exists(rig.a), c.aOnDisk);
+  }
+}
 
 // With the spool, a file its server has leaves the disk on the spool's
 // thread: it counts as removed at once, and one the spool could not remove
