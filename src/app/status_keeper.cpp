@@ -40,7 +40,8 @@ void StatusKeeper::WriteEnded() {
 ProgramStatus StatusKeeper::Look(bool running) {
   ProgramStatus s;
   // The last status of a run reads the spool directory itself.
-  static_cast<StationStatus&>(s) = runtime_.Core().Status(!running);
+  if (!running) runtime_.Core().ReadSpoolDirectory();
+  static_cast<StationStatus&>(s) = runtime_.Core().Status();
   s.running = running;
   s.pid = QCoreApplication::applicationPid();
   s.started = runtime_.StartedAt();

@@ -78,7 +78,7 @@ Station::StartUpResult Station::StartUp(const std::filesystem::path& settingsFil
   return result;
 }
 
-StationStatus Station::Status(bool rescanSpool) {
+StationStatus Station::Status() const {
   StationStatus s;
   const auto port = [this](PortId id) {
     const StationPortState& station = station_[Index(id)];
@@ -96,9 +96,7 @@ StationStatus Station::Status(bool rescanSpool) {
   s.protocol7 = link(settings_.SendMivo7, Protocol7Up(), parts_.protocol7->ConnectRequested());
   // Protocol 8 counts as up once its server answered on the connection.
   s.protocol8 = link(link_ != nullptr, link_ && link_->Established(), Protocol8Up());
-  TakeDeliveredFiles();
   if (spool_) {
-    if (rescanSpool) spool_->Rescan();
     s.ddmFiles = spool_->Count(kProtocol7SpoolExtension);
     s.dd8Files = spool_->Count(kProtocol8SpoolExtension);
     if (s.ddmFiles > 0) s.ddmNext = spool_->First(kProtocol7SpoolExtension);
@@ -116,6 +114,11 @@ StationStatus Station::Status(bool rescanSpool) {
   s.alarms.deliveredProtocol7 = delivered_[0];
   s.alarms.deliveredProtocol8 = delivered_[1];
   return s;
+}
+
+void Station::ReadSpoolDirectory() {
+  TakeDeliveredFiles();
+  if (spool_) spool_->Rescan();
 }
 
 void Station::TakeDeliveredFiles() {

@@ -216,10 +216,13 @@ class Station {
   bool Protocol8Up() const { return link_ && link_->LinkUp(); }
   // The protocol-8 link object; none while protocol 8 is off.
   cl* Link() const { return link_.get(); }
-  // The ports, the links and the spool as they are now. The spool counts
-  // come from its index; `rescanSpool` reads the directory first, for what
-  // another program did (the last status of a run).
-  StationStatus Status(bool rescanSpool);
+  // The ports, the links and the spool as they are now: a query that changes
+  // nothing. The spool counts come from its index, the delivery counts from
+  // the last tick (or the last link stopped).
+  StationStatus Status() const;
+  // Reads the spool directory into the index now, for what another program
+  // did (before the last status of a run).
+  void ReadSpoolDirectory();
   std::array<PortStatus, 2> PortStatuses() const;
 
  private:

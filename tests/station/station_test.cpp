@@ -164,12 +164,13 @@ TEST_F(StationTest, AnAlarmWithBothLinksDownIsSpooledForBothThenAcknowledged) {
   EXPECT_EQ(view.refreshed, std::vector<StationIndicator>{StationIndicator::Port1});
   EXPECT_TRUE(view.losses.empty());
   Receive("\n011OKAY\r");  // a keep-alive is no alarm
-  const AlarmCounts counts = station.Status(false).alarms;
+  const AlarmCounts counts = station.Status().alarms;
   EXPECT_EQ(counts.received, 1u);
   EXPECT_EQ(counts.acknowledged, 1u);
   EXPECT_EQ(counts.notAcknowledged, 0u);
   EXPECT_EQ(counts.notKept, 0u);
-  EXPECT_TRUE(station.Status(true).dd8Next.has_value()) << "the file the replay takes next";
+  station.ReadSpoolDirectory();
+  EXPECT_TRUE(station.Status().dd8Next.has_value()) << "the file the replay takes next";
 }
 
 TEST_F(StationTest, AnAlarmThatNothingCanKeepIsNotAcknowledged) {
@@ -179,7 +180,7 @@ TEST_F(StationTest, AnAlarmThatNothingCanKeepIsNotAcknowledged) {
   Receive("\n0111234 E100\r");
   EXPECT_TRUE(Written().empty()) << "the station keeps the alarm and sends it again";
   EXPECT_EQ(view.losses.size(), 2u);
-  const AlarmCounts counts = station.Status(false).alarms;
+  const AlarmCounts counts = station.Status().alarms;
   EXPECT_EQ(counts.received, 1u);
   EXPECT_EQ(counts.acknowledged, 0u);
   EXPECT_EQ(counts.notAcknowledged, 1u);
@@ -266,7 +267,7 @@ TEST_F(StationTest, EventsDroppedByNotSendToDiskMivo8AreSaidAloudAndCounted) {
   EXPECT_EQ(view.log[0], "Событие отброшено (протокол 8, rtEventMain): связь не приняла, запись на диск отключена "
                          "(NotSendToDiskMivo8=1).");
   EXPECT_EQ(view.levels, std::vector<Severity>(2, Severity::Warning));
-  const AlarmCounts counts = station.Status(false).alarms;
+  const AlarmCounts counts = station.Status().alarms;
   EXPECT_EQ(counts.dropped, 2u);
   EXPECT_EQ(counts.notKept, 0u) << "dropped by design, not a failure";
 
