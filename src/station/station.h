@@ -20,7 +20,8 @@
 //                      │       v
 //                      │   Protocol7Outbox ──> SimpleTCPClient1 ──> server 7
 //                      │    (owns each .ddm file: in doubt until the server
-//                      │     has read past its frame, then removed)
+//                      │     has read past its frame, or a quiet connection
+//                      │     has been ended in order; then removed)
 //                      v
 //              Protocol8QueueAdapter ──> cl: send queue + Protocol8Outbox
 //                                  │  (one record per event: a .dd8 file goes
