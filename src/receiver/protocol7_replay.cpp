@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "base/spool_directory.h"
+#include "spool/spool_directory.h"
 #include "spool/spool_file.h"
 
 namespace vorel {

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "base/severity.h"
-#include "base/spool_directory.h"
+#include "spool/spool_directory.h"
 #include "receiver/protocol7_outbox.h"
 
 namespace vorel {

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "base/bytes.h"
-#include "base/spool_directory.h"
+#include "spool/spool_directory.h"
 #include "p8/link.h"
 #include "p8/record_types.h"
 #include "receiver/event_record.h"

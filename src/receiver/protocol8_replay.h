@@ -18,7 +18,7 @@
 
 #include "base/datetime.h"
 #include "base/severity.h"
-#include "base/spool_directory.h"
+#include "spool/spool_directory.h"
 
 namespace vorel {
 

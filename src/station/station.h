@@ -61,7 +61,7 @@
 #include "base/clock.h"
 #include "base/clock_setter.h"
 #include "base/severity.h"
-#include "base/spool_directory.h"
+#include "spool/spool_directory.h"
 #include "config/settings.h"
 #include "p7/SimpleTCP.h"
 #include "p7/frame.h"

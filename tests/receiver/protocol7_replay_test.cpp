@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "base/spool_directory.h"
+#include "spool/spool_directory.h"
 #include "output_fakes.h"
 #include "receiver/protocol7_replay.h"
 #include "support/temp_dir.h"
