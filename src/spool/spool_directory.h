@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -90,6 +91,24 @@ class SpoolListing {
   bool read_ = false;
   std::uint32_t readAtMs_ = 0;
   Reading byExtension_;  // entry names without the name prefix
+};
+
+// The one way the station's index hears of a change it did not read itself:
+// a file this program wrote (or one whose removal failed, back for the
+// replay) and a file gone (delivered and removed). The index it feeds may be
+// replaced or not there yet; then the event is left to the next reading.
+class SpoolIndexEvents {
+ public:
+  explicit SpoolIndexEvents(const std::unique_ptr<SpoolListing>& index) : index_(index) {}
+  void Written(const std::string& path) {
+    if (index_) index_->Added(path);
+  }
+  void Gone(const std::string& path) {
+    if (index_) index_->Forget(path);
+  }
+
+ private:
+  const std::unique_ptr<SpoolListing>& index_;
 };
 
 // Renames the file to its name + ".bad"; the new name, or empty when even that

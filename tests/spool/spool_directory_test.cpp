@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -121,6 +122,32 @@ TEST(SpoolDirectory, TheIndexFollowsThisProgramAtOnceAndOthersWithinAMinute) {
   EXPECT_EQ(index.Count(".dd8"), 3u) << "A.dd8 is still on disk: the reading finds it again";
 }
 
+
+// The station's one way into the index: it reaches whichever index is there
+// now, and an event before there is one is left to the first reading.
+TEST(SpoolDirectory, TheIndexEventsReachTheIndexThatIsThereNow) {
+  TempDir dir;
+  const std::string prefix = (dir.Path() / "").string();
+  std::unique_ptr<SpoolListing> index;
+  SpoolIndexEvents events(index);
+  events.Written(prefix + "A.dd8");
+  events.Gone(prefix + "A.dd8");
+
+  WriteFile(dir / "B.dd8", "x");
+  index = std::make_unique<SpoolListing>(prefix);
+  index->Rescan();
+  WriteFile(dir / "A.dd8", "x");
+  events.Written(prefix + "A.dd8");
+  EXPECT_EQ(index->First(".dd8"), prefix + "A.dd8");
+  events.Gone(prefix + "A.dd8");
+  events.Gone(prefix + "B.dd8");
+  EXPECT_EQ(index->Count(".dd8"), 0u);
+
+  index = std::make_unique<SpoolListing>(prefix);  // a new event path reads anew
+  EXPECT_EQ(index->Count(".dd8"), 2u);
+  events.Gone(prefix + "B.dd8");
+  EXPECT_EQ(index->First(".dd8"), prefix + "A.dd8");
+}
 
 }  // namespace
 }  // namespace vorel::test
