@@ -46,7 +46,7 @@ void Protocol7Replay::Step(SpoolListing& listing) {
                  std::copy(content.begin(), content.end(), frame.begin());
                  // The file stays for the next connection when the frame did not go.
                  if (!outbox_.Send(file, frame)) return SpoolWalker::Handed::Enough;
-                 if (!outbox_.InFlight(file)) listing.Forget(file);  // at the server already, and removed
+                 if (!outbox_.InFlight(file)) SpoolIndexEvents(listing).Gone(file);  // at the server already, and removed
                  ++sent;
                  try {
                    if (callbacks_.refreshIndicator) callbacks_.refreshIndicator();

@@ -25,7 +25,7 @@ void SpoolWalker::Walk(SpoolListing& listing, std::set<std::string> onTheirWay, 
     const SpoolFileRead read = ReadSpoolFile(*file, readLimit_);
     if (read.result == SpoolReadResult::Gone) {
       // Delivered and removed since the directory was read.
-      listing.Forget(*file);
+      SpoolIndexEvents(listing).Gone(*file);
       continue;
     }
     if (read.result == SpoolReadResult::Failed) {
@@ -42,7 +42,7 @@ void SpoolWalker::Walk(SpoolListing& listing, std::set<std::string> onTheirWay, 
         passedOver_.insert(*file);
         passOver.insert(*file);
       } else {
-        listing.Forget(*file);
+        SpoolIndexEvents(listing).Gone(*file);
       }
       Log(texts_.setAside(*file, aside));
       continue;  // the next file, in this same walk

@@ -36,7 +36,7 @@ TEST(SpoolDirectory, CountsEachKindFromOneReading) {
   SpoolListing listing(prefix);
   EXPECT_EQ(listing.Count(".ddm"), 2u);
   EXPECT_EQ(listing.Count(".dd8"), 3u);
-  listing.Forget(prefix + "C.dd8");
+  SpoolIndexEvents(listing).Gone(prefix + "C.dd8");
   EXPECT_EQ(listing.Count(".dd8"), 2u);
   EXPECT_EQ(SpoolListing((dir / "missing/").string()).Count(".ddm"), 0u);
 }
@@ -71,7 +71,7 @@ TEST(SpoolDirectory, FirstFileIsTheFirstOfTheListingLessThoseHeldBack) {
   EXPECT_EQ(listing.First(".dd8"), prefix + "C.dd8");
   WriteFile(dir / "0_-1.ddm", "x");  // written after the reading
   EXPECT_EQ(listing.First(".ddm"), all.front()) << "the directory is read once";
-  listing.Forget(all.front());
+  SpoolIndexEvents(listing).Gone(all.front());
   EXPECT_EQ(listing.First(".ddm"), all[1]) << "a file sent or set aside is not offered again";
   EXPECT_EQ(listing.First(".ddm", {all[1]}), all[2]);
 }
@@ -90,7 +90,7 @@ TEST(SpoolDirectory, TheOldestGoesFirstAcrossTheDayWhoseNamesGainADigit) {
     EXPECT_EQ(FirstSpoolFile(prefix, ".dd8"), prefix + "F731400.dd8");
     SpoolListing index(prefix);
     EXPECT_EQ(index.First(".dd8"), prefix + "F731400.dd8");
-    index.Forget(prefix + "F731400.dd8");
+    SpoolIndexEvents(index).Gone(prefix + "F731400.dd8");
     EXPECT_EQ(index.First(".dd8"), prefix + "14997000.dd8");
   }
 }
@@ -107,14 +107,14 @@ TEST(SpoolDirectory, TheIndexFollowsThisProgramAtOnceAndOthersWithinAMinute) {
   EXPECT_EQ(index.Count(".dd8"), 1u);
 
   WriteFile(dir / "A.dd8", "x");
-  index.Added(prefix + "A.dd8");
+  SpoolIndexEvents(index).Written(prefix + "A.dd8");
   WriteFile(dir / "0.dd8", "x");  // another program's
-  index.Added(prefix + "elsewhere/1.dd8");
-  index.Added((dir / "..").string() + "/2.dd8");
+  SpoolIndexEvents(index).Written(prefix + "elsewhere/1.dd8");
+  SpoolIndexEvents(index).Written((dir / "..").string() + "/2.dd8");
   EXPECT_EQ(index.First(".dd8"), prefix + "A.dd8");
   EXPECT_EQ(index.Count(".dd8"), 2u);
 
-  index.Forget(prefix + "A.dd8");
+  SpoolIndexEvents(index).Gone(prefix + "A.dd8");
   index.Refresh(start + SpoolListing::kRescanMs - 1);
   EXPECT_EQ(index.First(".dd8"), prefix + "B.dd8") << "not read again before a minute has passed";
   index.Refresh(start + SpoolListing::kRescanMs);
@@ -129,7 +129,7 @@ TEST(SpoolDirectory, TheIndexEventsReachTheIndexThatIsThereNow) {
   TempDir dir;
   const std::string prefix = (dir.Path() / "").string();
   std::unique_ptr<SpoolListing> index;
-  SpoolIndexEvents events(index);
+  SpoolIndexEvents events([&index] { return index.get(); });
   events.Written(prefix + "A.dd8");
   events.Gone(prefix + "A.dd8");
 
