@@ -255,8 +255,8 @@ void BM_Tick_20000Files_Indexed(benchmark::State& state) {
   std::size_t files = 0;
   for (auto _ : state) {
     now += 3.5 * kSecond;  // the steady pace's protocol-8 replay is due at every tick
-    for (const std::string& file : outbox.TakeRemoved()) index.Forget(file);
-    for (const std::string& file : link.Outbox().TakeRemoved()) index.Forget(file);
+    for (const std::string& file : outbox.TakeRemoved()) SpoolIndexEvents(index).Gone(file);
+    for (const std::string& file : link.Outbox().TakeRemoved()) SpoolIndexEvents(index).Gone(file);
     replay8.Step(index, now);
     replay7.Step(index);
     state.PauseTiming();
@@ -271,7 +271,7 @@ void BM_Tick_20000Files_Indexed(benchmark::State& state) {
     files += removed.size();
     for (const std::string& file : removed) {
       spool.Restore(file);
-      index.Added(file);
+      SpoolIndexEvents(index).Written(file);
     }
     state.ResumeTiming();
   }

@@ -7,12 +7,12 @@
 #pragma once
 
 #include <functional>
-#include <set>
 #include <string>
 
 #include "base/severity.h"
-#include "base/spool_directory.h"
 #include "receiver/protocol7_outbox.h"
+#include "spool/spool_directory.h"
+#include "spool/spool_walker.h"
 
 namespace vorel {
 
@@ -40,10 +40,7 @@ class Protocol7Replay {
   Protocol7Outbox& outbox_;
   Callbacks callbacks_;
   int filesPerTick_;
-  // Broken files that could not be renamed either, named in the log once.
-  std::set<std::string> passedOver_;
-  // Files whose last read failed, so that the log names each once.
-  std::set<std::string> unreadable_;
+  SpoolWalker walker_;
 };
 
 }  // namespace vorel

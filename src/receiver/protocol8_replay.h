@@ -12,13 +12,12 @@
 #pragma once
 
 #include <functional>
-#include <set>
 #include <string>
-#include <vector>
 
 #include "base/datetime.h"
 #include "base/severity.h"
-#include "base/spool_directory.h"
+#include "spool/spool_directory.h"
+#include "spool/spool_walker.h"
 
 namespace vorel {
 
@@ -40,13 +39,8 @@ class Protocol8Replay {
 
  private:
   cl& link_;
-  std::function<void(Severity, const std::string&)> logLine_;
   int filesPerTick_;
-  // Broken files that could not be renamed either: reported once, then
-  // passed over, so that they neither block the others nor flood the log.
-  std::set<std::string> passedOver_;
-  // Files whose last read failed, so that the log names each once.
-  std::set<std::string> unreadable_;
+  SpoolWalker walker_;
 };
 
 }  // namespace vorel

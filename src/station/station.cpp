@@ -124,8 +124,7 @@ void Station::ReadSpoolDirectory() {
 void Station::TakeDeliveredFiles() {
   const auto take = [this](std::vector<std::string> files, std::uint64_t& delivered) {
     delivered += files.size();
-    if (spool_)
-      for (const std::string& file : files) spool_->Forget(file);
+    for (const std::string& file : files) spoolEvents_.Gone(file);
   };
   take(protocol7Outbox_.TakeRemoved(), delivered_[0]);
   delivered_[0] += protocol7Outbox_.TakeDeliveredUnfiled();
@@ -230,12 +229,12 @@ void Station::BuildEventPath() {
     ++eventsDropped_;
     view_.AddLogLine(Severity::Warning, DroppedEventLine(what));
   };
-  callbacks.spoolWritten = [this](const std::string& file) { spool_->Added(file); };
+  callbacks.spoolWritten = [this](const std::string& file) { spoolEvents_.Written(file); };
   // The spool's index forgets a delivered file at once; one that could not
   // be removed comes back for the replay.
   protocol7Outbox_.SetSpool(&Spool(), [this, alive = std::weak_ptr<bool>(alive_)](const std::string& file) {
     const std::shared_ptr<bool> there = alive.lock();
-    if (there && *there && spool_) spool_->Added(file);
+    if (there && *there) spoolEvents_.Written(file);
   });
   outputs_ = std::make_unique<EventOutputs>(OutputSettings::From(settings_), clock_, protocol7Outbox_,
                                             protocol8Queue_.get(), std::move(callbacks), &Spool());

@@ -62,7 +62,7 @@
 #include "base/clock.h"
 #include "base/clock_setter.h"
 #include "base/severity.h"
-#include "base/spool_directory.h"
+#include "spool/spool_directory.h"
 #include "config/settings.h"
 #include "p7/SimpleTCP.h"
 #include "p7/frame.h"
@@ -324,6 +324,7 @@ class Station {
   std::unique_ptr<SecondPortHandler> secondPortHandler_;
   std::unique_ptr<StationSupervision> supervision_;
   std::unique_ptr<SpoolListing> spool_;  // the index of the spool directory
+  SpoolIndexEvents spoolEvents_{[this] { return spool_.get(); }};  // what the outputs and outboxes tell it
   std::array<std::uint64_t, 2> delivered_{};  // events at each server: protocol 7, protocol 8
   std::uint64_t eventsNotKept_ = 0;
   std::uint64_t eventsDropped_ = 0;  // protocol 8, by NotSendToDiskMivo8

@@ -1,4 +1,6 @@
-// The protocol-8 spool replay of the Timer2 tick.
+// What only the protocol-8 spool replay of the Timer2 tick does: its 3-s
+// wait, its acknowledgements, live events ahead of the backlog, the records
+// of each kind's size. What both replays share is in spool_replay_test.cpp.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -95,7 +97,9 @@ TEST_F(SpoolReplayTest, AnUnacknowledgedFileIsQueuedAgainEveryThreeSecondsAndSta
   EXPECT_TRUE(std::filesystem::exists(dir / "b.dd8"));
 }
 
-TEST_F(SpoolReplayTest, NothingWhileTheLinkIsDown) {
+// While the link is down no replay is counted, so the first one after it
+// comes up is due at once.
+TEST_F(SpoolReplayTest, ALinkDownCountsNoReplay) {
   WriteSpool("a.dd8", rtEventMain, MainEvent(1));
   link.SetLinkUp(false);
   Tick(t0);
@@ -203,24 +207,6 @@ TEST_F(SpoolReplayTest, TheFileOfALiveEventStillQueuedIsLeftAloneAndReplayedOnce
   EXPECT_EQ(head.spoolFile, Prefix() + "1.dd8");
 }
 
-TEST_F(SpoolReplayTest, UnreadableAndShortFilesAreSetAsideAndTheNextFileGoes) {
-  // Such files must neither stop the replay for good nor be sent as garbage.
-  std::ofstream(dir / "a.dd8") << "xy";                 // shorter than the record type
-  std::filesystem::create_directory(dir / "b.dd8");    // cannot be read as a file
-  WriteSpool("c.dd8", rtEventMain, MainEvent(7));
-  Tick(t0);
-  EXPECT_TRUE(std::filesystem::exists(dir / "a.dd8.bad"));
-  EXPECT_TRUE(std::filesystem::exists(dir / "b.dd8.bad"));
-  EXPECT_FALSE(std::filesystem::exists(dir / "a.dd8"));
-  ASSERT_EQ(log.size(), 2u);
-  EXPECT_NE(log[0].find(Prefix() + "a.dd8"), std::string::npos);
-  EXPECT_NE(log[0].find(".bad"), std::string::npos);
-  EXPECT_EQ(link.Outbox().FilesOnTheirWay(), std::set<std::string>{Prefix() + "c.dd8"});
-  auto queued = Drain();
-  ASSERT_EQ(queued.size(), 1u);
-  EXPECT_EQ(std::get<2>(queued[0]), MainEvent(7));
-}
-
 // Only an event record of its kind's size is sent; anything else would reach
 // the server as garbage.
 TEST_F(SpoolReplayTest, AFileThatHoldsNoEventOfItsKindsSizeIsSetAside) {
@@ -243,25 +229,6 @@ TEST_F(SpoolReplayTest, AFileThatHoldsNoEventOfItsKindsSizeIsSetAside) {
   EXPECT_EQ(log.size(), std::size(broken));
   using Q = std::tuple<std::int32_t, std::uint64_t, Bytes>;
   EXPECT_EQ(Drain(), (std::vector<Q>{{rtEventSecond, 0, SecondEvent(6)}}));
-}
-
-// A file that cannot be read this time (here a link that loops) holds an
-// acknowledged alarm: never set aside, named in the log once, sent once it
-// can be read.
-TEST_F(SpoolReplayTest, AFileThatCannotBeReadNowStaysAndGoesOnceReadable) {
-  const std::filesystem::path looping = dir / "1.dd8";
-  std::filesystem::create_symlink(looping, looping);
-  for (int i = 0; i < 3; ++i) Tick(t0 + 4 * i * kSecond);
-  EXPECT_EQ(link.QueuedCount(), 0u);
-  EXPECT_TRUE(std::filesystem::is_symlink(looping));
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_NE(log[0].find(Prefix() + "1.dd8"), std::string::npos);
-
-  std::filesystem::remove(looping);
-  WriteSpool("1.dd8", rtEventMain, MainEvent(1));
-  Tick(t0 + 20 * kSecond);
-  using Q = std::tuple<std::int32_t, std::uint64_t, Bytes>;
-  EXPECT_EQ(Drain(), (std::vector<Q>{{rtEventMain, 0, MainEvent(1)}}));
 }
 
 TEST_F(SpoolReplayTest, APathEndingInANamePartMatchesOnlyNamesStartingWithIt) {

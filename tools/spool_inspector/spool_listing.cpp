@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "base/bytes.h"
-#include "base/spool_directory.h"
+#include "spool/spool_directory.h"
 #include "p7/frame.h"
 #include "p7_frame_text.h"
 #include "p8/record_types.h"

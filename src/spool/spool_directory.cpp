@@ -1,4 +1,4 @@
-#include "base/spool_directory.h"
+#include "spool/spool_directory.h"
 
 #include <algorithm>
 #include <filesystem>

@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vorel {
@@ -45,6 +46,8 @@ std::optional<std::string> FirstSpoolFile(std::string_view prefix, std::string_v
 // thousands of files; listing them costs milliseconds, so a tick never does:
 // finding the oldest file or counting them costs microseconds however many
 // wait. Names are kept per extension (what follows the name's last dot).
+class SpoolIndexEvents;
+
 class SpoolListing {
  public:
   static constexpr std::uint32_t kRescanMs = 60'000;
@@ -56,10 +59,6 @@ class SpoolListing {
   std::optional<std::string> First(std::string_view extension, const std::set<std::string>& passOver = {});
   // How many files of the extension there are.
   std::size_t Count(std::string_view extension);
-  // The file (a path as First gives it) is gone from the directory.
-  void Forget(const std::string& path);
-  // This program wrote the file (a path that starts with the prefix).
-  void Added(const std::string& path);
   // Reads the directory again when kRescanMs have passed since the last
   // reading; tickMs is a millisecond count that may wrap.
   void Refresh(std::uint32_t tickMs);
@@ -77,6 +76,11 @@ class SpoolListing {
   void Take(Reading reading, std::uint32_t tickMs);
 
  private:
+  friend class SpoolIndexEvents;  // the one way in for what this program did
+  // The file (a path as First gives it) is gone from the directory.
+  void Forget(const std::string& path);
+  // This program wrote the file (a path that starts with the prefix).
+  void Added(const std::string& path);
   static Reading ReadDirectory(const std::string& directory, const std::string& namePrefix);
   void Read();
   Names* Of(std::string_view extension);
@@ -90,6 +94,26 @@ class SpoolListing {
   bool read_ = false;
   std::uint32_t readAtMs_ = 0;
   Reading byExtension_;  // entry names without the name prefix
+};
+
+// The one way into the index for what this program did, rather than read:
+// a file it wrote (or one whose removal failed, back for the replay), and a
+// file gone (delivered and removed, set aside, or found gone by a replay).
+// The index it feeds may be replaced or not there yet (nullptr); then the
+// event is left to the next reading.
+class SpoolIndexEvents {
+ public:
+  explicit SpoolIndexEvents(std::function<SpoolListing*()> index) : index_(std::move(index)) {}
+  explicit SpoolIndexEvents(SpoolListing& index) : index_([&index] { return &index; }) {}
+  void Written(const std::string& path) {
+    if (SpoolListing* index = index_()) index->Added(path);
+  }
+  void Gone(const std::string& path) {
+    if (SpoolListing* index = index_()) index->Forget(path);
+  }
+
+ private:
+  std::function<SpoolListing*()> index_;
 };
 
 // Renames the file to its name + ".bad"; the new name, or empty when even that
