@@ -57,6 +57,12 @@ inline std::vector<int> Numbers(int n, int first = 1) {
   return numbers;
 }
 
+// The numbers of `first`, then those of `second`.
+inline std::vector<int> Joined(std::vector<int> first, const std::vector<int>& second) {
+  first.insert(first.end(), second.begin(), second.end());
+  return first;
+}
+
 // What the station saw, read from the simulator's report: the numbered events
 // it sent, and those among them it saw acknowledged. An event of `stream` is
 // "sent" once, "resent" every 5 s until an ACK comes, and the next event
@@ -309,11 +315,6 @@ class FaultRig {
     static const std::regex account("account=(\\d+)");
     std::smatch m;
     return std::regex_search(line, m, account) ? std::stoi(m[1]) : -1;
-  }
-  static int Occurrences(const std::string& text, const std::string& part) {
-    int count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-    return count;
   }
   // How many times each account appears on the lines of `type`.
   static std::map<int, int> Seen(const std::string& text, const std::string& type) {

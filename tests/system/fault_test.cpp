@@ -38,6 +38,8 @@ using test::FaultRig;
 using test::Greeted;
 using test::LinkCount;
 using test::Numbers;
+using test::Occurrences;
+using test::Joined;
 
 // One scenario's rig and its time: every wait of the row ends by the row's
 // deadline, so a row that hangs fails on the condition it was waiting for.
@@ -128,17 +130,6 @@ void FillSpoolDirectory(FaultRun& run, const char* options) {
   std::ofstream filler(run.rig.spool / "filler", std::ios::binary);
   const std::string block(4096, 'x');
   while (filler.write(block.data(), block.size())) filler.flush();
-}
-
-int Occurrences(const std::string& text, const std::string& part) {
-  int count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
-}
-
-std::vector<int> Joined(std::vector<int> first, const std::vector<int>& second) {
-  first.insert(first.end(), second.begin(), second.end());
-  return first;
 }
 
 // Both servers stop for 1.5 s after events 8, 16 and 24.

@@ -40,6 +40,7 @@ using Clock = std::chrono::steady_clock;
 using test::FaultCount;
 using test::FaultRig;
 using test::WaitUntil;
+using test::EnvironmentNumber;
 
 #ifdef VOREL_UNDER_ASAN
 constexpr int kDefaultKills = 15;
@@ -48,11 +49,6 @@ constexpr int kDefaultStormKills = 6;
 constexpr int kDefaultKills = 50;
 constexpr int kDefaultStormKills = 15;
 #endif
-
-unsigned long EnvironmentNumber(const char* name, unsigned long fallback) {
-  const char* text = std::getenv(name);
-  return text && *text ? std::stoul(text) : fallback;
-}
 
 // Both servers answering, stopped, or hanging one or both.
 enum class ServerState {

@@ -3,6 +3,7 @@
 // to the machine's clock.
 #pragma once
 
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -21,6 +22,19 @@ inline std::map<std::string, std::string> ProgramEnv(const TempDir& dir) {
 // A file's text, or nothing while it does not exist yet.
 inline std::string Contents(const std::filesystem::path& file) {
   return std::filesystem::exists(file) ? ReadFile(file) : std::string();
+}
+
+// How many times `part` stands in `text`, overlaps included.
+inline int Occurrences(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+// A number from the environment (a seed, a count of rounds), or `fallback`.
+inline unsigned long EnvironmentNumber(const char* name, unsigned long fallback) {
+  const char* text = std::getenv(name);
+  return text && *text ? std::stoul(text) : fallback;
 }
 
 // The port a reference server printed on its first line: "listening HOST:PORT".

@@ -29,12 +29,7 @@ namespace fs = std::filesystem;
 using test::ChildProcess;
 using test::Contents;
 using test::WaitUntil;
-
-int Occurrences(const std::string& text, const std::string& part) {
-  int count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
-}
+using test::Occurrences;
 
 class RestartPause : public ::testing::Test {
  protected:

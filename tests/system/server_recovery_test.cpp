@@ -15,12 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::FaultRig;
 using test::WaitUntil;
-
-int Occurrences(const std::string& text, const std::string& what) {
-  int count = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
-  return count;
-}
+using test::Occurrences;
 
 TEST(ServerRecovery, AReplayedEventFileStaysUntilTheServerAcknowledgesIt) {
   FaultRig rig;

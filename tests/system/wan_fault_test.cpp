@@ -47,6 +47,9 @@ using test::NetnsScope;
 using test::Numbers;
 using test::WanLink;
 using test::WanPath;
+using test::Occurrences;
+using test::Joined;
+using test::EnvironmentNumber;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -144,17 +147,6 @@ void WriteBacklog(const fs::path& spool, const std::vector<int>& numbers) {
     test::WriteFile(spool / (std::string(stem) + "_-1.ddm"),
                     std::string(reinterpret_cast<const char*>(frame.data()), frame.size()));
   }
-}
-
-int Occurrences(const std::string& text, const std::string& part) {
-  int count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
-}
-
-std::vector<int> Joined(std::vector<int> first, const std::vector<int>& second) {
-  first.insert(first.end(), second.begin(), second.end());
-  return first;
 }
 
 struct WanScenario {
@@ -360,11 +352,6 @@ constexpr int kDefaultKills = 8;
 #else
 constexpr int kDefaultKills = 20;
 #endif
-
-unsigned long EnvironmentNumber(const char* name, unsigned long fallback) {
-  const char* text = std::getenv(name);
-  return text && *text ? std::stoul(text) : fallback;
-}
 
 // What goes wrong between two kills besides the kill itself; each outage
 // ends before the next begins, so a hanging server reads what waited for it.
