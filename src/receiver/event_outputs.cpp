@@ -64,7 +64,7 @@ void EventOutputs::EndPacket() {
 }
 
 Delivery EventOutputs::SendEvent(const EventRecord& record, AnswerSettled settled) {
-  return SendFrameOf(p7::BuildEventFrame(record), true, "протокол 7, ftEvent", std::move(settled));
+  return Offer7(p7::BuildEventFrame(record), true, "протокол 7, ftEvent", std::move(settled));
 }
 
 Delivery EventOutputs::SendLinkFrame(p7::FrameType type, std::int32_t portTag) {
@@ -73,15 +73,15 @@ Delivery EventOutputs::SendLinkFrame(p7::FrameType type, std::int32_t portTag) {
                                 " is not a station link frame");
   const p7::Frame frame =
       type == p7::ftStationLost ? p7::BuildStationLostFrame(portTag) : p7::BuildStationRestoredFrame(portTag);
-  return SendFrameOf(frame, false, LinkFrameName(type), {});
+  return Offer7(frame, false, LinkFrameName(type), {});
 }
 
 Delivery EventOutputs::SendEvent8(PortId port, std::span<const std::uint8_t> payload, AnswerSettled settled) {
   return Offer8(port, payload, std::move(settled));
 }
 
-Delivery EventOutputs::SendFrameOf(const p7::Frame& frame, bool refreshIndicator, std::string_view what,
-                                   AnswerSettled settled) {
+Delivery EventOutputs::Offer7(const p7::Frame& frame, bool refreshIndicator, std::string_view what,
+                               AnswerSettled settled) {
   // Written ahead: a frame in our own kernel is not at the server yet, and
   // the file holds it until the server's TCP has acknowledged it.
   std::optional<std::string> failure;
@@ -90,7 +90,7 @@ Delivery EventOutputs::SendFrameOf(const p7::Frame& frame, bool refreshIndicator
                    failure);
   return Hand(std::move(write), std::string(what), std::move(failure),
               [this, frame, refreshIndicator](const std::optional<std::string>& file, AnswerSettled s) {
-                return SendFrame(frame, refreshIndicator, file, std::move(s));
+                return After7(frame, refreshIndicator, file, std::move(s));
               },
               std::move(settled));
 }
@@ -225,8 +225,8 @@ Delivery EventOutputs::After8(std::int32_t recordType, const std::vector<std::ui
   return protocol8_->EnqueueSpooled(recordType, payload, *file) ? Delivery::SafeOnItsWay : Delivery::Spooled;
 }
 
-Delivery EventOutputs::SendFrame(const p7::Frame& frame, bool refreshIndicator, const std::optional<std::string>& file,
-                                 AnswerSettled settled) {
+Delivery EventOutputs::After7(const p7::Frame& frame, bool refreshIndicator, const std::optional<std::string>& file,
+                               AnswerSettled settled) {
   if (!protocol7_.Connected()) return file ? Delivery::Spooled : Delivery::Lost;
   bool sent = false;
   Delivery delivery = Delivery::Lost;

@@ -200,10 +200,11 @@ class EventOutputs {
   // What the spool posts back runs only while the outputs are there.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 
-  // A protocol-7 frame's offer; SendFrame what follows its file.
-  Delivery SendFrameOf(const p7::Frame& frame, bool refreshIndicator, std::string_view what, AnswerSettled settled);
-  Delivery SendFrame(const p7::Frame& frame, bool refreshIndicator, const std::optional<std::string>& file,
-                     AnswerSettled settled);
+  // Each link's offer (its file handed to the spool), and what follows once
+  // the spool has written it or failed to.
+  Delivery Offer7(const p7::Frame& frame, bool refreshIndicator, std::string_view what, AnswerSettled settled);
+  Delivery After7(const p7::Frame& frame, bool refreshIndicator, const std::optional<std::string>& file,
+                  AnswerSettled settled);
   Delivery Offer8(PortId port, std::span<const std::uint8_t> payload, AnswerSettled settled);
   Delivery After8(std::int32_t recordType, const std::vector<std::uint8_t>& payload,
                   const std::optional<std::string>& file, AnswerSettled settled);
