@@ -162,6 +162,10 @@ void cl::Rest(std::uint32_t quietMs) {
     return;
   }
   std::unique_lock lock(queueMutex_);
+  if (quietMs == 0) {
+    woken_ = false;
+    return;
+  }
   wake_.wait_for(lock, std::chrono::milliseconds(quietMs), [this] { return woken_ || stopRequested_.load(); });
   woken_ = false;
 }

@@ -57,6 +57,11 @@ std::uint32_t LinkSession::UntilMoreThan(std::uint32_t since, std::uint32_t ms) 
 std::uint32_t LinkSession::QuietMs() const {
   if (link_.StopRequested()) return 1;
   if (link_.LinkUp()) {
+    // A record answered, and more wait: the next goes at once. A burst of
+    // records is as many exchanges, one after the other.
+    if (recordSent_ && !outstanding_ && !outOfStep_ && errorCount_ == 0 && !receiveBuffer_.empty() &&
+        link_.QueuedCount() > 0)
+      return 0;
     // Every pass counts an error while the last exchange left nothing.
     if (outstanding_ || outOfStep_ || pollDue_ || answerExpected_ || receiveBuffer_.empty() ||
         errorCount_ > kLinkMaxErrors || link_.QueuedCount() > 0)

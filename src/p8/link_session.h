@@ -73,8 +73,9 @@ class LinkSession {
   // The end of the thread: an open connection is closed and released.
   void Finish();
   // How long, by this session's clock, the passes after this one would do
-  // nothing but look: 1 while something is under way (a record or an answer
-  // to handle, errors being counted); else the time until the next poll or
+  // nothing but look: 0 when a record was answered and more wait; 1 while
+  // something is under way (a record or an answer to handle, errors being
+  // counted); else the time until the next poll or
   // connection attempt is due; kLinkQuietMaxMs when only a queued record can
   // start work. The thread sleeps that long unless a record comes first.
   std::uint32_t QuietMs() const;

@@ -710,6 +710,12 @@ TEST_F(LinkSessionTest, QuietTimeEndsWhenTheNextPassHasSomethingToDo) {
 
   link.Enqueue(rtEventMain, Bytes{1});
   EXPECT_EQ(session->QuietMs(), 1u) << "a queued record";
+  net.Answer(rtPoll);
+  Pass();  // the poll's answer
+  link.Enqueue(rtEventMain, Bytes{2});
+  net.Answer(rtEventMainAck);
+  Pass();
+  EXPECT_EQ(session->QuietMs(), 0u) << "answered, and another waits: it goes at once";
   Pass();  // no answer: the exchange failed and errors are counted pass by pass
   EXPECT_TRUE(session->ReceiveBuffer().empty());
   EXPECT_EQ(session->QuietMs(), 1u);
