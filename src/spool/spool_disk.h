@@ -6,16 +6,19 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "spool/spool_file.h"
 
 namespace vorel {
 
 class ISpoolDisk {
  public:
   virtual ~ISpoolDisk() = default;
-  // A file written whole and flushed under its final name, which it returns;
-  // its directory not flushed yet. Raises std::system_error, leaving nothing.
-  virtual std::string PublishFile(std::string_view prefix, std::string_view stem, std::string_view extension,
-                                  std::span<const std::uint8_t> bytes) = 0;
+  // Each file written whole and flushed under its final name, its directory
+  // not flushed yet; a file that could not be written leaves nothing and
+  // says why. One result per write, in their order.
+  virtual std::vector<SpoolWritten> PublishFiles(const std::vector<SpoolWrite>& writes) = 0;
   // Flushes the directory of `prefix`. Raises std::system_error.
   virtual void FlushDirectory(std::string_view prefix) = 0;
   // True when this call removed the file.
@@ -25,8 +28,7 @@ class ISpoolDisk {
 // The spool files of spool_file.h.
 class PosixSpoolDisk final : public ISpoolDisk {
  public:
-  std::string PublishFile(std::string_view prefix, std::string_view stem, std::string_view extension,
-                          std::span<const std::uint8_t> bytes) override;
+  std::vector<SpoolWritten> PublishFiles(const std::vector<SpoolWrite>& writes) override;
   void FlushDirectory(std::string_view prefix) override;
   bool RemoveFile(const std::string& path) override;
 };

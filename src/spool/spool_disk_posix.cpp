@@ -4,9 +4,8 @@
 
 namespace vorel {
 
-std::string PosixSpoolDisk::PublishFile(std::string_view prefix, std::string_view stem, std::string_view extension,
-                                        std::span<const std::uint8_t> bytes) {
-  return PublishSpoolFile(prefix, stem, extension, bytes);
+std::vector<SpoolWritten> PosixSpoolDisk::PublishFiles(const std::vector<SpoolWrite>& writes) {
+  return PublishSpoolFiles(writes);
 }
 
 void PosixSpoolDisk::FlushDirectory(std::string_view prefix) { FlushSpoolDirectory(prefix); }

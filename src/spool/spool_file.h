@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -35,6 +36,26 @@ inline constexpr std::string_view kProtocol8SpoolExtension = ".dd8";
 // (FlushSpoolDirectory): the files of one packet share that flush.
 std::string PublishSpoolFile(std::string_view prefix, std::string_view stem, std::string_view extension,
                              std::span<const std::uint8_t> bytes);
+
+// One file to write: prefix + stem + extension, as PublishSpoolFile names it.
+struct SpoolWrite {
+  std::string prefix;
+  std::string stem;
+  std::string extension;
+  std::vector<std::uint8_t> bytes;
+};
+
+// What became of one SpoolWrite: the name of the file, or why there is none.
+struct SpoolWritten {
+  std::optional<std::string> file;
+  std::string error;
+};
+
+// PublishSpoolFile for each file, never raising: every file is written and
+// its way to the disk started before the first is flushed, so that the disk
+// takes them together rather than one flush after another. One result per
+// write, in their order.
+std::vector<SpoolWritten> PublishSpoolFiles(const std::vector<SpoolWrite>& writes);
 
 // Flushes the directory that the files of `prefix` go to, so that the names
 // published there outlive a power cut. A file system that cannot flush a

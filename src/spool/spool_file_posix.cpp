@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <exception>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -165,43 +167,104 @@ SpoolFileRead ReadSpoolFile(const std::string& path, std::size_t limit) {
   return read;
 }
 
-std::string PublishSpoolFile(std::string_view prefix, std::string_view stem, std::string_view extension,
-                             std::span<const std::uint8_t> bytes) {
-  const std::string base = std::string(prefix) + std::string(stem);
-  const std::string what = "spool file " + base + std::string(extension);
+namespace {
 
-  std::string temporary;
-  int created = CreateTemporary(base + std::string(extension), temporary);
-  if (created < 0 && errno == ENOENT) {
-    // A spool directory that is not there (never made, or removed while the
-    // driver ran) is made rather than the event lost.
-    const std::filesystem::path dir = std::filesystem::path(base).parent_path();
-    if (!dir.empty() && MakeDurableDirectories(dir, what))
-      created = CreateTemporary(base + std::string(extension), temporary);
-    else
-      errno = ENOENT;
+// A file written under its temporary name, on its way to the disk, not yet
+// flushed nor under its final name. Removed unless published.
+class StagedFile {
+ public:
+  StagedFile(std::string_view prefix, std::string_view stem, std::string_view extension,
+             std::span<const std::uint8_t> bytes)
+      : base_(std::string(prefix) + std::string(stem)),
+        extension_(extension),
+        what_("spool file " + base_ + extension_),
+        fd_(Create()) {
+    if (fd_.Get() < 0) ThrowErrno(errno, what_);
+    try {
+      WriteAll(fd_.Get(), bytes, what_);
+    } catch (...) {
+      ::unlink(temporary_.c_str());  // no destructor for what was never made
+      throw;
+    }
+#ifdef __linux__
+    // Starts the writing without waiting for it; the flush below waits. The
+    // other files of the hand-over go meanwhile, and the first flush commits
+    // them all, so that the flushes after it find little left to do. A
+    // failure here is no failure: the flush reports what matters.
+    ::sync_file_range(fd_.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
   }
-  Descriptor fd(created);
-  if (fd.Get() < 0) ThrowErrno(errno, what);
-  try {
-    WriteAll(fd.Get(), bytes, what);
-    if (::fsync(fd.Get()) != 0) ThrowErrno(errno, what);
-    if (fd.Close() != 0) ThrowErrno(errno, what);
+  ~StagedFile() {
+    if (!temporary_.empty()) ::unlink(temporary_.c_str());
+  }
+  StagedFile(const StagedFile&) = delete;
+  StagedFile& operator=(const StagedFile&) = delete;
 
+  // Flushes the file and gives it its final name, which it returns.
+  std::string Publish() {
+    if (::fsync(fd_.Get()) != 0) ThrowErrno(errno, what_);
+    if (fd_.Close() != 0) ThrowErrno(errno, what_);
     for (int suffix = 0; suffix <= kMaxSuffix; ++suffix) {
-      const std::string final = base + (suffix == 0 ? std::string() : "-" + std::to_string(suffix)) +
-                                std::string(extension);
-      const int error = PublishNoReplace(temporary, final);
+      const std::string final = base_ + (suffix == 0 ? std::string() : "-" + std::to_string(suffix)) + extension_;
+      const int error = PublishNoReplace(temporary_, final);
       if (error == EEXIST) continue;
-      if (error != 0) ThrowErrno(error, what);
-      ::unlink(temporary.c_str());  // gone already after a rename
+      if (error != 0) ThrowErrno(error, what_);
+      ::unlink(temporary_.c_str());  // gone already after a rename
+      temporary_.clear();
       return final;
     }
-    ThrowErrno(EEXIST, what);
-  } catch (...) {
-    ::unlink(temporary.c_str());
-    throw;
+    ThrowErrno(EEXIST, what_);
   }
+
+ private:
+  int Create() {
+    int created = CreateTemporary(base_ + extension_, temporary_);
+    if (created < 0 && errno == ENOENT) {
+      // A spool directory that is not there (never made, or removed while
+      // the driver ran) is made rather than the event lost.
+      const std::filesystem::path dir = std::filesystem::path(base_).parent_path();
+      if (!dir.empty() && MakeDurableDirectories(dir, what_))
+        created = CreateTemporary(base_ + extension_, temporary_);
+      else
+        errno = ENOENT;
+    }
+    if (created < 0) temporary_.clear();
+    return created;
+  }
+
+  std::string base_;
+  std::string extension_;
+  std::string what_;
+  std::string temporary_;
+  Descriptor fd_;  // last: made once the names are there
+};
+
+}  // namespace
+
+std::string PublishSpoolFile(std::string_view prefix, std::string_view stem, std::string_view extension,
+                             std::span<const std::uint8_t> bytes) {
+  return StagedFile(prefix, stem, extension, bytes).Publish();
+}
+
+std::vector<SpoolWritten> PublishSpoolFiles(const std::vector<SpoolWrite>& writes) {
+  std::vector<SpoolWritten> written(writes.size());
+  std::vector<std::unique_ptr<StagedFile>> staged(writes.size());
+  const auto attempt = [&](std::size_t i, const auto& step) {
+    try {
+      step();
+    } catch (const std::exception& e) {
+      written[i].error = e.what();
+      staged[i].reset();
+    }
+  };
+  for (std::size_t i = 0; i < writes.size(); ++i) {
+    const SpoolWrite& w = writes[i];
+    attempt(i, [&] { staged[i] = std::make_unique<StagedFile>(w.prefix, w.stem, w.extension, w.bytes); });
+  }
+  for (std::size_t i = 0; i < writes.size(); ++i) {
+    if (staged[i]) attempt(i, [&] { written[i].file = staged[i]->Publish(); });
+  }
+  return written;
 }
 
 void FlushSpoolDirectory(std::string_view prefix) {

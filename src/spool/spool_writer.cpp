@@ -20,16 +20,14 @@ std::string Reason(const std::exception_ptr& error) {
 }  // namespace
 
 std::vector<SpoolWritten> WriteSpoolFiles(ISpoolDisk& disk, const std::vector<SpoolWrite>& writes) {
-  std::vector<SpoolWritten> written(writes.size());
+  std::vector<SpoolWritten> written = disk.PublishFiles(writes);
+  written.resize(writes.size());
+  for (SpoolWritten& w : written)
+    if (!w.file && w.error.empty()) w.error = "spool file not written";
   std::vector<std::string> prefixes;  // of the files published, each once
   for (std::size_t i = 0; i < writes.size(); ++i) {
-    const SpoolWrite& w = writes[i];
-    try {
-      written[i].file = disk.PublishFile(w.prefix, w.stem, w.extension, w.bytes);
-      if (std::find(prefixes.begin(), prefixes.end(), w.prefix) == prefixes.end()) prefixes.push_back(w.prefix);
-    } catch (...) {
-      written[i].error = Reason(std::current_exception());
-    }
+    if (written[i].file && std::find(prefixes.begin(), prefixes.end(), writes[i].prefix) == prefixes.end())
+      prefixes.push_back(writes[i].prefix);
   }
   for (const std::string& prefix : prefixes) {
     std::string error;

@@ -20,22 +20,6 @@ namespace vorel {
 // Queues a call to run later on the event loop's thread.
 using LoopPoster = std::function<void(std::function<void()>)>;
 
-// One file to write: prefix + stem + extension, as WriteSpoolFile names it.
-struct SpoolWrite {
-  std::string prefix;
-  std::string stem;
-  std::string extension;
-  std::vector<std::uint8_t> bytes;
-};
-
-// What became of one SpoolWrite: the name of the file, flushed with its
-// directory, or why there is none (then the event has no file: a file whose
-// directory flush failed stays on the disk for the replay, but does not count).
-struct SpoolWritten {
-  std::optional<std::string> file;
-  std::string error;
-};
-
 using SpoolWriteDone = std::function<void(std::vector<SpoolWritten>)>;
 using SpoolRemoveDone = std::function<void(bool removed)>;
 

@@ -112,6 +112,27 @@ TEST(SpoolFileTest, WriteCutShortLeavesNoFileAtAll) {
   EXPECT_TRUE(Names(dir.Path()).empty());
 }
 
+// The files of one hand-over are written together; one that fails takes no
+// other with it and leaves nothing behind.
+TEST(SpoolFileTest, FilesWrittenTogetherFailOneByOne) {
+  TempDir dir;
+  const std::string prefix = dir.Path().string() + "/";
+  const std::vector<std::uint8_t> small(50, 7);
+  std::vector<SpoolWritten> written;
+  {
+    FileSizeLimit limit(100);
+    written = PublishSpoolFiles({{prefix, "A", ".dd8", small}, {prefix, "B", ".ddm", Bytes555()},
+                                 {prefix, "A", ".dd8", small}});
+  }
+  ASSERT_EQ(written.size(), 3u);
+  EXPECT_EQ(written[0].file, prefix + "A.dd8");
+  EXPECT_FALSE(written[1].file);
+  EXPECT_NE(written[1].error.find("B.ddm"), std::string::npos) << written[1].error;
+  EXPECT_EQ(written[2].file, prefix + "A-1.dd8") << "a name taken in the same hand-over";
+  EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{"A-1.dd8", "A.dd8"}));
+  EXPECT_EQ(ReadFile(prefix + "A-1.dd8").size(), 50u);
+}
+
 TEST(SpoolFileTest, AMissingDirectoryIsMadeAndAnImpossibleOneRaisesWithTheName) {
   // A missing spool directory must not lose every event without a word.
   TempDir dir;

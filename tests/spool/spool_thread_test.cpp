@@ -22,15 +22,18 @@ namespace {
 // spool thread inside a write until the test lets it go.
 class FakeSpoolDisk final : public ISpoolDisk {
  public:
-  std::string PublishFile(std::string_view prefix, std::string_view stem, std::string_view extension,
-                          std::span<const std::uint8_t>) override {
-    std::unique_lock lock(mutex);
-    const std::string name = std::string(prefix) + std::string(stem) + std::string(extension);
-    calls.push_back("write " + name);
-    changed.notify_all();
-    changed.wait(lock, [this] { return !held; });
-    if (failWrite == name) throw std::system_error(ENOSPC, std::generic_category(), "spool file " + name);
-    return name;
+  std::vector<SpoolWritten> PublishFiles(const std::vector<SpoolWrite>& writes) override {
+    std::vector<SpoolWritten> written;
+    for (const SpoolWrite& w : writes) {
+      std::unique_lock lock(mutex);
+      const std::string name = w.prefix + w.stem + w.extension;
+      calls.push_back("write " + name);
+      changed.notify_all();
+      changed.wait(lock, [this] { return !held; });
+      written.push_back(failWrite == name ? SpoolWritten{std::nullopt, "spool file " + name + ": No space left on device"}
+                                          : SpoolWritten{name, {}});
+    }
+    return written;
   }
   void FlushDirectory(std::string_view prefix) override {
     std::lock_guard lock(mutex);
