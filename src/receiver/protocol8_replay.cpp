@@ -45,6 +45,9 @@ void Protocol8Replay::Step(const std::string& pathForSoob, TDateTime now) {
 }
 
 void Protocol8Replay::Step(SpoolListing& listing, TDateTime now) {
+  // The time a file read meanwhile is queued at: its replay's pace counts
+  // from then, not from the tick that picked it.
+  now_ = now;
   if (!link_.LinkUp()) return;
   // The pacing first: between two replays no file is looked at.
   std::size_t budget = 1;
@@ -61,7 +64,7 @@ void Protocol8Replay::Step(SpoolListing& listing, TDateTime now) {
   // exchange) are not queued a second time.
   walker_.Walk(
       listing, [this] { return link_.Outbox().FilesOnTheirWay(); }, budget,
-      [this, now](const std::string& file, const std::vector<std::uint8_t>& content) {
+      [this](const std::string& file, const std::vector<std::uint8_t>& content) {
         // The event a .dd8 file holds: its record type, then the payload of
         // that event's size. Anything else is no record this driver wrote,
         // and sending it would give the server garbage.
@@ -71,7 +74,7 @@ void Protocol8Replay::Step(SpoolListing& listing, TDateTime now) {
         if (size == 0 || content.size() != 4 + size) return SpoolWalker::Handed::NotARecord;
         // The link went down while the file was read: it stays for the next.
         if (!link_.LinkUp()) return SpoolWalker::Handed::Enough;
-        link_.EnqueueReplayed(type, Bytes(content.begin() + 4, content.end()), file, now);
+        link_.EnqueueReplayed(type, Bytes(content.begin() + 4, content.end()), file, now_);
         return SpoolWalker::Handed::GoOn;  // the walker stops at the budget
       });
 }

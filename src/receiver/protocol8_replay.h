@@ -47,6 +47,7 @@ class Protocol8Replay {
  private:
   cl& link_;
   int filesPerTick_;
+  TDateTime now_ = 0;  // the last tick's
   std::unique_ptr<SpoolListing> listing_;  // Step(pathForSoob)'s own reading
   SpoolWalker walker_;
 };

@@ -22,7 +22,7 @@ void SpoolWalker::Log(const std::string& line) const {
 
 void SpoolWalker::OnSpool(std::function<void()> work, std::function<void()> done) {
   if (spool_) {
-    spool_->Read(std::move(work), std::move(done));
+    spool_->ReadFiles(std::move(work), std::move(done));
     return;
   }
   work();

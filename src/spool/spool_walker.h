@@ -8,9 +8,9 @@
 // names each such file once.
 //
 // The event loop never waits for the disk here: the walker picks its files
-// from the index on the loop, the spool's thread reads them (and renames a
-// file set aside), and the bytes come back to the loop, where they are handed
-// over in name order. One walk is on its way at a time: a tick that comes
+// from the index on the loop, the spool reads them (and renames a file set
+// aside) on its file reader thread, beside the flushes, and the bytes come
+// back to the loop, where they are handed over in name order. One walk is on its way at a time: a tick that comes
 // meanwhile starts none. Without a spool thread (a tool, a unit test) the
 // reading is done in the caller's turn and a walk ends before Walk returns.
 #pragma once
@@ -54,8 +54,8 @@ class SpoolWalker {
   // extension: ".ddm" or ".dd8"; readLimit: the bytes read from each file,
   // enough to tell one longer than a record. Every log line is a warning: it
   // names a file that holds an alarm and cannot go. spool: where the files
-  // are read and renamed (the spool's thread); nullptr reads in the caller's
-  // turn.
+  // are read and renamed (ISpoolWriter::ReadFiles); nullptr reads in the
+  // caller's turn.
   SpoolWalker(std::string_view extension, std::size_t readLimit, Texts texts,
               std::function<void(Severity, const std::string&)> logLine, ISpoolWriter* spool = nullptr);
   ~SpoolWalker();
