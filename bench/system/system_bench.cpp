@@ -71,6 +71,12 @@ struct Options {
   int catchUpPace = 50;      // SoobPerTick of the fast run
   int catchUpSteady = 50;    // spooled events of each kind at the steady pace (SoobPerTick=1)
   bool catchUpOnly = false;
+  // The catch-up runs on a slow disk: the shim put in front of the C library
+  // (tests/system's vorel_slow_fsync_shim), every fsync and every read of a
+  // spool file that much slower.
+  std::string slowDisk;
+  int slowFsyncMs = 300;
+  int slowReadMs = 0;
   int storm = 1000;     // alarms of each storm run with CutAtFrameEnd=1
   int stormOff = 1000;  // alarms of the storm run with CutAtFrameEnd=0 (about 5 a second)
   int stormBaud = 9600; // the paced storm run's line rate
@@ -93,6 +99,9 @@ void Usage() {
       "  --pace P        its SoobPerTick (default 50)\n"
       "  --steady N      the catch-up run at the steady pace, SoobPerTick=1 (default 50; 0: none)\n"
       "  --catch-up-only only the catch-up runs\n"
+      "  --slow-disk SHIM the catch-up runs with the slow-disk shim (build/tests/system/libvorel_slow_fsync_shim.so)\n"
+      "  --slow-fsync MS  with it, every fsync that much slower (default 300)\n"
+      "  --slow-read MS   with it, every read of a spool file that much slower (default 0)\n"
       "  --storm N       the storm runs with CutAtFrameEnd=1: N alarms each (default 1000; 0: none)\n"
       "  --storm-off N   the storm run with CutAtFrameEnd=0: N alarms (default 1000; 0: none)\n"
       "  --storm-baud B  the paced storm run's line rate (default 9600; 0: none)\n"
@@ -118,6 +127,9 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     else if (a == "--pace") o.catchUpPace = std::atoi(value().c_str());
     else if (a == "--steady") o.catchUpSteady = std::atoi(value().c_str());
     else if (a == "--catch-up-only") o.catchUpOnly = true;
+    else if (a == "--slow-disk") o.slowDisk = value();
+    else if (a == "--slow-fsync") o.slowFsyncMs = std::atoi(value().c_str());
+    else if (a == "--slow-read") o.slowReadMs = std::atoi(value().c_str());
     else if (a == "--storm") o.storm = std::atoi(value().c_str());
     else if (a == "--storm-off") o.stormOff = std::atoi(value().c_str());
     else if (a == "--storm-baud") o.stormBaud = std::atoi(value().c_str());
@@ -130,7 +142,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
   return o.events > 0 && o.events < kDrainFirstAccount && o.spacingMs > 0 && o.idleSeconds > 0 &&
          o.soakSeconds >= 0 && o.catchUp >= 0 && o.catchUp <= 99999 && o.catchUpSteady >= 0 &&
          o.catchUpSteady <= 99999 && o.catchUpPace > 0 && o.storm >= 0 && o.storm <= 8999 && o.stormOff >= 0 &&
-         o.stormOff <= 8999 && o.stormBaud >= 0;
+         o.stormOff <= 8999 && o.stormBaud >= 0 && o.slowFsyncMs >= 0 && o.slowReadMs >= 0;
 }
 
 std::int32_t Account(int stationDigits) { return kFirstNumber * 10000 + stationDigits; }
@@ -250,12 +262,20 @@ class Bench {
                                            "\nPathForSoob=" + (dir / "spool").string() +
                                            "/\n[ServerHost]\nAddress=127.0.0.1\nPort=" +
                                            std::to_string(servers.P8Port()) + "\n");
+    std::map<std::string, std::string> env{{"QT_QPA_PLATFORM", "offscreen"},
+                                           {"VOREL_CLOCK_FILE", (dir / "clock.txt").string()},
+                                           {"VOREL_COM_DIR", (dir / "com").string()},
+                                           {"VOREL_STALL_PROBE", "1"}};
+    if (!o_.slowDisk.empty()) {
+      env["LD_PRELOAD"] = o_.slowDisk;
+      env["VOREL_SLOW_FSYNC_MS"] = std::to_string(o_.slowFsyncMs);
+      env["VOREL_SLOW_READ_MS"] = std::to_string(o_.slowReadMs);
+      env["VOREL_SLOW_READ_PATH"] = fs::canonical(dir / "spool").string();
+      std::printf("catch-up: on a slow disk, every fsync %d ms and every read of a spool file %d ms slower\n",
+                  o_.slowFsyncMs, o_.slowReadMs);
+    }
     const auto started = Clock::now();
-    test::ChildProcess driver(o_.vorel, {}, dir.Path().string(),
-                              std::map<std::string, std::string>{{"QT_QPA_PLATFORM", "offscreen"},
-                                                                 {"VOREL_CLOCK_FILE", (dir / "clock.txt").string()},
-                                                                 {"VOREL_COM_DIR", (dir / "com").string()},
-                                                                 {"VOREL_STALL_PROBE", "1"}});
+    test::ChildProcess driver(o_.vorel, {}, dir.Path().string(), env);
     const auto arrived = [&](bool protocol8) {
       int n = 0;
       for (int i = 0; i < count; ++i)

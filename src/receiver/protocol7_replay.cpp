@@ -9,7 +9,7 @@
 namespace vorel {
 
 Protocol7Replay::Protocol7Replay(std::string spoolPrefix, Protocol7Outbox& outbox, Callbacks callbacks,
-                                 int filesPerTick)
+                                 int filesPerTick, ISpoolWriter* spool)
     : spoolPrefix_(std::move(spoolPrefix)),
       outbox_(outbox),
       callbacks_(std::move(callbacks)),
@@ -21,40 +21,43 @@ Protocol7Replay::Protocol7Replay(std::string spoolPrefix, Protocol7Outbox& outbo
                [](const std::string& file, const std::string& aside) {
                  return "Файл буфера не читается, отложен: " + (aside.empty() ? file : aside);
                }},
-              callbacks_.logLine) {}
+              callbacks_.logLine, spool) {}
 
 void Protocol7Replay::Step() {
-  if (!outbox_.Connected()) return;
-  SpoolListing listing(spoolPrefix_);
-  Step(listing);
+  if (!outbox_.Connected() || walker_.Walking()) return;
+  // A reading of its own, kept while the walk over it is on its way.
+  listing_ = std::make_unique<SpoolListing>(spoolPrefix_);
+  Step(*listing_);
 }
 
 void Protocol7Replay::Step(SpoolListing& listing) {
   if (!outbox_.Connected()) return;
   const auto pace = static_cast<std::size_t>(filesPerTick_);
-  std::size_t sent = 0;
   // At the steady pace one file per tick, whatever is on its way; faster, no
   // more unacknowledged than the pace, so that the kernel's buffer stays
   // short. Files in doubt that the server's TCP has are no part of that.
-  const auto mayGoOn = [&] { return sent < pace && (pace == 1 || outbox_.FilesUnacknowledged() < pace); };
-  if (!mayGoOn()) return;
-  walker_.Walk(listing, outbox_.FilesInFlight(),
-               [&](const std::string& file, const std::vector<std::uint8_t>& content) {
-                 // The file's frame, whole: anything else is no frame this driver wrote.
-                 if (content.size() != p7::kFrameSize) return SpoolWalker::Handed::NotARecord;
-                 p7::Frame frame{};
-                 std::copy(content.begin(), content.end(), frame.begin());
-                 // The file stays for the next connection when the frame did not go.
-                 if (!outbox_.Send(file, frame)) return SpoolWalker::Handed::Enough;
-                 if (!outbox_.InFlight(file)) SpoolIndexEvents(listing).Gone(file);  // at the server already, and removed
-                 ++sent;
-                 try {
-                   if (callbacks_.refreshIndicator) callbacks_.refreshIndicator();
-                 } catch (...) {
-                   // a failure to draw does not undo the delivery
-                 }
-                 return mayGoOn() ? SpoolWalker::Handed::GoOn : SpoolWalker::Handed::Enough;
-               });
+  const std::size_t unacknowledged = pace == 1 ? 0 : outbox_.FilesUnacknowledged();
+  if (unacknowledged >= pace) return;
+  auto sent = std::make_shared<std::size_t>(0);
+  walker_.Walk(
+      listing, [this] { return outbox_.FilesInFlight(); }, pace - unacknowledged,
+      [this, sent, pace, index = &listing](const std::string& file, const std::vector<std::uint8_t>& content) {
+        // The file's frame, whole: anything else is no frame this driver wrote.
+        if (content.size() != p7::kFrameSize) return SpoolWalker::Handed::NotARecord;
+        p7::Frame frame{};
+        std::copy(content.begin(), content.end(), frame.begin());
+        // The file stays for the next connection when the frame did not go.
+        if (!outbox_.Send(file, frame)) return SpoolWalker::Handed::Enough;
+        if (!outbox_.InFlight(file)) SpoolIndexEvents(*index).Gone(file);  // at the server already, and removed
+        ++*sent;
+        try {
+          if (callbacks_.refreshIndicator) callbacks_.refreshIndicator();
+        } catch (...) {
+          // a failure to draw does not undo the delivery
+        }
+        const bool mayGoOn = *sent < pace && (pace == 1 || outbox_.FilesUnacknowledged() < pace);
+        return mayGoOn ? SpoolWalker::Handed::GoOn : SpoolWalker::Handed::Enough;
+      });
 }
 
 }  // namespace vorel

@@ -7,12 +7,14 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "base/severity.h"
 #include "receiver/protocol7_outbox.h"
 #include "spool/spool_directory.h"
 #include "spool/spool_walker.h"
+#include "spool/spool_writer.h"
 
 namespace vorel {
 
@@ -23,14 +25,19 @@ class Protocol7Replay {
     std::function<void(Severity, const std::string&)> logLine;  // a file put aside or unreadable
   };
 
-  Protocol7Replay(std::string spoolPrefix, Protocol7Outbox& outbox, Callbacks callbacks, int filesPerTick = 1);
+  // spool: where the files are read (the spool's thread); nullptr reads
+  // them in the tick's own turn.
+  Protocol7Replay(std::string spoolPrefix, Protocol7Outbox& outbox, Callbacks callbacks, int filesPerTick = 1,
+                  ISpoolWriter* spool = nullptr);
 
   // One step, to be called on every tick while protocol 7 is on. A file in
   // flight is not sent again; a failed send leaves the file for the next
   // connection. A file that cannot be read or is shorter than a
   // frame is put aside as ".bad" so the files behind it still go; one that
   // cannot even be renamed is passed over from then on. A file that could
-  // not be read this time (an I/O error) stays and is tried again.
+  // not be read this time (an I/O error) stays and is tried again. The
+  // files are read on the spool's thread and sent when their bytes are back;
+  // a tick that comes meanwhile does nothing.
   void Step();
   // The same, from the tick's shared reading of the spool directory.
   void Step(SpoolListing& listing);
@@ -40,6 +47,7 @@ class Protocol7Replay {
   Protocol7Outbox& outbox_;
   Callbacks callbacks_;
   int filesPerTick_;
+  std::unique_ptr<SpoolListing> listing_;  // Step()'s own reading
   SpoolWalker walker_;
 };
 

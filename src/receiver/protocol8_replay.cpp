@@ -24,7 +24,7 @@ std::size_t EventPayloadSize(std::int32_t type) {
 }  // namespace
 
 Protocol8Replay::Protocol8Replay(cl& link, std::function<void(Severity, const std::string&)> logLine,
-                                 int filesPerTick)
+                                 int filesPerTick, ISpoolWriter* spool)
     : link_(link),
       filesPerTick_(std::max(filesPerTick, 1)),
       walker_(kProtocol8SpoolExtension, kReadLimit,
@@ -35,14 +35,20 @@ Protocol8Replay::Protocol8Replay(cl& link, std::function<void(Severity, const st
                  return aside.empty() ? "Файл очереди " + file + " не читается и не переименован."
                                       : "Файл очереди " + file + " не читается - переименован в " + aside + ".";
                }},
-              std::move(logLine)) {}
+              std::move(logLine), spool) {}
 
 void Protocol8Replay::Step(const std::string& pathForSoob, TDateTime now) {
-  SpoolListing listing(pathForSoob);
-  Step(listing, now);
+  now_ = now;
+  if (!link_.LinkUp() || walker_.Walking()) return;
+  // A reading of its own, kept while the walk over it is on its way.
+  listing_ = std::make_unique<SpoolListing>(pathForSoob);
+  Step(*listing_, now);
 }
 
 void Protocol8Replay::Step(SpoolListing& listing, TDateTime now) {
+  // The time a file read meanwhile is queued at: its replay's pace counts
+  // from then, not from the tick that picked it.
+  now_ = now;
   if (!link_.LinkUp()) return;
   // The pacing first: between two replays no file is looked at.
   std::size_t budget = 1;
@@ -57,18 +63,21 @@ void Protocol8Replay::Step(SpoolListing& listing, TDateTime now) {
   // Full paths, as the acknowledgement will find them again. The files on
   // their way already (live events, or a replayed file still in its
   // exchange) are not queued a second time.
-  walker_.Walk(listing, link_.Outbox().FilesOnTheirWay(),
-               [&](const std::string& file, const std::vector<std::uint8_t>& content) {
-                 // The event a .dd8 file holds: its record type, then the payload of
-                 // that event's size. Anything else is no record this driver wrote,
-                 // and sending it would give the server garbage.
-                 if (content.size() < 4) return SpoolWalker::Handed::NotARecord;
-                 const auto type = GetLE<std::int32_t>(content, 0);
-                 const std::size_t size = EventPayloadSize(type);
-                 if (size == 0 || content.size() != 4 + size) return SpoolWalker::Handed::NotARecord;
-                 link_.EnqueueReplayed(type, Bytes(content.begin() + 4, content.end()), file, now);
-                 return --budget == 0 ? SpoolWalker::Handed::Enough : SpoolWalker::Handed::GoOn;
-               });
+  walker_.Walk(
+      listing, [this] { return link_.Outbox().FilesOnTheirWay(); }, budget,
+      [this](const std::string& file, const std::vector<std::uint8_t>& content) {
+        // The event a .dd8 file holds: its record type, then the payload of
+        // that event's size. Anything else is no record this driver wrote,
+        // and sending it would give the server garbage.
+        if (content.size() < 4) return SpoolWalker::Handed::NotARecord;
+        const auto type = GetLE<std::int32_t>(content, 0);
+        const std::size_t size = EventPayloadSize(type);
+        if (size == 0 || content.size() != 4 + size) return SpoolWalker::Handed::NotARecord;
+        // The link went down while the file was read: it stays for the next.
+        if (!link_.LinkUp()) return SpoolWalker::Handed::Enough;
+        link_.EnqueueReplayed(type, Bytes(content.begin() + 4, content.end()), file, now_);
+        return SpoolWalker::Handed::GoOn;  // the walker stops at the budget
+      });
 }
 
 }  // namespace vorel

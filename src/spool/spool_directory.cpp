@@ -135,6 +135,13 @@ std::optional<std::string> SpoolListing::First(std::string_view extension, const
   return std::nullopt;
 }
 
+bool SpoolListing::Contains(const std::string& path) {
+  const std::optional<std::string> name = NameOf(path);
+  if (!name) return false;
+  const Names* names = Of(ExtensionOf(*name));
+  return names && names->contains(*name);
+}
+
 std::optional<std::string> SpoolListing::NameOf(const std::string& path) const {
   if (!path.starts_with(dirPart_)) return std::nullopt;
   std::string name = path.substr(dirPart_.size());

@@ -57,6 +57,8 @@ class SpoolListing {
   // The oldest file with the extension (one dot: ".ddm", ".dd8") that is not
   // in `passOver`, or nullopt.
   std::optional<std::string> First(std::string_view extension, const std::set<std::string>& passOver = {});
+  // Whether the index holds the file (a path as First gives it).
+  bool Contains(const std::string& path);
   // How many files of the extension there are.
   std::size_t Count(std::string_view extension);
   // Reads the directory again when kRescanMs have passed since the last

@@ -7,7 +7,7 @@
 namespace vorel {
 
 SpoolThread::SpoolThread(ISpoolDisk& disk, LoopPoster post)
-    : disk_(disk), post_(std::move(post)), thread_([this] { Run(); }) {}
+    : disk_(disk), post_(std::move(post)), thread_([this] { Run(); }), fileReader_([this] { RunFileReads(); }) {}
 
 SpoolThread::~SpoolThread() {
   {
@@ -15,7 +15,9 @@ SpoolThread::~SpoolThread() {
     stopping_ = true;
   }
   wake_.notify_one();
+  fileReadsWake_.notify_one();
   thread_.join();
+  fileReader_.join();
 }
 
 void SpoolThread::Write(std::vector<SpoolWrite> writes, SpoolWriteDone done) {
@@ -26,6 +28,36 @@ void SpoolThread::Remove(std::string path, SpoolRemoveDone done) { Hand(RemoveJo
 
 void SpoolThread::Read(std::function<void()> read, std::function<void()> done) {
   Hand(ReadJob{std::move(read), std::move(done)});
+}
+
+void SpoolThread::ReadFiles(std::function<void()> read, std::function<void()> done) {
+  {
+    std::lock_guard lock(mutex_);
+    fileReads_.push_back(ReadJob{std::move(read), std::move(done)});
+  }
+  fileReadsWake_.notify_one();
+}
+
+void SpoolThread::RunFileReads() {
+  for (;;) {
+    std::deque<ReadJob> jobs;
+    {
+      std::unique_lock lock(mutex_);
+      fileReadsWake_.wait(lock, [this] { return stopping_ || !fileReads_.empty(); });
+      if (fileReads_.empty()) return;  // stopping, and nothing left to do
+      jobs.swap(fileReads_);
+    }
+    for (ReadJob& job : jobs) DoRead(job);
+  }
+}
+
+void SpoolThread::DoRead(ReadJob& job) {
+  try {
+    if (job.read) job.read();
+  } catch (...) {
+    // The reader keeps its own failure; the thread goes on.
+  }
+  if (job.done) post_([done = std::move(job.done)] { RunGuarded(done); });
 }
 
 void SpoolThread::Hand(Job job) {
@@ -77,12 +109,7 @@ void SpoolThread::Do(std::deque<Job>& jobs) {
       const bool removed = disk_.RemoveFile(r->path);
       if (r->done) post_([done = std::move(r->done), removed] { RunGuarded([&] { done(removed); }); });
     } else if (auto* read = std::get_if<ReadJob>(&job)) {
-      try {
-        if (read->read) read->read();
-      } catch (...) {
-        // The reader keeps its own failure; the thread goes on.
-      }
-      if (read->done) post_([done = std::move(read->done)] { RunGuarded(done); });
+      DoRead(*read);
     }
   }
 }

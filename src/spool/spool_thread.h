@@ -4,7 +4,9 @@
 // on; the thread posts each `done` back to the loop. What waits when the
 // thread takes its next turn is done together: the files of every packet
 // waiting then share one flush of their directory (a group commit), and each
-// packet hears back, in order, once its files are flushed.
+// packet hears back, in order, once its files are flushed. The replays' files
+// are read (and a broken one renamed) by a second thread of its own, so that
+// a backlog does not wait behind the live alarms' flushes.
 #pragma once
 
 #include <condition_variable>
@@ -31,6 +33,7 @@ class SpoolThread final : public ISpoolWriter {
   void Write(std::vector<SpoolWrite> writes, SpoolWriteDone done) override;
   void Remove(std::string path, SpoolRemoveDone done) override;
   void Read(std::function<void()> read, std::function<void()> done) override;
+  void ReadFiles(std::function<void()> read, std::function<void()> done) override;
 
  private:
   struct WriteJob {
@@ -48,7 +51,10 @@ class SpoolThread final : public ISpoolWriter {
   using Job = std::variant<WriteJob, RemoveJob, ReadJob>;
 
   void Run();
+  void RunFileReads();
   void Hand(Job job);
+  // Runs `read` where it cannot end the thread, then posts `done`.
+  void DoRead(ReadJob& job);
   // One turn: every write job's files, one directory flush, their `done`
   // calls posted in their order; then the removals and readings in theirs.
   void Do(std::deque<Job>& jobs);
@@ -59,7 +65,11 @@ class SpoolThread final : public ISpoolWriter {
   std::condition_variable wake_;
   std::deque<Job> jobs_;
   bool stopping_ = false;
-  std::thread thread_;  // last: started once the rest is there
+  std::deque<ReadJob> fileReads_;  // under mutex_, for fileReader_
+  std::condition_variable fileReadsWake_;
+  // Last: started once the rest is there.
+  std::thread thread_;
+  std::thread fileReader_;
 };
 
 }  // namespace vorel

@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "spool/spool_disk.h"
@@ -36,6 +37,13 @@ class ISpoolWriter {
   // can see, so that the loop never learns of a file from a reading before
   // it hears that the file is written.
   virtual void Read(std::function<void()> read, std::function<void()> done) = 0;
+  // A reading of spool files that needs no order with the writes (a replay's
+  // files, taken from the index, which hears of a file only once it is
+  // written), and a rename of such a file: it never waits behind a flush.
+  // `done` comes on the loop. By default the same as Read.
+  virtual void ReadFiles(std::function<void()> read, std::function<void()> done) {
+    Read(std::move(read), std::move(done));
+  }
 };
 
 // Writes every file, then flushes their directory once (once per prefix),

@@ -213,7 +213,7 @@ void Station::BuildEventPath() {
                                           [this](Severity severity, const std::string& line) {
                                             view_.AddLogLine(severity, line);
                                           },
-                                          settings_.SoobPerTick);
+                                          settings_.SoobPerTick, &Spool());
   }
   EventOutputs::Callbacks callbacks;
   callbacks.refreshProtocol7Indicator = [this] { view_.RefreshIndicator(StationIndicator::Protocol7); };
@@ -253,7 +253,7 @@ void Station::BuildEventPath() {
                                  [this](Severity severity, const std::string& line) {
                                    view_.AddLogLine(severity, line);
                                  }},
-      settings_.SoobPerTick);
+      settings_.SoobPerTick, &Spool());
   StationSupervision::LinkFrameOutput linkFrames;
   if (settings_.SendMivo7)
     linkFrames = [this](p7::FrameType type, std::int32_t tag) { outputs_->SendLinkFrame(type, tag); };

@@ -219,6 +219,29 @@ TEST(SpoolThreadTest, AReadingComesBackAfterTheNewsOfEveryFileItCanSee) {
             std::find(calls.begin(), calls.end(), "remove reading"));
 }
 
+// The replays' files are read beside the writes: on a slow disk a backlog
+// does not wait behind the live alarms' flushes. What was handed over to
+// read when the driver ends is read before the thread is gone.
+TEST(SpoolThreadTest, FilesAreReadWhileAWriteWaitsForTheDisk) {
+  FakeSpoolDisk disk;
+  FakeLoop loop;
+  std::vector<std::string> heard;
+  {
+    SpoolThread thread(disk, loop.Poster());
+    disk.Hold(true);
+    thread.Write({File("A")}, [&heard](std::vector<SpoolWritten>) { heard.push_back("written"); });
+    ASSERT_TRUE(disk.WaitForCalls(1));
+    thread.ReadFiles([&heard] { heard.push_back("reading"); }, [&heard] { heard.push_back("read"); });
+    ASSERT_TRUE(loop.WaitFor(1)) << "the reading waited for the write";
+    loop.RunAll();
+    thread.ReadFiles([&heard] { heard.push_back("reading at the end"); }, {});
+    std::thread release([&disk] { disk.Hold(false); });
+    release.join();
+  }
+  loop.RunAll();
+  EXPECT_EQ(heard, (std::vector<std::string>{"reading", "read", "reading at the end", "written"}));
+}
+
 // A driver that ends finishes what it handed over: the files are on the disk
 // before the thread is gone.
 TEST(SpoolThreadTest, TheEndFinishesWhatWasHandedOver) {

@@ -157,6 +157,7 @@ class FaultRig {
     ++driverStarts;
     auto env = ProgramEnv(dir);
     env["VOREL_STALL_PROBE"] = "1";  // the event loop's longest stall, in vorel.status
+    for (const auto& [name, value] : driverEnv) env[name] = value;
     driver_ = std::make_unique<ChildProcess>(VOREL_BINARY, std::vector<std::string>{}, dir.Path().string(), env,
                                              ChildIo{.stdinPipe = false, .stderrFile = (dir / "driver-err.txt").string()});
   }
@@ -185,6 +186,8 @@ class FaultRig {
     ASSERT_TRUE(status.has_value()) << "the driver did not end";
     EXPECT_EQ(*status, 0);
   }
+  // More of the driver's environment (a shim in front of the C library).
+  std::map<std::string, std::string> driverEnv;
   bool DriverRunning() { return driver_ && driver_->Running(); }
   int driverStarts = 0;  // runs of the driver in this row
 
