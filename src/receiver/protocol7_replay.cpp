@@ -8,10 +8,9 @@
 
 namespace vorel {
 
-Protocol7Replay::Protocol7Replay(std::string spoolPrefix, Protocol7Outbox& outbox, Callbacks callbacks,
-                                 int filesPerTick, ISpoolWriter* spool)
-    : spoolPrefix_(std::move(spoolPrefix)),
-      outbox_(outbox),
+Protocol7Replay::Protocol7Replay(Protocol7Outbox& outbox, Callbacks callbacks, int filesPerTick,
+                                 ISpoolWriter* spool)
+    : outbox_(outbox),
       callbacks_(std::move(callbacks)),
       filesPerTick_(std::max(filesPerTick, 1)),
       walker_(kProtocol7SpoolExtension, p7::kFrameSize,
@@ -22,13 +21,6 @@ Protocol7Replay::Protocol7Replay(std::string spoolPrefix, Protocol7Outbox& outbo
                  return "Файл буфера не читается, отложен: " + (aside.empty() ? file : aside);
                }},
               callbacks_.logLine, spool) {}
-
-void Protocol7Replay::Step() {
-  if (!outbox_.Connected() || walker_.Walking()) return;
-  // A reading of its own, kept while the walk over it is on its way.
-  listing_ = std::make_unique<SpoolListing>(spoolPrefix_);
-  Step(*listing_);
-}
 
 void Protocol7Replay::Step(SpoolListing& listing) {
   if (!outbox_.Connected()) return;

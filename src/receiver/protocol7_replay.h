@@ -7,7 +7,6 @@
 #pragma once
 
 #include <functional>
-#include <memory>
 #include <string>
 
 #include "base/severity.h"
@@ -27,27 +26,23 @@ class Protocol7Replay {
 
   // spool: where the files are read (the spool's thread); nullptr reads
   // them in the tick's own turn.
-  Protocol7Replay(std::string spoolPrefix, Protocol7Outbox& outbox, Callbacks callbacks, int filesPerTick = 1,
-                  ISpoolWriter* spool = nullptr);
+  Protocol7Replay(Protocol7Outbox& outbox, Callbacks callbacks, int filesPerTick = 1, ISpoolWriter* spool = nullptr);
 
-  // One step, to be called on every tick while protocol 7 is on. A file in
-  // flight is not sent again; a failed send leaves the file for the next
-  // connection. A file that cannot be read or is shorter than a
-  // frame is put aside as ".bad" so the files behind it still go; one that
-  // cannot even be renamed is passed over from then on. A file that could
-  // not be read this time (an I/O error) stays and is tried again. The
-  // files are read on the spool's thread and sent when their bytes are back;
-  // a tick that comes meanwhile does nothing.
-  void Step();
-  // The same, from the tick's shared reading of the spool directory.
+  // One step over the spool's index, to be called on every tick while
+  // protocol 7 is on. A file in flight is not sent again; a failed send
+  // leaves the file for the next connection. A file that cannot be read or
+  // is shorter than a frame is put aside as ".bad" so the files behind it
+  // still go; one that cannot even be renamed is passed over from then on. A
+  // file that could not be read this time (an I/O error) stays and is tried
+  // again. The files are read on the spool's thread and sent when their
+  // bytes are back; a tick that comes meanwhile does nothing. The index
+  // must outlive the walk.
   void Step(SpoolListing& listing);
 
  private:
-  std::string spoolPrefix_;
   Protocol7Outbox& outbox_;
   Callbacks callbacks_;
   int filesPerTick_;
-  std::unique_ptr<SpoolListing> listing_;  // Step()'s own reading
   SpoolWalker walker_;
 };
 

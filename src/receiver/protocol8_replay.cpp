@@ -37,14 +37,6 @@ Protocol8Replay::Protocol8Replay(cl& link, std::function<void(Severity, const st
                }},
               std::move(logLine), spool) {}
 
-void Protocol8Replay::Step(const std::string& pathForSoob, TDateTime now) {
-  now_ = now;
-  if (!link_.LinkUp() || walker_.Walking()) return;
-  // A reading of its own, kept while the walk over it is on its way.
-  listing_ = std::make_unique<SpoolListing>(pathForSoob);
-  Step(*listing_, now);
-}
-
 void Protocol8Replay::Step(SpoolListing& listing, TDateTime now) {
   // The time a file read meanwhile is queued at: its replay's pace counts
   // from then, not from the tick that picked it.

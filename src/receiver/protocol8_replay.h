@@ -12,7 +12,6 @@
 #pragma once
 
 #include <functional>
-#include <memory>
 #include <string>
 
 #include "base/datetime.h"
@@ -33,22 +32,19 @@ class Protocol8Replay {
   Protocol8Replay(cl& link, std::function<void(Severity, const std::string&)> logLine, int filesPerTick = 1,
                   ISpoolWriter* spool = nullptr);
 
-  // One tick. A file that holds no event record of its kind's size (or is no
-  // file at all) is renamed aside with ".bad" appended (no pattern matches it
-  // then) and named in the log; the tick goes on with the next file. A file
-  // that could not be read this time is named in the log once and tried
-  // again at the next replay. The files are read on the spool's thread and
-  // queued when their bytes are back; a tick that comes meanwhile does
-  // nothing.
-  void Step(const std::string& pathForSoob, TDateTime now);
-  // The same, from the tick's shared reading of the spool directory.
+  // One tick over the spool's index. A file that holds no event record of
+  // its kind's size (or is no file at all) is renamed aside with ".bad"
+  // appended (no pattern matches it then) and named in the log; the tick
+  // goes on with the next file. A file that could not be read this time is
+  // named in the log once and tried again at the next replay. The files are
+  // read on the spool's thread and queued when their bytes are back; a tick
+  // that comes meanwhile does nothing. The index must outlive the walk.
   void Step(SpoolListing& listing, TDateTime now);
 
  private:
   cl& link_;
   int filesPerTick_;
   TDateTime now_ = 0;  // the last tick's
-  std::unique_ptr<SpoolListing> listing_;  // Step(pathForSoob)'s own reading
   SpoolWalker walker_;
 };
 

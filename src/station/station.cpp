@@ -248,7 +248,7 @@ void Station::BuildEventPath() {
   secondPortHandler_ = std::make_unique<SecondPortHandler>(
       station_[1], settings_, clock_, *eventSink_, [this] { view_.RefreshIndicator(StationIndicator::Port2); });
   protocol7Replay_ = std::make_unique<Protocol7Replay>(
-      settings_.PathForSoob, protocol7Outbox_,
+      protocol7Outbox_,
       Protocol7Replay::Callbacks{[this] { view_.RefreshIndicator(StationIndicator::Protocol7); },
                                  [this](Severity severity, const std::string& line) {
                                    view_.AddLogLine(severity, line);

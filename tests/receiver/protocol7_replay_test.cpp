@@ -29,7 +29,7 @@ struct ReplayRig {
   Protocol7Replay replay;
 
   explicit ReplayRig(int filesPerTick = 1)
-      : replay{prefix, outbox,
+      : replay{outbox,
                {[this] { ++refreshed; },
                 // A file that holds an alarm and cannot go: a warning.
                 [this](Severity severity, const std::string& l) {
@@ -44,6 +44,11 @@ struct ReplayRig {
     WriteFile(dir / "spool" / name, std::string(reinterpret_cast<const char*>(frame.data()), size));
   }
   std::vector<std::string> Left(std::string_view extension) { return FindSpoolFiles(prefix, extension); }
+  // A tick over a fresh reading of the directory.
+  void Tick() {
+    SpoolListing listing(prefix);
+    replay.Step(listing);
+  }
 };
 
 // A faster pace sends several files per tick, oldest first, with no more
@@ -55,20 +60,20 @@ TEST(Protocol7Replay, AFasterPaceSendsSeveralPerTickWithNoMoreInFlightThanThePac
                            "2DC06B65_-1.ddm", "2DC06B66_-1.ddm", "2DC06B67_-1.ddm", "2DC06B68_-1.ddm"})
     rig.Spool(name, p7::ftEvent);
   rig.sender.connected = true;
-  rig.replay.Step();
+  rig.Tick();
   EXPECT_EQ(rig.sender.sent.size(), 3u);
   EXPECT_EQ(rig.outbox.FilesUnacknowledged(), 0u) << "acknowledged at once";
 
   rig.sender.acknowledged = 3 * p7::kFrameSize;  // the server's TCP holds back what comes next
-  rig.replay.Step();
+  rig.Tick();
   EXPECT_EQ(rig.sender.sent.size(), 6u);
   EXPECT_EQ(rig.outbox.FilesUnacknowledged(), 3u);
-  rig.replay.Step();
+  rig.Tick();
   EXPECT_EQ(rig.sender.sent.size(), 6u) << "as many in flight as the pace: none this tick";
 
   rig.sender.acknowledged.reset();
   rig.outbox.Settle();
-  rig.replay.Step();
+  rig.Tick();
   EXPECT_EQ(rig.sender.sent.size(), 8u);
   EXPECT_EQ(rig.outbox.FilesInFlight().size(), 8u);
 }
@@ -85,7 +90,7 @@ TEST(Protocol7Replay, AFileStaysUntilItsFrameWentAndAFullBufferEndsNothing) {
     rig.Spool("A_-1.ddm", p7::ftEvent);
     rig.sender.connected = true;
     rig.sender.result = c.result;
-    rig.replay.Step();
+    rig.Tick();
     EXPECT_EQ(rig.Left(".ddm").size(), 1u) << "send result " << c.result;
     EXPECT_EQ(rig.outbox.FilesInFlight().size(), c.onItsWay ? 1u : 0u) << "send result " << c.result;
     EXPECT_EQ(rig.refreshed, c.onItsWay ? 1 : 0);

@@ -44,8 +44,11 @@ class SpoolReplayTest : public ::testing::Test {
     std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(content.data()),
                                                       static_cast<std::streamsize>(content.size()));
   }
-  void Tick(TDateTime at, const std::string& prefix = {}) {
-    replay.Step(prefix.empty() ? Prefix() : prefix, at);
+  void Tick(TDateTime at, const std::string& prefix = {}) { TickOf(replay, at, prefix); }
+  // A tick of `r` over a fresh reading of the directory.
+  void TickOf(Protocol8Replay& r, TDateTime at, const std::string& prefix = {}) {
+    SpoolListing listing(prefix.empty() ? Prefix() : prefix);
+    r.Step(listing, at);
   }
   // The link thread's part for the head record: written, then settled with
   // the server's answer (nullopt: none), then dropped. Its record type.
@@ -132,10 +135,10 @@ TEST_F(SpoolReplayTest, SecondPortFilesTakeTheSecondSlotAndAcknowledgementsEmpty
 TEST_F(SpoolReplayTest, AFasterPaceKeepsThatManyFilesOnTheirWayWithoutTheThreeSecondWait) {
   Protocol8Replay fast{link, {}, 3};
   for (std::uint8_t i = 1; i <= 5; ++i) WriteSpool(std::to_string(i) + ".dd8", rtEventMain, MainEvent(i));
-  fast.Step(Prefix(), t0);
+  TickOf(fast, t0);
   EXPECT_EQ(link.Outbox().ReplayedOnTheirWay(), 3u);
   EXPECT_EQ(link.QueuedCount(), 3u);
-  fast.Step(Prefix(), t0 + 0.2 * kSecond);
+  TickOf(fast, t0 + 0.2 * kSecond);
   EXPECT_EQ(link.QueuedCount(), 3u) << "no more than the pace on their way";
 
   std::vector<std::uint8_t> sent;
@@ -149,10 +152,10 @@ TEST_F(SpoolReplayTest, AFasterPaceKeepsThatManyFilesOnTheirWayWithoutTheThreeSe
   };
   exchange(rtEventMainAck, t0 + 0.3 * kSecond);  // 1 delivered
   exchange(std::nullopt, t0 + 0.3 * kSecond);    // 2 unanswered: back on disk
-  fast.Step(Prefix(), t0 + 0.4 * kSecond);       // tops up with 2 and 4
+  TickOf(fast, t0 + 0.4 * kSecond);       // tops up with 2 and 4
   EXPECT_EQ(link.Outbox().ReplayedOnTheirWay(), 3u);
   for (int i = 0; i < 3; ++i) exchange(rtEventMainAck, t0 + 0.5 * kSecond);
-  fast.Step(Prefix(), t0 + 0.6 * kSecond);
+  TickOf(fast, t0 + 0.6 * kSecond);
   exchange(rtEventMainAck, t0 + 0.7 * kSecond);
   EXPECT_EQ(sent, (std::vector<std::uint8_t>{1, 2, 3, 2, 4, 5}));
   for (int i = 1; i <= 5; ++i) EXPECT_FALSE(std::filesystem::exists(dir / (std::to_string(i) + ".dd8"))) << i;
@@ -164,7 +167,7 @@ TEST_F(SpoolReplayTest, AFasterPaceKeepsThatManyFilesOnTheirWayWithoutTheThreeSe
 TEST_F(SpoolReplayTest, ALiveEventGoesAheadOfTheBacklog) {
   Protocol8Replay fast{link, {}, 3};
   for (std::uint8_t i = 1; i <= 3; ++i) WriteSpool(std::to_string(i) + ".dd8", rtEventMain, MainEvent(i));
-  fast.Step(Prefix(), t0);
+  TickOf(fast, t0);
   WriteSpool("9.dd8", rtEventMain, MainEvent(9));
   ASSERT_TRUE(link.EnqueueSpooled(rtEventMain, MainEvent(9), Prefix() + "9.dd8"));
   using Q = std::tuple<std::int32_t, std::uint64_t, Bytes>;

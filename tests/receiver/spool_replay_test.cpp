@@ -107,7 +107,7 @@ class ReplayRig {
 
 class Protocol7Rig final : public ReplayRig {
  public:
-  Protocol7Rig(int pace, ISpoolWriter* spool) : replay_(Prefix(), outbox_, {{}, Logger()}, pace, spool) {}
+  Protocol7Rig(int pace, ISpoolWriter* spool) : replay_(outbox_, {{}, Logger()}, pace, spool) {}
   std::string Extension() const override { return ".ddm"; }
   void SpoolGood(const std::string& stem) override {
     p7::Frame frame = p7::BuildFrame(p7::ftEvent);
