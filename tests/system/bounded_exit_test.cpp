@@ -38,9 +38,9 @@ using test::WaitUntil;
 // The protocol-8 server as the driver sees it, on a loopback address of its
 // own. It starts as a relay to the reference server, passing bytes both ways,
 // so that the server answers and prints what it got; or as a stream of rtPing
-// answers, one every few milliseconds (one per request, as the driver sends
-// one request per answer), that never reads, so that the driver keeps
-// writing replies until its socket is full. After StopReading it takes nothing more from the driver
+// answers, one per request (each answer makes the driver send a reply, its
+// next request), that never reads, so that the driver keeps writing replies
+// until its socket is full. After StopReading it takes nothing more from the driver
 // and accepts no new connection: the requests stay in the socket buffers and
 // answers stop coming.
 class MisbehavingServer {
@@ -86,9 +86,17 @@ class MisbehavingServer {
   // record of type rtPing (0x02000004).
   static constexpr std::uint8_t kPing[39] = {0xFF, 0, 0, 0, 0, 18, 0, 0, 0, 0, 0, 0, 0,    0, 0, 0, 0, 18, 0, 0,
                                              0,    0xFF, 4, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFE};
-  // Time enough for the driver to take one ping and write its reply, and
-  // short enough to fill its socket within seconds.
-  static constexpr int kPingEveryMs = 5;
+  static constexpr int kPollMs = 5;
+  // Once the driver's requests no longer reach this server (its receive
+  // buffer full, they wait in the driver's socket), a ping goes blind: this
+  // long after the last, time enough for the driver to take it and write its
+  // reply, and short enough to fill its socket before its limit on bytes
+  // left unacknowledged (15 s) ends the connection. A ping that comes before
+  // its request waits unasked and ends that connection; until the buffer is
+  // full none can, each ping answering a request that came in.
+  static constexpr auto kBlindPingEvery = std::chrono::milliseconds(5);
+  // No new request for this long after a ping: the receive buffer is full.
+  static constexpr auto kRequestsStopped = std::chrono::milliseconds(100);
 
   void Run(const std::stop_token& stop) {
     while (!stop.stop_requested()) {
@@ -100,14 +108,8 @@ class MisbehavingServer {
       if (mode != Mode::Deaf) fds[count++] = {listener_, POLLIN, 0};
       if (driver_ >= 0 && mode == Mode::Relay) fds[driverAt = count++] = {driver_, POLLIN, 0};
       if (server_ >= 0) fds[serverAt = count++] = {server_, POLLIN, 0};
-      const int ready = ::poll(fds, count, mode == Mode::FloodPings ? kPingEveryMs : 20);
-      if (mode == Mode::FloodPings && driver_ >= 0) {
-        // The first ping answers the driver's first request, so it waits
-        // for one to come in.
-        int unread = 0;
-        if (!pinging_ && ::ioctl(driver_, FIONREAD, &unread) == 0 && unread > 0) pinging_ = true;
-        if (pinging_) Ping();
-      }
+      const int ready = ::poll(fds, count, mode == Mode::FloodPings ? kPollMs : 20);
+      if (mode == Mode::FloodPings && driver_ >= 0) PingWhenAsked();
       if (ready <= 0) continue;
       if (driverAt >= 0 && fds[driverAt].revents) Pass(driver_, server_);
       if (serverAt >= 0 && fds[serverAt].revents && server_ >= 0) Pass(server_, driver_);
@@ -123,7 +125,7 @@ class MisbehavingServer {
     ClosePair();
     driver_ = driver;
     pingOffset_ = 0;
-    pinging_ = false;
+    unreadAtLastPing_ = 0;
     // Each ping on its own, not held back to go with the next.
     const int one = 1;
     ::setsockopt(driver_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -141,6 +143,23 @@ class MisbehavingServer {
     std::uint8_t buffer[4096];
     const ssize_t n = ::recv(from, buffer, sizeof buffer, 0);
     if (n <= 0 || ::send(to, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) ClosePair();
+  }
+
+  // A ping for each request that came in; blind ones once requests stop
+  // coming in.
+  void PingWhenAsked() {
+    int unread = 0;
+    if (::ioctl(driver_, FIONREAD, &unread) != 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (unread > unreadAtLastPing_) {
+      unreadAtLastPing_ = unread;
+      lastRequestSeen_ = now;
+    } else if (unreadAtLastPing_ == 0 || now - lastRequestSeen_ < kRequestsStopped ||
+               now - lastPing_ < kBlindPingEvery) {
+      return;
+    }
+    lastPing_ = now;
+    Ping();
   }
 
   // One ping, or the rest of one the last write cut.
@@ -165,7 +184,9 @@ class MisbehavingServer {
   int driver_ = -1;
   int server_ = -1;
   std::size_t pingOffset_ = 0;
-  bool pinging_ = false;
+  int unreadAtLastPing_ = 0;  // the bytes of requests that had come in then
+  std::chrono::steady_clock::time_point lastRequestSeen_{};
+  std::chrono::steady_clock::time_point lastPing_{};
   std::jthread thread_;
 };
 
@@ -279,8 +300,8 @@ TEST(BoundedExit, AServerThatTricklesItsAnswersDoesNotHoldTheClose) {
 TEST(BoundedExit, ALinkThreadThatCannotWriteDoesNotHoldTheClose) {
   // The server answers every request with rtPing and never reads: each
   // answer makes the driver queue and write an rtPingReply, until its
-  // socket is full and a write waits for room that never comes. (A ping
-  // that comes while the driver is slow waits unasked and ends that
+  // socket is full and a write waits for room that never comes. (A blind
+  // ping that comes while the driver is slow waits unasked and ends that
   // connection; a later connection gets there.)
   test::TempDir dir;
   const test::Protocol7Address own;  // an address of this test's own
