@@ -41,6 +41,7 @@
 #include "storm_run.h"
 #include "wait_for.h"
 #include "support/child_process.h"
+#include "support/spooled_alarm.h"
 #include "support/temp_dir.h"
 
 namespace vorel::bench {
@@ -223,23 +224,7 @@ class Bench {
   // spool format, oldest first by name, accounts kBacklogFirstAccount + i.
   static void WriteBacklog(const fs::path& spool, int count) {
     fs::create_directories(spool);
-    for (int i = 0; i < count; ++i) {
-      char stem[32];
-      std::snprintf(stem, sizeof stem, "%X", 0x2DC00000 + i * 7);
-      const std::int32_t account = kBacklogFirstAccount + i;
-      EventRecord record{};
-      record[event_record::kKind] = 3;
-      record[event_record::kPortTag] = 31;
-      PutLE<std::int32_t>(record, event_record::kAccount, account);
-      const p7::Frame frame = p7::BuildEventFrame(record);
-      test::WriteFile(spool / (std::string(stem) + "_-1.ddm"),
-                      std::string(reinterpret_cast<const char*>(frame.data()), frame.size()));
-      Bytes dd8(4 + kMainEventPayloadSize, 0x30);
-      PutLE<std::int32_t>(dd8, 0, rtEventMain);
-      PutLE<std::int32_t>(dd8, 4, account);
-      test::WriteFile(spool / (std::string(stem) + ".dd8"),
-                      std::string(reinterpret_cast<const char*>(dd8.data()), dd8.size()));
-    }
+    for (int i = 0; i < count; ++i) test::WriteSpooledAlarm(spool, i, kBacklogFirstAccount + i);
   }
 
   // A driver started on a spool of `count` events of each kind with both

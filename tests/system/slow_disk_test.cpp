@@ -29,6 +29,7 @@
 #include "protocol7_address.h"
 #include "reference_servers.h"
 #include "support/child_process.h"
+#include "support/spooled_alarm.h"
 #include "support/temp_dir.h"
 
 namespace vorel {
@@ -103,23 +104,8 @@ TEST(SlowDisk, SecondPortAlarmsReachBothServersWhileEveryFsyncTakes300Ms) {
 // The spool an outage left: for each number an alarm of the main port in a
 // .ddm and a .dd8 file, oldest first by name.
 void WriteBacklog(const fs::path& spool, const std::vector<int>& numbers) {
-  for (std::size_t i = 0; i < numbers.size(); ++i) {
-    const std::int32_t account = test::AccountOf(numbers[i]);
-    EventRecord record{};
-    record[event_record::kKind] = 3;
-    record[event_record::kPortTag] = 31;
-    PutLE<std::int32_t>(record, event_record::kAccount, account);
-    const p7::Frame frame = p7::BuildEventFrame(record);
-    char stem[32];
-    std::snprintf(stem, sizeof stem, "%X", 0x2DC00000u + static_cast<unsigned>(i) * 7u);
-    test::WriteFile(spool / (std::string(stem) + "_-1.ddm"),
-                    std::string(reinterpret_cast<const char*>(frame.data()), frame.size()));
-    Bytes dd8(4 + kMainEventPayloadSize, 0x30);
-    PutLE<std::int32_t>(dd8, 0, rtEventMain);
-    PutLE<std::int32_t>(dd8, 4, account);
-    test::WriteFile(spool / (std::string(stem) + ".dd8"),
-                    std::string(reinterpret_cast<const char*>(dd8.data()), dd8.size()));
-  }
+  for (std::size_t i = 0; i < numbers.size(); ++i)
+    test::WriteSpooledAlarm(spool, static_cast<int>(i), test::AccountOf(numbers[i]));
 }
 
 TEST(SlowDisk, ABacklogIsReplayedAndLiveAlarmsGoWhileEveryFsyncAndSpoolReadIsSlow) {
