@@ -75,9 +75,9 @@ class LinkSession {
   // How long, by this session's clock, the passes after this one would do
   // nothing but look: 0 when a record was answered and more wait; 1 while
   // something is under way (a record or an answer to handle, errors being
-  // counted); else the time until the next poll or
-  // connection attempt is due; kLinkQuietMaxMs when only a queued record can
-  // start work. The thread sleeps that long unless a record comes first.
+  // counted); else the time until the next poll or connection attempt is
+  // due; kLinkQuietMaxMs when only a queued record can start work. The
+  // thread sleeps that long unless a record comes first.
   std::uint32_t QuietMs() const;
 
   int ErrorCount() const { return errorCount_; }

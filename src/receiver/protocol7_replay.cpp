@@ -30,10 +30,9 @@ void Protocol7Replay::Step(SpoolListing& listing) {
   // short. Files in doubt that the server's TCP has are no part of that.
   const std::size_t unacknowledged = pace == 1 ? 0 : outbox_.FilesUnacknowledged();
   if (unacknowledged >= pace) return;
-  auto sent = std::make_shared<std::size_t>(0);
   walker_.Walk(
       listing, [this] { return outbox_.FilesInFlight(); }, pace - unacknowledged,
-      [this, sent, pace, index = &listing](const std::string& file, const std::vector<std::uint8_t>& content) {
+      [this, pace, index = &listing](const std::string& file, const std::vector<std::uint8_t>& content) {
         // The file's frame, whole: anything else is no frame this driver wrote.
         if (content.size() != p7::kFrameSize) return SpoolWalker::Handed::NotARecord;
         p7::Frame frame{};
@@ -41,14 +40,14 @@ void Protocol7Replay::Step(SpoolListing& listing) {
         // The file stays for the next connection when the frame did not go.
         if (!outbox_.Send(file, frame)) return SpoolWalker::Handed::Enough;
         if (!outbox_.InFlight(file)) SpoolIndexEvents(*index).Gone(file);  // at the server already, and removed
-        ++*sent;
         try {
           if (callbacks_.refreshIndicator) callbacks_.refreshIndicator();
         } catch (...) {
           // a failure to draw does not undo the delivery
         }
-        const bool mayGoOn = *sent < pace && (pace == 1 || outbox_.FilesUnacknowledged() < pace);
-        return mayGoOn ? SpoolWalker::Handed::GoOn : SpoolWalker::Handed::Enough;
+        // The walker hands no more than the pace allowed at the start; the
+        // server's TCP may have taken fewer meanwhile.
+        return outbox_.FilesUnacknowledged() < pace ? SpoolWalker::Handed::GoOn : SpoolWalker::Handed::Enough;
       });
 }
 

@@ -31,7 +31,6 @@ void SpoolWalker::OnSpool(std::function<void()> work, std::function<void()> done
 
 void SpoolWalker::Walk(SpoolListing& listing, OnTheirWay onTheirWay, std::size_t want, Hand hand) {
   if (walk_ || want == 0) return;
-  listing_ = &listing;
   std::set<std::string> passOver = onTheirWay ? onTheirWay() : std::set<std::string>();
   walk_.emplace(WalkState{&listing, std::move(onTheirWay), std::move(hand), want, std::move(passOver)});
   ReadRounds();
@@ -136,7 +135,7 @@ void SpoolWalker::SetAside(const std::string& file) {
             settingAside_.erase(file);
             if (aside->empty())
               passedOver_.insert(file);
-            else if (listing == listing_)
+            else
               SpoolIndexEvents(*listing).Gone(file);
             Log(texts_.setAside(file, *aside));
           });

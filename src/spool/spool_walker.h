@@ -10,9 +10,10 @@
 // The event loop never waits for the disk here: the walker picks its files
 // from the index on the loop, the spool reads them (and renames a file set
 // aside) on its file reader thread, beside the flushes, and the bytes come
-// back to the loop, where they are handed over in name order. One walk is on its way at a time: a tick that comes
-// meanwhile starts none. Without a spool thread (a tool, a unit test) the
-// reading is done in the caller's turn and a walk ends before Walk returns.
+// back to the loop, where they are handed over in name order. One walk is on
+// its way at a time: a tick that comes meanwhile starts none. Without a spool
+// thread (a tool, a unit test) the reading is done in the caller's turn and a
+// walk ends before Walk returns.
 #pragma once
 
 #include <cstddef>
@@ -107,8 +108,6 @@ class SpoolWalker {
   // within it is handed over by ReadRounds itself.
   bool submitting_ = false;
   bool roundDone_ = false;
-  // The index the last walk went over, for the files set aside after it.
-  SpoolListing* listing_ = nullptr;
   // Files whose rename to ".bad" is on its way.
   std::set<std::string> settingAside_;
   // Files without a record that could not be renamed either, named once.
