@@ -40,6 +40,9 @@
 //                           .ddm replay (from the spool through the outbox),
 //                           the supervision of both station links, the
 //                           reopening of lost ports
+//   the replays' files: picked from the index on the loop, read (a bad one
+//                           set aside) by the SpoolThread's reader thread,
+//                           handed to their link on the loop
 //   RetryProtocol7 (Timer3, every 3 s) ──> a new protocol-7 connection while down
 //   Close ──> both ports, the protocol-7 socket (its settled files removed),
 //             then the link thread stopped and waited for
